@@ -1,0 +1,152 @@
+// Small helpers shared by the test programs: scratch directories, files and
+// a minimal valid bundle.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/test_video.h"
+
+namespace le_test {
+
+inline void removeAll(const std::string& p) {
+  std::string cmd = "rm -rf '" + p + "'";
+  if (std::system(cmd.c_str()) != 0) std::perror("rm -rf");
+}
+
+// A fresh directory removed again when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("LE_TEST_TMP");
+    std::string root = base && *base ? base : "/tmp";
+    std::string mk = "mkdir -p '" + root + "'";
+    if (std::system(mk.c_str()) != 0) std::perror("mkdir");
+    std::string tmpl = root + "/le-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    path_ = mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
+  }
+  ~TempDir() {
+    if (!path_.empty()) removeAll(path_);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline void makeDirs(const std::string& path) {
+  std::string cmd = "mkdir -p '" + path + "'";
+  if (std::system(cmd.c_str()) != 0) std::perror("mkdir -p");
+}
+
+inline void writeFile(const std::string& path, const void* data, size_t n) {
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) makeDirs(path.substr(0, slash));
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(static_cast<const char*>(data), std::streamsize(n));
+}
+
+inline void writeFile(const std::string& path, const std::string& text) {
+  writeFile(path, text.data(), text.size());
+}
+
+template <class T>
+void writeVector(const std::string& path, const std::vector<T>& v) {
+  writeFile(path, v.data(), v.size() * sizeof(T));
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Manifest text of a small valid bundle; `extra` is spliced into the root object.
+inline std::string manifestText(int nt = 4, int w = 64, int h = 48, int frames = 3,
+                                const std::string& extra = "") {
+  return "{\n  \"format\": \"le-bundle-v0\",\n  \"agent\": \"test\",\n  \"NT\": " +
+         std::to_string(nt) + ",\n  \"H\": " + std::to_string(h) +
+         ",\n  \"W\": " + std::to_string(w) +
+         ",\n  \"crop\": 32,\n  \"amount\": 1.5,\n  \"sigma\": 2.5,\n  \"ksize\": 9,\n"
+         "  \"frames\": " +
+         std::to_string(frames) + ",\n  \"M_src_w\": " + std::to_string(w) +
+         ",\n  \"M_src_h\": " + std::to_string(h) + extra + "\n}\n";
+}
+
+// Writes the manifest and drive tables of a small valid bundle into dir.
+inline void writeSpineBundle(const std::string& dir, int nt = 4, int frames = 3) {
+  writeFile(dir + "/manifest.json", manifestText(nt, 64, 48, frames));
+  std::vector<float> xs(size_t(frames) * 63), xd(size_t(frames) * 63);
+  for (size_t i = 0; i < xs.size(); ++i) {
+    xs[i] = float(i) * 0.25f;
+    xd[i] = -float(i);
+  }
+  std::vector<int32_t> si(static_cast<size_t>(frames));
+  for (int i = 0; i < frames; ++i) si[size_t(i)] = i % nt;
+  writeVector(dir + "/drive/xs.f32", xs);
+  writeVector(dir + "/drive/xd.f32", xd);
+  writeVector(dir + "/drive/si.i32", si);
+}
+
+// A recognisable driver frame: frame t is a gradient shifted by t with a
+// bright square at x = 4t.
+inline std::vector<uint8_t> driverFrame(int t, int w, int h) {
+  std::vector<uint8_t> rgb(size_t(w) * size_t(h) * 3);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = &rgb[(size_t(y) * size_t(w) + size_t(x)) * 3];
+      const bool square = x >= (4 * t) % w && x < (4 * t) % w + 8 && y >= 8 && y < 16;
+      p[0] = square ? 250 : uint8_t((x * 3 + t * 7) & 0xff);
+      p[1] = square ? 250 : uint8_t((y * 5) & 0xff);
+      p[2] = square ? 250 : uint8_t(128 + t);
+    }
+  return rgb;
+}
+
+inline void writeJpgFrames(const std::string& dir, int nt, int w, int h) {
+  makeDirs(dir);
+  for (int t = 0; t < nt; ++t) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/frame_%06d.jpg", t);
+    auto rgb = driverFrame(t, w, h);
+    writeJpg(dir + name, rgb.data(), w, h);
+  }
+}
+
+// A complete small bundle as a context opens it: manifest (64x48 frames,
+// crop 32), drive tables, pooled features, P.f16, M.f32 and a JPEG driver.
+inline void writeBundle(const std::string& dir, int nt = 4, int frames = 3) {
+  writeSpineBundle(dir, nt, frames);
+  const size_t crop = 32;
+  std::vector<uint16_t> pooled(size_t(nt) * 65536);
+  for (size_t i = 0; i < pooled.size(); ++i) pooled[i] = uint16_t(0x3c00 + (i % 7));
+  writeVector(dir + "/pooled64.f16", pooled);
+  std::vector<uint16_t> p(size_t(nt) * crop * crop * 3);
+  for (size_t i = 0; i < p.size(); ++i) p[i] = uint16_t(0x3800 + (i % 13));
+  writeVector(dir + "/P.f16", p);
+  std::vector<float> m(size_t(nt) * 6);
+  for (int t = 0; t < nt; ++t) {
+    const float row[6] = {1.f, 0.f, float(8 + t), 0.f, 1.f, 8.f};
+    for (int k = 0; k < 6; ++k) m[size_t(t) * 6 + size_t(k)] = row[k];
+  }
+  writeVector(dir + "/M.f32", m);
+  writeJpgFrames(dir + "/target_frames", nt, 64, 48);
+}
+
+}  // namespace le_test

@@ -1,0 +1,142 @@
+#include "support/test_video.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <vector>
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace le_test {
+namespace {
+
+std::string averr(int e) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(e, buf, sizeof buf);
+  return buf;
+}
+
+struct Encoder {
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* enc = nullptr;
+  AVStream* st = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* pkt = nullptr;
+  ~Encoder() {
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&enc);
+    if (fmt) {
+      if (fmt->pb) avio_closep(&fmt->pb);
+      avformat_free_context(fmt);
+    }
+  }
+
+  std::string drain() {
+    for (;;) {
+      int r = avcodec_receive_packet(enc, pkt);
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return "";
+      if (r < 0) return "receive_packet: " + averr(r);
+      av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
+      pkt->stream_index = st->index;
+      r = av_interleaved_write_frame(fmt, pkt);
+      if (r < 0) return "write_frame: " + averr(r);
+    }
+  }
+};
+
+}  // namespace
+
+std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const YuvFrameFn& fill) {
+  Encoder e;
+  const char* muxer = spec.container.empty() ? nullptr : spec.container.c_str();
+  if (avformat_alloc_output_context2(&e.fmt, nullptr, muxer, path.c_str()) < 0 || !e.fmt)
+    return "no muxer for " + path;
+  const AVCodec* codec = avcodec_find_encoder_by_name(spec.encoder.c_str());
+  if (!codec) return "no encoder " + spec.encoder;
+  e.st = avformat_new_stream(e.fmt, nullptr);
+  e.enc = avcodec_alloc_context3(codec);
+  if (!e.st || !e.enc) return "out of memory";
+  const AVPixelFormat pf = av_get_pix_fmt(spec.pixfmt.c_str());
+  if (pf == AV_PIX_FMT_NONE) return "unknown pixel format " + spec.pixfmt;
+  e.enc->width = spec.width;
+  e.enc->height = spec.height;
+  e.enc->pix_fmt = pf;
+  e.enc->time_base = AVRational{1, spec.fps};
+  e.enc->framerate = AVRational{spec.fps, 1};
+  e.enc->gop_size = 12;
+  e.enc->thread_count = 1;
+  if (e.fmt->oformat->flags & AVFMT_GLOBALHEADER) e.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* opts = nullptr;
+  if (spec.encoder == "libx264") {
+    av_dict_set(&opts, "preset", "ultrafast", 0);
+    if (spec.lossless) av_dict_set(&opts, "qp", "0", 0);
+  } else if (spec.encoder == "libx265") {
+    av_dict_set(&opts, "preset", "ultrafast", 0);
+    av_dict_set(&opts, "x265-params", spec.lossless ? "log-level=error:lossless=1" : "log-level=error", 0);
+  }
+  int r = avcodec_open2(e.enc, codec, &opts);
+  av_dict_free(&opts);
+  if (r < 0) return "open encoder: " + averr(r);
+  if (avcodec_parameters_from_context(e.st->codecpar, e.enc) < 0) return "codec parameters";
+  e.st->time_base = e.enc->time_base;
+  if (!(e.fmt->oformat->flags & AVFMT_NOFILE) &&
+      avio_open(&e.fmt->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
+    return "cannot write " + path;
+  if ((r = avformat_write_header(e.fmt, nullptr)) < 0) return "write header: " + averr(r);
+
+  e.frame = av_frame_alloc();
+  e.pkt = av_packet_alloc();
+  if (!e.frame || !e.pkt) return "out of memory";
+  e.frame->format = pf;
+  e.frame->width = spec.width;
+  e.frame->height = spec.height;
+  if (av_frame_get_buffer(e.frame, 0) < 0) return "frame buffer";
+  for (int t = 0; t < spec.frames; ++t) {
+    if (av_frame_make_writable(e.frame) < 0) return "frame not writable";
+    fill(t, e.frame->data, e.frame->linesize);
+    e.frame->pts = t;
+    if ((r = avcodec_send_frame(e.enc, e.frame)) < 0) return "send_frame: " + averr(r);
+    std::string err = e.drain();
+    if (!err.empty()) return err;
+  }
+  avcodec_send_frame(e.enc, nullptr);
+  std::string err = e.drain();
+  if (!err.empty()) return err;
+  if ((r = av_write_trailer(e.fmt)) < 0) return "write trailer: " + averr(r);
+  return "";
+}
+
+std::string encodeVideo(const std::string& path, const VideoSpec& spec, const RgbFrameFn& fill) {
+  const AVPixelFormat pf = av_get_pix_fmt(spec.pixfmt.c_str());
+  SwsContext* sws = sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGB24, spec.width,
+                                   spec.height, pf, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!sws) return "no conversion to " + spec.pixfmt;
+  std::vector<uint8_t> rgb(size_t(spec.width) * spec.height * 3);
+  std::string err = encodeVideoYuv(path, spec, [&](int t, uint8_t* const planes[3], const int ls[3]) {
+    fill(t, rgb.data());
+    const uint8_t* src[1] = {rgb.data()};
+    const int srcStride[1] = {spec.width * 3};
+    sws_scale(sws, src, srcStride, 0, spec.height, planes, ls);
+  });
+  sws_freeContext(sws);
+  return err;
+}
+
+bool writeJpg(const std::string& path, const uint8_t* rgb, int width, int height, int quality) {
+  return stbi_write_jpg(path.c_str(), width, height, 3, rgb, quality) != 0;
+}
+
+}  // namespace le_test
