@@ -85,4 +85,110 @@ int le_drive_frames(const le_ctx* ctx) {
   return ctx ? ctx->drive.frames : 0;
 }
 
+int le_bundle_resolve_handle(const char* handle, char* out, size_t cap) {
+  try {
+    lastError().clear();
+    if (!out || !handle || cap == 0) return -1;
+    try {
+      const std::string dir = le::resolveBundlePath(handle);
+      if (cap < dir.size() + 1) {
+        out[0] = '\0';
+        lastError() = "le_bundle_resolve_handle: buffer too small";
+        return -1;
+      }
+      std::memcpy(out, dir.c_str(), dir.size() + 1);
+      return 1;
+    } catch (const std::exception& e) {
+      out[0] = '\0';
+      setError("le_bundle_resolve_handle", e.what());
+    }
+  } catch (...) {
+  }
+  return -1;
+}
+
+int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t cap) {
+  // Leaves the last error alone unless resolving the bundle itself fails.
+  if (!handle || !member || !out || cap == 0) return -1;
+  try {
+    const std::string path = le::resolveMember(le::resolveBundlePath(handle), member);
+    if (cap < path.size() + 1) {
+      out[0] = '\0';
+      return -1;
+    }
+    std::memcpy(out, path.c_str(), path.size() + 1);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return 0;
+    std::fclose(f);
+    return 1;
+  } catch (const std::exception& e) {
+    out[0] = '\0';
+    try {
+      setError("le_bundle_resolve_member", e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    out[0] = '\0';
+  }
+  return -1;
+}
+
+le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history) {
+  try {
+    lastError().clear();
+    if (!bundle_dir) {
+      lastError() = "le_prior_open: NULL bundle_dir";
+      return nullptr;
+    }
+    if (history < 0) history = 0;
+    if (look_ahead < 1) look_ahead = 2;
+    auto p = std::make_unique<le_prior>();
+    p->manifest = le::loadManifest(bundle_dir);
+    p->cursor = le::DriverCursor::openPrior(p->manifest, look_ahead, history);
+    p->backend = p->cursor->name;
+    return p.release();
+  } catch (const std::exception& e) {
+    setError("le_prior_open", e.what());
+  } catch (...) {
+    setError("le_prior_open", "unknown error");
+  }
+  return nullptr;
+}
+
+int le_prior_row(le_prior* prior, int t, void* out, size_t cap) {
+  try {
+    lastError().clear();
+    if (!prior || !out) {
+      lastError() = "le_prior_row: NULL prior/out";
+      return 0;
+    }
+    const uint64_t bytes = prior->cursor->frameBytes;
+    if (uint64_t(cap) < bytes) {
+      lastError() =
+          "le_prior_row: cap " + std::to_string(cap) + " < row bytes " + std::to_string(bytes);
+      return 0;
+    }
+    prior->cursor->pullAt(t, static_cast<uint8_t*>(out));
+    return 1;
+  } catch (const std::exception& e) {
+    setError("le_prior_row", e.what());
+  } catch (...) {
+    setError("le_prior_row", "unknown error");
+  }
+  return 0;
+}
+
+size_t le_prior_row_bytes(const le_prior* prior) {
+  return prior ? size_t(prior->cursor->frameBytes) : 0;
+}
+
+const char* le_prior_backend(const le_prior* prior) { return prior ? prior->backend.c_str() : ""; }
+
+void le_prior_close(le_prior* prior) {
+  if (!prior) return;
+  prior->backend.clear();
+  prior->cursor.reset();
+  delete prior;
+}
+
 }  // extern "C"

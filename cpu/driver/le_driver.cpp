@@ -188,11 +188,13 @@ struct DriverCursor::Impl {
 
   // Under the mutex.
   void seekLocked(int t) {
-    if (!error.empty()) fail(error);
-    expected = t;
     const int current = consumed < produced ? slotFrame[size_t(consumed % uint64_t(ring))]
                         : pendingSeek >= 0  ? pendingSeek
                                             : nextIdx;
+    // After a failure only the frames already queued in sequence are still
+    // handed out; anything else raises the failure.
+    if (!error.empty() && !(t == current && consumed < produced)) fail(error);
+    expected = t;
     if (t == current) return;
     bool held = false;
     if (pendingSeek < 0) {
@@ -227,7 +229,7 @@ struct DriverCursor::Impl {
   }
 
   uint8_t* take(std::unique_lock<std::mutex>& lk, int& idx, bool writable) {
-    while (error.empty()) {
+    for (;;) {
       if (consumed < produced) {
         const uint64_t s = consumed;
         consumed = s + 1;
@@ -238,9 +240,9 @@ struct DriverCursor::Impl {
         expected = (idx + 1) % NT;
         return slots[slot].data();
       }
+      if (!error.empty()) fail(error);
       readyCv.wait(lk);
     }
-    fail(error);
   }
 
   uint8_t* pullSeq(int& idx, bool writable) {

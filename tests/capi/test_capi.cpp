@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -109,6 +110,115 @@ TEST(CapiContext, LastErrorIsPerThread) {
   }
   for (auto& th : ts) th.join();
   for (int v : ok) EXPECT_EQ(v, 1);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(CapiBundle, ResolveHandleAndMember) {
+  TempDir d;
+  le_test::writeBundle(d.path(), 4, 2);
+  char out[4096];
+  EXPECT_EQ(le_bundle_resolve_handle(d.path().c_str(), out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), d.path());
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_bundle_resolve_handle(d.path().c_str(), out, d.path().size()), -1);
+  EXPECT_STREQ(out, "");
+  EXPECT_STREQ(le_last_error(), "le_bundle_resolve_handle: buffer too small");
+  EXPECT_EQ(le_bundle_resolve_handle(nullptr, out, sizeof out), -1);
+  EXPECT_STREQ(le_last_error(), "");  // emptied, no message of its own
+  EXPECT_EQ(le_bundle_resolve_handle(d.path().c_str(), out, 0), -1);
+
+  // Members: the older name, else the newer; the last error is left alone.
+  le_create(nullptr, nullptr, 0, nullptr);
+  const std::string before = le_last_error();
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "P.f16", out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), d / "P.f16");
+  std::rename((d / "P.f16").c_str(), (d / "source_frames.f16").c_str());
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "P.f16", out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), d / "source_frames.f16");
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "fs_red.f16", out, sizeof out), 0);
+  EXPECT_EQ(std::string(out), d / "fs_red.f16");
+  const std::string path = d / "fs_red.f16";
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "fs_red.f16", out, path.size()), -1);
+  EXPECT_STREQ(out, "");
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), nullptr, out, sizeof out), -1);
+  EXPECT_EQ(std::string(le_last_error()), before);
+
+  // A container is unwrapped on the first call only.
+  const std::string c = d / "box.imx";
+  std::string imx("IMX\0\2\0\1\0", 8);
+  const std::string name = "manifest.json", body = "{}";
+  imx += char(name.size());
+  imx += '\0';
+  imx += name;
+  const uint64_t off = imx.size() + 16;
+  for (int i = 0; i < 8; ++i) imx += char((off >> (8 * i)) & 0xff);
+  for (int i = 0; i < 8; ++i) imx += char(i == 0 ? body.size() : 0);
+  imx += body;
+  le_test::writeFile(c, imx);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(le_bundle_resolve_handle(c.c_str(), out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), d / "box.lebundle");
+  EXPECT_EQ(le_bundle_resolve_member(c.c_str(), "manifest.json", out, sizeof out), 1);
+  EXPECT_EQ(std::string(out), d / "box.lebundle/manifest.json");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+}
+
+TEST(CapiPrior, ReadsRowsThroughAHandle) {
+  ::setenv("LE_DRIVER_HWDEC", "0", 1);
+  TempDir d;
+  le_test::writeBundle(d.path(), 4, 2);
+  EXPECT_EQ(le_prior_open(nullptr, 2, 11), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_prior_open: NULL bundle_dir");
+  EXPECT_EQ(le_prior_open(d.path().c_str(), 2, 11), nullptr);
+  EXPECT_EQ(std::string(le_last_error()),
+            "le_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov (" +
+                d / "P_hevc.mov" +
+                ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
+
+  le_test::VideoSpec spec;
+  spec.width = spec.height = 32;
+  spec.frames = 4;
+  spec.encoder = "libx265";
+  spec.pixfmt = "yuv444p";
+  ASSERT_EQ(le_test::encodeVideo(d / "P_hevc.mov", spec,
+                                 [](int t, uint8_t* rgb) {
+                                   for (int i = 0; i < 32 * 32 * 3; ++i) rgb[i] = uint8_t(i + t);
+                                 }),
+            "");
+  le_prior* prior = le_prior_open(d.path().c_str(), 0, -1);
+  ASSERT_NE(prior, nullptr) << le_last_error();
+  EXPECT_STREQ(le_last_error(), "");
+  // Look-ahead 0 means 2, history -1 means 0: a ring of three rows.
+  // (the source's own estimate grows by the largest packet it has read).
+  const uint64_t fresh = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 32)->residentBytes();
+  const uint64_t ring = prior->cursor->residentBytes() - 3 * prior->cursor->frameBytes;
+  EXPECT_GE(ring, fresh);
+  EXPECT_LT(ring, fresh + prior->cursor->frameBytes);
+  const size_t rowBytes = le_prior_row_bytes(prior);
+  EXPECT_EQ(rowBytes, 32u * 32 * 3 * 2);
+  EXPECT_EQ(std::string(le_prior_backend(prior)), prior->cursor->name);
+  EXPECT_STREQ(le_prior_backend(nullptr), "");
+  EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
+
+  std::vector<uint8_t> row(rowBytes), direct(rowBytes);
+  auto src = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 32);
+  for (int t = 0; t < 3; ++t) ASSERT_TRUE(src->next(direct.data()));
+  EXPECT_EQ(le_prior_row(prior, 2, row.data(), row.size()), 1);
+  EXPECT_EQ(row, direct);
+  EXPECT_EQ(le_prior_row(prior, 2, row.data(), row.size() - 1), 0);
+  EXPECT_EQ(std::string(le_last_error()),
+            "le_prior_row: cap " + std::to_string(rowBytes - 1) + " < row bytes " +
+                std::to_string(rowBytes));
+  EXPECT_EQ(le_prior_row(prior, 4, row.data(), row.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_prior_row: le_driver: seek(4) outside [0,4)");
+  EXPECT_EQ(le_prior_row(nullptr, 0, row.data(), row.size()), 0);
+  EXPECT_STREQ(le_last_error(), "le_prior_row: NULL prior/out");
+  EXPECT_EQ(le_prior_row(prior, 0, row.data(), row.size()), 1);  // still usable
+  le_prior_close(prior);
+  le_prior_close(nullptr);
+  ::unsetenv("LE_DRIVER_HWDEC");
 }
 
 }  // namespace

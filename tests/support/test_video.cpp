@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -49,6 +50,8 @@ struct Encoder {
       int r = avcodec_receive_packet(enc, pkt);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return "";
       if (r < 0) return "receive_packet: " + averr(r);
+      // Without a duration the MP4 muxer's edit list cuts the last frame.
+      if (pkt->duration <= 0) pkt->duration = 1;
       av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
       pkt->stream_index = st->index;
       r = av_interleaved_write_frame(fmt, pkt);
@@ -58,6 +61,55 @@ struct Encoder {
 };
 
 }  // namespace
+
+std::vector<YuvFrame> decodeVideoYuv(const std::string& path) {
+  std::vector<YuvFrame> out;
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return out;
+  AVCodecContext* dec = nullptr;
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* fr = av_frame_alloc();
+  int stream = -1;
+  if (avformat_find_stream_info(fmt, nullptr) >= 0)
+    stream = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (stream >= 0) {
+    const AVCodecParameters* par = fmt->streams[stream]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    dec = avcodec_alloc_context3(codec);
+    if (avcodec_parameters_to_context(dec, par) < 0 || avcodec_open2(dec, codec, nullptr) < 0)
+      stream = -1;
+  }
+  auto take = [&] {
+    while (avcodec_receive_frame(dec, fr) == 0) {
+      YuvFrame f;
+      f.format = av_get_pix_fmt_name(AVPixelFormat(fr->format));
+      const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(AVPixelFormat(fr->format));
+      for (int c = 0; c < 3; ++c) {
+        f.width[c] = c ? AV_CEIL_RSHIFT(fr->width, d->log2_chroma_w) : fr->width;
+        f.height[c] = c ? AV_CEIL_RSHIFT(fr->height, d->log2_chroma_h) : fr->height;
+        for (int y = 0; y < f.height[c]; ++y)
+          f.planes[c].insert(f.planes[c].end(), fr->data[c] + y * fr->linesize[c],
+                             fr->data[c] + y * fr->linesize[c] + f.width[c]);
+      }
+      out.push_back(std::move(f));
+      av_frame_unref(fr);
+    }
+  };
+  while (stream >= 0 && av_read_frame(fmt, pkt) >= 0) {
+    if (pkt->stream_index == stream) avcodec_send_packet(dec, pkt);
+    av_packet_unref(pkt);
+    take();
+  }
+  if (stream >= 0) {
+    avcodec_send_packet(dec, nullptr);
+    take();
+  }
+  av_frame_free(&fr);
+  av_packet_free(&pkt);
+  avcodec_free_context(&dec);
+  avformat_close_input(&fmt);
+  return out;
+}
 
 std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const YuvFrameFn& fill) {
   Encoder e;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace le_test {
 
@@ -28,6 +29,17 @@ std::string encodeVideo(const std::string& path, const VideoSpec& spec, const Rg
 // format (yuv420p/yuv444p): fill receives Y, U, V pointers and line sizes.
 using YuvFrameFn = std::function<void(int t, uint8_t* const planes[3], const int linesize[3])>;
 std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const YuvFrameFn& fill);
+
+// A decoded frame's planes, tightly packed, as FFmpeg hands them out.
+struct YuvFrame {
+  std::string format;
+  int width[3] = {0, 0, 0};
+  int height[3] = {0, 0, 0};
+  std::vector<uint8_t> planes[3];
+  uint8_t at(int c, int x, int y) const { return planes[c][size_t(y) * width[c] + x]; }
+};
+// Every frame of the first video stream, decoded straight through FFmpeg.
+std::vector<YuvFrame> decodeVideoYuv(const std::string& path);
 
 // Writes width x height x 3 RGB bytes as a JPEG file; false on failure.
 bool writeJpg(const std::string& path, const uint8_t* rgb, int width, int height,
