@@ -7,6 +7,7 @@
 #define LE_LE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -38,6 +39,27 @@ int le_height(const le_ctx* ctx);
 int le_crop(const le_ctx* ctx);
 int le_drive_frames(const le_ctx* ctx);
 
+/* ---- Rendering and pasting on a context ----
+ * A crop is crop x crop x 3 floats in [0, 1], R, G, B planes, owned by the
+ * context and valid until its next render. A frame is W x H x 3 bytes RGB
+ * (x 4 with alpha 255 for the RGBA calls). */
+
+/* Renders the crop for source frame t from 63-float keypoint sets. */
+const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven);
+/* Renders drive frame i from the bundle's drive tables. */
+const float* le_render_drive_crop(le_ctx* ctx, int i);
+/* Pastes crop into driver frame t, written to out (cap >= W x H x 3). 1 or 0. */
+int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t cap);
+/* Pastes the latest rendered crop into driver frame t; returns the context's
+ * frame buffer, valid until the next paste on the context. */
+const uint8_t* le_paste_last(le_ctx* ctx, int t);
+/* Render, paste and expand to RGBA (cap >= W x H x 4). 1 or 0. */
+int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven,
+                      uint8_t* out, uint64_t cap);
+int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap);
+/* Driver frame t, valid until the next frame pull on the context. */
+const uint8_t* le_target_frame(le_ctx* ctx, int t);
+
 /* ---- Bundle resolution and warp-prior access, without a context ---- */
 
 /* Writes the directory to read the bundle from (unwrapping an IMX container
@@ -61,6 +83,78 @@ size_t le_prior_row_bytes(const le_prior* prior);
 /* The decoder behind the prior; "" for NULL. */
 const char* le_prior_backend(const le_prior* prior);
 void le_prior_close(le_prior* prior);
+
+/* ------------------------------------------------------------------------
+ * Teeth-borrow members.
+ *
+ * A bundle arms the teeth borrow only when it carries all four members
+ * (bank track, bank sidecar, head weights, head configuration). These
+ * functions never fail through le_last_error(): le_tessera_members_open and
+ * le_tessera_members_reorder copy their message into the caller's buffer
+ * (at most err_len - 1 bytes, always terminated, when err is non-NULL and
+ * err_len is positive). Every function accepts a NULL handle and then returns
+ * 0, "" or NULL. Strings and arrays returned point into the handle and stay
+ * valid until it is closed, except where noted. */
+
+typedef struct le_tessera_carriage le_tessera_carriage;
+typedef struct le_tessera_members le_tessera_members;
+
+/* The member slots: 4 of them; le_tessera_slot_key gives the slot key of
+ * index 0..3 ("bank_track", "bank_sidecar", "head_weights", "head_config"),
+ * NULL for any other index. */
+int le_tessera_slot_count(void);
+const char* le_tessera_slot_key(int index);
+
+/* What a bundle declares and holds. Opening never fails on a malformed
+ * bundle (every member then counts as missing); NULL only for a NULL path
+ * or when memory runs out. */
+le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir);
+void le_tessera_carriage_close(le_tessera_carriage* c);
+/* 1 when all four members are present, else 0. */
+int le_tessera_carriage_complete(const le_tessera_carriage* c);
+/* 1 when the manifest declares a tessera block, else 0. */
+int le_tessera_carriage_declared(const le_tessera_carriage* c);
+/* Resolved path of a slot key; "" for an unknown slot. The text lives in one
+ * scratch string of the handle that the next call overwrites. */
+const char* le_tessera_carriage_path(le_tessera_carriage* c, const char* slot);
+int le_tessera_carriage_missing_count(const le_tessera_carriage* c);
+/* Slot key of the index-th missing member; NULL when out of range. */
+const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int index);
+
+/* Loads and checks all four members; NULL with the message in err on any
+ * failure. */
+le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len);
+void le_tessera_members_close(le_tessera_members* m);
+int le_tessera_members_n_donors(const le_tessera_members* m);
+/* n_donors (x, y) centres interleaved; NULL when empty. */
+const double* le_tessera_members_cent(const le_tessera_members* m);
+/* The canonical (x, y) centre. */
+const double* le_tessera_members_c_canon(const le_tessera_members* m);
+/* n_donors apertures; NULL when empty. */
+const double* le_tessera_members_aperture(const le_tessera_members* m);
+/* The 12 geometry-stamp integers: canvas_w, canvas_h, window_x0, window_y0,
+ * window_w, window_h, pad, band_r0, band_r1, band_c0, band_c1, shift_margin. */
+const int32_t* le_tessera_members_stamp(const le_tessera_members* m);
+/* The head checkpoint bytes (NULL when empty) and their count. */
+const uint8_t* le_tessera_members_head_pt(const le_tessera_members* m);
+int64_t le_tessera_members_head_pt_len(const le_tessera_members* m);
+const char* le_tessera_members_head_json(const le_tessera_members* m);
+const char* le_tessera_members_manifest_json(const le_tessera_members* m);
+const char* le_tessera_members_bank_track_path(const le_tessera_members* m);
+const char* le_tessera_members_bank_container(const le_tessera_members* m);
+const char* le_tessera_members_bank_codec(const le_tessera_members* m);
+const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* m);
+const char* le_tessera_members_bank_packing(const le_tessera_members* m);
+/* Size of one stored donor patch in pixels. */
+int le_tessera_members_band_w(const le_tessera_members* m);
+int le_tessera_members_band_h(const le_tessera_members* m);
+/* band_h * n_donors * band_w * 3: the reference bank in memory. */
+int64_t le_tessera_members_band_bytes(const le_tessera_members* m);
+/* Copies the references from track order (track) into donor order (donor);
+ * both buffers hold le_tessera_members_band_bytes bytes. 0 on success, 1 on
+ * failure with the message in err; nothing is written on failure. */
+int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor,
+                               char* err, int err_len);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -42,12 +42,12 @@ class IdentityTest : public ::testing::Test {
     writeFile(dir / "manifest.json", text);
   }
   std::string priorMovie(const std::string& name, int frames = 4) {
-    le_test::VideoSpec spec;
-    spec.width = spec.height = 32;
-    spec.frames = frames;
-    spec.encoder = "libx265";
-    spec.pixfmt = "yuv444p";
-    return le_test::encodeVideo(dir / name, spec, [](int t, uint8_t* rgb) {
+    le_test::VideoSpec video;
+    video.width = video.height = 32;
+    video.frames = frames;
+    video.encoder = "libx265";
+    video.pixfmt = "yuv444p";
+    return le_test::encodeVideo(dir / name, video, [](int t, uint8_t* rgb) {
       for (int i = 0; i < 32 * 32 * 3; ++i) rgb[i] = uint8_t(i * 3 + t * 40);
     });
   }

@@ -177,12 +177,12 @@ TEST(CapiPrior, ReadsRowsThroughAHandle) {
                 d / "P_hevc.mov" +
                 ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
 
-  le_test::VideoSpec spec;
-  spec.width = spec.height = 32;
-  spec.frames = 4;
-  spec.encoder = "libx265";
-  spec.pixfmt = "yuv444p";
-  ASSERT_EQ(le_test::encodeVideo(d / "P_hevc.mov", spec,
+  le_test::VideoSpec video;
+  video.width = video.height = 32;
+  video.frames = 4;
+  video.encoder = "libx265";
+  video.pixfmt = "yuv444p";
+  ASSERT_EQ(le_test::encodeVideo(d / "P_hevc.mov", video,
                                  [](int t, uint8_t* rgb) {
                                    for (int i = 0; i < 32 * 32 * 3; ++i) rgb[i] = uint8_t(i + t);
                                  }),

@@ -38,13 +38,13 @@ uint8_t planeValue(int t, int plane, int x, int y) {
   }
 }
 
-std::string encodePlanes(const std::string& path, le_test::VideoSpec spec) {
-  spec.lossless = true;
-  const bool sub = spec.pixfmt == "yuv420p";
-  return le_test::encodeVideoYuv(path, spec, [&](int t, uint8_t* const p[3], const int ls[3]) {
+std::string encodePlanes(const std::string& path, le_test::VideoSpec video) {
+  video.lossless = true;
+  const bool sub = video.pixfmt == "yuv420p";
+  return le_test::encodeVideoYuv(path, video, [&](int t, uint8_t* const p[3], const int ls[3]) {
     for (int c = 0; c < 3; ++c) {
-      const int w = c && sub ? (spec.width + 1) / 2 : spec.width;
-      const int h = c && sub ? (spec.height + 1) / 2 : spec.height;
+      const int w = c && sub ? (video.width + 1) / 2 : video.width;
+      const int h = c && sub ? (video.height + 1) / 2 : video.height;
       for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) p[c][y * ls[c] + x] = planeValue(t, c, x, y);
     }
@@ -187,9 +187,9 @@ TEST_F(FfSourceTest, DriverRefusals) {
 
   // A 4:4:4 driver is not the 4:2:0 the conversion is written for.
   const std::string full = dir / "full.mp4";
-  le_test::VideoSpec spec = vs(64, 48, 3);
-  spec.pixfmt = "yuv444p";
-  ASSERT_EQ(encodePlanes(full, spec), "");
+  le_test::VideoSpec video = vs(64, 48, 3);
+  video.pixfmt = "yuv444p";
+  ASSERT_EQ(encodePlanes(full, video), "");
   auto src = le::driver::openMp4(full, 3, 64, 48);
   std::vector<uint8_t> frame(64 * 48 * 3);
   EXPECT_EQ(errorOf([&] { src->next(frame.data()); }),
@@ -227,10 +227,10 @@ TEST_F(FfSourceTest, HardwareDecoderFallsBack) {
 
 TEST_F(FfSourceTest, PriorDecodesToHalfPlanes) {
   const std::string mov = dir / "P_hevc.mov";
-  le_test::VideoSpec spec = vs(32, 32, 6);
-  spec.encoder = "libx265";
-  spec.pixfmt = "yuv444p";
-  ASSERT_EQ(encodePlanes(mov, spec), "");
+  le_test::VideoSpec video = vs(32, 32, 6);
+  video.encoder = "libx265";
+  video.pixfmt = "yuv444p";
+  ASSERT_EQ(encodePlanes(mov, video), "");
   auto src = le::driver::openPriorHevc(mov, 6, 32);
   EXPECT_EQ(src->name(), "hevc444/" + le::libavcodecVersion() + " hevc");
   EXPECT_EQ(src->frameBytes(), 32u * 32 * 3 * 2);
@@ -244,7 +244,7 @@ TEST_F(FfSourceTest, PriorDecodesToHalfPlanes) {
   EXPECT_EQ(frame, expectedPrior(mov, 2, 32));
 
   const std::string sub = dir / "sub.mov";
-  le_test::VideoSpec s420 = spec;
+  le_test::VideoSpec s420 = video;
   s420.pixfmt = "yuv420p";
   ASSERT_EQ(encodePlanes(sub, s420), "");
   auto bad = le::driver::openPriorHevc(sub, 6, 32);
@@ -346,10 +346,10 @@ TEST_F(DriverOpen, PriorNeedsItsMember) {
   EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(manifest, 0, -1); }),
             "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir / "P_hevc.mov" +
                 ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
-  le_test::VideoSpec spec = vs(32, 32, 4);
-  spec.encoder = "libx265";
-  spec.pixfmt = "yuv444p";
-  ASSERT_EQ(encodePlanes(dir / "source_frames.hevc", spec), "");  // the newer name
+  le_test::VideoSpec video = vs(32, 32, 4);
+  video.encoder = "libx265";
+  video.pixfmt = "yuv444p";
+  ASSERT_EQ(encodePlanes(dir / "source_frames.hevc", video), "");  // the newer name
   testing::internal::CaptureStderr();
   auto prior = le::DriverCursor::openPrior(manifest, 0, -1);
   const std::string log = testing::internal::GetCapturedStderr();

@@ -111,33 +111,33 @@ std::vector<YuvFrame> decodeVideoYuv(const std::string& path) {
   return out;
 }
 
-std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const YuvFrameFn& fill) {
+std::string encodeVideoYuv(const std::string& path, const VideoSpec& video, const YuvFrameFn& fill) {
   Encoder e;
-  const char* muxer = spec.container.empty() ? nullptr : spec.container.c_str();
+  const char* muxer = video.container.empty() ? nullptr : video.container.c_str();
   if (avformat_alloc_output_context2(&e.fmt, nullptr, muxer, path.c_str()) < 0 || !e.fmt)
     return "no muxer for " + path;
-  const AVCodec* codec = avcodec_find_encoder_by_name(spec.encoder.c_str());
-  if (!codec) return "no encoder " + spec.encoder;
+  const AVCodec* codec = avcodec_find_encoder_by_name(video.encoder.c_str());
+  if (!codec) return "no encoder " + video.encoder;
   e.st = avformat_new_stream(e.fmt, nullptr);
   e.enc = avcodec_alloc_context3(codec);
   if (!e.st || !e.enc) return "out of memory";
-  const AVPixelFormat pf = av_get_pix_fmt(spec.pixfmt.c_str());
-  if (pf == AV_PIX_FMT_NONE) return "unknown pixel format " + spec.pixfmt;
-  e.enc->width = spec.width;
-  e.enc->height = spec.height;
+  const AVPixelFormat pf = av_get_pix_fmt(video.pixfmt.c_str());
+  if (pf == AV_PIX_FMT_NONE) return "unknown pixel format " + video.pixfmt;
+  e.enc->width = video.width;
+  e.enc->height = video.height;
   e.enc->pix_fmt = pf;
-  e.enc->time_base = AVRational{1, spec.fps};
-  e.enc->framerate = AVRational{spec.fps, 1};
+  e.enc->time_base = AVRational{1, video.fps};
+  e.enc->framerate = AVRational{video.fps, 1};
   e.enc->gop_size = 12;
   e.enc->thread_count = 1;
   if (e.fmt->oformat->flags & AVFMT_GLOBALHEADER) e.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* opts = nullptr;
-  if (spec.encoder == "libx264") {
+  if (video.encoder == "libx264") {
     av_dict_set(&opts, "preset", "ultrafast", 0);
-    if (spec.lossless) av_dict_set(&opts, "qp", "0", 0);
-  } else if (spec.encoder == "libx265") {
+    if (video.lossless) av_dict_set(&opts, "qp", "0", 0);
+  } else if (video.encoder == "libx265") {
     av_dict_set(&opts, "preset", "ultrafast", 0);
-    av_dict_set(&opts, "x265-params", spec.lossless ? "log-level=error:lossless=1" : "log-level=error", 0);
+    av_dict_set(&opts, "x265-params", video.lossless ? "log-level=error:lossless=1" : "log-level=error", 0);
   }
   int r = avcodec_open2(e.enc, codec, &opts);
   av_dict_free(&opts);
@@ -153,10 +153,10 @@ std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const
   e.pkt = av_packet_alloc();
   if (!e.frame || !e.pkt) return "out of memory";
   e.frame->format = pf;
-  e.frame->width = spec.width;
-  e.frame->height = spec.height;
+  e.frame->width = video.width;
+  e.frame->height = video.height;
   if (av_frame_get_buffer(e.frame, 0) < 0) return "frame buffer";
-  for (int t = 0; t < spec.frames; ++t) {
+  for (int t = 0; t < video.frames; ++t) {
     if (av_frame_make_writable(e.frame) < 0) return "frame not writable";
     fill(t, e.frame->data, e.frame->linesize);
     e.frame->pts = t;
@@ -171,17 +171,17 @@ std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const
   return "";
 }
 
-std::string encodeVideo(const std::string& path, const VideoSpec& spec, const RgbFrameFn& fill) {
-  const AVPixelFormat pf = av_get_pix_fmt(spec.pixfmt.c_str());
-  SwsContext* sws = sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGB24, spec.width,
-                                   spec.height, pf, SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (!sws) return "no conversion to " + spec.pixfmt;
-  std::vector<uint8_t> rgb(size_t(spec.width) * spec.height * 3);
-  std::string err = encodeVideoYuv(path, spec, [&](int t, uint8_t* const planes[3], const int ls[3]) {
+std::string encodeVideo(const std::string& path, const VideoSpec& video, const RgbFrameFn& fill) {
+  const AVPixelFormat pf = av_get_pix_fmt(video.pixfmt.c_str());
+  SwsContext* sws = sws_getContext(video.width, video.height, AV_PIX_FMT_RGB24, video.width,
+                                   video.height, pf, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!sws) return "no conversion to " + video.pixfmt;
+  std::vector<uint8_t> rgb(size_t(video.width) * video.height * 3);
+  std::string err = encodeVideoYuv(path, video, [&](int t, uint8_t* const planes[3], const int ls[3]) {
     fill(t, rgb.data());
     const uint8_t* src[1] = {rgb.data()};
-    const int srcStride[1] = {spec.width * 3};
-    sws_scale(sws, src, srcStride, 0, spec.height, planes, ls);
+    const int srcStride[1] = {video.width * 3};
+    sws_scale(sws, src, srcStride, 0, video.height, planes, ls);
   });
   sws_freeContext(sws);
   return err;

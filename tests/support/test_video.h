@@ -23,12 +23,12 @@ struct VideoSpec {
 using RgbFrameFn = std::function<void(int t, uint8_t* rgb)>;
 
 // Writes the video; returns an empty string on success, else what failed.
-std::string encodeVideo(const std::string& path, const VideoSpec& spec, const RgbFrameFn& fill);
+std::string encodeVideo(const std::string& path, const VideoSpec& video, const RgbFrameFn& fill);
 
 // Same, with the frame given directly as planes of the encoder's pixel
 // format (yuv420p/yuv444p): fill receives Y, U, V pointers and line sizes.
 using YuvFrameFn = std::function<void(int t, uint8_t* const planes[3], const int linesize[3])>;
-std::string encodeVideoYuv(const std::string& path, const VideoSpec& spec, const YuvFrameFn& fill);
+std::string encodeVideoYuv(const std::string& path, const VideoSpec& video, const YuvFrameFn& fill);
 
 // A decoded frame's planes, tightly packed, as FFmpeg hands them out.
 struct YuvFrame {
