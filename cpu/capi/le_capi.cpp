@@ -1,12 +1,29 @@
 #include "capi/le_capi.h"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <stdexcept>
 #include <new>
 
 #include "bundle/le_imx.h"
 
 #include "compute/le_pool.h"
+
+namespace {
+
+// crop x crop bytes from the start of the paste mask member; more is ignored.
+std::vector<uint8_t> readPasteMask(const le::Manifest& m) {
+  const size_t n = size_t(m.crop) * size_t(m.crop);
+  std::vector<uint8_t> mask(n, 0);
+  FILE* f = std::fopen(le::resolveMember(m.dir, "mask_512.u8").c_str(), "rb");
+  const bool ok = f && std::fread(mask.data(), 1, n, f) == n;
+  if (f) std::fclose(f);
+  if (!ok) throw std::runtime_error("mask read failed");
+  return mask;
+}
+
+}  // namespace
 
 le_ctx::le_ctx(const char* bundle_dir, const char* model_key, int threads_, std::string ep_)
     : manifest(le::loadManifest(bundle_dir)),
@@ -14,7 +31,8 @@ le_ctx::le_ctx(const char* bundle_dir, const char* model_key, int threads_, std:
       drive(le::loadDrive(manifest)),
       threads(threads_),
       ep(std::move(ep_)) {
-  (void)model_key;  // names the render model once the renderer is built here
+  renderer = std::make_unique<le::Renderer>(manifest, identity, model_key, threads, ep);
+  paste = std::make_unique<le::Paste>(readPasteMask(manifest), manifest.crop, manifest.unsharp());
   cursor = le::DriverCursor::open(manifest, 2, 11);
   frame.resize(le::checkedBytes({uint64_t(manifest.W), uint64_t(manifest.H), 3}, "frame buffer"));
 }
@@ -189,6 +207,131 @@ void le_prior_close(le_prior* prior) {
   prior->backend.clear();
   prior->cursor.reset();
   delete prior;
+}
+
+// ---- Render and paste ----
+
+const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven) {
+  try {
+    lastError().clear();
+    if (!ctx || !kp_source || !kp_driven || t < 0 || t >= ctx->manifest.NT) {
+      lastError() = "le_render_kp_crop: bad args";
+      return nullptr;
+    }
+    const float* crop = ctx->renderer->render(&t, kp_source, kp_driven, 1);
+    ctx->last = const_cast<float*>(crop);
+    return crop;
+  } catch (const std::exception& e) {
+    setError("le_render_kp_crop", e.what());
+  } catch (...) {
+    setError("le_render_kp_crop", "unknown error");
+  }
+  return nullptr;
+}
+
+const float* le_render_drive_crop(le_ctx* ctx, int i) {
+  try {
+    lastError().clear();
+    if (!ctx || i < 0 || i >= ctx->drive.frames) {
+      lastError() = "le_render_drive_crop: bad frame index";
+      return nullptr;
+    }
+  } catch (...) {
+    return nullptr;
+  }
+  const size_t row = size_t(i) * 63;
+  return le_render_kp_crop(ctx, ctx->drive.si[size_t(i)], ctx->drive.xs.data() + row,
+                           ctx->drive.xd.data() + row);
+}
+
+int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t cap) {
+  try {
+    lastError().clear();
+    if (!ctx || !crop || !out || t < 0 || t >= ctx->manifest.NT ||
+        cap < uint64_t(ctx->frame.size())) {
+      lastError() = "le_paste_crop: bad args / out too small";
+      return 0;
+    }
+    ctx->cursor->pullAt(t, out);
+    ctx->paste->composite(crop, 255.f, ctx->identity.M(t), out, ctx->manifest.W, ctx->manifest.H);
+    return 1;
+  } catch (const std::exception& e) {
+    setError("le_paste_crop", e.what());
+  } catch (...) {
+    setError("le_paste_crop", "unknown error");
+  }
+  return 0;
+}
+
+const uint8_t* le_paste_last(le_ctx* ctx, int t) {
+  try {
+    lastError().clear();
+    if (!ctx || !ctx->last || t < 0 || t >= ctx->manifest.NT) {
+      lastError() = "le_paste_last: bad args / no prior render";
+      return nullptr;
+    }
+    ctx->cursor->pullAt(t, ctx->frame.data());
+    ctx->paste->composite(ctx->last, 255.f, ctx->identity.M(t), ctx->frame.data(),
+                          ctx->manifest.W, ctx->manifest.H);
+    return ctx->frame.data();
+  } catch (const std::exception& e) {
+    setError("le_paste_last", e.what());
+  } catch (...) {
+    setError("le_paste_last", "unknown error");
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Pastes the last crop for source frame t and expands it to RGBA.
+int pasteToRgba(le_ctx* ctx, int t, uint8_t* out, uint64_t cap) {
+  const uint64_t pixels = uint64_t(ctx->manifest.W) * uint64_t(ctx->manifest.H);
+  if (!out || cap < pixels * 4) {
+    lastError() = "le_render_*_rgba: out buffer too small";
+    return 0;
+  }
+  const uint8_t* rgb = le_paste_last(ctx, t);
+  if (!rgb) return 0;
+  for (uint64_t p = 0; p < pixels; ++p) {
+    out[4 * p + 0] = rgb[3 * p + 0];
+    out[4 * p + 1] = rgb[3 * p + 1];
+    out[4 * p + 2] = rgb[3 * p + 2];
+    out[4 * p + 3] = 255;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven,
+                      uint8_t* out, uint64_t cap) {
+  if (!ctx) return 0;
+  if (!le_render_kp_crop(ctx, t, kp_source, kp_driven)) return 0;
+  return pasteToRgba(ctx, t, out, cap);
+}
+
+int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap) {
+  if (!ctx) return 0;
+  if (!le_render_drive_crop(ctx, i)) return 0;
+  return pasteToRgba(ctx, ctx->drive.si[size_t(i)], out, cap);
+}
+
+const uint8_t* le_target_frame(le_ctx* ctx, int t) {
+  try {
+    lastError().clear();
+    if (!ctx || t < 0 || t >= ctx->manifest.NT) {
+      lastError() = "le_target_frame: bad args";
+      return nullptr;
+    }
+    int idx = -1;
+    return ctx->cursor->pullAt(t, idx);
+  } catch (const std::exception& e) {
+    setError("le_target_frame", e.what());
+  } catch (...) {
+    setError("le_target_frame", "unknown error");
+  }
+  return nullptr;
 }
 
 }  // extern "C"

@@ -9,6 +9,8 @@
 #include "bundle/le_bundle.h"
 #include "driver/le_driver.h"
 #include "le/le.h"
+#include "paste/le_paste.h"
+#include "render/le_renderer.h"
 
 // Members are declared in build order, so a failed construction unwinds the
 // members built so far in reverse and destruction runs in the reverse order
@@ -19,6 +21,8 @@ struct le_ctx {
   le::Manifest manifest;
   le::Identity identity;
   le::Drive drive;
+  std::unique_ptr<le::Renderer> renderer;
+  std::unique_ptr<le::Paste> paste;
   int threads = 0;
   std::string ep;  // execution provider handed to the renderer; empty for none
   std::unique_ptr<le::DriverCursor> cursor;

@@ -1,6 +1,18 @@
 // 4:2:0 rows to packed RGB with the integer formula, one pass per target.
-// Lanes are 32-bit so every intermediate of the formula fits exactly and
-// every target gives the bytes of the scalar definition.
+//
+// Vector blocks work in 16-bit lanes with even and odd pixels in separate
+// vectors, both against the same chroma lanes, so chroma is never
+// duplicated. The formula's sums need 18 bits; each is split into a luma
+// term and a chroma term that fit 16 bits, and one saturating add joins
+// them, clipping exactly where the formula clamps:
+//   for red and green, T = floor(A / 2) + 16384 - 32768 / 2, where A = C + W
+//   is the formula's sum, comes from L = 149 Y - 18704 + k and floor(W / 2) +
+//   16384 - k (k balances the two ranges), and clamp(A >> 8) is sat(T) >> 7
+//   clamped by an unsigned saturating pack;
+//   blue's W = 516 D is too wide for halves, so it goes by quarters:
+//   floor(L / 2) + 129 D + 8192 - k / 2, then >> 6.
+// The tests compare every (Y, U, V) against the scalar definition on every
+// target.
 
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
@@ -8,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "driver/le_yuv2rgb_simd.h"
 
@@ -22,7 +35,9 @@ namespace le {
 namespace simd {
 namespace {
 
-inline uint8_t clamp255(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+inline uint8_t clamp255(int v) {
+  return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+}
 
 // The definition, for row tails and one-lane targets.
 inline void rowScalar(const uint8_t* y, const uint8_t* u, const uint8_t* v, int x0, int width,
@@ -37,6 +52,53 @@ inline void rowScalar(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
   }
 }
 
+// Packed channel vectors hold 16 pixels per 128-bit block, even pixels
+// first: pixel q of a block is byte (q & 1) * 8 + q / 2.
+constexpr uint8_t packedByte(int q) {
+  return uint8_t((q & 1) * 8 + q / 2);
+}
+
+// Byte shuffles that spread a block's packed channels over its 48 output
+// bytes, three chunks of 16; 0x80 leaves a byte for another channel.
+struct ChunkTables {
+  uint8_t t[3][3][16];  // [chunk][channel][byte]
+};
+constexpr ChunkTables makeChunkTables() {
+  ChunkTables c{};
+  for (int chunk = 0; chunk < 3; ++chunk) {
+    for (int ch = 0; ch < 3; ++ch) {
+      for (int i = 0; i < 16; ++i) {
+        const int o = 16 * chunk + i;
+        c.t[chunk][ch][i] = o % 3 == ch ? packedByte(o / 3) : uint8_t(0x80);
+      }
+    }
+  }
+  return c;
+}
+alignas(16) constexpr ChunkTables kChunks = makeChunkTables();
+
+// Whole-vector byte permutes for 64-byte vectors: output vector i takes red
+// and green in one two-source permute, then blue where bMask is set.
+struct WideTables {
+  uint8_t rg[3][64];
+  uint8_t b[3][64];
+  uint64_t bMask[3];
+};
+constexpr WideTables makeWideTables() {
+  WideTables w{};
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 64; ++j) {
+      const int o = 64 * i + j, q = o / 3, ch = o % 3;
+      const uint8_t src = uint8_t(16 * (q / 16) + packedByte(q % 16));
+      w.rg[i][j] = ch == 1 ? uint8_t(64 + src) : src;
+      w.b[i][j] = src;
+      if (ch == 2) w.bMask[i] |= uint64_t(1) << j;
+    }
+  }
+  return w;
+}
+alignas(64) constexpr WideTables kWide = makeWideTables();
+
 }  // namespace
 }  // namespace simd
 }  // namespace le
@@ -48,53 +110,171 @@ namespace simd {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#if HWY_TARGET != HWY_SCALAR
+
+// Saturates 16-bit lanes to [0, 255] and packs two vectors: block k of the
+// result holds a's lanes 8k..8k+7, then b's.
+template <class D16, class V = hn::Vec<D16>>
+HWY_INLINE hn::Vec<hn::Repartition<uint8_t, D16>> PackBlocks(D16 d16, V a, V b) {
+  const hn::Repartition<uint8_t, D16> d8;
+  using V8 = hn::Vec<decltype(d8)>;
+#if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+  (void)d16;
+  return V8{_mm512_packus_epi16(a.raw, b.raw)};
+#elif HWY_TARGET == HWY_AVX2
+  (void)d16;
+  return V8{_mm256_packus_epi16(a.raw, b.raw)};
+#elif HWY_TARGET == HWY_SSE4
+  (void)d16;
+  return V8{_mm_packus_epi16(a.raw, b.raw)};
+#else
+  // The portable form; SSSE3 takes it too, so the tests cover it.
+  const auto zero = hn::Zero(d16);
+  const auto k255 = hn::Set(d16, 255);
+  const V8 ca = hn::BitCast(d8, hn::Min(hn::Max(a, zero), k255));
+  const V8 cb = hn::BitCast(d8, hn::Min(hn::Max(b, zero), k255));
+  alignas(16) static constexpr uint8_t kLow[16] = {0,    2,    4,    6,    8,    10,   12,   14,
+                                                   0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+  alignas(16) static constexpr uint8_t kHigh[16] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                    0,    2,    4,    6,    8,    10,   12,   14};
+  return hn::Or(hn::TableLookupBytesOr0(ca, hn::LoadDup128(d8, kLow)),
+                hn::TableLookupBytesOr0(cb, hn::LoadDup128(d8, kHigh)));
+#endif
+}
+
+// Writes the 3 * Lanes(d8) bytes of packed channel vectors as RGB.
+template <class D8, class V8 = hn::Vec<D8>>
+HWY_INLINE void StoreRgb(D8 d8, V8 r, V8 g, V8 b, uint8_t* HWY_RESTRICT dst) {
+#if HWY_TARGET == HWY_AVX3_DL
+  // Byte permutes across the whole vector need no block shuffles.
+  for (int i = 0; i < 3; ++i) {
+    const __m512i rg = _mm512_permutex2var_epi8(r.raw, hn::Load(d8, kWide.rg[i]).raw, g.raw);
+    const __m512i rgb =
+        _mm512_mask_permutexvar_epi8(rg, kWide.bMask[i], hn::Load(d8, kWide.b[i]).raw, b.raw);
+    hn::StoreU(V8{rgb}, d8, dst + 64 * i);
+  }
+#else
+  const auto chunk = [&](int c) {
+    const auto t0 = hn::TableLookupBytesOr0(r, hn::LoadDup128(d8, kChunks.t[c][0]));
+    const auto t1 = hn::TableLookupBytesOr0(g, hn::LoadDup128(d8, kChunks.t[c][1]));
+    const auto t2 = hn::TableLookupBytesOr0(b, hn::LoadDup128(d8, kChunks.t[c][2]));
+    return hn::Or(hn::Or(t0, t1), t2);
+  };
+  // Block k of a, b and c holds output bytes 48k.. 48k + 47 in three parts.
+  const V8 a = chunk(0), bb = chunk(1), c = chunk(2);
+#if HWY_TARGET == HWY_AVX3
+  // Blocks to memory order: A0 B0 C0 A1 | B1 C1 A2 B2 | C2 A3 B3 C3, each
+  // vector from two two-source permutes of 64-bit lanes.
+  const auto mix = [](__m512i p, __m512i idx, __m512i q) {
+    return _mm512_permutex2var_epi64(p, idx, q);
+  };
+  const __m512i A = a.raw, B = bb.raw, C = c.raw;
+  const __m512i o0 = mix(mix(A, _mm512_setr_epi64(0, 1, 8, 9, 0, 0, 2, 3), B),
+                         _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 6, 7), C);
+  const __m512i o1 = mix(mix(B, _mm512_setr_epi64(2, 3, 10, 11, 0, 0, 4, 5), C),
+                         _mm512_setr_epi64(0, 1, 2, 3, 12, 13, 6, 7), A);
+  const __m512i o2 = mix(mix(A, _mm512_setr_epi64(0, 0, 6, 7, 14, 15, 0, 0), B),
+                         _mm512_setr_epi64(12, 13, 2, 3, 4, 5, 14, 15), C);
+  hn::StoreU(V8{o0}, d8, dst);
+  hn::StoreU(V8{o1}, d8, dst + 64);
+  hn::StoreU(V8{o2}, d8, dst + 128);
+#elif HWY_TARGET == HWY_AVX2
+  hn::StoreU(hn::ConcatLowerLower(d8, bb, a), d8, dst);
+  hn::StoreU(hn::ConcatUpperLower(d8, a, c), d8, dst + 32);
+  hn::StoreU(hn::ConcatUpperUpper(d8, c, bb), d8, dst + 64);
+#else
+  constexpr size_t kBlocks = hn::MaxLanes(d8) / 16;
+  if constexpr (kBlocks == 1) {
+    hn::StoreU(a, d8, dst);
+    hn::StoreU(bb, d8, dst + 16);
+    hn::StoreU(c, d8, dst + 32);
+  } else {
+    // Other wide targets: through memory, a block at a time.
+    HWY_ALIGN uint8_t parts[3][hn::MaxLanes(d8)];
+    hn::Store(a, d8, parts[0]);
+    hn::Store(bb, d8, parts[1]);
+    hn::Store(c, d8, parts[2]);
+    for (size_t k = 0; k < hn::Lanes(d8) / 16; ++k) {
+      for (int p = 0; p < 3; ++p) std::memcpy(dst + 48 * k + 16 * p, parts[p] + 16 * k, 16);
+    }
+  }
+#endif
+#endif
+}
+
+// Converts whole blocks of Lanes(d8) pixels; the caller does the rest.
+// Returns the first pixel not converted.
+template <int kStep>
+int Blocks(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u,
+           const uint8_t* HWY_RESTRICT v, int width, uint8_t* HWY_RESTRICT dst) {
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::Repartition<int16_t, decltype(d8)> d16;
+  const hn::Repartition<uint16_t, decltype(d8)> du16;
+  const hn::Rebind<uint8_t, decltype(d16)> d8h;
+  const int n = int(hn::Lanes(d8));
+
+  // k = 12288 keeps every operand of the saturating adds inside 16 bits.
+  const auto lowByte = hn::Set(du16, 0xFF);
+  const auto k149 = hn::Set(d16, 149), kL = hn::Set(d16, -18704 + 12288);
+  const auto k409h = hn::Set(du16, 409 << 7);
+  const auto kR = hn::Set(d16, 16384 - 12288 - 26176);
+  const auto kM50 = hn::Set(d16, -50), kM104 = hn::Set(d16, -104);
+  const auto kG = hn::Set(d16, 16384 - 12288 + (50 + 104) * 128);
+  const auto k129 = hn::Set(d16, 129), kB = hn::Set(d16, 8192 - 6144 - 129 * 128);
+
+  const auto block = [&](int x) {
+    // Even pixels are the low bytes of the luma words, odd ones the high.
+    const auto y16 = hn::BitCast(du16, hn::LoadU(d8, y + x));
+    const auto ye = hn::BitCast(d16, hn::And(y16, lowByte));
+    const auto yo = hn::BitCast(d16, hn::ShiftRight<8>(y16));
+    hn::Vec<decltype(d16)> cu, cv;
+    if (kStep == 1) {
+      cu = hn::PromoteTo(d16, hn::LoadU(d8h, u + x / 2));
+      cv = hn::PromoteTo(d16, hn::LoadU(d8h, v + x / 2));
+    } else {
+      // Every other byte; the one after each belongs to the other plane.
+      cu = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, u + x)), lowByte));
+      cv = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, v + x)), lowByte));
+    }
+    // Chroma terms; products may wrap, the sums land in range.
+    // floor(409 V / 2) as the high half of (V << 8) * (409 << 7).
+    const auto wr =
+        hn::Add(hn::BitCast(d16, hn::MulHigh(hn::BitCast(du16, hn::ShiftLeft<8>(cv)), k409h)), kR);
+    const auto wg = hn::Add(hn::Add(hn::Mul(cu, kM50), hn::Mul(cv, kM104)), kG);
+    const auto wb = hn::Add(hn::Mul(cu, k129), kB);
+
+    const auto le = hn::Add(hn::Mul(ye, k149), kL);
+    const auto lo = hn::Add(hn::Mul(yo, k149), kL);
+    const auto red = [&](auto l) { return hn::ShiftRight<7>(hn::SaturatedAdd(l, wr)); };
+    const auto green = [&](auto l) { return hn::ShiftRight<7>(hn::SaturatedAdd(l, wg)); };
+    const auto blue = [&](auto l) {
+      return hn::ShiftRight<6>(hn::SaturatedAdd(hn::ShiftRight<1>(l), wb));
+    };
+    StoreRgb(d8, PackBlocks(d16, red(le), red(lo)), PackBlocks(d16, green(le), green(lo)),
+             PackBlocks(d16, blue(le), blue(lo)), dst + 3 * x);
+  };
+
+  // Last start of a block that stays inside the rows: luma [x, x + n) and,
+  // for interleaved chroma, bytes up to x + n - 1 <= 2 * ((width - 1) / 2).
+  const int limit = kStep == 1 ? width - n : 2 * ((width - 1) / 2) + 1 - n;
+  int x = 0;
+  for (; x <= limit; x += n) block(x);
+  // One more block, overlapping the last, leaves at most two pixels.
+  if (x < width && limit > 0) {
+    x = limit & ~1;
+    block(x);
+    x += n;
+  }
+  return x;
+}
+
+#endif
+
 void Yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int step,
                       uint8_t* dst) {
   int x = 0;
 #if HWY_TARGET != HWY_SCALAR
-  const hn::ScalableTag<int32_t> d32;
-  const hn::Rebind<uint8_t, decltype(d32)> d8;
-  const int n = int(hn::Lanes(d32));
-  // Lane i takes chroma sample i / 2 of the block (step 1) or byte 2 (i / 2)
-  // of the interleaved pairs (step 2).
-  HWY_ALIGN int32_t pick1[hn::MaxLanes(d32)];
-  HWY_ALIGN int32_t pick2[hn::MaxLanes(d32)];
-  for (int i = 0; i < n; ++i) {
-    pick1[i] = i / 2;
-    pick2[i] = 2 * (i / 2);
-  }
-  const auto idx = hn::SetTableIndices(d32, step == 1 ? pick1 : pick2);
-  const auto k16 = hn::Set(d32, 16), k128 = hn::Set(d32, 128), k298 = hn::Set(d32, 298);
-  const auto k409 = hn::Set(d32, 409), k100 = hn::Set(d32, 100), k208 = hn::Set(d32, 208);
-  const auto k516 = hn::Set(d32, 516);
-  // A block reads chroma bytes up to step * (x + n - 2) / 2 + 1 ahead of x;
-  // interleaved rows stop one pixel early so v + x + n - 1 stays in the row.
-  const int limit = step == 1 ? width - n : width - n - 1;
-  for (; x <= limit; x += n) {
-    const auto yv = hn::PromoteTo(d32, hn::LoadU(d8, y + x));
-    hn::Vec<decltype(d32)> uv, vv;
-    if (step == 1) {
-      // n / 2 chroma bytes, widened, then spread to two lanes each.
-      const hn::Half<decltype(d32)> dh;
-      const hn::Rebind<uint8_t, decltype(dh)> dh8;
-      const auto uh = hn::PromoteTo(dh, hn::LoadU(dh8, u + x / 2));
-      const auto vh = hn::PromoteTo(dh, hn::LoadU(dh8, v + x / 2));
-      uv = hn::TableLookupLanes(hn::Combine(d32, uh, uh), idx);
-      vv = hn::TableLookupLanes(hn::Combine(d32, vh, vh), idx);
-    } else {
-      uv = hn::TableLookupLanes(hn::PromoteTo(d32, hn::LoadU(d8, u + x)), idx);
-      vv = hn::TableLookupLanes(hn::PromoteTo(d32, hn::LoadU(d8, v + x)), idx);
-    }
-    const auto c = hn::Add(hn::Mul(hn::Sub(yv, k16), k298), k128);
-    const auto dd = hn::Sub(uv, k128);
-    const auto e = hn::Sub(vv, k128);
-    const auto r = hn::ShiftRight<8>(hn::Add(c, hn::Mul(k409, e)));
-    const auto g = hn::ShiftRight<8>(hn::Sub(hn::Sub(c, hn::Mul(k100, dd)), hn::Mul(k208, e)));
-    const auto b = hn::ShiftRight<8>(hn::Add(c, hn::Mul(k516, dd)));
-    // Saturating narrowing is the clamp to [0, 255].
-    hn::StoreInterleaved3(hn::DemoteTo(d8, r), hn::DemoteTo(d8, g), hn::DemoteTo(d8, b), d8,
-                          dst + 3 * x);
-  }
+  x = step == 1 ? Blocks<1>(y, u, v, width, dst) : Blocks<2>(y, u, v, width, dst);
 #endif
   rowScalar(y, u, v, x, width, step, dst);
 }

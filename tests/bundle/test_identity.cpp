@@ -33,7 +33,7 @@ class IdentityTest : public ::testing::Test {
   void TearDown() override { ::unsetenv("LE_DRIVER_HWDEC"); }
   le::Manifest manifest() { return le::loadManifest(dir.path()); }
   void setManifestExtra(const std::string& extra, int msrcW = 64, int msrcH = 48) {
-    std::string text = le_test::manifestText(4, 64, 48, 2, extra);
+    std::string text = le_test::manifestText(4, 64, 48, 2, extra, 64);
     auto swap = [&](const std::string& from, const std::string& to) {
       text.replace(text.find(from), from.size(), to);
     };
@@ -43,12 +43,12 @@ class IdentityTest : public ::testing::Test {
   }
   std::string priorMovie(const std::string& name, int frames = 4) {
     le_test::VideoSpec video;
-    video.width = video.height = 32;
+    video.width = video.height = 64;
     video.frames = frames;
     video.encoder = "libx265";
     video.pixfmt = "yuv444p";
     return le_test::encodeVideo(dir / name, video, [](int t, uint8_t* rgb) {
-      for (int i = 0; i < 32 * 32 * 3; ++i) rgb[i] = uint8_t(i * 3 + t * 40);
+      for (int i = 0; i < 64 * 64 * 3; ++i) rgb[i] = uint8_t(i * 3 + t * 40);
     });
   }
   TempDir dir;
@@ -57,11 +57,11 @@ class IdentityTest : public ::testing::Test {
 TEST_F(IdentityTest, MapsMembersAndKeepsTransforms) {
   le::Identity id(manifest());
   EXPECT_EQ(id.NT, 4);
-  EXPECT_EQ(id.crop, 32);
+  EXPECT_EQ(id.crop, 64);
   EXPECT_TRUE(id.hasP());
   EXPECT_FALSE(id.hasFsRed());
   EXPECT_EQ(id.pooled64(2)[5], uint16_t(0x3c00 + (2 * 65536 + 5) % 7));
-  EXPECT_EQ(id.P(3)[100], uint16_t(0x3800 + (3 * 32 * 32 * 3 + 100) % 13));
+  EXPECT_EQ(id.P(3)[100], uint16_t(0x3800 + (3 * 64 * 64 * 3 + 100) % 13));
   EXPECT_FLOAT_EQ(id.M(2)[2], 10.f);  // stamp equals the canvas: unchanged
   EXPECT_FLOAT_EQ(id.M(2)[5], 8.f);
   EXPECT_EQ(id.priorBackend(), "mmap P.f16");
@@ -144,8 +144,8 @@ TEST_F(IdentityTest, PriorPlayedFromVideo) {
     EXPECT_EQ(first, &id.prior());
     EXPECT_EQ(id.priorBackend().substr(0, 8), "hevc444/");
     // Frames come through the cursor and match a straight decode in layout.
-    auto direct = le::driver::openPriorHevc(dir / "prior.mov", 4, 32);
-    std::vector<uint16_t> want(32 * 32 * 3);
+    auto direct = le::driver::openPriorHevc(dir / "prior.mov", 4, 64);
+    std::vector<uint16_t> want(64 * 64 * 3);
     for (int t = 0; t < 4; ++t) {
       ASSERT_TRUE(direct->next(reinterpret_cast<uint8_t*>(want.data())));
       const uint16_t* got = id.P(t);
@@ -153,7 +153,7 @@ TEST_F(IdentityTest, PriorPlayedFromVideo) {
     }
     id.walkP(0);
     id.walkP(1);
-    EXPECT_GT(id.priorResidentBytes(), 14u * 32 * 32 * 6);
+    EXPECT_GT(id.priorResidentBytes(), 14u * 64 * 64 * 6);
   }
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("[le-prior] prior.mov decoded IN PLACE"), std::string::npos) << log;

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 #include "capi/le_capi.h"
 #include "compute/le_pool.h"
 #include "le/le.h"
+#include "driver/le_image.h"
 #include "support/test_util.h"
 
 using le_test::TempDir;
@@ -22,7 +26,7 @@ TEST(CapiContext, CreatesFromASpineBundle) {
   EXPECT_EQ(le_nt(ctx), 5);
   EXPECT_EQ(le_width(ctx), 64);
   EXPECT_EQ(le_height(ctx), 48);
-  EXPECT_EQ(le_crop(ctx), 32);
+  EXPECT_EQ(le_crop(ctx), 64);
   EXPECT_EQ(le_drive_frames(ctx), 3);
   EXPECT_EQ(ctx->threads, 3);
   EXPECT_EQ(ctx->ep, "");  // a null provider is the empty one
@@ -178,13 +182,13 @@ TEST(CapiPrior, ReadsRowsThroughAHandle) {
                 ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
 
   le_test::VideoSpec video;
-  video.width = video.height = 32;
+  video.width = video.height = 64;
   video.frames = 4;
   video.encoder = "libx265";
   video.pixfmt = "yuv444p";
   ASSERT_EQ(le_test::encodeVideo(d / "P_hevc.mov", video,
                                  [](int t, uint8_t* rgb) {
-                                   for (int i = 0; i < 32 * 32 * 3; ++i) rgb[i] = uint8_t(i + t);
+                                   for (int i = 0; i < 64 * 64 * 3; ++i) rgb[i] = uint8_t(i + t);
                                  }),
             "");
   le_prior* prior = le_prior_open(d.path().c_str(), 0, -1);
@@ -192,18 +196,18 @@ TEST(CapiPrior, ReadsRowsThroughAHandle) {
   EXPECT_STREQ(le_last_error(), "");
   // Look-ahead 0 means 2, history -1 means 0: a ring of three rows.
   // (the source's own estimate grows by the largest packet it has read).
-  const uint64_t fresh = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 32)->residentBytes();
+  const uint64_t fresh = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 64)->residentBytes();
   const uint64_t ring = prior->cursor->residentBytes() - 3 * prior->cursor->frameBytes;
   EXPECT_GE(ring, fresh);
   EXPECT_LT(ring, fresh + prior->cursor->frameBytes);
   const size_t rowBytes = le_prior_row_bytes(prior);
-  EXPECT_EQ(rowBytes, 32u * 32 * 3 * 2);
+  EXPECT_EQ(rowBytes, 64u * 64 * 3 * 2);
   EXPECT_EQ(std::string(le_prior_backend(prior)), prior->cursor->name);
   EXPECT_STREQ(le_prior_backend(nullptr), "");
   EXPECT_EQ(le_prior_row_bytes(nullptr), 0u);
 
   std::vector<uint8_t> row(rowBytes), direct(rowBytes);
-  auto src = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 32);
+  auto src = le::driver::openPriorHevc(d / "P_hevc.mov", 4, 64);
   for (int t = 0; t < 3; ++t) ASSERT_TRUE(src->next(direct.data()));
   EXPECT_EQ(le_prior_row(prior, 2, row.data(), row.size()), 1);
   EXPECT_EQ(row, direct);
@@ -219,6 +223,133 @@ TEST(CapiPrior, ReadsRowsThroughAHandle) {
   le_prior_close(prior);
   le_prior_close(nullptr);
   ::unsetenv("LE_DRIVER_HWDEC");
+}
+
+// ---------------------------------------------------------------------------
+
+class CapiRender : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    le_test::writeBundle(dir.path(), 4, 3);
+    // Crop 64 scaled by a half into the 64 x 48 frame, moved one pixel per frame.
+    std::vector<float> m(4 * 6);
+    for (int t = 0; t < 4; ++t) {
+      const float row[6] = {0.5f, 0.f, float(12 + t), 0.f, 0.5f, 6.f};
+      std::copy(row, row + 6, m.begin() + t * 6);
+    }
+    le_test::writeVector(dir / "M.f32", m);
+  }
+  void TearDown() override { le_destroy(ctx); }
+  void open() {
+    ctx = le_create(dir.path().c_str(), "b1", 1, nullptr);
+    ASSERT_NE(ctx, nullptr) << le_last_error();
+  }
+  // Crop-space distance from the mask's centre, in crop widths, of frame pixel (x, y).
+  static double maskRadius(int t, int x, int y) {
+    const double u = (x - (12 + t)) / 0.5, v = (y - 6) / 0.5;
+    const double dx = (u + 0.5) / 64 - 0.5, dy = (v + 0.5) / 64 - 0.5;
+    return std::sqrt(dx * dx + dy * dy);
+  }
+  TempDir dir;
+  le_ctx* ctx = nullptr;
+};
+
+TEST_F(CapiRender, DriveFramesEndToEnd) {
+  open();
+  const int W = le_width(ctx), H = le_height(ctx);
+  std::vector<uint8_t> rgba(size_t(W) * H * 4);
+  for (int i = 0; i < le_drive_frames(ctx); ++i) {
+    ASSERT_EQ(le_render_drive_rgba(ctx, i, rgba.data(), rgba.size()), 1) << le_last_error();
+    const int t = ctx->drive.si[size_t(i)];
+    std::vector<float> crop(ctx->last, ctx->last + 64 * 64 * 3);
+    const uint8_t* target = le_target_frame(ctx, t);
+    ASSERT_NE(target, nullptr);
+    int outside = 0, inside = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        const uint8_t* o = &rgba[(size_t(y) * W + x) * 4];
+        ASSERT_EQ(o[3], 255);
+        const double r = maskRadius(t, x, y);
+        for (int c = 0; c < 3; ++c) {
+          if (r > 0.5) {
+            // Beyond the mask and the kernel's reach: the driver frame as it was.
+            ASSERT_EQ(o[c], target[(size_t(y) * W + x) * 3 + c]) << x << "," << y;
+          } else if (r < 0.2) {
+            // The mask's core takes the (sharpened) rendered crop.
+            const int u = (x - (12 + t)) * 2, v = (y - 6) * 2;
+            ASSERT_NEAR(o[c], 255.f * crop[size_t(c) * 64 * 64 + size_t(v) * 64 + u], 4.f);
+          }
+        }
+        outside += r > 0.5;
+        inside += r < 0.2;
+      }
+    EXPECT_GT(outside, 500);
+    EXPECT_GT(inside, 50);
+  }
+  // One finished frame as a picture to look at, kept in the build tree.
+  if (const char* tmp = std::getenv("LE_TEST_TMP")) {
+    std::vector<uint8_t> rgb(size_t(W) * H * 3);
+    for (size_t p = 0; p < rgb.size() / 3; ++p)
+      for (int c = 0; c < 3; ++c) rgb[p * 3 + c] = rgba[p * 4 + c];
+    le_test::makeDirs(tmp);
+    le::writePNG(std::string(tmp) + "/../render_drive_frame.png", rgb.data(), W, H);
+  }
+}
+
+TEST_F(CapiRender, ZeroMaskLeavesTheDriverFrame) {
+  le_test::writeVector(dir / "mask_512.u8", std::vector<uint8_t>(64 * 64, 0));
+  open();
+  const int W = le_width(ctx), H = le_height(ctx);
+  std::vector<uint8_t> out(size_t(W) * H * 3);
+  const float* crop = le_render_drive_crop(ctx, 1);
+  ASSERT_NE(crop, nullptr);
+  ASSERT_EQ(le_paste_crop(ctx, 1, crop, out.data(), out.size()), 1);
+  const uint8_t* target = le_target_frame(ctx, 1);
+  EXPECT_EQ(std::vector<uint8_t>(target, target + out.size()), out);
+}
+
+TEST_F(CapiRender, ArgumentFailures) {
+  // A paste mask shorter than crop x crop bytes.
+  le_test::writeVector(dir / "mask_512.u8", std::vector<uint8_t>(64 * 64 - 1, 9));
+  EXPECT_EQ(le_create(dir.path().c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_create: mask read failed");
+  le_test::writeVector(dir / "paste_mask.u8", std::vector<uint8_t>(64 * 64 + 7, 9));
+  std::remove((dir / "mask_512.u8").c_str());  // the newer name, longer than needed
+  open();
+
+  const int W = le_width(ctx), H = le_height(ctx), NT = le_nt(ctx);
+  std::vector<float> kp(63, 0.1f);
+  std::vector<uint8_t> out(size_t(W) * H * 4, 7);
+  EXPECT_EQ(le_paste_last(ctx, 0), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_paste_last: bad args / no prior render");
+  EXPECT_EQ(le_render_kp_crop(ctx, NT, kp.data(), kp.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_kp_crop: bad args");
+  EXPECT_EQ(le_render_kp_crop(ctx, 0, nullptr, kp.data()), nullptr);
+  EXPECT_NE(le_render_kp_crop(ctx, NT - 1, kp.data(), kp.data()), nullptr);
+  EXPECT_STREQ(le_last_error(), "");
+  EXPECT_EQ(le_render_drive_crop(ctx, le_drive_frames(ctx)), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_render_drive_crop: bad frame index");
+  EXPECT_EQ(le_target_frame(ctx, -1), nullptr);
+  EXPECT_STREQ(le_last_error(), "le_target_frame: bad args");
+
+  const float* crop = le_render_kp_crop(ctx, 0, kp.data(), kp.data());
+  EXPECT_EQ(le_paste_crop(ctx, 0, crop, out.data(), uint64_t(W) * H * 3 - 1), 0);
+  EXPECT_STREQ(le_last_error(), "le_paste_crop: bad args / out too small");
+  EXPECT_EQ(out, std::vector<uint8_t>(out.size(), 7));  // untouched
+
+  // A too small RGBA buffer: the crop is rendered and remembered all the same.
+  EXPECT_EQ(le_render_drive_rgba(ctx, 2, out.data(), uint64_t(W) * H * 3), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_NE(le_paste_last(ctx, ctx->drive.si[2]), nullptr);
+  EXPECT_EQ(le_render_kp_rgba(ctx, 0, kp.data(), kp.data(), nullptr, 0), 0);
+  EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
+  EXPECT_EQ(le_render_kp_rgba(nullptr, 0, kp.data(), kp.data(), out.data(), out.size()), 0);
+
+  // Consecutive target frames never seek the driver.
+  for (int t = 0; t < NT; ++t) EXPECT_NE(le_target_frame(ctx, t), nullptr);
+  const uint64_t seeks = ctx->cursor->seeks();
+  for (int t = 0; t < NT; ++t) le_target_frame(ctx, t);
+  EXPECT_EQ(ctx->cursor->seeks(), seeks);  // frame 0 is still in the history
 }
 
 }  // namespace

@@ -346,7 +346,7 @@ TEST_F(DriverOpen, PriorNeedsItsMember) {
   EXPECT_EQ(errorOf([&] { le::DriverCursor::openPrior(manifest, 0, -1); }),
             "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir / "P_hevc.mov" +
                 ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
-  le_test::VideoSpec video = vs(32, 32, 4);
+  le_test::VideoSpec video = vs(64, 64, 4);
   video.encoder = "libx265";
   video.pixfmt = "yuv444p";
   ASSERT_EQ(encodePlanes(dir / "source_frames.hevc", video), "");  // the newer name
@@ -354,13 +354,13 @@ TEST_F(DriverOpen, PriorNeedsItsMember) {
   auto prior = le::DriverCursor::openPrior(manifest, 0, -1);
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("[le-prior] P_hevc.mov decoded IN PLACE (hevc444/" + le::libavcodecVersion() +
-                     " hevc, 4 frames 32x32 f16 CHW, look-ahead 1, history 0) \xE2\x80\x94 no P.f16 "
+                     " hevc, 4 frames 64x64 f16 CHW, look-ahead 1, history 0) \xE2\x80\x94 no P.f16 "
                      "is expanded or mapped\n"),
             std::string::npos)
       << log;
   int idx = -1;
   const uint16_t* p = reinterpret_cast<const uint16_t*>(prior->pullAt(3, idx));
-  EXPECT_EQ(std::vector<uint16_t>(p, p + 32 * 32 * 3), expectedPrior(dir / "source_frames.hevc", 3, 32));
+  EXPECT_EQ(std::vector<uint16_t>(p, p + 64 * 64 * 3), expectedPrior(dir / "source_frames.hevc", 3, 64));
 }
 
 }  // namespace

@@ -62,9 +62,13 @@ void forEachTarget(F&& body) {
 // ------------------------------------------------------------ reference
 
 // floor(a / 256) without relying on how >> treats negative numbers.
-int floorDiv256(int a) { return (a + 256 * 4096) / 256 - 4096; }
+int floorDiv256(int a) {
+  return (a + 256 * 4096) / 256 - 4096;
+}
 
-uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
+uint8_t clampByte(int v) {
+  return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+}
 
 void refPixel(int Y, int U, int V, uint8_t* rgb) {
   const int c = 298 * (Y - 16) + 128, d = U - 128, e = V - 128;
@@ -144,9 +148,9 @@ TEST(Yuv2Rgb, KnownColours) {
     uint8_t r, g, b;
   };
   const Point points[] = {
-      {16, 128, 128, 0, 0, 0},      {235, 128, 128, 255, 255, 255}, {0, 128, 128, 0, 0, 0},
+      {16, 128, 128, 0, 0, 0},        {235, 128, 128, 255, 255, 255}, {0, 128, 128, 0, 0, 0},
       {255, 128, 128, 255, 255, 255}, {126, 128, 128, 128, 128, 128}, {81, 90, 240, 255, 0, 0},
-      {145, 54, 34, 0, 255, 1},     {41, 240, 110, 0, 0, 255},
+      {145, 54, 34, 0, 255, 1},       {41, 240, 110, 0, 0, 255},
   };
   for (int step : {1, 2}) {
     // Long enough for every target's widest block and a tail.
@@ -163,8 +167,7 @@ TEST(Yuv2Rgb, KnownColours) {
           const uint8_t* px = &got[3 * size_t(x)];
           ASSERT_TRUE(px[0] == p.r && px[1] == p.g && px[2] == p.b)
               << "step " << step << " pixel " << x << " of Y=" << p.Y << " U=" << p.U
-              << " V=" << p.V << " gave " << int(px[0]) << "," << int(px[1]) << ","
-              << int(px[2]);
+              << " V=" << p.V << " gave " << int(px[0]) << "," << int(px[1]) << "," << int(px[2]);
         }
       }
     });
@@ -295,7 +298,8 @@ void onFault(int, siginfo_t* info, void*) {
 
 template <class F>
 bool runTrapped(F&& f, const void** faultAt) {
-  struct sigaction act {}, old{};
+  struct sigaction act {
+  }, old{};
   act.sa_sigaction = onFault;
   act.sa_flags = SA_SIGINFO;
   sigemptyset(&act.sa_mask);
@@ -365,12 +369,12 @@ TEST(Yuv2Rgb, StaysInsideItsRows) {
             v[size_t(step) * size_t(j)] = row.V(j);
           }
           const void* at = nullptr;
-          const bool clean = runTrapped(
-              [&] { le::simd::yuv420RowToRgb24(y, u, v, w, step, dst); }, &at);
+          const bool clean =
+              runTrapped([&] { le::simd::yuv420RowToRgb24(y, u, v, w, step, dst); }, &at);
           ASSERT_TRUE(clean) << "width " << w << " step " << step << " layout " << layout
                              << ": fault at " << at << " (y " << static_cast<void*>(y) << ", u "
-                             << static_cast<void*>(u) << ", v " << static_cast<void*>(v)
-                             << ", dst " << static_cast<void*>(dst) << ")";
+                             << static_cast<void*>(u) << ", v " << static_cast<void*>(v) << ", dst "
+                             << static_cast<void*>(dst) << ")";
           const std::vector<uint8_t> want = row.expected();
           ASSERT_EQ(std::memcmp(dst, want.data(), want.size()), 0)
               << "width " << w << " step " << step << " layout " << layout;

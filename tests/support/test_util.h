@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -79,19 +80,19 @@ inline bool fileExists(const std::string& path) {
 
 // Manifest text of a small valid bundle; `extra` is spliced into the root object.
 inline std::string manifestText(int nt = 4, int w = 64, int h = 48, int frames = 3,
-                                const std::string& extra = "") {
+                                const std::string& extra = "", int crop = 32) {
   return "{\n  \"format\": \"le-bundle-v0\",\n  \"agent\": \"test\",\n  \"NT\": " +
          std::to_string(nt) + ",\n  \"H\": " + std::to_string(h) +
          ",\n  \"W\": " + std::to_string(w) +
-         ",\n  \"crop\": 32,\n  \"amount\": 1.5,\n  \"sigma\": 2.5,\n  \"ksize\": 9,\n"
+         ",\n  \"crop\": " + std::to_string(crop) + ",\n  \"amount\": 1.5,\n  \"sigma\": 2.5,\n  \"ksize\": 9,\n"
          "  \"frames\": " +
          std::to_string(frames) + ",\n  \"M_src_w\": " + std::to_string(w) +
          ",\n  \"M_src_h\": " + std::to_string(h) + extra + "\n}\n";
 }
 
 // Writes the manifest and drive tables of a small valid bundle into dir.
-inline void writeSpineBundle(const std::string& dir, int nt = 4, int frames = 3) {
-  writeFile(dir + "/manifest.json", manifestText(nt, 64, 48, frames));
+inline void writeSpineBundle(const std::string& dir, int nt = 4, int frames = 3, int crop = 32) {
+  writeFile(dir + "/manifest.json", manifestText(nt, 64, 48, frames, "", crop));
   std::vector<float> xs(size_t(frames) * 63), xd(size_t(frames) * 63);
   for (size_t i = 0; i < xs.size(); ++i) {
     xs[i] = float(i) * 0.25f;
@@ -129,11 +130,20 @@ inline void writeJpgFrames(const std::string& dir, int nt, int w, int h) {
   }
 }
 
+#ifdef LE_TEST_MODELS
+inline void copyFile(const std::string& from, const std::string& to) {
+  const std::string bytes = readFile(from);
+  writeFile(to, bytes.data(), bytes.size());
+}
+#endif
+
 // A complete small bundle as a context opens it: manifest (64x48 frames,
-// crop 32), drive tables, pooled features, P.f16, M.f32 and a JPEG driver.
+// crop 64 to match the generated render models), drive tables, pooled
+// features, P.f16, M.f32, a feathered paste mask, a JPEG driver and, when
+// the test has them, the render models model_b1.onnx and model_b4.onnx.
 inline void writeBundle(const std::string& dir, int nt = 4, int frames = 3) {
-  writeSpineBundle(dir, nt, frames);
-  const size_t crop = 32;
+  const size_t crop = 64;
+  writeSpineBundle(dir, nt, frames, int(crop));
   std::vector<uint16_t> pooled(size_t(nt) * 65536);
   for (size_t i = 0; i < pooled.size(); ++i) pooled[i] = uint16_t(0x3c00 + (i % 7));
   writeVector(dir + "/pooled64.f16", pooled);
@@ -147,6 +157,18 @@ inline void writeBundle(const std::string& dir, int nt = 4, int frames = 3) {
   }
   writeVector(dir + "/M.f32", m);
   writeJpgFrames(dir + "/target_frames", nt, 64, 48);
+  std::vector<uint8_t> mask(crop * crop);
+  for (size_t y = 0; y < crop; ++y)
+    for (size_t x = 0; x < crop; ++x) {
+      const double dx = (double(x) + 0.5) / crop - 0.5, dy = (double(y) + 0.5) / crop - 0.5;
+      const double r = std::sqrt(dx * dx + dy * dy);
+      mask[y * crop + x] = uint8_t(r < 0.3 ? 255 : r > 0.45 ? 0 : 255 * (0.45 - r) / 0.15);
+    }
+  writeVector(dir + "/mask_512.u8", mask);
+#ifdef LE_TEST_MODELS
+  copyFile(std::string(LE_TEST_MODELS) + "/model_b1.onnx", dir + "/model_b1.onnx");
+  copyFile(std::string(LE_TEST_MODELS) + "/model_b4.onnx", dir + "/model_b4.onnx");
+#endif
 }
 
 }  // namespace le_test

@@ -1,0 +1,645 @@
+"""Writes synthetic render models ("directors") for tests and demos.
+
+The models are small, deterministic stand-ins for a bundle's render model:
+they have the graph structure the renderer's load-time rewrites look for,
+and they compute something meaningful, so a rewritten model can be checked
+against the original by running both.
+
+usage: gen_models.py OUTDIR [--crop N] [--model KIND[:BATCH[:KEY]]]... [--quiet]
+
+Each --model writes OUTDIR/model_<KEY>.onnx. Without --model the unit-test
+set is written (see TEST_SET). BATCH is a number, or "N" for a symbolic
+batch. KIND is "m4b" (the director), "featsynth", "kp22" (keypoint inputs
+with 22 rows), "dynbatch" (symbolic batch on every input), "dynrows"
+(symbolic keypoint row count), or one of VARIANTS: a director that differs
+in the one structural point the variant names. The default key is b<BATCH>
+for m4b, fs_b<BATCH> for featsynth and the kind's name otherwise.
+
+Keypoint convention (every keypoint input, [B, 21, 3] float32):
+- columns 0 and 1 are x and y in normalised crop coordinates, -1 .. 1,
+  x to the right, y downwards, pixel i's centre at (2i + 1) / C - 1 (the
+  align_corners = 0 convention of GridSample); column 2 is ignored;
+- rows 13 .. 20 are the lips (LIP_ROWS), rows 0 .. 12 the rest of the face.
+  NEUTRAL_KP is a plausible rest pose: lips on an ellipse around (0, 0.45),
+  half-axes 0.22 x 0.08, row 13 + k at angle 45k degrees (y down, so rows
+  14 .. 16 are the lower lip).
+
+m4b director ("pooled64" [B,64,32,32], "P_rgb" [B,3,C,C], "kp_driving",
+"kp_source" -> "rgb" [B,3,C,C], values in [0, 1]):
+- warp grid: identity + sum_k w_k (src_k - drv_k) / max(1, sum_k w_k), with
+  w_k = exp(-|p - drv_k|^2 / (2 * 0.1^2)); equal keypoints give exactly the
+  identity grid, and a keypoint's motion reaches about 0.3 around it;
+- source cone: P_rgb, edge-padded by 1, gives the horizontal, vertical and
+  mixed second differences (three depthwise 3x3 Convs); one Concat joins
+  [P_rgb, Dxx, Dyy, Dxxyy] (12 channels) and is the cone's only output;
+- one GridSample (bilinear, border, align_corners 0) samples the Concat;
+  four Slices and Mul/Sub/Add recombine the samples into the
+  curvature-corrected warp  s0 - ex*sxx - ey*syy + ex*ey*sxy  (ex = u(1-u)/2
+  from the grid's fractional sample offsets); its one exit feeds a Clip;
+- feature branch: pooled64 -> cubic x2 Resize "/Resize" -> Conv -> Tanh ->
+  pooled statistics -> MatMul "/s2/blend" (2-D) -> Sigmoid: a mouth tint t;
+- compose tail: a = Clip(4 (1 - r^2), 0, 1), r the elliptical distance to
+  the mean of the driving lips; mouth = warped + s (t - warped) with
+  s = min(1, 8 mean|src_lips - drv_lips|); rgb = Identity(Add(Mul(Sub(1, a),
+  warped), Mul(a, mouth))).
+  The prior is the warped frame rather than P_rgb itself: P_rgb read outside
+  the cone would make the cone impossible to hoist (kind "prior_prgb" has
+  exactly that shape). The feature branch only reaches the output inside the
+  mouth and only when the lips move, so equal keypoints give P_rgb back
+  (up to float rounding of the identity grid, well below 1e-5).
+
+featsynth ("fs_red" [B,64,64,64], "pooled", "kd", "ks" -> "rgb"): a 1x1
+Conv of fs_red resized to the crop, plus terms from pooled, kd and ks, then a
+Sigmoid; every input changes the output.
+
+Every model is checked structurally before it is written, so a generator
+change that would hide a model from the rewrites fails here, not later.
+"""
+
+import argparse
+import math
+import os
+import sys
+import time
+
+import numpy as np
+import onnx
+from onnx import TensorProto, helper, numpy_helper
+
+OPSET = 17
+IR_VERSION = 8
+KP_ROWS = 21
+LIP_ROWS = (13, 21)  # half-open row range of the lips
+SIGMA = 0.1  # warp influence radius of a keypoint, normalised units
+TEST_CROP = 64
+CUBIC_A = -0.75
+
+NEUTRAL_KP = np.array(
+    [
+        [-0.55, -0.30, 0], [-0.35, -0.38, 0], [-0.15, -0.30, 0],  # right brow
+        [0.15, -0.30, 0], [0.35, -0.38, 0], [0.55, -0.30, 0],  # left brow
+        [-0.35, -0.15, 0], [0.35, -0.15, 0],  # eyes
+        [0.00, -0.05, 0], [0.00, 0.15, 0],  # nose bridge, tip
+        [-0.70, 0.20, 0], [0.70, 0.20, 0], [0.00, 0.85, 0],  # jaw, chin
+    ]
+    + [[0.22 * math.cos(k * math.pi / 4), 0.45 + 0.08 * math.sin(k * math.pi / 4), 0]
+       for k in range(8)],
+    dtype=np.float32)
+
+# Kinds of m4b model that differ from the director in one structural point.
+VARIANTS = {
+    "prior_prgb": "the compose prior is P_rgb itself (read outside the cone)",
+    "two_concat": "a second Concat reads P_rgb",
+    "gs_zeros": "the cone's GridSample pads with zeros",
+    "cone_input": "the cone also reads the graph input pooled64",
+    "two_resize": "two matching cubic x2 Resize nodes",
+    "lip_input": "the graph already has a lip_delivery input (bound alpha)",
+    "velmoor_opset": "the model already imports the com.velmoor opset",
+    "gs_fast": "the GridSample is already com.velmoor GridSampleFast",
+}
+KINDS = ["m4b", "featsynth", "kp22", "dynbatch", "dynrows"] + sorted(VARIANTS)
+
+# kind, batch, key
+TEST_SET = [
+    ("m4b", 1, "b1"), ("m4b", 4, "b4"),
+    ("featsynth", 1, "fs_b1"), ("featsynth", 4, "fs_b4"),
+    ("kp22", 1, "kp22"), ("dynbatch", "N", "dynbatch"), ("dynrows", 1, "dynrows"),
+] + [(v, 1, v) for v in sorted(VARIANTS)]
+
+
+class Graph:
+    """Accumulates nodes and initializers with readable, unique names."""
+
+    def __init__(self, seed):
+        self.nodes, self.inits, self.inputs, self.outputs = [], [], [], []
+        self.rng = np.random.RandomState(seed)
+        self._n = 0
+
+    def input(self, name, dims):
+        self.inputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, dims))
+        return name
+
+    def output(self, name, dims):
+        self.outputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, dims))
+
+    def const(self, name, value, dtype=np.float32):
+        self.inits.append(numpy_helper.from_array(np.asarray(value, dtype=dtype), name))
+        return name
+
+    def i64(self, name, value):
+        return self.const(name, value, np.int64)
+
+    def op(self, op_type, inputs, name, outputs=1, domain=None, **attrs):
+        # Tensor names differ from node names, as in exported graphs.
+        outs = ["%s_output_%d" % (name, i) for i in range(outputs)]
+        self.nodes.append(helper.make_node(op_type, inputs, outs, name=name,
+                                           domain=domain, **attrs))
+        return outs[0] if outputs == 1 else outs
+
+    def model(self, doc, extra_opsets=()):
+        graph = helper.make_graph(self.nodes, "director", self.inputs, self.outputs,
+                                  self.inits)
+        opsets = [helper.make_opsetid("", OPSET)] + [helper.make_opsetid(d, v)
+                                                    for d, v in extra_opsets]
+        m = helper.make_model(graph, opset_imports=opsets, producer_name="gen_models",
+                              doc_string=doc)
+        m.ir_version = IR_VERSION
+        return m
+
+
+def pixel_centres(crop):
+    return ((2.0 * np.arange(crop) + 1.0) / crop - 1.0).astype(np.float32)
+
+
+def second_difference_kernels():
+    d = np.array([1.0, -2.0, 1.0], np.float32)
+    kxx = np.zeros((3, 3), np.float32)
+    kxx[1, :] = d
+    kyy = kxx.T.copy()
+    kxy = np.outer(d, d)  # Dxx of the rows above, at and below, clamped alike
+    return [np.tile(k, (3, 1, 1, 1)) for k in (kxx, kyy, kxy)]
+
+
+def build_m4b(crop, batch, kind="m4b", seed=4):
+    g = Graph(seed)
+    rows = 22 if kind == "kp22" else ("R" if kind == "dynrows" else KP_ROWS)
+    B = batch
+    C = crop
+    g.input("pooled64", [B, 64, 32, 32])
+    g.input("P_rgb", [B, 3, C, C])
+    g.input("kp_driving", [B, rows, 3])
+    g.input("kp_source", [B, rows, 3])
+    if kind == "lip_input":
+        g.input("lip_delivery", [B, 1, C, C])
+
+    gx = g.const("/grid/px", pixel_centres(C).reshape(1, 1, 1, C))
+    gy = g.const("/grid/py", pixel_centres(C).reshape(1, 1, C, 1))
+    i0, i1, i2, i3 = (g.i64("/c/i%d" % v, [v]) for v in range(4))
+    lip0, lip1 = g.i64("/c/lip0", [LIP_ROWS[0]]), g.i64("/c/lip1", [LIP_ROWS[1]])
+
+    # Keypoints: x, y of driving and source, their displacement, split per axis.
+    kd = g.op("Slice", ["kp_driving", i0, i2, i2], "/kp/drv_xy")
+    ks = g.op("Slice", ["kp_source", i0, i2, i2], "/kp/src_xy")
+    disp = g.op("Sub", [ks, kd], "/kp/disp")
+    kd4 = g.op("Unsqueeze", [kd, i3], "/kp/drv4")
+    disp4 = g.op("Unsqueeze", [disp, i3], "/kp/disp4")
+    kdx = g.op("Slice", [kd4, i0, i1, i2], "/kp/drv_x")
+    kdy = g.op("Slice", [kd4, i1, i2, i2], "/kp/drv_y")
+    ux = g.op("Slice", [disp4, i0, i1, i2], "/kp/disp_x")
+    uy = g.op("Slice", [disp4, i1, i2, i2], "/kp/disp_y")
+
+    # Dense warp: Gaussian-weighted displacements around the driving keypoints.
+    dx = g.op("Sub", [gx, kdx], "/warp/dx")
+    dy = g.op("Sub", [gy, kdy], "/warp/dy")
+    d2 = g.op("Add", [g.op("Mul", [dx, dx], "/warp/dx2"), g.op("Mul", [dy, dy], "/warp/dy2")],
+              "/warp/d2")
+    w = g.op("Exp", [g.op("Mul", [d2, g.const("/warp/falloff", -0.5 / SIGMA ** 2)],
+                          "/warp/e")], "/warp/w")
+    wsum = g.op("ReduceSum", [w, i1], "/warp/wsum", keepdims=1)
+    norm = g.op("Max", [wsum, g.const("/warp/one", 1.0)], "/warp/norm")
+    sx = g.op("ReduceSum", [g.op("Mul", [w, ux], "/warp/wux"), i1], "/warp/sx", keepdims=1)
+    sy = g.op("ReduceSum", [g.op("Mul", [w, uy], "/warp/wuy"), i1], "/warp/sy", keepdims=1)
+    grid_x = g.op("Add", [gx, g.op("Div", [sx, norm], "/warp/mx")], "/warp/grid_x")
+    grid_y = g.op("Add", [gy, g.op("Div", [sy, norm], "/warp/my")], "/warp/grid_y")
+    grid = g.op("Concat", [g.op("Transpose", [grid_x], "/warp/gxt", perm=[0, 2, 3, 1]),
+                           g.op("Transpose", [grid_y], "/warp/gyt", perm=[0, 2, 3, 1])],
+                "/warp/grid", axis=3)
+
+    # Curvature weights from the fractional sample offsets (align_corners 0).
+    def offset_weight(axis, coord):
+        one = g.const("/warp/%s_one" % axis, 1.0)
+        half = g.const("/warp/%s_half" % axis, 0.5)
+        ix = g.op("Mul", [g.op("Sub", [g.op("Mul", [g.op("Add", [coord, one], "/warp/%s_p1" % axis),
+                                                     g.const("/warp/%s_size" % axis, float(C))],
+                                              "/warp/%s_scaled" % axis), one],
+                               "/warp/%s_m1" % axis), half], "/warp/%s_src" % axis)
+        u = g.op("Sub", [ix, g.op("Floor", [ix], "/warp/%s_floor" % axis)], "/warp/%s_frac" % axis)
+        return g.op("Mul", [g.op("Sub", [u, g.op("Mul", [u, u], "/warp/%s_u2" % axis)],
+                                 "/warp/%s_uu" % axis), half], "/warp/%s_e" % axis)
+
+    ex = offset_weight("x", grid_x)
+    ey = offset_weight("y", grid_y)
+    exy = g.op("Mul", [ex, ey], "/warp/exy")
+
+    # Source cone: depends on P_rgb and constants only, ends in one Concat.
+    k_xx, k_yy, k_xy = second_difference_kernels()
+    padded = g.op("Pad", ["P_rgb", g.i64("/cone/pads", [0, 0, 1, 1, 0, 0, 1, 1])],
+                  "/cone/pad", mode="edge")
+    dxx = g.op("Conv", [padded, g.const("/cone/k_xx", k_xx)], "/cone/dxx", group=3,
+               kernel_shape=[3, 3])
+    if kind == "cone_input":
+        bias = g.op("ReduceMean", ["pooled64"], "/cone/pool_mean", axes=[1, 2, 3], keepdims=1)
+        dxx = g.op("Add", [dxx, g.op("Mul", [bias, g.const("/cone/zero", 0.0)], "/cone/bias")],
+                   "/cone/dxx_b")
+    dyy = g.op("Conv", [padded, g.const("/cone/k_yy", k_yy)], "/cone/dyy", group=3,
+               kernel_shape=[3, 3])
+    dxy = g.op("Conv", [padded, g.const("/cone/k_xy", k_xy)], "/cone/dxxyy", group=3,
+               kernel_shape=[3, 3])
+    tip = g.op("Concat", ["P_rgb", dxx, dyy, dxy], "/cone/concat", axis=1)
+    if kind == "two_concat":
+        # Dead on purpose: only its reading of P_rgb matters.
+        g.op("Concat", ["P_rgb", "P_rgb"], "/cone/concat_twin", axis=1)
+
+    if kind == "gs_fast":
+        sampled = g.op("GridSampleFast", [tip, grid], "/warp/GridSample", domain="com.velmoor")
+    else:
+        sampled = g.op("GridSample", [tip, grid], "/warp/GridSample", mode="bilinear",
+                       padding_mode="zeros" if kind == "gs_zeros" else "border",
+                       align_corners=0)
+
+    # Recombination: the curvature-corrected bilinear sample.
+    bounds = [g.i64("/c/ch%d" % v, [v]) for v in (0, 3, 6, 9, 12)]
+    s0, sxx, syy, sxy = (g.op("Slice", [sampled, bounds[j], bounds[j + 1], i1],
+                              "/warp/s%s" % tag)
+                         for j, tag in enumerate(("0", "xx", "yy", "xy")))
+    r = g.op("Sub", [s0, g.op("Mul", [ex, sxx], "/warp/t_xx")], "/warp/r_xx")
+    r = g.op("Sub", [r, g.op("Mul", [ey, syy], "/warp/t_yy")], "/warp/r_yy")
+    warp_cc = g.op("Add", [r, g.op("Mul", [exy, sxy], "/warp/t_xy")], "/warp/out")
+    zero = g.const("/c/zero", 0.0)
+    one = g.const("/c/one", 1.0)
+    warped = g.op("Clip", [warp_cc, zero, one], "/warp/clip")
+
+    # Feature branch: a mouth tint from the pooled features.
+    scales = g.const("/head/scales", [1.0, 1.0, 2.0, 2.0])
+
+    def head(tag, out_ch):
+        up = g.op("Resize", ["pooled64", "", scales], "/Resize" + tag, mode="cubic",
+                  coordinate_transformation_mode="half_pixel", cubic_coeff_a=CUBIC_A)
+        wt = (g.rng.standard_normal((out_ch, 64, 3, 3)) * 0.05).astype(np.float32)
+        f = g.op("Conv", [up, g.const("/head%s/w" % tag, wt),
+                          g.const("/head%s/b" % tag, g.rng.standard_normal(out_ch) * 0.1)],
+                 "/head%s/conv" % tag, dilations=[1, 1], group=1, kernel_shape=[3, 3],
+                 pads=[1, 1, 1, 1], strides=[1, 1])
+        f = g.op("GlobalAveragePool", [g.op("Tanh", [f], "/head%s/tanh" % tag)],
+                 "/head%s/gap" % tag)
+        return g.op("Flatten", [f], "/head%s/flat" % tag, axis=1), out_ch
+
+    parts = [head("", 8)]
+    if kind == "two_resize":
+        parts.append(head("_1", 4))
+    pm = g.op("ReduceMean", ["pooled64"], "/s2/pool_mean", axes=[2, 3], keepdims=0)
+    parts.append((pm, 64))
+    feat = g.op("Concat", [p for p, _ in parts], "/s2/feat", axis=1)
+    width = sum(n for _, n in parts)
+    wb = (g.rng.standard_normal((width, 3)) * 0.3).astype(np.float32)
+    blend = g.op("MatMul", [feat, g.const("/s2/w", wb)], "/s2/blend")
+    tint = g.op("Sigmoid", [g.op("Add", [blend, g.const("/s2/b", [0.2, -0.1, 0.0])],
+                                 "/s2/biased")], "/s2/tint")
+    tint = g.op("Reshape", [tint, g.i64("/s2/shape", [-1, 3, 1, 1])], "/s2/tint4")
+
+    # How far the lips moved: scales the tint, 0 exactly for equal keypoints.
+    lips_u = g.op("Slice", [disp, lip0, lip1, i1], "/lip/disp")
+    amount = g.op("ReduceMean", [g.op("Abs", [lips_u], "/lip/abs")], "/lip/mean",
+                  axes=[1, 2], keepdims=1)
+    amount = g.op("Min", [g.op("Mul", [amount, g.const("/lip/gain", 8.0)], "/lip/gained"), one],
+                  "/lip/amount")
+    amount = g.op("Unsqueeze", [amount, i3], "/lip/amount4")
+
+    # Elliptical mouth alpha around the driving lips.
+    lips_d = g.op("Slice", [kd, lip0, lip1, i1], "/alpha/lips")
+    radii = []
+    centres = []
+    for axis, lo, hi in (("x", i0, i1), ("y", i1, i2)):
+        lc = g.op("Slice", [lips_d, lo, hi, i2], "/alpha/l%s" % axis)
+        ctr = g.op("ReduceMean", [lc], "/alpha/c%s" % axis, axes=[1, 2], keepdims=1)
+        spread = g.op("Sub", [g.op("ReduceMax", [lc], "/alpha/max%s" % axis, axes=[1, 2], keepdims=1),
+                              g.op("ReduceMin", [lc], "/alpha/min%s" % axis, axes=[1, 2], keepdims=1)],
+                      "/alpha/spread%s" % axis)
+        rad = g.op("Add", [g.op("Mul", [spread, g.const("/alpha/k%s" % axis, 0.6)], "/alpha/s%s" % axis),
+                           g.const("/alpha/m%s" % axis, 0.1)], "/alpha/r%s" % axis)
+        centres.append(g.op("Unsqueeze", [ctr, i3], "/alpha/c%s4" % axis))
+        radii.append(g.op("Unsqueeze", [rad, i3], "/alpha/r%s4" % axis))
+    nx = g.op("Div", [g.op("Sub", [gx, centres[0]], "/alpha/ox"), radii[0]], "/alpha/nx")
+    ny = g.op("Div", [g.op("Sub", [gy, centres[1]], "/alpha/oy"), radii[1]], "/alpha/ny")
+    rr = g.op("Add", [g.op("Mul", [nx, nx], "/alpha/nx2"), g.op("Mul", [ny, ny], "/alpha/ny2")],
+              "/alpha/r2")
+    ramp = g.op("Mul", [g.op("Sub", [g.const("/alpha/one", 1.0), rr], "/alpha/inside"),
+                        g.const("/alpha/feather", 4.0)], "/alpha/ramp")
+    alpha = g.op("Clip", [ramp, zero, one], "/alpha/clip")
+    if kind == "lip_input":
+        alpha = g.op("Min", [alpha, "lip_delivery"], "/alpha/bound")
+
+    # Compose tail: the mouth region over the prior, one Identity to the output.
+    mouth = g.op("Add", [warped, g.op("Mul", [amount, g.op("Sub", [tint, warped], "/mouth/dt")],
+                                      "/mouth/tinted")], "/mouth/rgb")
+    prior = "P_rgb" if kind == "prior_prgb" else warped
+    inv = g.op("Sub", [g.const("/compose/one", 1.0), alpha], "/compose/inv")
+    out = g.op("Add", [g.op("Mul", [inv, prior], "/compose/prior"),
+                       g.op("Mul", [alpha, mouth], "/compose/mouth")], "/compose/add")
+    g.nodes.append(helper.make_node("Identity", [out], ["rgb"], name="/compose/out"))
+    g.output("rgb", [B, 3, C, C])
+
+    opsets = [("com.velmoor", 1)] if kind in ("velmoor_opset", "gs_fast") else []
+    doc = "synthetic m4b director (%s), crop %d" % (VARIANTS.get(kind, kind), C)
+    return g.model(doc, opsets)
+
+
+def build_featsynth(crop, batch, seed=5):
+    g = Graph(seed)
+    B, C = batch, crop
+    g.input("fs_red", [B, 64, 64, 64])
+    g.input("pooled", [B, 64, 32, 32])
+    g.input("kd", [B, KP_ROWS, 3])
+    g.input("ks", [B, KP_ROWS, 3])
+    rnd = g.rng.standard_normal
+    img = g.op("Conv", ["fs_red", g.const("/fs/w", rnd((3, 64, 1, 1)) * 0.05),
+                        g.const("/fs/b", [0.1, -0.1, 0.0])], "/fs/conv", kernel_shape=[1, 1])
+    if C != 64:
+        img = g.op("Resize", [img, "", g.const("/fs/scales", [1, 1, C / 64.0, C / 64.0])],
+                   "/fs/upsample", mode="linear", coordinate_transformation_mode="half_pixel")
+    pooled = g.op("Conv", [g.op("GlobalAveragePool", ["pooled"], "/fs/gap"),
+                           g.const("/fs/pw", rnd((3, 64, 1, 1)) * 0.2)], "/fs/pconv",
+                  kernel_shape=[1, 1])
+    kd = g.op("MatMul", [g.op("Flatten", ["kd"], "/fs/kd_flat", axis=1),
+                         g.const("/fs/kdw", rnd((KP_ROWS * 3, 3)) * 0.2)], "/fs/kd")
+    ks = g.op("MatMul", [g.op("Flatten", ["ks"], "/fs/ks_flat", axis=1),
+                         g.const("/fs/ksw", rnd((KP_ROWS * 3, 3)) * 0.2)], "/fs/ks")
+    kp = g.op("Reshape", [g.op("Add", [kd, ks], "/fs/kp"), g.i64("/fs/shape", [-1, 3, 1, 1])],
+              "/fs/kp4")
+    mix = g.op("Add", [g.op("Add", [img, pooled], "/fs/sum1"), kp], "/fs/sum2")
+    g.nodes.append(helper.make_node("Sigmoid", [mix], ["rgb"], name="/fs/out"))
+    g.output("rgb", [B, 3, C, C])
+    return g.model("synthetic FeatSynth model, crop %d" % C)
+
+
+def build(kind, crop, batch):
+    if kind == "featsynth":
+        return build_featsynth(crop, batch)
+    return build_m4b(crop, batch, kind)
+
+
+# --- structural checks --------------------------------------------------------
+# These follow the searches of the renderer's rewrites closely enough that a
+# model passing them is one the rewrites will act on (or, for a variant, one
+# they must decline for the variant's reason).
+
+class Facts:
+    def __init__(self, model):
+        gr = model.graph
+        self.nodes = list(gr.node)
+        self.inits = {t.name: numpy_helper.to_array(t) for t in gr.initializer}
+        self.inputs = {i.name: i for i in gr.input}
+        self.outputs = [o.name for o in gr.output]
+        self.producer = {}
+        for n in self.nodes:
+            for o in n.output:
+                self.producer[o] = n
+        self.consumers = {}
+        for n in self.nodes:
+            for i in n.input:
+                if i:
+                    self.consumers.setdefault(i, []).append(n)
+
+    def attr(self, node, name):
+        for a in node.attribute:
+            if a.name == name:
+                return helper.get_attribute_value(a)
+        return None
+
+    def const(self, name):
+        if name in self.inits:
+            return self.inits[name]
+        n = self.producer.get(name)
+        if n is not None and n.op_type == "Constant":
+            return numpy_helper.to_array(self.attr(n, "value"))
+        return None
+
+
+def std_domain(node):
+    return node.domain in ("", "ai.onnx")
+
+
+def gs_rewritable(f, node):
+    mode, pad, ac = (f.attr(node, k) for k in ("mode", "padding_mode", "align_corners"))
+    return (node.op_type == "GridSample" and std_domain(node)
+            and mode in (b"bilinear", b"linear") and pad == b"border" and not ac)
+
+
+def warp_block(f):
+    """Returns (boundary, exit) of the warp block, or raises with the reason."""
+    concats = [n for n in f.nodes if n.op_type == "Concat" and "P_rgb" in n.input]
+    if len(concats) != 1:
+        raise ValueError("not one Concat consuming P_rgb: %d" % len(concats))
+    boundary = concats[0].output[0]
+    gss = [n for n in f.consumers.get(boundary, [])
+           if n.op_type in ("GridSample", "GridSampleFast") and n.input[0] == boundary]
+    if len(gss) != 1:
+        raise ValueError("%d GridSamples on the cone's tip" % len(gss))
+    gs = gss[0]
+    if gs.op_type == "GridSample" and not gs_rewritable(f, gs):
+        raise ValueError("the fused GridSample is not bilinear/border/align_corners=0")
+    block = {id(gs): gs}
+    for n in f.consumers.get(gs.output[0], []):
+        if n.op_type == "Slice":
+            block[id(n)] = n
+    grown = True
+    while grown:
+        grown = False
+        made = {o for n in block.values() for o in n.output}
+        for n in f.nodes:
+            if id(n) not in block and n.op_type in ("Mul", "Sub", "Add") \
+                    and any(i in made for i in n.input):
+                block[id(n)] = n
+                grown = True
+    made = {o for n in block.values() for o in n.output}
+    exits = {o for o in made if o in f.outputs
+             or any(id(c) not in block for c in f.consumers.get(o, []))}
+    if len(exits) != 1:
+        raise ValueError("the recombination has %d exits, not 1" % len(exits))
+    if gs.input[1] not in f.producer:
+        raise ValueError("the grid has no producer")
+    return boundary, exits.pop()
+
+
+def source_cone(f, boundary):
+    """Nodes of the cone behind the boundary; raises when it cannot be hoisted."""
+    cone, todo = {}, [boundary]
+    while todo:
+        v = todo.pop()
+        if v == "P_rgb" or v in f.inits:
+            continue
+        if v in f.inputs:
+            raise ValueError("cone reads graph input '%s'" % v)
+        n = f.producer.get(v)
+        if n is None:
+            raise ValueError("cone leaf '%s' has no producer" % v)
+        if n.op_type == "Constant" or id(n) in cone:
+            continue
+        cone[id(n)] = n
+        todo.extend(i for i in n.input if i)
+    for n in cone.values():
+        for o in n.output:
+            if o == boundary:
+                continue
+            for c in f.consumers.get(o, []):
+                if id(c) not in cone:
+                    raise ValueError("cone value '%s' escapes to %s" % (o, c.name))
+    for c in f.consumers.get("P_rgb", []):
+        if id(c) not in cone:
+            raise ValueError("P_rgb is also read outside the cone by %s" % c.name)
+    return cone
+
+
+def compose_alpha(f):
+    """The compose tail's alpha, found the way the lip binding finds it."""
+    n = f.producer.get(f.outputs[0])
+    for _ in range(4):
+        if n is None or n.op_type not in ("Identity", "Cast"):
+            break
+        n = f.producer.get(n.input[0])
+    todo, seen = [n], 0
+    while todo and seen < 64:
+        n = todo.pop(0)
+        if n is None or n.op_type != "Add":
+            continue
+        seen += 1
+        muls = [f.producer.get(i) for i in n.input]
+        if len(muls) == 2 and all(m is not None and m.op_type == "Mul" for m in muls):
+            for k in (0, 1):
+                for i in muls[k].input:
+                    sub = f.producer.get(i)
+                    if sub is None or sub.op_type != "Sub" or len(sub.input) != 2:
+                        continue
+                    c = f.const(sub.input[0])
+                    a = sub.input[1]
+                    clip = f.producer.get(a)
+                    other = muls[1 - k].input
+                    if c is not None and c.size == 1 and float(c.reshape(-1)[0]) == 1.0 \
+                            and clip is not None and clip.op_type == "Clip" \
+                            and len(other) == 2 and a in other and other[0] != other[1]:
+                        return a
+        todo.extend(f.producer.get(i) for i in n.input)
+    raise ValueError("the graph does not carry the unified compose tail")
+
+
+def head_resizes(f):
+    out = []
+    for n in f.nodes:
+        if n.op_type != "Resize" or len(n.input) != 3 or n.input[1] or len(n.output) != 1:
+            continue
+        if f.attr(n, "mode") != b"cubic" \
+                or f.attr(n, "coordinate_transformation_mode") != b"half_pixel" \
+                or f.attr(n, "exclude_outside") or f.attr(n, "antialias") \
+                or f.attr(n, "axes") is not None \
+                or f.attr(n, "keep_aspect_ratio_policy") not in (None, b"stretch"):
+            continue
+        s = f.const(n.input[2])
+        if s is None or s.dtype != np.float32 or s.tolist() != [1, 1, 2, 2]:
+            continue
+        out.append(n)
+    return out
+
+
+def check(model, kind, crop, batch):
+    """Raises AssertionError when the model lacks what its kind promises."""
+    onnx.checker.check_model(model)
+    f = Facts(model)
+    assert f.outputs == ["rgb"], f.outputs
+    if kind == "featsynth":
+        assert list(f.inputs) == ["fs_red", "pooled", "kd", "ks"]
+        return
+
+    def expect_failure(fn, text):
+        try:
+            fn()
+        except ValueError as e:
+            assert text in str(e), "%s: %s" % (kind, e)
+            return
+        raise AssertionError("%s: expected a refusal containing %r" % (kind, text))
+
+    if kind == "two_concat":
+        expect_failure(lambda: warp_block(f), "not one Concat consuming P_rgb: 2")
+        return
+    if kind == "gs_zeros":
+        expect_failure(lambda: warp_block(f), "not bilinear/border")
+    else:
+        boundary, exit_ = warp_block(f)
+        assert f.consumers[exit_][0].op_type == "Clip"
+        if kind == "cone_input":
+            expect_failure(lambda: source_cone(f, boundary), "cone reads graph input 'pooled64'")
+        elif kind == "prior_prgb":
+            expect_failure(lambda: source_cone(f, boundary), "P_rgb is also read outside")
+        else:
+            cone = source_cone(f, boundary)
+            assert sorted(n.op_type for n in cone.values()) == \
+                ["Concat", "Conv", "Conv", "Conv", "Pad"], kind
+    gs = [n for n in f.nodes if n.op_type in ("GridSample", "GridSampleFast")]
+    assert len(gs) == 1
+    if kind == "gs_fast":
+        assert gs[0].domain == "com.velmoor"
+    elif kind != "gs_zeros":
+        assert gs_rewritable(f, gs[0])
+
+    if kind == "lip_input":
+        assert "lip_delivery" in f.inputs
+    else:
+        alpha = compose_alpha(f)
+        readers = sorted(n.name for n in f.consumers[alpha])
+        assert readers == ["/compose/inv", "/compose/mouth"], readers
+
+    resizes = head_resizes(f)
+    assert len(resizes) == (2 if kind == "two_resize" else 1), kind
+    for rz in resizes:
+        users = f.consumers[rz.output[0]]
+        assert len(users) == 1 and users[0].op_type == "Conv"
+        wt = f.inits[users[0].input[1]]
+        assert wt.ndim == 4 and (f.attr(users[0], "group") or 1) * wt.shape[1] == 64
+    assert resizes[0].name == "/Resize"
+
+    blends = [n for n in f.nodes if n.name == "/s2/blend"]
+    assert len(blends) == 1 and blends[0].op_type == "MatMul" and len(blends[0].input) == 2 \
+        and not blends[0].attribute and std_domain(blends[0])
+    # As a Gemm the blend needs 2-D operands.
+    inferred = onnx.shape_inference.infer_shapes(model)
+    ranks = {v.name: len(v.type.tensor_type.shape.dim) for v in inferred.graph.value_info}
+    assert ranks[blends[0].input[0]] == 2 and f.inits[blends[0].input[1]].ndim == 2
+
+    dims = [d.dim_value or d.dim_param for d in f.inputs["P_rgb"].type.tensor_type.shape.dim]
+    assert dims == [batch, 3, crop, crop], dims
+    opsets = {o.domain: o.version for o in model.opset_import}
+    assert ("com.velmoor" in opsets) == (kind in ("velmoor_opset", "gs_fast"))
+
+
+def parse_model_arg(text):
+    parts = text.split(":")
+    kind = parts[0]
+    if kind not in KINDS or len(parts) > 3:
+        raise argparse.ArgumentTypeError("bad model %r (kinds: %s)" % (text, ", ".join(KINDS)))
+    batch = parts[1] if len(parts) > 1 else "1"
+    batch = batch if batch == "N" else int(batch)
+    if kind == "dynbatch":
+        batch = "N"
+    default_key = {"m4b": "b%s" % batch, "featsynth": "fs_b%s" % batch}.get(kind, kind)
+    key = parts[2] if len(parts) > 2 else default_key
+    return kind, batch, key
+
+
+def main(argv):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("outdir")
+    ap.add_argument("--crop", type=int, default=TEST_CROP)
+    ap.add_argument("--model", action="append", type=parse_model_arg, default=[],
+                    metavar="KIND[:BATCH[:KEY]]")
+    ap.add_argument("--quiet", action="store_true")
+    args = ap.parse_args(argv)
+    if args.crop < 8:
+        ap.error("crop must be at least 8")
+    t0 = time.monotonic()
+    os.makedirs(args.outdir, exist_ok=True)
+    for kind, batch, key in args.model or TEST_SET:
+        model = build(kind, args.crop, batch)
+        check(model, kind, args.crop, batch)
+        path = os.path.join(args.outdir, "model_%s.onnx" % key)
+        tmp = path + ".part"
+        with open(tmp, "wb") as fh:
+            fh.write(model.SerializeToString())
+        os.replace(tmp, path)
+        if not args.quiet:
+            print("%s: %s batch %s, crop %d, %d nodes" % (path, kind, batch, args.crop,
+                                                         len(model.graph.node)))
+    if not args.quiet:
+        print("done in %.2f s" % (time.monotonic() - t0))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
