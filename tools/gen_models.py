@@ -73,6 +73,7 @@ LIP_ROWS = (13, 21)  # half-open row range of the lips
 SIGMA = 0.1  # warp influence radius of a keypoint, normalised units
 TEST_CROP = 64
 CUBIC_A = -0.75
+MOUTH_TINT = None  # fixed mouth colour for demo directors (--mouth-tint)
 
 NEUTRAL_KP = np.array(
     [
@@ -282,8 +283,13 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
     feat = g.op("Concat", [p for p, _ in parts], "/s2/feat", axis=1)
     width = sum(n for _, n in parts)
     wb = (g.rng.standard_normal((width, 3)) * 0.3).astype(np.float32)
+    bias = [0.2, -0.1, 0.0]
+    if MOUTH_TINT is not None:
+        # A demo director: the mouth takes one fixed colour; the blend keeps its shape.
+        wb = wb * 0.0
+        bias = [math.log(t / (1.0 - t)) for t in MOUTH_TINT]
     blend = g.op("MatMul", [feat, g.const("/s2/w", wb)], "/s2/blend")
-    tint = g.op("Sigmoid", [g.op("Add", [blend, g.const("/s2/b", [0.2, -0.1, 0.0])],
+    tint = g.op("Sigmoid", [g.op("Add", [blend, g.const("/s2/b", bias)],
                                  "/s2/biased")], "/s2/tint")
     tint = g.op("Reshape", [tint, g.i64("/s2/shape", [-1, 3, 1, 1])], "/s2/tint4")
 
@@ -621,7 +627,14 @@ def main(argv):
     ap.add_argument("--model", action="append", type=parse_model_arg, default=[],
                     metavar="KIND[:BATCH[:KEY]]")
     ap.add_argument("--quiet", action="store_true")
+    ap.add_argument("--mouth-tint", metavar="R,G,B",
+                    help="directors tint the moving mouth with this colour (0..1 each)")
     args = ap.parse_args(argv)
+    if args.mouth_tint:
+        global MOUTH_TINT
+        MOUTH_TINT = [min(0.99, max(0.01, float(v))) for v in args.mouth_tint.split(",")]
+        if len(MOUTH_TINT) != 3:
+            ap.error("--mouth-tint takes three values")
     if args.crop < 8:
         ap.error("crop must be at least 8")
     t0 = time.monotonic()

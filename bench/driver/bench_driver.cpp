@@ -6,8 +6,8 @@
 //    DriverCursor (ahead 2, behind 11) with sequential pulls, next to
 //    driver/raw, the same source decoded and converted by next() with no
 //    cursor in between.
-// Ratios of each pair, from each benchmark's fastest repetition, are printed
-// after the table. Results are checked, not just timed: the conversion
+// Ratios of each pair, from the fastest and the median repetitions, are
+// printed after the table. Results are checked, not just timed: the conversion
 // against the integer formula, the cursor for frame order and zero seeks.
 
 #include <benchmark/benchmark.h>
@@ -51,8 +51,8 @@ struct UseTarget {
 
 // ------------------------------------------------------------ one frame
 
-// A decoded frame's planes: smooth gradients with texture, so every code
-// path (clipping included) is taken, with FFmpeg's usual padded strides.
+// A decoded frame's planes: gradients over the byte range with texture,
+// laid out with padded strides as FFmpeg's frames are.
 struct Frame {
   int strideY = kW + 64, strideC = kW / 2 + 32;
   std::vector<uint8_t> y, u, v;
@@ -271,43 +271,54 @@ double minOf(const std::vector<double>& v) {
   return *std::min_element(v.begin(), v.end());
 }
 
-// Keeps each benchmark's minimum seconds per iteration for the ratios.
+// Keeps each benchmark's minimum and median seconds per iteration.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Aggregate || r.aggregate_name != "min" ||
-          r.iterations <= 0)
-        continue;
+      if (r.error_occurred || r.run_type != Run::RT_Aggregate || r.iterations <= 0) continue;
+      auto* into = r.aggregate_name == "min"      ? &seconds
+                   : r.aggregate_name == "median" ? &medianSeconds
+                                                  : nullptr;
+      if (!into) continue;
       const bool wall = r.run_name.function_name.rfind("driver/", 0) == 0;
-      seconds[r.run_name.function_name] =
+      (*into)[r.run_name.function_name] =
           (wall ? r.real_accumulated_time : r.cpu_accumulated_time) / double(r.iterations);
     }
     ConsoleReporter::ReportRuns(runs);
   }
-  std::map<std::string, double> seconds;
+  std::map<std::string, double> seconds, medianSeconds;
 };
 
-void printRatios(const std::map<std::string, double>& s) {
+// Ratios from the fastest repetitions, with those of the medians after them.
+void printRatios(const std::map<std::string, double>& s, const std::map<std::string, double>& m) {
+  const auto median = [&m](const std::string& name) {
+    const auto it = m.find(name);
+    return it == m.end() ? 0.0 : it->second;
+  };
   // The fastest swscale flavour is the peer.
   std::string peer;
   for (const auto& [name, sec] : s) {
     if (name.rfind("yuv420/swscale_", 0) == 0 && (peer.empty() || sec < s.at(peer))) peer = name;
   }
-  std::printf("\n");
+  std::printf("\nbest of %d repetitions (medians in brackets)\n", kRepetitions);
   if (!peer.empty()) {
-    std::printf("%-32s %9.3f ms/frame CPU (peer)\n", peer.c_str(), 1e3 * s.at(peer));
+    std::printf("%-24s %7.3f ms/frame CPU (%.3f)  peer\n", peer.c_str(), 1e3 * s.at(peer),
+                1e3 * median(peer));
     for (const auto& [name, sec] : s) {
       if (name.rfind("yuv420/", 0) != 0 || name.rfind("yuv420/swscale_", 0) == 0) continue;
-      std::printf("%-32s %9.3f ms/frame CPU  %5.2fx the peer's speed\n", name.c_str(), 1e3 * sec,
-                  s.at(peer) / sec);
+      std::printf("%-24s %7.3f ms/frame CPU (%.3f)  %5.2fx the peer's speed (%.2fx)\n",
+                  name.c_str(), 1e3 * sec, 1e3 * median(name), s.at(peer) / sec,
+                  median(peer) / median(name));
     }
   }
   const auto cur = s.find("driver/cursor"), raw = s.find("driver/raw");
   if (cur != s.end() && raw != s.end()) {
-    std::printf("driver/raw    %7.1f frames/s\n", kFrames / raw->second);
-    std::printf("driver/cursor %7.1f frames/s  %.3f of the raw rate\n", kFrames / cur->second,
-                raw->second / cur->second);
+    const double rawMed = median(raw->first), curMed = median(cur->first);
+    std::printf("driver/raw    %7.1f frames/s (%.1f)\n", kFrames / raw->second, kFrames / rawMed);
+    std::printf("driver/cursor %7.1f frames/s (%.1f)  %.3f of the raw rate (%.3f)\n",
+                kFrames / cur->second, kFrames / curMed, raw->second / cur->second,
+                rawMed / curMed);
   }
 }
 
@@ -356,7 +367,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  printRatios(reporter.seconds);
+  printRatios(reporter.seconds, reporter.medianSeconds);
   benchmark::Shutdown();
   return 0;
 }

@@ -1,18 +1,14 @@
 // 4:2:0 rows to packed RGB with the integer formula, one pass per target.
 //
-// Vector blocks work in 16-bit lanes with even and odd pixels in separate
-// vectors, both against the same chroma lanes, so chroma is never
-// duplicated. The formula's sums need 18 bits; each is split into a luma
-// term and a chroma term that fit 16 bits, and one saturating add joins
-// them, clipping exactly where the formula clamps:
-//   for red and green, T = floor(A / 2) + 16384 - 32768 / 2, where A = C + W
-//   is the formula's sum, comes from L = 149 Y - 18704 + k and floor(W / 2) +
-//   16384 - k (k balances the two ranges), and clamp(A >> 8) is sat(T) >> 7
-//   clamped by an unsigned saturating pack;
-//   blue's W = 516 D is too wide for halves, so it goes by quarters:
-//   floor(L / 2) + 129 D + 8192 - k / 2, then >> 6.
-// The tests compare every (Y, U, V) against the scalar definition on every
-// target.
+// Vector blocks work in 16-bit lanes, even and odd pixels in separate
+// vectors against the same chroma lanes, so chroma is never duplicated.
+// A channel's sum A = C + W (W its chroma part) needs 18 bits, but its byte
+// clamp(A >> 8) only needs T = floor(A / 2) clamped to 16 bits: sat(T) >> 7,
+// clamped to [0, 255] by the saturating pack. T is the sum of a luma term
+// 149 Y - 2320 - k and a chroma term floor(W / 2) + k; with k = 4096 both
+// fit 16 bits, and one saturating add joins them. Blue's W / 2 = 258 D is
+// too wide, so blue uses floor(A / 4) = floor(luma term / 2) + 129 D + k / 2
+// and >> 6 instead. The tests check every (Y, U, V) on every target.
 
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
@@ -142,6 +138,15 @@ HWY_INLINE hn::Vec<hn::Repartition<uint8_t, D16>> PackBlocks(D16 d16, V a, V b) 
 #endif
 }
 
+// One 16-byte part of each block's output from the three channels.
+template <class D8, class V8 = hn::Vec<D8>>
+HWY_INLINE V8 Chunk(D8 d8, V8 r, V8 g, V8 b, const uint8_t (*table)[16]) {
+  const V8 t0 = hn::TableLookupBytesOr0(r, hn::LoadDup128(d8, table[0]));
+  const V8 t1 = hn::TableLookupBytesOr0(g, hn::LoadDup128(d8, table[1]));
+  const V8 t2 = hn::TableLookupBytesOr0(b, hn::LoadDup128(d8, table[2]));
+  return hn::Or(hn::Or(t0, t1), t2);
+}
+
 // Writes the 3 * Lanes(d8) bytes of packed channel vectors as RGB.
 template <class D8, class V8 = hn::Vec<D8>>
 HWY_INLINE void StoreRgb(D8 d8, V8 r, V8 g, V8 b, uint8_t* HWY_RESTRICT dst) {
@@ -154,27 +159,23 @@ HWY_INLINE void StoreRgb(D8 d8, V8 r, V8 g, V8 b, uint8_t* HWY_RESTRICT dst) {
     hn::StoreU(V8{rgb}, d8, dst + 64 * i);
   }
 #else
-  const auto chunk = [&](int c) {
-    const auto t0 = hn::TableLookupBytesOr0(r, hn::LoadDup128(d8, kChunks.t[c][0]));
-    const auto t1 = hn::TableLookupBytesOr0(g, hn::LoadDup128(d8, kChunks.t[c][1]));
-    const auto t2 = hn::TableLookupBytesOr0(b, hn::LoadDup128(d8, kChunks.t[c][2]));
-    return hn::Or(hn::Or(t0, t1), t2);
-  };
   // Block k of a, b and c holds output bytes 48k.. 48k + 47 in three parts.
-  const V8 a = chunk(0), bb = chunk(1), c = chunk(2);
+  const V8 a = Chunk(d8, r, g, b, kChunks.t[0]);
+  const V8 bb = Chunk(d8, r, g, b, kChunks.t[1]);
+  const V8 c = Chunk(d8, r, g, b, kChunks.t[2]);
 #if HWY_TARGET == HWY_AVX3
   // Blocks to memory order: A0 B0 C0 A1 | B1 C1 A2 B2 | C2 A3 B3 C3, each
   // vector from two two-source permutes of 64-bit lanes.
-  const auto mix = [](__m512i p, __m512i idx, __m512i q) {
-    return _mm512_permutex2var_epi64(p, idx, q);
-  };
   const __m512i A = a.raw, B = bb.raw, C = c.raw;
-  const __m512i o0 = mix(mix(A, _mm512_setr_epi64(0, 1, 8, 9, 0, 0, 2, 3), B),
-                         _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 6, 7), C);
-  const __m512i o1 = mix(mix(B, _mm512_setr_epi64(2, 3, 10, 11, 0, 0, 4, 5), C),
-                         _mm512_setr_epi64(0, 1, 2, 3, 12, 13, 6, 7), A);
-  const __m512i o2 = mix(mix(A, _mm512_setr_epi64(0, 0, 6, 7, 14, 15, 0, 0), B),
-                         _mm512_setr_epi64(12, 13, 2, 3, 4, 5, 14, 15), C);
+  const __m512i o0 = _mm512_permutex2var_epi64(
+      _mm512_permutex2var_epi64(A, _mm512_setr_epi64(0, 1, 8, 9, 0, 0, 2, 3), B),
+      _mm512_setr_epi64(0, 1, 2, 3, 8, 9, 6, 7), C);
+  const __m512i o1 = _mm512_permutex2var_epi64(
+      _mm512_permutex2var_epi64(B, _mm512_setr_epi64(2, 3, 10, 11, 0, 0, 4, 5), C),
+      _mm512_setr_epi64(0, 1, 2, 3, 12, 13, 6, 7), A);
+  const __m512i o2 = _mm512_permutex2var_epi64(
+      _mm512_permutex2var_epi64(A, _mm512_setr_epi64(0, 0, 6, 7, 14, 15, 0, 0), B),
+      _mm512_setr_epi64(12, 13, 2, 3, 4, 5, 14, 15), C);
   hn::StoreU(V8{o0}, d8, dst);
   hn::StoreU(V8{o1}, d8, dst + 64);
   hn::StoreU(V8{o2}, d8, dst + 128);
@@ -202,67 +203,86 @@ HWY_INLINE void StoreRgb(D8 d8, V8 r, V8 g, V8 b, uint8_t* HWY_RESTRICT dst) {
 #endif
 }
 
-// Converts whole blocks of Lanes(d8) pixels; the caller does the rest.
-// Returns the first pixel not converted.
+// The formula's constants, made once per row (k = 4096 above).
+template <class D8>
+struct Consts {
+  using D16 = hn::Repartition<int16_t, D8>;
+  using DU16 = hn::Repartition<uint16_t, D8>;
+  // Spelled out: an implicit constructor would miss the target's attributes.
+  HWY_INLINE Consts()
+      : lowByte(hn::Set(du16, 0xFF)),
+        k409h(hn::Set(du16, 409 << 7)),
+        k149(hn::Set(d16, 149)),
+        kL(hn::Set(d16, -2320 - 4096)),
+        kR(hn::Set(d16, -409 * 128 / 2 + 4096)),
+        kM50(hn::Set(d16, -50)),
+        kM104(hn::Set(d16, -104)),
+        kG(hn::Set(d16, (50 + 104) * 128 + 4096)),
+        k129(hn::Set(d16, 129)),
+        kB(hn::Set(d16, -129 * 128 + 4096 / 2)) {}
+  D8 d8;
+  D16 d16;
+  DU16 du16;
+  hn::Vec<DU16> lowByte, k409h;
+  hn::Vec<D16> k149, kL, kR, kM50, kM104, kG, k129, kB;
+};
+
+// Pixels [x, x + Lanes(d8)); x is even.
+template <int kStep, class D8>
+HWY_INLINE void Block(const Consts<D8>& k, const uint8_t* HWY_RESTRICT y,
+                      const uint8_t* HWY_RESTRICT u, const uint8_t* HWY_RESTRICT v, int x,
+                      uint8_t* HWY_RESTRICT dst) {
+  const D8 d8 = k.d8;
+  const auto d16 = k.d16;
+  const auto du16 = k.du16;
+  // Even pixels are the low bytes of the luma words, odd ones the high.
+  const auto y16 = hn::BitCast(du16, hn::LoadU(d8, y + x));
+  const auto ye = hn::BitCast(d16, hn::And(y16, k.lowByte));
+  const auto yo = hn::BitCast(d16, hn::ShiftRight<8>(y16));
+  hn::Vec<decltype(d16)> cu, cv;
+  if (kStep == 1) {
+    const hn::Rebind<uint8_t, decltype(d16)> d8h;
+    cu = hn::PromoteTo(d16, hn::LoadU(d8h, u + x / 2));
+    cv = hn::PromoteTo(d16, hn::LoadU(d8h, v + x / 2));
+  } else {
+    // Every other byte; the one after each belongs to the other plane.
+    cu = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, u + x)), k.lowByte));
+    cv = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, v + x)), k.lowByte));
+  }
+  // Chroma terms; products may wrap, the sums land in range. floor(409 V / 2)
+  // is the high half of (V << 8) * (409 << 7).
+  const auto v8 = hn::BitCast(du16, hn::ShiftLeft<8>(cv));
+  const auto wr = hn::Add(hn::BitCast(d16, hn::MulHigh(v8, k.k409h)), k.kR);
+  const auto wg = hn::Add(hn::Add(hn::Mul(cu, k.kM50), hn::Mul(cv, k.kM104)), k.kG);
+  const auto wb = hn::Add(hn::Mul(cu, k.k129), k.kB);
+
+  const auto le = hn::Add(hn::Mul(ye, k.k149), k.kL);
+  const auto lo = hn::Add(hn::Mul(yo, k.k149), k.kL);
+  const auto r = PackBlocks(d16, hn::ShiftRight<7>(hn::SaturatedAdd(le, wr)),
+                            hn::ShiftRight<7>(hn::SaturatedAdd(lo, wr)));
+  const auto g = PackBlocks(d16, hn::ShiftRight<7>(hn::SaturatedAdd(le, wg)),
+                            hn::ShiftRight<7>(hn::SaturatedAdd(lo, wg)));
+  const auto b = PackBlocks(d16, hn::ShiftRight<6>(hn::SaturatedAdd(hn::ShiftRight<1>(le), wb)),
+                            hn::ShiftRight<6>(hn::SaturatedAdd(hn::ShiftRight<1>(lo), wb)));
+  StoreRgb(d8, r, g, b, dst + 3 * x);
+}
+
+// Converts whole blocks of Lanes(d8) pixels and returns the first pixel
+// left for the caller.
 template <int kStep>
 int Blocks(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u,
            const uint8_t* HWY_RESTRICT v, int width, uint8_t* HWY_RESTRICT dst) {
-  const hn::ScalableTag<uint8_t> d8;
-  const hn::Repartition<int16_t, decltype(d8)> d16;
-  const hn::Repartition<uint16_t, decltype(d8)> du16;
-  const hn::Rebind<uint8_t, decltype(d16)> d8h;
-  const int n = int(hn::Lanes(d8));
-
-  // k = 12288 keeps every operand of the saturating adds inside 16 bits.
-  const auto lowByte = hn::Set(du16, 0xFF);
-  const auto k149 = hn::Set(d16, 149), kL = hn::Set(d16, -18704 + 12288);
-  const auto k409h = hn::Set(du16, 409 << 7);
-  const auto kR = hn::Set(d16, 16384 - 12288 - 26176);
-  const auto kM50 = hn::Set(d16, -50), kM104 = hn::Set(d16, -104);
-  const auto kG = hn::Set(d16, 16384 - 12288 + (50 + 104) * 128);
-  const auto k129 = hn::Set(d16, 129), kB = hn::Set(d16, 8192 - 6144 - 129 * 128);
-
-  const auto block = [&](int x) {
-    // Even pixels are the low bytes of the luma words, odd ones the high.
-    const auto y16 = hn::BitCast(du16, hn::LoadU(d8, y + x));
-    const auto ye = hn::BitCast(d16, hn::And(y16, lowByte));
-    const auto yo = hn::BitCast(d16, hn::ShiftRight<8>(y16));
-    hn::Vec<decltype(d16)> cu, cv;
-    if (kStep == 1) {
-      cu = hn::PromoteTo(d16, hn::LoadU(d8h, u + x / 2));
-      cv = hn::PromoteTo(d16, hn::LoadU(d8h, v + x / 2));
-    } else {
-      // Every other byte; the one after each belongs to the other plane.
-      cu = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, u + x)), lowByte));
-      cv = hn::BitCast(d16, hn::And(hn::BitCast(du16, hn::LoadU(d8, v + x)), lowByte));
-    }
-    // Chroma terms; products may wrap, the sums land in range.
-    // floor(409 V / 2) as the high half of (V << 8) * (409 << 7).
-    const auto wr =
-        hn::Add(hn::BitCast(d16, hn::MulHigh(hn::BitCast(du16, hn::ShiftLeft<8>(cv)), k409h)), kR);
-    const auto wg = hn::Add(hn::Add(hn::Mul(cu, kM50), hn::Mul(cv, kM104)), kG);
-    const auto wb = hn::Add(hn::Mul(cu, k129), kB);
-
-    const auto le = hn::Add(hn::Mul(ye, k149), kL);
-    const auto lo = hn::Add(hn::Mul(yo, k149), kL);
-    const auto red = [&](auto l) { return hn::ShiftRight<7>(hn::SaturatedAdd(l, wr)); };
-    const auto green = [&](auto l) { return hn::ShiftRight<7>(hn::SaturatedAdd(l, wg)); };
-    const auto blue = [&](auto l) {
-      return hn::ShiftRight<6>(hn::SaturatedAdd(hn::ShiftRight<1>(l), wb));
-    };
-    StoreRgb(d8, PackBlocks(d16, red(le), red(lo)), PackBlocks(d16, green(le), green(lo)),
-             PackBlocks(d16, blue(le), blue(lo)), dst + 3 * x);
-  };
-
+  const Consts<hn::ScalableTag<uint8_t>> k;
+  const int n = int(hn::Lanes(k.d8));
   // Last start of a block that stays inside the rows: luma [x, x + n) and,
   // for interleaved chroma, bytes up to x + n - 1 <= 2 * ((width - 1) / 2).
   const int limit = kStep == 1 ? width - n : 2 * ((width - 1) / 2) + 1 - n;
   int x = 0;
-  for (; x <= limit; x += n) block(x);
+  for (; x <= limit; x += n) Block<kStep>(k, y, u, v, x, dst);
   // One more block, overlapping the last, leaves at most two pixels.
   if (x < width && limit > 0) {
     x = limit & ~1;
-    block(x);
+    Block<kStep>(k, y, u, v, x, dst);
     x += n;
   }
   return x;

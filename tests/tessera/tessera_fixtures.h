@@ -114,7 +114,7 @@ inline std::string headConfigText() {
 
 // A bundle directory with a manifest (its tessera block is `tessera`, raw
 // JSON, or none when empty) and the four members under their default names.
-struct BundleSpec {
+struct BundleLayout {
   std::string tessera;
   std::string sidecar = sidecarText();
   std::string headConfig = headConfigText();
@@ -123,15 +123,15 @@ struct BundleSpec {
   bool manifest = true;
 };
 
-inline void writeBundle(const std::string& dir, const BundleSpec& spec) {
-  if (spec.manifest) {
-    const std::string extra = spec.tessera.empty() ? "" : ",\n  \"tessera\": " + spec.tessera;
+inline void writeBundle(const std::string& dir, const BundleLayout& layout) {
+  if (layout.manifest) {
+    const std::string extra = layout.tessera.empty() ? "" : ",\n  \"tessera\": " + layout.tessera;
     le_test::writeFile(dir + "/manifest.json", le_test::manifestText(4, 64, 48, 3, extra));
   }
-  le_test::writeFile(dir + "/tessera_bank.v1.mp4", spec.track);
-  le_test::writeFile(dir + "/tessera_bank.v1.json", spec.sidecar);
-  le_test::writeFile(dir + "/tessera_head.v1.pt", spec.headPt);
-  le_test::writeFile(dir + "/tessera_head.v1.json", spec.headConfig);
+  le_test::writeFile(dir + "/tessera_bank.v1.mp4", layout.track);
+  le_test::writeFile(dir + "/tessera_bank.v1.json", layout.sidecar);
+  le_test::writeFile(dir + "/tessera_head.v1.pt", layout.headPt);
+  le_test::writeFile(dir + "/tessera_head.v1.json", layout.headConfig);
 }
 
 }  // namespace tessera_test

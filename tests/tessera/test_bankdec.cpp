@@ -39,13 +39,13 @@ std::string encodeTrack(int frames, int w = kBandW, int h = kBandH,
   av_log_set_level(AV_LOG_ERROR);  // the encoder's statistics are noise here
   TempDir tmp;
   const std::string path = tmp / (muxer == "h264" ? "track.h264" : "track.mp4");
-  le_test::VideoSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.frames = frames;
-  spec.pixfmt = pixfmt;
-  spec.container = muxer;
-  const std::string err = le_test::encodeVideo(path, spec, [&](int t, uint8_t* rgb) {
+  le_test::VideoSpec layout;
+  layout.width = w;
+  layout.height = h;
+  layout.frames = frames;
+  layout.pixfmt = pixfmt;
+  layout.container = muxer;
+  const std::string err = le_test::encodeVideo(path, layout, [&](int t, uint8_t* rgb) {
     const std::vector<uint8_t> c = colourOf(firstColour + t);
     for (int i = 0; i < w * h; ++i)
       for (int ch = 0; ch < 3; ++ch) rgb[3 * i + ch] = c[size_t(ch)];
@@ -187,12 +187,12 @@ TEST(BankDecode, NamesTheDecoderBuild) {
 // same bytes.
 TEST(TesseraEndToEnd, BundleLoadsAndTrackDecodesIntoDonorOrder) {
   TempDir tmp;
-  tessera_test::BundleSpec spec;
-  spec.tessera = R"({"geometry": )" + tessera_test::geometryText() + "}";
+  tessera_test::BundleLayout layout;
+  layout.tessera = R"({"geometry": )" + tessera_test::geometryText() + "}";
   const std::vector<uint8_t> pt = tessera_test::headFixture("full");
-  spec.headPt.assign(pt.begin(), pt.end());
-  spec.track = encodeTrack(3);
-  tessera_test::writeBundle(tmp.path(), spec);
+  layout.headPt.assign(pt.begin(), pt.end());
+  layout.track = encodeTrack(3);
+  tessera_test::writeBundle(tmp.path(), layout);
 
   char err[1024];
   le_tessera_members* m = le_tessera_members_open(tmp.path().c_str(), err, sizeof err);

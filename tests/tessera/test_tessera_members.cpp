@@ -14,7 +14,7 @@
 
 using le_test::TempDir;
 using le_test::writeFile;
-using tessera_test::BundleSpec;
+using tessera_test::BundleLayout;
 using tessera_test::errorOf;
 using tessera_test::geometryText;
 using tessera_test::sidecarText;
@@ -53,9 +53,9 @@ TEST(TesseraSlots, FixedTable) {
 
 TEST(TesseraCarriage, WithoutManifestStillDescribesTheBundle) {
   TempDir tmp;
-  BundleSpec spec;
-  spec.manifest = false;
-  writeBundle(tmp.path(), spec);
+  BundleLayout layout;
+  layout.manifest = false;
+  writeBundle(tmp.path(), layout);
   const le::TesseraCarriage c = le::tesseraCarriage(tmp.path());
   EXPECT_TRUE(c.complete);
   EXPECT_FALSE(c.declared);
@@ -71,11 +71,11 @@ TEST(TesseraCarriage, WithoutManifestStillDescribesTheBundle) {
 
 TEST(TesseraCarriage, ManifestOverridesNamesAndListsPlanes) {
   TempDir tmp;
-  BundleSpec spec;
-  spec.tessera =
+  BundleLayout layout;
+  layout.tessera =
       R"({"members": {"bank_track": "bank/track.mp4", "bank_sidecar": "", "head_weights": 5},
           "planes": ["utt", 3, "stream"]})";
-  writeBundle(tmp.path(), spec);
+  writeBundle(tmp.path(), layout);
   le::TesseraCarriage c = le::tesseraCarriage(tmp.path());
   EXPECT_TRUE(c.declared);
   EXPECT_EQ(c.names.bank_track, "bank/track.mp4");
@@ -106,7 +106,7 @@ TEST(TesseraCarriage, EachMissingMemberRefusesTheBundle) {
                            "tessera_head.v1.json"};
   for (int slot = 0; slot < 4; ++slot) {
     TempDir tmp;
-    writeBundle(tmp.path(), BundleSpec());
+    writeBundle(tmp.path(), BundleLayout());
     ::unlink((tmp / members[slot]).c_str());
     const std::string key = le::tesseraSlotKeys()[size_t(slot)].key;
     const le::TesseraCarriage c = le::tesseraCarriage(tmp.path());
@@ -125,9 +125,9 @@ TEST(TesseraCarriage, EachMissingMemberRefusesTheBundle) {
 
   // Two missing, with a declared block the members do not keep.
   TempDir tmp;
-  BundleSpec spec;
-  spec.tessera = R"({"members": {"head_config": "conf/head.json"}})";
-  writeBundle(tmp.path(), spec);
+  BundleLayout layout;
+  layout.tessera = R"({"members": {"head_config": "conf/head.json"}})";
+  writeBundle(tmp.path(), layout);
   ::unlink((tmp / "tessera_bank.v1.mp4").c_str());
   EXPECT_EQ(loadError(tmp.path()),
             "missing teeth member(s): bank_track (tessera_bank.v1.mp4), head_config "
@@ -139,11 +139,11 @@ TEST(TesseraCarriage, EachMissingMemberRefusesTheBundle) {
 
 TEST(TesseraMembers, LoadsAndCrossChecksAllFour) {
   TempDir tmp;
-  BundleSpec spec;
-  spec.tessera = R"({"geometry": )" + geometryText() +
+  BundleLayout layout;
+  layout.tessera = R"({"geometry": )" + geometryText() +
                  R"(, "bank_container": "mkv", "bank_pix_fmt": "gbrp", "bank_codec": 7})";
-  spec.headPt = std::string("PK\0\x01\x02", 5);
-  writeBundle(tmp.path(), spec);
+  layout.headPt = std::string("PK\0\x01\x02", 5);
+  writeBundle(tmp.path(), layout);
   const le::Manifest m = le::loadManifest(tmp.path());
   const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
   EXPECT_EQ(in.n_donors, 3);
@@ -158,8 +158,8 @@ TEST(TesseraMembers, LoadsAndCrossChecksAllFour) {
   EXPECT_EQ(in.band_w, tessera_test::kBandW);
   EXPECT_EQ(in.band_h, tessera_test::kBandH);
   EXPECT_EQ(in.bandBytes(), 3u * 12 * 20 * 3);
-  EXPECT_EQ(std::string(in.head_pt.begin(), in.head_pt.end()), spec.headPt);
-  EXPECT_EQ(in.head_json, spec.headConfig);
+  EXPECT_EQ(std::string(in.head_pt.begin(), in.head_pt.end()), layout.headPt);
+  EXPECT_EQ(in.head_json, layout.headConfig);
   EXPECT_EQ(in.manifest_json, le_test::readFile(tmp / "manifest.json"));
   EXPECT_EQ(in.bank_track_path, tmp / "tessera_bank.v1.mp4");
   // Manifest strings win; a non-string falls back to the sidecar's codec.
@@ -169,8 +169,8 @@ TEST(TesseraMembers, LoadsAndCrossChecksAllFour) {
   EXPECT_EQ(in.bank_packing, "rgb24_frames");
 
   // Without a tessera block the sidecar states codec and pixel format.
-  spec.tessera.clear();
-  writeBundle(tmp.path(), spec);
+  layout.tessera.clear();
+  writeBundle(tmp.path(), layout);
   const le::TesseraAttachInputs plain = le::loadTesseraMembers(tmp.path());
   EXPECT_EQ(plain.bank_container, "mp4");
   EXPECT_EQ(plain.bank_pix_fmt, "yuv444p");
@@ -281,23 +281,23 @@ TEST(TesseraMembers, RefusesEverySidecarFaultInOrder) {
   };
   for (const SidecarCase& c : cases) {
     TempDir tmp;
-    BundleSpec spec;
-    spec.sidecar = sidecarText(c.sidecar);
-    spec.tessera = c.tessera;
-    writeBundle(tmp.path(), spec);
+    BundleLayout layout;
+    layout.sidecar = sidecarText(c.sidecar);
+    layout.tessera = c.tessera;
+    writeBundle(tmp.path(), layout);
     std::string expected = c.message;
     if (expected.rfind("<B>", 0) == 0) expected = tmp.path() + expected.substr(3);
     if (expected.empty()) {
-      EXPECT_NO_THROW(le::loadTesseraMembers(tmp.path())) << spec.sidecar;
+      EXPECT_NO_THROW(le::loadTesseraMembers(tmp.path())) << layout.sidecar;
     } else {
-      EXPECT_EQ(loadError(tmp.path()), expected) << spec.sidecar << c.tessera;
+      EXPECT_EQ(loadError(tmp.path()), expected) << layout.sidecar << c.tessera;
     }
   }
 }
 
 TEST(TesseraMembers, UnreadableManifestIsNamed) {
   TempDir tmp;
-  writeBundle(tmp.path(), BundleSpec());
+  writeBundle(tmp.path(), BundleLayout());
   writeFile(tmp / "manifest.json", "{\"tessera\": [1,}");
   EXPECT_EQ(loadError(tmp.path()),
             "teeth: " + (tmp / "manifest.json") + " is not readable JSON: teeth: bad JSON number");
@@ -305,7 +305,7 @@ TEST(TesseraMembers, UnreadableManifestIsNamed) {
 
 TEST(TesseraMembers, MemberThatYieldsLessThanItsSizeIsRefused) {
   TempDir tmp;
-  writeBundle(tmp.path(), BundleSpec());
+  writeBundle(tmp.path(), BundleLayout());
   ::unlink((tmp / "tessera_head.v1.json").c_str());
   le_test::makeDirs(tmp / "tessera_head.v1.json");
   struct stat st;
@@ -443,9 +443,9 @@ TEST(ReorderTrackToDonor, RefusesOrdersThatAreNotPermutations) {
 
 TEST(TesseraCApi, CarriageHandle) {
   TempDir tmp;
-  BundleSpec spec;
-  spec.tessera = R"({"members": {"bank_track": "t.mp4"}})";
-  writeBundle(tmp.path(), spec);
+  BundleLayout layout;
+  layout.tessera = R"({"members": {"bank_track": "t.mp4"}})";
+  writeBundle(tmp.path(), layout);
   le_tessera_carriage* c = le_tessera_carriage_open(tmp.path().c_str());
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(le_tessera_carriage_complete(c), 0);
@@ -482,8 +482,8 @@ TEST(TesseraCApi, CarriageHandle) {
 
 TEST(TesseraCApi, MembersHandleAndErrorBuffers) {
   TempDir tmp;
-  BundleSpec spec;
-  writeBundle(tmp.path(), spec);
+  BundleLayout layout;
+  writeBundle(tmp.path(), layout);
   char err[512];
   le_tessera_members* m = le_tessera_members_open(tmp.path().c_str(), err, sizeof err);
   ASSERT_NE(m, nullptr) << err;
@@ -494,9 +494,9 @@ TEST(TesseraCApi, MembersHandleAndErrorBuffers) {
   EXPECT_EQ(le_tessera_members_aperture(m)[2], 0.75);
   const int* stamp = le_tessera_members_stamp(m);
   for (int i = 0; i < 12; ++i) EXPECT_EQ(stamp[i], tessera_test::stampFields()[size_t(i)].second);
-  ASSERT_EQ(le_tessera_members_head_pt_len(m), int64_t(spec.headPt.size()));
-  EXPECT_EQ(std::memcmp(le_tessera_members_head_pt(m), spec.headPt.data(), spec.headPt.size()), 0);
-  EXPECT_EQ(le_tessera_members_head_json(m), spec.headConfig);
+  ASSERT_EQ(le_tessera_members_head_pt_len(m), int64_t(layout.headPt.size()));
+  EXPECT_EQ(std::memcmp(le_tessera_members_head_pt(m), layout.headPt.data(), layout.headPt.size()), 0);
+  EXPECT_EQ(le_tessera_members_head_json(m), layout.headConfig);
   EXPECT_EQ(le_tessera_members_manifest_json(m), le_test::readFile(tmp / "manifest.json"));
   EXPECT_EQ(le_tessera_members_bank_track_path(m), tmp / "tessera_bank.v1.mp4");
   EXPECT_STREQ(le_tessera_members_bank_container(m), "mp4");

@@ -1,0 +1,267 @@
+// The demo avatar: a public-domain portrait (the astronaut photograph that
+// python3-skimage ships) turned into a bundle. The idle loop is the photo
+// swaying gently about the neck; the face crop is the same for every source
+// frame because the sway is carried by the paste transforms M, so pasting
+// the rendered crop back lands exactly on the moving head.
+#include "demo_bundle.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "compute/le_simd.h"
+#include "driver/le_image.h"
+#include "mp4_writer.h"
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include <stb_image_write.h>
+#pragma GCC diagnostic pop
+
+namespace vever {
+namespace {
+
+constexpr int kSide = 512;  // the portrait is 512 x 512
+constexpr int kCrop = 256;  // the director's crop
+constexpr double kPi = 3.14159265358979323846;
+
+// The face box in the portrait: a 160-pixel square around the face.
+constexpr double kBoxX = 145, kBoxY = 45, kBoxSide = 160;
+
+// The 21 keypoints, placed by hand on the portrait (pixel coordinates of
+// the 512 x 512 image): read off an enlarged view of the face with a 10-pixel
+// grid, at the brows, eye centres, nose, jaw line and chin, and around the
+// lips. Rows 13..20 go round the mouth as the director expects: right corner
+// (x+), lower-right, lower centre, lower-left, left corner, upper-left, upper
+// centre, upper-right.
+const double kKeypointsPx[21][2] = {
+    {188, 92},  {213, 93},  {236, 93},  {258, 92},   // brows
+    {204, 101}, {246, 101},                          // eyes
+    {225, 106}, {225, 127}, {216, 131}, {235, 131},  // nose bridge, tip, nostrils
+    {182, 145}, {223, 176}, {266, 145},              // jaw left, chin, jaw right
+    {250, 140}, {242, 150}, {226, 154}, {210, 150},  // mouth: corner, lower lip
+    {203, 141}, {211, 138}, {226, 139}, {241, 138},  // corner, upper lip
+};
+
+[[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
+
+void makeDir(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i)
+    if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0755);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) fail("cannot create " + path);
+}
+
+void writeBytes(const std::string& path, const void* data, size_t n) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(static_cast<const char*>(data), std::streamsize(n));
+  if (!f) fail("cannot write " + path);
+}
+
+template <class T>
+void writeVector(const std::string& path, const std::vector<T>& v) {
+  writeBytes(path, v.data(), v.size() * sizeof(T));
+}
+
+// Bilinear sample of channel c at (x, y), clamped to the image.
+float sample(const std::vector<uint8_t>& img, double x, double y, int c) {
+  x = std::min(std::max(x, 0.0), kSide - 1.0);
+  y = std::min(std::max(y, 0.0), kSide - 1.0);
+  const int x0 = std::min(int(x), kSide - 2), y0 = std::min(int(y), kSide - 2);
+  const double fx = x - x0, fy = y - y0;
+  auto at = [&](int xx, int yy) { return double(img[(size_t(yy) * kSide + xx) * 3 + c]); };
+  return float((1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) +
+               fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1)));
+}
+
+// The sway of source frame t: frame point = A_t(portrait point), a small
+// rotation about the neck and a drift, periodic over the loop.
+struct Affine {
+  double a, b, c, d, e, f;  // X = a x + b y + c, Y = d x + e y + f
+};
+
+Affine sway(int t, int nt) {
+  const double ph = 2 * kPi * t / nt;
+  const double ang = 1.6 * kPi / 180 * std::sin(ph);
+  const double cx = 225, cy = 300;  // the neck
+  const double tx = 1.5 * std::sin(ph + 1.0), ty = 1.0 * std::sin(2 * ph);
+  const double ca = std::cos(ang), sa = std::sin(ang);
+  return {ca, -sa, cx - ca * cx + sa * cy + tx, sa, ca, cy - sa * cx - ca * cy + ty};
+}
+
+// Crop pixel (centre at x + 0.5) to portrait pixel.
+constexpr double kScale = kBoxSide / kCrop;
+double cropToPx(double v, double origin) { return origin + (v + 0.5) * kScale - 0.5; }
+
+std::vector<float> neutralKeypoints() {
+  std::vector<float> kp(63, 0.f);
+  for (int r = 0; r < 21; ++r) {
+    kp[size_t(r) * 3 + 0] = float(2 * (kKeypointsPx[r][0] + 0.5 - kBoxX) / kBoxSide - 1);
+    kp[size_t(r) * 3 + 1] = float(2 * (kKeypointsPx[r][1] + 0.5 - kBoxY) / kBoxSide - 1);
+  }
+  return kp;
+}
+
+// How far the mouth is open in drive frame i (0..1): syllables of about a
+// quarter second, in phrases with pauses between them.
+double mouthOpening(int i) {
+  const int inPhrase = i % 50;
+  if (inPhrase < 4 || inPhrase >= 40) return 0;
+  const double syllable = 0.5 - 0.5 * std::cos(2 * kPi * (inPhrase - 4) / 6.0);
+  return syllable * (0.6 + 0.4 * std::sin(i * 0.7));
+}
+
+std::vector<float> openMouth(std::vector<float> kp, double a) {
+  auto move = [&](int row, double dy) { kp[size_t(row) * 3 + 1] += float(dy * a); };
+  for (int r : {14, 15, 16}) move(r, 0.10);   // lower lip down
+  for (int r : {18, 19, 20}) move(r, -0.025);  // upper lip up
+  move(13, 0.02);
+  move(17, 0.02);
+  move(11, 0.05);  // the chin follows the jaw
+  return kp;
+}
+
+std::string copyFile(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) fail("cannot open " + from);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  writeBytes(to, bytes.data(), bytes.size());
+  return to;
+}
+
+}  // namespace
+
+void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
+  if (o.sourceFrames < 2 || o.driveFrames < 1) fail("demo-bundle: too few frames");
+  int w = 0, h = 0;
+  const std::vector<uint8_t> photo = le::loadImageRGB(o.image, w, h);
+  if (w != kSide || h != kSide)
+    fail("demo-bundle: " + o.image + " is " + std::to_string(w) + "x" + std::to_string(h) +
+         ", expected the 512x512 astronaut portrait");
+  makeDir(dir);
+  makeDir(dir + "/target_frames");
+  makeDir(dir + "/drive");
+  const int nt = o.sourceFrames;
+
+  // Idle loop: JPEG frames and the same frames as an MP4 member.
+  {
+    Mp4Writer mp4(dir + "/target_frames_mp4", kSide, kSide, 25, 18);
+    std::vector<uint8_t> frame(size_t(kSide) * kSide * 3);
+    for (int t = 0; t < nt; ++t) {
+      const Affine A = sway(t, nt);
+      const double det = A.a * A.e - A.b * A.d;
+      for (int Y = 0; Y < kSide; ++Y)
+        for (int X = 0; X < kSide; ++X) {
+          const double dx = X - A.c, dy = Y - A.f;
+          const double x = (A.e * dx - A.b * dy) / det, y = (-A.d * dx + A.a * dy) / det;
+          for (int c = 0; c < 3; ++c)
+            frame[(size_t(Y) * kSide + X) * 3 + c] = uint8_t(std::lround(sample(photo, x, y, c)));
+        }
+      char name[64];
+      std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", t);
+      if (!stbi_write_jpg((dir + name).c_str(), kSide, kSide, 3, frame.data(), 92))
+        fail("cannot write " + dir + name);
+      mp4.write(frame.data());
+    }
+    mp4.finish();
+  }
+
+  // Warp prior: the face box at crop resolution, identical for every frame.
+  const size_t plane = size_t(kCrop) * kCrop;
+  std::vector<float> crop(plane * 3);
+  for (int y = 0; y < kCrop; ++y)
+    for (int x = 0; x < kCrop; ++x)
+      for (int c = 0; c < 3; ++c)
+        crop[size_t(c) * plane + size_t(y) * kCrop + x] =
+            sample(photo, cropToPx(x, kBoxX), cropToPx(y, kBoxY), c) / 255.f;
+  std::vector<uint16_t> one(plane * 3);
+  le::simd::f32ToF16(crop.data(), one.data(), one.size());
+  std::vector<uint16_t> prior;
+  prior.reserve(one.size() * size_t(nt));
+  for (int t = 0; t < nt; ++t) prior.insert(prior.end(), one.begin(), one.end());
+  writeVector(dir + "/P.f16", prior);
+
+  // Paste transforms: crop pixel -> portrait pixel -> swayed frame pixel.
+  std::vector<float> M(size_t(nt) * 6);
+  for (int t = 0; t < nt; ++t) {
+    const Affine A = sway(t, nt);
+    const double ox = kBoxX + 0.5 * kScale - 0.5, oy = kBoxY + 0.5 * kScale - 0.5;
+    const double m[6] = {A.a * kScale, A.b * kScale, A.a * ox + A.b * oy + A.c,
+                         A.d * kScale, A.e * kScale, A.d * ox + A.e * oy + A.f};
+    for (int k = 0; k < 6; ++k) M[size_t(t) * 6 + k] = float(m[k]);
+  }
+  writeVector(dir + "/M.f32", M);
+
+  // Paste mask: the lower face, feathered so that no seam shows.
+  std::vector<uint8_t> mask(plane);
+  for (int y = 0; y < kCrop; ++y)
+    for (int x = 0; x < kCrop; ++x) {
+      const double nx = ((x + 0.5) / kCrop - 0.5) / 0.36, ny = ((y + 0.5) / kCrop - 0.62) / 0.30;
+      const double r = std::sqrt(nx * nx + ny * ny);
+      const double v = r < 0.7 ? 1.0 : r > 1.0 ? 0.0 : (1.0 - r) / 0.3;
+      mask[size_t(y) * kCrop + x] = uint8_t(std::lround(255 * v * v * (3 - 2 * v)));
+    }
+  writeVector(dir + "/mask_512.u8", mask);
+
+  // Pooled features: a coarse look at the face per channel.
+  std::vector<float> pooled(65536);
+  for (int k = 0; k < 64; ++k)
+    for (int y = 0; y < 32; ++y)
+      for (int x = 0; x < 32; ++x)
+        pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
+            crop[size_t(k % 3) * plane + size_t(y * 8) * kCrop + x * 8] * float(k + 1) / 64.f;
+  std::vector<uint16_t> pooled16(pooled.size());
+  le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
+  std::vector<uint16_t> pooledAll;
+  for (int t = 0; t < nt; ++t) pooledAll.insert(pooledAll.end(), pooled16.begin(), pooled16.end());
+  writeVector(dir + "/pooled64.f16", pooledAll);
+
+  // Keypoints: every source frame shows the same face; the drive track opens
+  // and closes the mouth while the idle loop plays on.
+  const std::vector<float> neutral = neutralKeypoints();
+  std::vector<float> target;
+  for (int t = 0; t < nt; ++t) target.insert(target.end(), neutral.begin(), neutral.end());
+  writeVector(dir + "/xs_target.bin", target);
+  std::vector<float> xs, xd;
+  std::vector<int32_t> si;
+  for (int i = 0; i < o.driveFrames; ++i) {
+    const auto driven = openMouth(neutral, mouthOpening(i));
+    xs.insert(xs.end(), neutral.begin(), neutral.end());
+    xd.insert(xd.end(), driven.begin(), driven.end());
+    si.push_back(i % nt);
+  }
+  writeVector(dir + "/drive/xs.f32", xs);
+  writeVector(dir + "/drive/xd.f32", xd);
+  writeVector(dir + "/drive/si.i32", si);
+
+  copyFile(o.model, dir + "/model_b1.onnx");
+
+  char manifest[1024];
+  std::snprintf(manifest, sizeof manifest,
+                "{\n"
+                "  \"format\": \"le-bundle-v0\",\n"
+                "  \"agent\": \"astronaut\",\n"
+                "  \"NT\": %d,\n"
+                "  \"W\": %d,\n"
+                "  \"H\": %d,\n"
+                "  \"crop\": %d,\n"
+                "  \"amount\": 0.4,\n"
+                "  \"sigma\": 1.0,\n"
+                "  \"ksize\": 5,\n"
+                "  \"frames\": %d,\n"
+                "  \"M_src_w\": %d,\n"
+                "  \"M_src_h\": %d\n"
+                "}\n",
+                nt, kSide, kSide, kCrop, o.driveFrames, kSide, kSide);
+  writeBytes(dir + "/manifest.json", manifest, std::strlen(manifest));
+}
+
+}  // namespace vever

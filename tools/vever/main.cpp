@@ -1,0 +1,250 @@
+// vever: try an avatar bundle from the command line. An example host of the
+// engine's C interface (le/le.h).
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "demo_bundle.h"
+#include "driver/le_image.h"
+#include "le/le.h"
+#include "mp4_writer.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vever <command> [arguments]\n"
+    "\n"
+    "commands:\n"
+    "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX]\n"
+    "        build the demo avatar bundle (the astronaut portrait) into DIR\n"
+    "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP]\n"
+    "        render the bundle's drive track to an H.264 MP4 at 25 frames per second\n"
+    "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
+    "        render drive frame INDEX and write it as PNG\n"
+    "  info BUNDLE [--model KEY]\n"
+    "        show the manifest, the members found and whether the engine opens it\n"
+    "\n"
+    "BUNDLE is a bundle directory or an IMX container. The render model is\n"
+    "model_<KEY>.onnx (default KEY: b1).\n";
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+struct Args {
+  std::vector<std::string> positional;
+  std::string out, model = "b1", ep, image, onnx;
+  int frames = -1, sourceFrames = -1, threads = 0;
+};
+
+[[noreturn]] void usageError(const std::string& msg) {
+  std::fprintf(stderr, "vever: %s\n\n%s", msg.c_str(), kUsage);
+  std::exit(kExitUsage);
+}
+
+int toInt(const std::string& flag, const std::string& v) {
+  char* end = nullptr;
+  const long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end || n < 0 || n > 1000000) usageError("bad number for " + flag + ": " + v);
+  return int(n);
+}
+
+Args parse(int argc, char** argv, int first) {
+  Args a;
+  for (int i = first; i < argc; ++i) {
+    const std::string s = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usageError(s + " needs a value");
+      return argv[++i];
+    };
+    if (s == "-o" || s == "--out") a.out = value();
+    else if (s == "--model") a.model = a.onnx = value();
+    else if (s == "--ep") a.ep = value();
+    else if (s == "--image") a.image = value();
+    else if (s == "--frames") a.frames = toInt(s, value());
+    else if (s == "--source-frames") a.sourceFrames = toInt(s, value());
+    else if (s == "--threads") a.threads = toInt(s, value());
+    else if (s.size() > 1 && s[0] == '-') usageError("unknown option " + s);
+    else a.positional.push_back(s);
+  }
+  return a;
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+// The first of the candidates that exists, else the first.
+std::string firstExisting(const std::vector<std::string>& candidates) {
+  for (const auto& c : candidates)
+    if (!c.empty() && exists(c)) return c;
+  return candidates.front();
+}
+
+le_ctx* open(const Args& a) {
+  le_ctx* ctx = le_create(a.positional[0].c_str(), a.model.c_str(), a.threads,
+                          a.ep.empty() ? nullptr : a.ep.c_str());
+  if (!ctx) std::fprintf(stderr, "vever: %s\n", le_last_error());
+  return ctx;
+}
+
+double msSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+int cmdDemoBundle(const Args& a) {
+  if (a.positional.size() != 1) usageError("demo-bundle takes one directory");
+  vever::DemoOptions o;
+  o.image = firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
+  o.model = firstExisting({a.onnx, VEVER_DEMO_MODEL, std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
+  if (a.frames > 0) o.driveFrames = a.frames;
+  if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
+  vever::writeDemoBundle(a.positional[0], o);
+  std::printf("demo bundle written to %s (%d source frames, %d drive frames)\n",
+              a.positional[0].c_str(), o.sourceFrames, o.driveFrames);
+  return 0;
+}
+
+int cmdRender(const Args& a) {
+  if (a.positional.size() != 1) usageError("render takes one bundle");
+  if (a.out.empty()) usageError("render needs -o OUT.mp4");
+  le_ctx* ctx = open(a);
+  if (!ctx) return kExitFailure;
+  int status = 0;
+  try {
+    const int W = le_width(ctx), H = le_height(ctx);
+    int n = le_drive_frames(ctx);
+    if (a.frames > 0 && a.frames < n) n = a.frames;
+    // The source frame each drive frame pastes into.
+    char dir[4096];
+    if (le_bundle_resolve_handle(a.positional[0].c_str(), dir, sizeof dir) != 1)
+      throw std::runtime_error(le_last_error());
+    const le::Drive drive = le::loadDrive(le::loadManifest(dir));
+    vever::Mp4Writer mp4(a.out, W, H);
+    const bool tty = ::isatty(2);
+    double render = 0, paste = 0, encode = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < n; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      if (!le_render_drive_crop(ctx, i)) throw std::runtime_error(le_last_error());
+      render += msSince(t0);
+      t0 = std::chrono::steady_clock::now();
+      const uint8_t* frame = le_paste_last(ctx, drive.si[size_t(i)]);
+      if (!frame) throw std::runtime_error(le_last_error());
+      paste += msSince(t0);
+      t0 = std::chrono::steady_clock::now();
+      mp4.write(frame);
+      encode += msSince(t0);
+      if (tty)
+        std::fprintf(stderr, "\r[vever] frame %d/%d (%.1f fps)", i + 1, n,
+                     (i + 1) * 1000.0 / msSince(start));
+    }
+    mp4.finish();
+    if (tty) std::fprintf(stderr, "\n");
+    std::printf("rendered %d frames (%dx%d, 25 fps) to %s\n", n, W, H, a.out.c_str());
+    if (n > 0)
+      std::printf("per frame: render %.1f ms, paste %.1f ms, encode %.1f ms\n", render / n,
+                  paste / n, encode / n);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "\nvever: %s\n", e.what());
+    status = kExitFailure;
+  }
+  le_destroy(ctx);
+  return status;
+}
+
+int cmdFrame(const Args& a) {
+  if (a.positional.size() != 2) usageError("frame takes a bundle and a frame index");
+  if (a.out.empty()) usageError("frame needs -o OUT.png");
+  const int index = toInt("INDEX", a.positional[1]);
+  le_ctx* ctx = open(a);
+  if (!ctx) return kExitFailure;
+  int status = 0;
+  const int W = le_width(ctx), H = le_height(ctx);
+  std::vector<uint8_t> rgba(size_t(W) * H * 4), rgb(size_t(W) * H * 3);
+  if (!le_render_drive_rgba(ctx, index, rgba.data(), rgba.size())) {
+    std::fprintf(stderr, "vever: %s\n", le_last_error());
+    status = kExitFailure;
+  } else {
+    for (size_t p = 0; p < size_t(W) * H; ++p) std::memcpy(&rgb[p * 3], &rgba[p * 4], 3);
+    try {
+      le::writePNG(a.out, rgb.data(), W, H);
+      std::printf("drive frame %d written to %s\n", index, a.out.c_str());
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vever: %s\n", e.what());
+      status = kExitFailure;
+    }
+  }
+  le_destroy(ctx);
+  return status;
+}
+
+int cmdInfo(const Args& a) {
+  if (a.positional.size() != 1) usageError("info takes one bundle");
+  const std::string& bundle = a.positional[0];
+  char dir[4096];
+  if (le_bundle_resolve_handle(bundle.c_str(), dir, sizeof dir) != 1) {
+    std::fprintf(stderr, "vever: %s\n", le_last_error());
+    return kExitFailure;
+  }
+  std::printf("bundle     %s\n", dir);
+  try {
+    const le::Manifest m = le::loadManifest(dir);
+    std::printf("agent      %s\n", m.agent.c_str());
+    std::printf("frames     %d source (NT), %d drive\n", m.NT, m.frames);
+    std::printf("canvas     %dx%d, crop %d, paste space %dx%d\n", m.W, m.H, m.crop, m.M_src_w,
+                m.M_src_h);
+    std::printf("unsharp    amount %.2f, sigma %.2f, ksize %d\n", m.amount, m.sigma, m.ksize);
+    std::printf("lip        %s\n", m.lipTemplate.empty() ? "no template" : "template present");
+  } catch (const std::exception& e) {
+    std::printf("manifest   REFUSED: %s\n", e.what());
+  }
+  std::printf("members (older name, else newer name):\n");
+  const std::string model = "model_" + a.model + ".onnx";
+  for (const char* name :
+       {"manifest.json", model.c_str(), "pooled64.f16", "P.f16", "fs_red.f16", "P_hevc.mov",
+        "M.f32", "mask_512.u8", "xs_target.bin", "drive/xs.f32", "drive/xd.f32", "drive/si.i32",
+        "target_frames/frame_000000.jpg", "target_frames_mp4", "lip_template.v1.json"}) {
+    char path[4096];
+    const int r = le_bundle_resolve_member(bundle.c_str(), name, path, sizeof path);
+    std::printf("  %-32s %s\n", name, r == 1 ? path : "-");
+  }
+  le_ctx* ctx = le_create(bundle.c_str(), a.model.c_str(), 1, nullptr);
+  if (ctx) {
+    std::printf("engine     opens it with %s\n", model.c_str());
+    le_destroy(ctx);
+    return 0;
+  }
+  std::printf("engine     REFUSES it: %s\n", le_last_error());
+  return kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") ||
+      !std::strcmp(argv[1], "help")) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? kExitUsage : 0;
+  }
+  const std::string cmd = argv[1];
+  const Args args = parse(argc, argv, 2);
+  try {
+    if (cmd == "demo-bundle") return cmdDemoBundle(args);
+    if (cmd == "render") return cmdRender(args);
+    if (cmd == "frame") return cmdFrame(args);
+    if (cmd == "info") return cmdInfo(args);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vever: %s\n", e.what());
+    return kExitFailure;
+  }
+  usageError("unknown command " + cmd);
+}

@@ -1,0 +1,146 @@
+#include "mp4_writer.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <stdexcept>
+
+namespace vever {
+namespace {
+
+std::string averr(int e) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(e, buf, sizeof buf);
+  return buf;
+}
+
+}  // namespace
+
+struct Mp4Writer::State {
+  std::string path;
+  int width = 0, height = 0;
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* enc = nullptr;
+  AVStream* st = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* pkt = nullptr;
+  SwsContext* sws = nullptr;
+  bool headerWritten = false;
+  bool finished = false;
+
+  [[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error("cannot write " + path + ": " + what);
+  }
+
+  void drain() {
+    for (;;) {
+      int r = avcodec_receive_packet(enc, pkt);
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
+      if (r < 0) fail("encoder: " + averr(r));
+      // Every frame lasts one tick; without it the MP4 edit list cuts the last frame.
+      if (pkt->duration <= 0) pkt->duration = 1;
+      av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
+      pkt->stream_index = st->index;
+      r = av_interleaved_write_frame(fmt, pkt);
+      if (r < 0) fail("muxer: " + averr(r));
+    }
+  }
+
+  ~State() {
+    sws_freeContext(sws);
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&enc);
+    if (fmt) {
+      if (fmt->pb) avio_closep(&fmt->pb);
+      avformat_free_context(fmt);
+    }
+  }
+};
+
+Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf)
+    : s_(std::make_unique<State>()) {
+  State& s = *s_;
+  s.path = path;
+  s.width = width;
+  s.height = height;
+  if (width < 2 || height < 2 || width % 2 || height % 2)
+    s.fail("frame size " + std::to_string(width) + "x" + std::to_string(height) +
+           " is not even (yuv420p needs even sides)");
+  if (avformat_alloc_output_context2(&s.fmt, nullptr, "mp4", path.c_str()) < 0 || !s.fmt)
+    s.fail("no MP4 muxer");
+  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+  if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+  if (!codec) s.fail("no H.264 encoder in this FFmpeg");
+  s.st = avformat_new_stream(s.fmt, nullptr);
+  s.enc = avcodec_alloc_context3(codec);
+  if (!s.st || !s.enc) s.fail("out of memory");
+  s.enc->width = width;
+  s.enc->height = height;
+  s.enc->pix_fmt = AV_PIX_FMT_YUV420P;
+  s.enc->time_base = AVRational{1, fps};
+  s.enc->framerate = AVRational{fps, 1};
+  s.enc->gop_size = fps * 2;
+  if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  AVDictionary* opts = nullptr;
+  av_dict_set(&opts, "preset", "veryfast", 0);
+  av_dict_set(&opts, "crf", std::to_string(crf).c_str(), 0);
+  int r = avcodec_open2(s.enc, codec, &opts);
+  av_dict_free(&opts);
+  if (r < 0) s.fail("cannot open the encoder: " + averr(r));
+  if (avcodec_parameters_from_context(s.st->codecpar, s.enc) < 0) s.fail("codec parameters");
+  s.st->time_base = s.enc->time_base;
+  s.st->avg_frame_rate = AVRational{fps, 1};
+  if ((r = avio_open(&s.fmt->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) s.fail(averr(r));
+  if ((r = avformat_write_header(s.fmt, nullptr)) < 0) s.fail("header: " + averr(r));
+  s.headerWritten = true;
+  s.frame = av_frame_alloc();
+  s.pkt = av_packet_alloc();
+  if (!s.frame || !s.pkt) s.fail("out of memory");
+  s.frame->format = AV_PIX_FMT_YUV420P;
+  s.frame->width = width;
+  s.frame->height = height;
+  if (av_frame_get_buffer(s.frame, 0) < 0) s.fail("out of memory");
+  s.sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P,
+                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
+                         nullptr);
+  if (!s.sws) s.fail("no RGB to yuv420p conversion");
+}
+
+Mp4Writer::~Mp4Writer() {
+  try {
+    finish();
+  } catch (const std::exception&) {
+    // The destructor cannot report; callers who care call finish() themselves.
+  }
+}
+
+void Mp4Writer::write(const uint8_t* rgb) {
+  State& s = *s_;
+  if (s.finished) s.fail("write after finish");
+  if (av_frame_make_writable(s.frame) < 0) s.fail("out of memory");
+  const uint8_t* src[1] = {rgb};
+  const int stride[1] = {s.width * 3};
+  sws_scale(s.sws, src, stride, 0, s.height, s.frame->data, s.frame->linesize);
+  s.frame->pts = frames_;
+  const int r = avcodec_send_frame(s.enc, s.frame);
+  if (r < 0) s.fail("encoder: " + averr(r));
+  s.drain();
+  ++frames_;
+}
+
+void Mp4Writer::finish() {
+  State& s = *s_;
+  if (s.finished || !s.headerWritten) return;
+  s.finished = true;
+  avcodec_send_frame(s.enc, nullptr);
+  s.drain();
+  const int r = av_write_trailer(s.fmt);
+  if (r < 0) s.fail("trailer: " + averr(r));
+}
+
+}  // namespace vever
