@@ -150,16 +150,16 @@ class Clip {
     path_ = (std::filesystem::temp_directory_path() /
              ("bench_driver_" + std::to_string(getpid()) + ".mp4"))
                 .string();
-    le_test::VideoSpec spec;
-    spec.width = kW;
-    spec.height = kH;
-    spec.frames = kFrames;
-    spec.encoder = "libx264";
-    spec.pixfmt = "yuv420p";
+    le_test::VideoSpec video;
+    video.width = kW;
+    video.height = kH;
+    video.frames = kFrames;
+    video.encoder = "libx264";
+    video.pixfmt = "yuv420p";
     // Moving gradients with grain: the decoder has real residuals to work on.
     std::mt19937 rng(5);
-    error_ =
-        le_test::encodeVideoYuv(path_, spec, [&](int t, uint8_t* const planes[3], const int ls[3]) {
+    error_ = le_test::encodeVideoYuv(
+        path_, video, [&](int t, uint8_t* const planes[3], const int ls[3]) {
           for (int r = 0; r < kH; ++r) {
             uint8_t* row = planes[0] + size_t(r) * ls[0];
             for (int x = 0; x < kW; ++x)
