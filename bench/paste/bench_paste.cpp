@@ -194,12 +194,16 @@ double psnr() {
 #endif
 
 // Keeps the best seconds per iteration of every benchmark over its
-// repetitions (the machine is shared; the minimum is the least disturbed).
+// repetitions (the machine is shared; the minimum is the least disturbed);
+// when only aggregates are reported, their medians.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
-      if (r.error_occurred || r.iterations <= 0 || r.run_type != Run::RT_Iteration) continue;
+      const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (r.error_occurred || r.iterations <= 0 || (r.run_type != Run::RT_Iteration && !median)) {
+        continue;
+      }
       const double sec = r.real_accumulated_time / double(r.iterations);
       auto [it, fresh] = seconds.emplace(r.run_name.function_name, sec);
       if (!fresh && sec < it->second) it->second = sec;

@@ -90,21 +90,29 @@ struct Case {
 // every alpha path is taken; rotation, scale, shear and sub-pixel offsets.
 Case randomCase(std::mt19937& rng, int side, int W, int H, float tx, float ty,
                 le::Unsharp us = {1.3f, 2.0f, 13}) {
-  Case c{side, W, H, us, std::vector<float>(size_t(3) * side * side),
-         std::vector<uint8_t>(size_t(side) * side), std::vector<uint8_t>(size_t(W) * H * 3), {}};
+  Case c{side,
+         W,
+         H,
+         us,
+         std::vector<float>(size_t(3) * side * side),
+         std::vector<uint8_t>(size_t(side) * side),
+         std::vector<uint8_t>(size_t(W) * H * 3),
+         {}};
   std::uniform_real_distribution<float> unit(0.f, 1.f);
   for (auto& v : c.crop) v = unit(rng);
   for (auto& v : c.frame) v = uint8_t(rng() & 255);
   for (int y = 0; y < side; ++y) {
     for (int x = 0; x < side; ++x) {
       const int region = ((y / 5) + (x / 7)) % 4;
-      c.mask[size_t(y) * side + x] =
-          region == 0 ? 0 : region == 1 ? 255 : region == 3 && rng() % 4 == 0 ? 0 : rng() & 255;
+      c.mask[size_t(y) * side + x] = region == 0                     ? 0
+                                     : region == 1                   ? 255
+                                     : region == 3 && rng() % 4 == 0 ? 0
+                                                                     : rng() & 255;
     }
   }
   const float a = unit(rng) - 0.5f, s = 0.6f + 1.1f * unit(rng), k = 0.2f * unit(rng) - 0.1f;
-  const float M[6] = {s * std::cos(a),     -s * std::sin(a) + k, tx + unit(rng),
-                      s * std::sin(a),     s * std::cos(a) - k / 2, ty + unit(rng)};
+  const float M[6] = {s * std::cos(a), -s * std::sin(a) + k,    tx + unit(rng),
+                      s * std::sin(a), s * std::cos(a) - k / 2, ty + unit(rng)};
   std::memcpy(c.M, M, sizeof M);
   return c;
 }
@@ -155,7 +163,9 @@ RefTables refTables(int ksize, float sigma) {
   return t;
 }
 
-float clampByte(float v) { return v < 0.f ? 0.f : v > 255.f ? 255.f : v; }
+float clampByte(float v) {
+  return v < 0.f ? 0.f : v > 255.f ? 255.f : v;
+}
 
 // One channel's 8 x 8 Lanczos sum, at(k, j) the tap of row k, column j:
 // V_b = sum over k of wy[k] (wx[b] at(k, b) + wx[b + 4] at(k, b + 4)),
@@ -320,8 +330,8 @@ TEST(PasteConstruct, RefusalsCarryTheirMessages) {
 TEST(PasteConstruct, EnvironmentKnobs) {
   CleanEnv env;
   const std::vector<uint8_t> mask(64, 255);
-  const std::pair<const char*, int> ks[] = {{"7", 7},   {"15", 13}, {"8", 13},   {"1", 13},
-                                            {"", 13},   {"5x", 5},  {nullptr, 13}};
+  const std::pair<const char*, int> ks[] = {{"7", 7}, {"15", 13}, {"8", 13},    {"1", 13},
+                                            {"", 13}, {"5x", 5},  {nullptr, 13}};
   for (const auto& [value, want] : ks) {
     EnvVar e("LE_PASTE_KSIZE", value);
     le::Paste p(mask, 8, {1.3f, 2.f, 13});
@@ -330,8 +340,8 @@ TEST(PasteConstruct, EnvironmentKnobs) {
     EXPECT_EQ(p.gauss.size(), size_t(want));
     EXPECT_EQ(p.blurRows.size(), size_t(p.padSide) * p.padSide);
   }
-  const std::pair<const char*, int> fast[] = {{"1", 1},  {"2", 2},   {"3", 0},      {"-1", 0},
-                                              {"0", 0},  {"2.5", 2}, {nullptr, 0}};
+  const std::pair<const char*, int> fast[] = {{"1", 1}, {"2", 2},   {"3", 0},    {"-1", 0},
+                                              {"0", 0}, {"2.5", 2}, {nullptr, 0}};
   for (const auto& [value, want] : fast) {
     EnvVar e("LE_PASTE_FAST", value);
     EXPECT_EQ(le::Paste(mask, 8, {1.3f, 2.f, 13}).fastMode, want) << (value ? value : "unset");
@@ -503,10 +513,10 @@ TEST(PasteComposite, DegenerateOrDistantTransformsChangeNothing) {
   le::Paste p(c.mask, c.side, c.us);
   const float nan = std::nanf(""), inf = HUGE_VALF;
   const float Ms[][6] = {
-      {1, 2, 5, 2, 4, 5},      {0, 0, 5, 0, 0, 5},      // det = 0
-      {1, 0, -200, 0, 1, 10},  {1, 0, 10, 0, 1, 80},    // wholly left of / below the frame
-      {1, 0, 3e9f, 0, 1, 10},                           // beyond any int
-      {nan, 0, 10, 0, 1, 10},  {1, 0, inf, 0, 1, 10},   // not a transform
+      {1, 2, 5, 2, 4, 5},     {0, 0, 5, 0, 0, 5},     // det = 0
+      {1, 0, -200, 0, 1, 10}, {1, 0, 10, 0, 1, 80},   // wholly left of / below the frame
+      {1, 0, 3e9f, 0, 1, 10},                         // beyond any int
+      {nan, 0, 10, 0, 1, 10}, {1, 0, inf, 0, 1, 10},  // not a transform
   };
   for (const auto& M : Ms) {
     std::vector<uint8_t> f = c.frame;
@@ -548,10 +558,10 @@ TEST(PasteComposite, SqueezedTransformKeepsExactPositions) {
   std::mt19937 rng(13);
   Case c = randomCase(rng, 20, 60, 40, 0, 0);
   std::fill(c.mask.begin(), c.mask.end(), 255);
-  // Squeezed 10^7 times horizontally: the inverse's column terms are near
-  // 3 * 10^11 (far past 32 bits), yet frame column 30 maps back to crop
-  // column 0 exactly.
-  const float M[6] = {1e-7f, 0, 30, 0, 1, 6};
+  // Squeezed over 10^6 times horizontally: the inverse's column terms are
+  // near 10^11 (far past 32 bits), yet frame column 30 maps back to crop
+  // x = 6.373 (u = 6526, phase 11) exactly.
+  const float M[6] = {3e-7f, 0, 30.f - 0x1p-19f, 0, 1, 6};
   std::memcpy(c.M, M, sizeof M);
   std::vector<uint8_t> want;
   forEachTarget([&] {
@@ -568,8 +578,9 @@ TEST(PasteComposite, SqueezedTransformKeepsExactPositions) {
 void compositeThrice() {
   unsetenv("LE_PASTE_KSIZE");
   unsetenv("LE_PASTE_FAST");
-  const std::string want = "[le-paste] executor=cpu (side=12, ksize=5, threads=" +
-                           std::to_string(le::pool::threads()) + ") — 1080p composite\n";
+  const std::string want =
+      "[le-paste] executor=cpu (side=12, ksize=5, threads=" + std::to_string(le::pool::threads()) +
+      ") — 1080p composite\n";
   std::FILE* cap = std::tmpfile();
   if (!cap) std::exit(4);
   std::fflush(stderr);
