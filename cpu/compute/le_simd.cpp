@@ -414,7 +414,7 @@ void ConvDirect(D d, const ConvShape& c, int p0, int p1) {
       }
       for (int p = q0; p < q1; p += 4) {
         const int k = HWY_MIN(4, q1 - p);
-        const float* wt[4];
+        const float* wt[4] = {};
         float bias[4];
         float* out[4];
         for (int j = 0; j < k; ++j) {

@@ -135,7 +135,9 @@ struct GsGraphEdit {
   std::vector<int64_t> dims;      // ... and, with a field number, declared afresh
   int rank = 0;                   //     (rank used when dims is empty)
   uint32_t valueInfoField = 0;    //     as field 11 (input), 12 (output) or not (0)
-  GsBytes append;                 // nodes and initializers appended to the graph
+  GsBytes append;                 // nodes and initializers added to the graph ...
+  size_t appendBefore = SIZE_MAX;  // ... before this node (index in the old graph),
+                                   //     at the end by default
 };
 
 // The whole model with its graph rebuilt; every other field is copied.
