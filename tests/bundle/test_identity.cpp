@@ -13,16 +13,9 @@
 using le_test::TempDir;
 using le_test::writeFile;
 
-namespace {
+using le_test::errorOf;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+namespace {
 
 class IdentityTest : public ::testing::Test {
  protected:

@@ -19,6 +19,8 @@ using le_test::readFile;
 using le_test::TempDir;
 using le_test::writeFile;
 
+using le_test::errorOf;
+
 namespace {
 
 struct Member {
@@ -55,15 +57,6 @@ std::string imxBytes(const std::vector<Member>& members, uint16_t version = 2,
   put16(out, version);
   put16(out, uint16_t(members.size()));
   return out + toc + payload;
-}
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
 }
 
 std::string stampOf(const std::string& container, const std::string& base) {

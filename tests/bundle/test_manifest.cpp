@@ -14,16 +14,9 @@ using le_test::TempDir;
 using le_test::writeFile;
 using le_test::writeVector;
 
-namespace {
+using le_test::errorOf;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+namespace {
 
 std::string loadError(const std::string& dir) {
   return errorOf([&] { le::loadManifest(dir); });

@@ -15,6 +15,8 @@
 #include "driver/le_image.h"
 #include "support/test_util.h"
 
+using le_test::errorOf;
+
 namespace {
 
 // A source whose frame t is filled with the byte t; it can fail, run short
@@ -70,15 +72,6 @@ struct Rig {
   std::shared_ptr<FakeSource::Shared> shared;
   std::unique_ptr<le::DriverCursor> cursor;
 };
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 TEST(DriverCursor, SequentialPlaybackLoopsWithoutSeeks) {
   Rig rig(7);

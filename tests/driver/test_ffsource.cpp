@@ -18,16 +18,9 @@ extern "C" {
 
 using le_test::TempDir;
 
-namespace {
+using le_test::errorOf;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
+namespace {
 
 // Plane values of frame t; lossless coding hands them back exactly.
 uint8_t planeValue(int t, int plane, int x, int y) {

@@ -10,12 +10,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "support/test_video.h"
 
 namespace le_test {
+
+// The message of the runtime error f throws, or "<no error>".
+inline std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
 
 inline void removeAll(const std::string& p) {
   std::string cmd = "rm -rf '" + p + "'";

@@ -16,15 +16,6 @@
 
 namespace tessera_test {
 
-inline std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
 // Directory holding <variant>.pt for every checkpoint variant of
 // make_head_pt.py (next to this file), written once per test process.
 inline const std::string& headFixtureDir() {

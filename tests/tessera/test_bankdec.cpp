@@ -20,7 +20,7 @@ extern "C" {
 
 using le::tessera::decodeBankTrack;
 using le_test::TempDir;
-using tessera_test::errorOf;
+using le_test::errorOf;
 using tessera_test::kBandH;
 using tessera_test::kBandW;
 

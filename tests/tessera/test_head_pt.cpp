@@ -10,7 +10,7 @@
 
 using le::tessera::HeadWeights;
 using le::tessera::loadHeadPt;
-using tessera_test::errorOf;
+using le_test::errorOf;
 using tessera_test::headFixture;
 
 namespace {

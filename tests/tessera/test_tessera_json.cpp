@@ -9,7 +9,7 @@
 
 using le::tessera::json::JParser;
 using le::tessera::json::JVal;
-using tessera_test::errorOf;
+using le_test::errorOf;
 
 namespace json = le::tessera::json;
 

@@ -15,7 +15,7 @@
 using le_test::TempDir;
 using le_test::writeFile;
 using tessera_test::BundleLayout;
-using tessera_test::errorOf;
+using le_test::errorOf;
 using tessera_test::geometryText;
 using tessera_test::sidecarText;
 using tessera_test::writeBundle;
