@@ -306,13 +306,19 @@ int pasteToRgba(le_ctx* ctx, int t, uint8_t* out, uint64_t cap) {
 
 int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven,
                       uint8_t* out, uint64_t cap) {
-  if (!ctx) return 0;
+  if (!ctx) {
+    lastError().clear();
+    return 0;
+  }
   if (!le_render_kp_crop(ctx, t, kp_source, kp_driven)) return 0;
   return pasteToRgba(ctx, t, out, cap);
 }
 
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap) {
-  if (!ctx) return 0;
+  if (!ctx) {
+    lastError().clear();
+    return 0;
+  }
   if (!le_render_drive_crop(ctx, i)) return 0;
   return pasteToRgba(ctx, ctx->drive.si[size_t(i)], out, cap);
 }

@@ -344,6 +344,7 @@ TEST_F(CapiRender, ArgumentFailures) {
   EXPECT_EQ(le_render_kp_rgba(ctx, 0, kp.data(), kp.data(), nullptr, 0), 0);
   EXPECT_STREQ(le_last_error(), "le_render_*_rgba: out buffer too small");
   EXPECT_EQ(le_render_kp_rgba(nullptr, 0, kp.data(), kp.data(), out.data(), out.size()), 0);
+  EXPECT_STREQ(le_last_error(), "");  // emptied on entry like every entry point
 
   // Consecutive target frames never seek the driver.
   for (int t = 0; t < NT; ++t) EXPECT_NE(le_target_frame(ctx, t), nullptr);
