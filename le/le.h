@@ -156,6 +156,75 @@ int64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor,
                                char* err, int err_len);
 
+/* ------------------------------------------------------------------------
+ * Audio to motion: the streaming audio-to-expression stream (le_a2x_*) and
+ * the frame-chunk audio conditioner (le_fca_*). Audio is 16 kHz mono float;
+ * one frame is 640 samples (40 ms). Each family keeps its own per-thread
+ * last error, replaced by every failure and not emptied on entry.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_a2x le_a2x;
+
+/* Opens a stream on a motion directory (a bundle directory or IMX container).
+ * threads < 1, or not below the engine's thread budget, uses the budget.
+ * The legacy audio frontend is the model named by $W2V_ONNX. NULL on failure. */
+le_a2x* le_a2x_create(const char* bundle_dir, int threads);
+/* NULL is ignored. */
+void le_a2x_destroy(le_a2x* s);
+/* The calling thread's last error of the le_a2x_* family ("" if none). */
+const char* le_a2x_last_error(void);
+/* Loads the process-wide legacy frontend (path NULL or "" means $W2V_ONNX).
+ * 1 when it is loaded, else 0. */
+int le_a2x_preload_w2v(const char* path);
+/* Appends samples (count <= 0 appends nothing); allowed after finish.
+ * 1, or 0 when the samples could not be stored. */
+int le_a2x_push(le_a2x* s, const float* samples, int count);
+/* Marks the end of the audio: every frame of it becomes pullable. */
+void le_a2x_finish(le_a2x* s);
+/* -1 until finished, then ceil(samples / 640). */
+int le_a2x_total(le_a2x* s);
+/* Frames that can be pulled now; each call does at most one frontend
+ * window's worth of work. */
+int le_a2x_avail(le_a2x* s);
+/* Writes up to max_frames frames: corpus index (1 int), corpus keypoints and
+ * driven keypoints (63 floats each) per frame. Returns the frames written. */
+int le_a2x_pull(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, int max_frames);
+/* As le_a2x_pull plus one width value per frame (0 without a width output). */
+int le_a2x_pull_wn(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, float* width,
+                   int max_frames);
+/* Starts the next utterance at corpus frame start (start < 0 continues the
+ * walk where it stands), walking forwards (direction >= 0) or backwards,
+ * looping (loop != 0) or bouncing at the ends. */
+void le_a2x_reset(le_a2x* s, int start, int direction, int loop);
+/* Recorded only. */
+void le_a2x_set_eager(le_a2x* s, int eager);
+/* Corpus frames (rows of xs_target.bin); 0 for NULL. */
+int le_a2x_nt(const le_a2x* s);
+/* 1 when the encoder has a width output, else 0. */
+int le_a2x_width(const le_a2x* s);
+/* Deltas (frames x 63) of a whole clip without touching the stream's state.
+ * Frames written, 0 for count < 1, -2 when max_frames < ceil(count / 640),
+ * -1 on failure. */
+int le_a2x_deltas(le_a2x* s, const float* samples, int count, float* deltas, int max_frames);
+/* As le_a2x_deltas plus one width value per frame; -3 when the encoder has
+ * no width output. */
+int le_a2x_deltas_wn(le_a2x* s, const float* samples, int count, float* deltas, float* width,
+                     int max_frames);
+
+typedef struct le_fca le_fca;
+
+/* Opens the conditioner on the legacy audio model and fca_stream.onnx;
+ * threads < 1 uses the engine's thread budget. NULL on failure. */
+le_fca* le_fca_create(const char* audio_model, const char* cond_model, int threads);
+/* Deltas (frames x 63) of a whole clip: ceil(count / 640) on success, 0 for
+ * count < 1, -1 when max_frames is too small (last error untouched) or on
+ * failure. */
+int le_fca_deltas(le_fca* c, const float* samples, int count, float* deltas, int max_frames);
+/* NULL is ignored. */
+void le_fca_destroy(le_fca* c);
+/* The calling thread's last error of the le_fca_* family ("" if none). */
+const char* le_fca_last_error(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 
