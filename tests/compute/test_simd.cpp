@@ -17,42 +17,15 @@
 #include <vector>
 
 #include "compute/le_simd.h"
+#include "support/hwy_targets.h"
 
 namespace {
 
 // ------------------------------------------------------------ targets
 
-const int64_t kCandidates[] = {HWY_AVX3_DL, HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SSSE3, HWY_SCALAR};
-
-std::vector<int64_t> runnableTargets() {
-  hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
-  std::vector<int64_t> out;
-  for (int64_t t : kCandidates) {
-    if (supported & t) out.push_back(t);
-  }
-  return out;
-}
-
-// Restores normal dispatch however the scope is left.
-struct DispatchReset {
-  ~DispatchReset() { hwy::SetSupportedTargetsForTest(0); }
-};
-
-// Runs body once per runnable target with the kernels dispatched to it, and
-// makes sure the kernels really run that target's code.
 template <class F>
 void forEachTarget(F&& body) {
-  DispatchReset reset;
-  for (int64_t t : runnableTargets()) {
-    hwy::SetSupportedTargetsForTest(t);
-    const std::string name = hwy::TargetName(t);
-    ASSERT_STREQ(le::simd::target(), name.c_str());
-    ASSERT_STREQ(le::simd::detail::dispatchedTarget(), name.c_str());
-    SCOPED_TRACE("target " + name);
-    body(name);
-    if (::testing::Test::HasFatalFailure()) return;
-  }
+  le_test::forEachHwyTarget(body);
 }
 
 uint32_t bitsOf(float f) {
@@ -231,7 +204,7 @@ constexpr float kCanary32 = -1234.5f;
 // ------------------------------------------------------------ tests
 
 TEST(SimdTargets, EveryRunnableTargetIsCompiledInAndSelectable) {
-  const std::vector<int64_t> targets = runnableTargets();
+  const std::vector<int64_t> targets = le_test::runnableTargets();
   ASSERT_FALSE(targets.empty());
   EXPECT_EQ(targets.back(), HWY_SCALAR);  // always runnable
   std::string names;

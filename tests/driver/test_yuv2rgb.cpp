@@ -18,45 +18,15 @@
 
 #include "compute/le_simd.h"
 #include "driver/le_yuv2rgb_simd.h"
+#include "support/hwy_targets.h"
 
 namespace {
 
 // ------------------------------------------------------------ targets
 
-const int64_t kCandidates[] = {HWY_AVX3_DL, HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SSSE3, HWY_SCALAR};
-
-std::vector<int64_t> runnableTargets() {
-  hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
-  std::vector<int64_t> out;
-  for (int64_t t : kCandidates) {
-    if (supported & t) out.push_back(t);
-  }
-  return out;
-}
-
-struct DispatchReset {
-  ~DispatchReset() { hwy::SetSupportedTargetsForTest(0); }
-};
-
-// Runs body once per runnable target with dispatch restricted to it. The
-// conversion has no way to report its target, so the switch is observed
-// through the compute kernels, which are built for the same target set and
-// dispatch through the same process-wide choice.
 template <class F>
 void forEachTarget(F&& body) {
-  DispatchReset reset;
-  const std::vector<int64_t> targets = runnableTargets();
-  ASSERT_FALSE(targets.empty());
-  for (int64_t t : targets) {
-    hwy::SetSupportedTargetsForTest(t);
-    const std::string name = hwy::TargetName(t);
-    ASSERT_STREQ(le::simd::target(), name.c_str());
-    ASSERT_STREQ(le::simd::detail::dispatchedTarget(), name.c_str());
-    SCOPED_TRACE("target " + name);
-    body();
-    if (::testing::Test::HasFatalFailure()) return;
-  }
+  le_test::forEachHwyTarget([&](const std::string&) { body(); });
 }
 
 // ------------------------------------------------------------ reference
