@@ -14,6 +14,9 @@
 #include <vector>
 
 struct OrtCustomOp;
+struct OrtShapeInferContext;
+struct OrtStatus;
+using OrtStatusPtr = OrtStatus*;
 namespace Ort {
 struct SessionOptions;
 struct CustomOpDomain;
@@ -35,7 +38,9 @@ struct GsSlice {
   bool is(const char* s) const;
 };
 
-inline GsSlice gsSlice(const GsBytes& b) { return {b.data(), b.size()}; }
+inline GsSlice gsSlice(const GsBytes& b) {
+  return {b.data(), b.size()};
+}
 
 struct GsField {
   uint32_t num = 0;   // field number
@@ -116,26 +121,26 @@ void hcNode(GsBytes& graph, const std::string& op, const std::vector<std::string
             const std::string& output, const std::string& name, const GsBytes& attrs,
             const std::string& domain = "");
 // A TensorProto initializer wrapped as GraphProto field 5 (data as raw_data).
-void hcInit(GsBytes& graph, const std::string& name, int dataType,
-            const std::vector<int64_t>& dims, const void* data, size_t bytes);
+void hcInit(GsBytes& graph, const std::string& name, int dataType, const std::vector<int64_t>& dims,
+            const void* data, size_t bytes);
 // A float ValueInfoProto wrapped as GraphProto field n. Dims above 0 are
 // written as values, the others (all `rank` of them when dims is null) as
 // the parameter "le_hoist_d<index>".
-void gsPutTensorValueInfo(GsBytes& graph, uint32_t n, const std::string& name,
-                          const int64_t* dims, int rank);
+void gsPutTensorValueInfo(GsBytes& graph, uint32_t n, const std::string& name, const int64_t* dims,
+                          int rank);
 
 // How gsRebuild changes the graph.
 struct GsGraphEdit {
-  std::vector<uint8_t> dropNode;  // per node in graph order; non-zero drops it
-  bool dropPrgb = false;          // drop the graph input P_rgb
-  bool keepOnlyPrgb = false;      // keep no graph input but P_rgb
-  bool dropOutputs = false;       // drop every graph output
-  bool dropUnusedInits = false;   // drop initializers no kept or appended node reads
-  std::string valueInfoName;      // value_info of this name is dropped ...
-  std::vector<int64_t> dims;      // ... and, with a field number, declared afresh
-  int rank = 0;                   //     (rank used when dims is empty)
-  uint32_t valueInfoField = 0;    //     as field 11 (input), 12 (output) or not (0)
-  GsBytes append;                 // nodes and initializers added to the graph ...
+  std::vector<uint8_t> dropNode;   // per node in graph order; non-zero drops it
+  bool dropPrgb = false;           // drop the graph input P_rgb
+  bool keepOnlyPrgb = false;       // keep no graph input but P_rgb
+  bool dropOutputs = false;        // drop every graph output
+  bool dropUnusedInits = false;    // drop initializers no kept or appended node reads
+  std::string valueInfoName;       // value_info of this name is dropped ...
+  std::vector<int64_t> dims;       // ... and, with a field number, declared afresh
+  int rank = 0;                    //     (rank used when dims is empty)
+  uint32_t valueInfoField = 0;     //     as field 11 (input), 12 (output) or not (0)
+  GsBytes append;                  // nodes and initializers added to the graph ...
   size_t appendBefore = SIZE_MAX;  // ... before this node (index in the old graph),
                                    //     at the end by default
 };
@@ -160,12 +165,14 @@ void registerGridSampleFast(Ort::SessionOptions& options);
 // image; the grid holds H x W normalised (x, y) pairs.
 void gridsample_fast(const float* X, const float* grid, float* Y, int C, int H, int W);
 // Output rows [max(y0, 0), min(y1, H)).
-void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, int H, int W,
-                          int y0, int y1);
+void gridsample_fast_band(const float* X, const float* grid, float* Y, int C, int H, int W, int y0,
+                          int y1);
 // The same band, 8 pixels per step. Only on a processor with AVX2 and FMA.
 void gs_avx2(const float* X, const float* grid, float* Y, int C, int H, int W, int y0, int y1);
 // Parallel-for callback: band `band` of 16 rows of the job `context` points to.
 void band_fn(void* context, size_t band);
+// Shape inference of both operators: the output has X's shape.
+OrtStatusPtr sameShapeAsInput0(const OrtCustomOp* op, OrtShapeInferContext* ctx);
 
 // ---------------------------------------------------------------- rewrites
 

@@ -2,43 +2,80 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
 #include "le/le.h"
+#include "render/gridsample_fast.h"
+#include "render/le_conv.h"
+#include "render/le_warp.h"
 
 namespace le {
 namespace {
 
-[[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
+[[noreturn]] void fail(const std::string& msg) {
+  throw std::runtime_error(msg);
+}
 
 constexpr size_t kPooled = 65536;
 constexpr size_t kFsRed = 262144;
 constexpr size_t kKp = size_t(kHostKpRows) * 3;
 
-bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
-bool isCoreml(const std::string& ep) { return startsWith(ep, "coreml"); }
+bool startsWith(const std::string& s, const char* p) {
+  return s.rfind(p, 0) == 0;
+}
+bool isCoreml(const std::string& ep) {
+  return startsWith(ep, "coreml");
+}
 
 bool envFirstIs(const char* name, char c) {
   const char* v = std::getenv(name);
   return v && v[0] == c;
 }
 
-std::vector<char> readModel(const std::string& path) {
+// LE_GS_FAST, or the older name that sets it.
+bool gridSampleFastOff() {
+  const char* v = std::getenv("LE_GS_FAST");
+  if (!v) v = std::getenv("VELMOOR_TAVRIN2_GRIDSAMPLE_FAST");
+  return v && v[0] == '0';
+}
+
+GsBytes readModel(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) fail("Renderer: cannot open " + path);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  GsBytes bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   if (f.bad()) fail("Renderer: short read on " + path);
   return bytes;
+}
+
+// A rewrite that cannot read the model leaves it as it was; the runtime
+// then reports what is wrong with it.
+template <class Fn>
+size_t tryRewrite(Fn fn, std::string* reason = nullptr) {
+  try {
+    return fn();
+  } catch (const std::runtime_error& e) {
+    if (reason) *reason = e.what();
+    return 0;
+  }
+}
+
+int floorMod(int a, int n) {
+  const int m = a % n;
+  return m < 0 ? m + n : m;
 }
 
 std::string baseName(const std::string& path) {
@@ -51,6 +88,36 @@ std::string baseName(const std::string& path) {
 std::string coremlCacheDir(const std::string& dir) {
   const char* v = OrtGetApiBase()->GetVersionString();
   return dir + "/.coreml_cache/ort" + (v && *v ? v : "unknown");
+}
+
+int SourcePredictor::next(int s, int frames) {
+  const int N = frames;
+  if (N <= 1) {
+    last = s;
+    return s;
+  }
+  const int d = s - last;
+  const int newStep = last >= 0 && (d == 1 || d == -1) ? d : step;
+  int p;
+  if (last == N - 1 && s == 0) {
+    // The walk went from the last frame to the first: it loops.
+    wrap = true;
+    if (N == 2) {
+      step = -1;
+      p = 1;
+    } else {
+      p = floorMod(step, N);
+    }
+  } else {
+    step = newStep;
+    const int q = s + step;
+    if (wrap)
+      p = floorMod(q, N);
+    else
+      p = q < 0 ? 1 : q >= N ? N - 2 : q;
+  }
+  last = s;
+  return p;
 }
 
 struct Renderer::Impl {
@@ -76,22 +143,68 @@ struct Renderer::Impl {
   std::vector<Ort::Value> tensors;
   Ort::MemoryInfo memory{nullptr};
 
+  // Source-cone ring: the hoisted cone's output per source frame, made by
+  // the prep session ahead of need on the prefetch thread.
+  struct Slot {
+    int index = -1;  // the source frame it holds, -1 = empty
+    std::vector<float> data;
+    Ort::Value tensor{nullptr};
+  };
+  bool hoisted = false;
+  Ort::SessionOptions prepOptions{nullptr};
+  Ort::Session prep{nullptr};
+  std::unique_ptr<Ort::IoBinding> prepBinding;
+  Ort::Value prepInput{nullptr};
+  std::string boundary;
+  std::vector<int64_t> boundaryDims;
+  size_t boundaryElems = 0;
+  std::array<Slot, 2> slots;
+  std::mutex ringMutex;
+  std::condition_variable ringCv;
+  int requestIndex = -1, requestSlot = -1;
+  int slotInUse = -1;
+  bool stopping = false;
+  std::string ringError;
+  uint64_t hits = 0, misses = 0;
+  SourcePredictor predictor;
+  std::thread prefetcher;
+
+  std::unique_ptr<ConvBackend> neon;  // never created in this build
+
   std::string modelPath;
   std::string modelName;
   std::string note;
 
   // The builder may run twice (CoreML falls back to the CPU provider once).
   void buildSession(const std::string& ep, int threads, const std::string& bundleDir);
+  bool tryHoist(const GsBytes& bytes, std::string& reason);
   void discoverAndBind();
+  void startRing();
+  void stopRing();
+  int acquire(int s);
+  void runPrep(int s, int slot, std::unique_lock<std::mutex>& lock);
+  void requestPrefetch(int s);
+  void prefetchLoop();
+  const float* run();
+
+  // A construction that fails after the ring started still joins its thread.
+  ~Impl() { stopRing(); }
 };
 
-void Renderer::Impl::buildSession(const std::string& ep, int threads, const std::string& bundleDir) {
+void Renderer::Impl::buildSession(const std::string& ep, int threads,
+                                  const std::string& bundleDir) {
+  prep = Ort::Session(nullptr);
+  hoisted = false;
+  boundary.clear();
+  boundaryDims.clear();
+  boundaryElems = 0;
   options = Ort::SessionOptions();
   profiling = false;
   options.SetIntraOpNumThreads(threads);
   options.SetInterOpNumThreads(1);
   options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (!envFirstIs("LE_ORT_SPIN", '1')) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (!envFirstIs("LE_ORT_SPIN", '1'))
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
   options.AddConfigEntry("mlas.disable_kleidiai", "1");
   const char* profile = std::getenv("LE_ORT_PROFILE");
   if (profile && *profile) {
@@ -119,20 +232,192 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads, const std:
                                                {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
   }
 
-  // Load-time graph edits work on the model bytes in memory; a model that no
-  // edit changed is opened from its path.
-  const std::vector<char> bytes = readModel(modelPath);
-  size_t edits = 0;
-  if (edits > 0)
-    session = Ort::Session(env, bytes.data(), bytes.size(), options);
-  else
-    session = Ort::Session(env, modelPath.c_str(), options);
+  // Custom operators and the grid-sample switches.
+  const bool coreml = isCoreml(ep);
+  const bool gsFastOff = gridSampleFastOff();
+  bool gsRewrite = false;
+  if (gsFastOff) {
+    bool baked = false;
+    try {
+      baked = graphHasBakedGridSampleFast(readModel(modelPath));
+    } catch (const std::exception&) {
+    }
+    if (baked)
+      fail(
+          "Renderer: LE_GS_FAST=0 (or VELMOOR_TAVRIN2_GRIDSAMPLE_FAST=0, which sets it) was "
+          "asked for, but " +
+          modelPath +
+          " has com.velmoor::GridSampleFast BAKED INTO THE GRAPH. The flag removes the kernel "
+          "that graph needs, so no session could run it; unset the flag to load this bundle.");
+  } else {
+    registerGridSampleFast(options);
+    gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
+    if (!gsRewrite && !coreml)
+      std::fprintf(stderr,
+                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
+                   "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                   "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                   "GridSample.\n",
+                   modelName.c_str());
+  }
+
+  // Load-time graph edits work on the model bytes in memory.
+  GsBytes bytes = readModel(modelPath);
+  bool warped = false;
+  const char* warpNode = std::getenv("LE_WARP_NODE");
+  const bool warpAsked = warpNode && warpNode[0] != '\0' && warpNode[0] != '0';
+  if (warpAsked && coreml) {
+    gsRewrite = false;  // CoreML keeps the standard GridSample in the graph
+  } else if (warpAsked) {
+    std::string reason;
+    size_t removed = 0;
+    if (gsFastOff)
+      reason =
+          "LE_GS_FAST=0 leaves the com.velmoor domain unregistered, so the warp node would "
+          "have no kernel";
+    else
+      removed = tryRewrite([&] { return rewriteWarpBlockToCustomOp(bytes, reason); }, &reason);
+    if (removed > 0) {
+      warped = true;
+      std::fprintf(stderr,
+                   "[le] director warp -> com.velmoor::WarpDirector (%zu nodes removed, the "
+                   "source cone with them)\n",
+                   removed);
+    } else {
+      std::fprintf(stderr,
+                   "[le] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads "
+                   "exactly as it did before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+    }
+  }
+  size_t gsCount = 0;
+  if (!coreml && gsRewrite) gsCount = tryRewrite([&] { return rewriteGridSampleToFast(bytes); });
+  const size_t blendCount = tryRewrite([&] { return normaliseStudentBlend(bytes); });
+  const size_t headCount = tryRewrite([&] { return rewriteHeadCubicResize(bytes); });
+  const bool edited = warped || gsCount > 0 || blendCount > 0 || headCount > 0;
+
+  // No lip contour is built by this renderer: the graph keeps its ellipse.
+  std::fprintf(stderr,
+               "[le] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
+               "the director generates the over-covering elliptical region the contour "
+               "replaces.\n",
+               modelName.c_str(), "lip_template.v1.json");
+
+  // Source-cone hoist.
+  const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
+  if (coreml && (unit == "all" || unit == "gpu")) {
+    if (warped)
+      std::fprintf(stderr,
+                   "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
+                   "\xE2\x80\x94 there is nothing left to hoist\n",
+                   modelName.c_str());
+    else
+      std::fprintf(stderr,
+                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
+                   "director on the GPU and the 12.58 MB boundary input would cross that "
+                   "partition every frame (measured 0.61x on an M4) \xE2\x80\x94 the cone stays "
+                   "in the graph\n",
+                   modelName.c_str(), unit.c_str());
+  } else if (warped) {
+    std::fprintf(stderr,
+                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
+                 "\xE2\x80\x94 there is nothing left to hoist\n",
+                 modelName.c_str());
+  } else if ((identity->hasP() || !identity->priorPath().empty()) && !bytes.empty()) {
+    std::string reason;
+    if (!tryHoist(bytes, reason))
+      std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", modelName.c_str(),
+                   reason.c_str());
+  }
+
+  if (gsCount > 0)
+    std::fprintf(stderr,
+                 "[le] std GridSample -> com.velmoor::GridSampleFast load-time rewrite: %zu "
+                 "node(s) (%s)\n",
+                 gsCount, modelName.c_str());
+  if (blendCount > 0)
+    std::fprintf(stderr,
+                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) "
+                 "(%s)\n",
+                 blendCount, modelName.c_str());
+  if (headCount > 0)
+    std::fprintf(stderr,
+                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
+                 "rewrite: %zu node(s) (%s)\n",
+                 headCount, modelName.c_str());
+
+  if (!hoisted) {
+    if (edited)
+      session = Ort::Session(env, bytes.data(), bytes.size(), options);
+    else
+      session = Ort::Session(env, modelPath.c_str(), options);
+  }
 
   epLabel = ep.empty() ? "cpu" : ep;
   std::fprintf(stderr, "[le] director ep=%s (%s)\n", epLabel.c_str(),
-               isCoreml(ep) ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept "
-                              "in the graph"
-                            : "ORT CPU EP");
+               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in "
+                        "the graph"
+                      : "ORT CPU EP");
+}
+
+// Cuts the model at the source cone's boundary: a prep session computes the
+// boundary from P_rgb once per source frame, the main session takes it as an
+// input. On success the main session exists.
+bool Renderer::Impl::tryHoist(const GsBytes& bytes, std::string& reason) {
+  try {
+    std::string name;
+    const int count = findSourceConeBoundary(bytes, name);
+    if (count != 1) {
+      reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(count);
+      return false;
+    }
+    GsBytes prepBytes;
+    if (!buildSourceConePrep(bytes, name, prepBytes, reason)) return false;
+    prepOptions = Ort::SessionOptions();
+    prepOptions.SetIntraOpNumThreads(1);
+    prepOptions.SetInterOpNumThreads(1);
+    prepOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    prepOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
+    prepOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
+    prep = Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions);
+
+    const auto in = prep.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    if (in.size() != 4 || in[0] != 1) {
+      reason = "batch-1 lever; this graph declares batch " +
+               (in.empty() ? std::string("of no rank") : std::to_string(in[0]));
+      prep = Ort::Session(nullptr);
+      return false;
+    }
+    const auto out = prep.GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
+    size_t elems = 1;
+    for (int64_t d : out) elems *= size_t(std::max<int64_t>(d, 0));
+    if (out.size() != 4 || elems == 0) {
+      reason = "boundary shape is not static";
+      prep = Ort::Session(nullptr);
+      return false;
+    }
+    GsBytes perFrame;
+    if (!buildSourceConePerFrame(bytes, name, out.data(), 4, perFrame, reason)) {
+      prep = Ort::Session(nullptr);
+      return false;
+    }
+    session = Ort::Session(env, perFrame.data(), perFrame.size(), options);
+    boundary = name;
+    boundaryDims = out;
+    boundaryElems = elems;
+    hoisted = true;
+    std::fprintf(stderr,
+                 "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
+                 "and is prefetched per SOURCE FRAME on one spare core (%s)\n",
+                 name.c_str(), (long long)out[0], (long long)out[1], (long long)out[2],
+                 (long long)out[3], modelName.c_str());
+    return true;
+  } catch (const std::exception& e) {
+    reason = e.what();
+    prep = Ort::Session(nullptr);
+    session = Ort::Session(nullptr);
+    return false;
+  }
 }
 
 void Renderer::Impl::discoverAndBind() {
@@ -176,9 +461,10 @@ void Renderer::Impl::discoverAndBind() {
 
   if (featSynth && !identity->hasFsRed()) fail("FeatSynth graph but bundle lacks fs_red.f16");
   if (!featSynth && !identity->hasP() && identity->priorPath().empty())
-    fail("m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor "
-         "fs_red.f16, nor a P_hevc.mov to play in place is present \xE2\x80\x94 the renderer would "
-         "read its prior through a null pointer. REFUSING to create a session.");
+    fail(
+        "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor "
+        "fs_red.f16, nor a P_hevc.mov to play in place is present \xE2\x80\x94 the renderer would "
+        "read its prior through a null pointer. REFUSING to create a session.");
 
   const size_t B = size_t(batch), C = size_t(crop);
   perP = C * C * 3;
@@ -192,8 +478,8 @@ void Renderer::Impl::discoverAndBind() {
   binding = std::make_unique<Ort::IoBinding>(session);
   auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape,
                   bool isOutput) {
-    tensors.push_back(Ort::Value::CreateTensor<float>(memory, buf.data(), buf.size(),
-                                                      shape.data(), shape.size()));
+    tensors.push_back(Ort::Value::CreateTensor<float>(memory, buf.data(), buf.size(), shape.data(),
+                                                      shape.size()));
     if (isOutput)
       binding->BindOutput(name, tensors.back());
     else
@@ -201,14 +487,120 @@ void Renderer::Impl::discoverAndBind() {
   };
   const int64_t b = batch, c = crop;
   tensors.reserve(6);
-  bind(pooledName, pooled, {b, 64, 32, 32}, false);
-  if (featSynth)
+  if (featSynth) {
     bind(priorName, prior, {b, 64, 64, 64}, false);
-  else
+  } else if (hoisted) {
+    startRing();
+  } else {
     bind(priorName, prior, {b, 3, c, c}, false);
+  }
+  bind(pooledName, pooled, {b, 64, 32, 32}, false);
   bind(kdName, kpDriving, {b, kHostKpRows, 3}, false);
   bind(ksName, kpSource, {b, kHostKpRows, 3}, false);
   bind("rgb", output, {b, 3, c, c}, true);
+}
+
+void Renderer::Impl::startRing() {
+  for (Slot& slot : slots) {
+    slot.index = -1;
+    slot.data.assign(boundaryElems, 0.f);
+    slot.tensor = Ort::Value::CreateTensor<float>(memory, slot.data.data(), slot.data.size(),
+                                                  boundaryDims.data(), boundaryDims.size());
+  }
+  prepBinding = std::make_unique<Ort::IoBinding>(prep);
+  const int64_t shape[4] = {1, 3, crop, crop};
+  prepInput = Ort::Value::CreateTensor<float>(memory, prior.data(), perP, shape, 4);
+  prepBinding->BindInput("P_rgb", prepInput);
+  prefetcher = std::thread([this] { prefetchLoop(); });
+}
+
+void Renderer::Impl::stopRing() {
+  if (!prefetcher.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(ringMutex);
+    stopping = true;
+  }
+  ringCv.notify_all();
+  prefetcher.join();
+}
+
+// Runs the prep for source s into `slot` with the ring mutex released; the
+// slot is marked empty beforehand, so nobody reads it half-written.
+void Renderer::Impl::runPrep(int s, int slot, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  std::string error;
+  try {
+    simd::f16ToF32(identity->P(s), prior.data(), perP);
+    prepBinding->BindOutput(boundary.c_str(), slots[size_t(slot)].tensor);
+    prep.Run(Ort::RunOptions{nullptr}, *prepBinding);
+  } catch (const std::exception& e) {
+    error = *e.what() ? e.what() : "unknown error";
+  } catch (...) {
+    error = "unknown error";
+  }
+  lock.lock();
+  if (!error.empty()) {
+    if (ringError.empty()) ringError = error;
+  } else {
+    slots[size_t(slot)].index = s;
+  }
+}
+
+// The first slot other than the one in use that does not already hold s.
+static int freeSlot(const std::array<Renderer::Impl::Slot, 2>& slots, int inUse, int s) {
+  for (int k = 0; k < int(slots.size()); ++k)
+    if (k != inUse && (slots[size_t(k)].index < 0 || slots[size_t(k)].index != s)) return k;
+  return -1;
+}
+
+int Renderer::Impl::acquire(int s) {
+  std::unique_lock<std::mutex> lock(ringMutex);
+  slotInUse = -1;
+  while (ringError.empty()) {
+    for (int k = 0; k < int(slots.size()); ++k)
+      if (slots[size_t(k)].index == s) {
+        ++hits;
+        slotInUse = k;
+        return k;
+      }
+    if (requestSlot < 0) {
+      const int k = freeSlot(slots, slotInUse, s);
+      if (k < 0) fail("Renderer: source-cone ring exhausted");
+      ++misses;
+      slots[size_t(k)].index = -1;
+      runPrep(s, k, lock);
+      continue;
+    }
+    ringCv.wait(lock);
+  }
+  fail("Renderer: the hoisted source cone failed in ORT \xE2\x80\x94 " + ringError);
+}
+
+void Renderer::Impl::requestPrefetch(int s) {
+  const int p = predictor.next(s, identity->NT);
+  std::lock_guard<std::mutex> lock(ringMutex);
+  if (requestSlot >= 0 || !ringError.empty()) return;
+  for (const Slot& slot : slots)
+    if (slot.index == p) return;
+  const int k = freeSlot(slots, slotInUse, p);
+  if (k < 0) return;
+  slots[size_t(k)].index = -1;
+  requestIndex = p;
+  requestSlot = k;
+  ringCv.notify_all();
+}
+
+void Renderer::Impl::prefetchLoop() {
+  std::unique_lock<std::mutex> lock(ringMutex);
+  while (!stopping) {
+    if (requestSlot < 0) {
+      ringCv.wait(lock);
+      continue;
+    }
+    runPrep(requestIndex, requestSlot, lock);
+    requestIndex = requestSlot = -1;
+    ringCv.notify_all();
+  }
 }
 
 Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::string& model,
@@ -224,16 +616,28 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   std::string ep = epIn;
   const char* conv = std::getenv("LE_CONV_BACKEND");
   if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
-    // No NEON convolution backend exists in this build.
-    std::fprintf(stderr, "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();
+    if (!ConvBackend::available()) {
+      std::fprintf(
+          stderr,
+          "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    } else if (!ConvBackend::graphSupported(d.modelPath)) {
+      std::fprintf(stderr,
+                   "[le] NEON backend refused: %s is not the fused m4b graph (golden/unified "
+                   "director?); using ORT\n",
+                   d.modelName.c_str());
+    } else {
+      if (d.crop != 512) fail("le_conv: only crop=512 m4b bundles");
+      d.neon = ConvBackend::create(d.modelPath, threads);
+    }
   }
 
   try {
     d.buildSession(ep, threads, manifest.dir);
   } catch (const std::exception& e) {
     if (!isCoreml(ep)) throw;
-    std::fprintf(stderr, "[le] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n",
+    std::fprintf(stderr,
+                 "[le] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n",
                  e.what());
     d.session = Ort::Session(nullptr);
     d.buildSession("", threads, manifest.dir);
@@ -248,6 +652,7 @@ Renderer::~Renderer() {
                  "[le-director-ort] %ld frames: %.2f ms/frame in Session::Run (the director this "
                  "plane serves today; its Adreno counterpart prints the same line)\n",
                  long(d.runs), d.runMs / double(d.runs));
+  d.stopRing();
   if (d.profiling && d.session) {
     try {
       Ort::AllocatorWithDefaultOptions alloc;
@@ -258,10 +663,21 @@ Renderer::~Renderer() {
   }
 }
 
-const float* Renderer::render(const int* sourceIndex, const float* kpSource,
-                              const float* kpDriving, int n) {
+const float* Renderer::render(const int* sourceIndex, const float* kpSource, const float* kpDriving,
+                              int n) {
   Impl& d = *impl_;
   if (n < 1 || n > d.batch) fail("render: bad n");
+  if (d.hoisted) {
+    // The hoisted graph has batch 1: item 0 only, its cone from the ring.
+    const int s = sourceIndex[0];
+    const int slot = d.acquire(s);
+    d.binding->BindInput(d.boundary.c_str(), d.slots[size_t(slot)].tensor);
+    simd::f16ToF32(d.identity->pooled64(s), d.pooled.data(), d.perPooled);
+    std::memcpy(d.kpSource.data(), kpSource, kKp * 4);
+    std::memcpy(d.kpDriving.data(), kpDriving, kKp * 4);
+    d.requestPrefetch(s);
+    return d.run();
+  }
   const size_t perPrior = d.featSynth ? d.perFsRed : d.perP;
   for (int j = 0; j < d.batch; ++j) {
     const int c = j < n ? j : n - 1;
@@ -279,17 +695,34 @@ const float* Renderer::render(const int* sourceIndex, const float* kpSource,
     std::memcpy(d.kpSource.data() + size_t(j) * kKp, kpSource + size_t(c) * kKp, kKp * 4);
     std::memcpy(d.kpDriving.data() + size_t(j) * kKp, kpDriving + size_t(c) * kKp, kKp * 4);
   }
-  const auto t0 = std::chrono::steady_clock::now();
-  d.session.Run(d.runOptions, *d.binding);
-  const auto t1 = std::chrono::steady_clock::now();
-  d.runMs += std::chrono::duration<double, std::milli>(t1 - t0).count();
-  ++d.runs;
-  return d.output.data();
+  return d.run();
 }
 
-int Renderer::batch() const { return impl_->batch; }
-const std::string& Renderer::ep() const { return impl_->epLabel; }
-std::string Renderer::backend() const { return "ort"; }
-const std::string& Renderer::directorNote() const { return impl_->note; }
+const float* Renderer::Impl::run() {
+  const auto t0 = std::chrono::steady_clock::now();
+  session.Run(runOptions, *binding);
+  const auto t1 = std::chrono::steady_clock::now();
+  runMs += std::chrono::duration<double, std::milli>(t1 - t0).count();
+  ++runs;
+  return output.data();
+}
+
+int Renderer::batch() const {
+  return impl_->batch;
+}
+const std::string& Renderer::ep() const {
+  return impl_->epLabel;
+}
+std::string Renderer::backend() const {
+  return "ort";
+}
+const std::string& Renderer::directorNote() const {
+  return impl_->note;
+}
+
+std::pair<uint64_t, uint64_t> Renderer::ringCounts() const {
+  std::lock_guard<std::mutex> lock(impl_->ringMutex);
+  return {impl_->hits, impl_->misses};
+}
 
 }  // namespace le

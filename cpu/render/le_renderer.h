@@ -1,8 +1,10 @@
 // The ONNX Runtime session that renders the face crop from keypoints.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace le {
 
@@ -11,6 +13,19 @@ class Identity;
 
 // dir + "/.coreml_cache/ort" + the runtime's version ("unknown" without one).
 std::string coremlCacheDir(const std::string& dir);
+
+// Guesses the source frame the next render asks for from the walk so far:
+// a step of +1 or -1 that wraps around (a loop) once the walk has been seen
+// to go from the last frame to the first, and bounces at both ends before
+// (a back-and-forth walk).
+struct SourcePredictor {
+  int last = -1;
+  int step = 1;
+  bool wrap = false;
+
+  // Records source s of `frames` and returns the prediction for the next one.
+  int next(int s, int frames);
+};
 
 class Renderer {
  public:
@@ -34,6 +49,8 @@ class Renderer {
   const std::string& ep() const;
   std::string backend() const;
   const std::string& directorNote() const;
+  // Hits and misses of the source-cone ring (both 0 without the hoist).
+  std::pair<uint64_t, uint64_t> ringCounts() const;
 
   struct Impl;
 

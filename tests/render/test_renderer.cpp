@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <onnxruntime_c_api.h>
+#include <onnxruntime_cxx_api.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,6 +12,7 @@
 
 #include "bundle/le_bundle.h"
 #include "compute/le_simd.h"
+#include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
 #include "support/test_util.h"
 
@@ -40,17 +41,21 @@ std::vector<float> keypoints(int seed) {
 class RendererTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* v : {"LE_CONV_BACKEND", "LE_ORT_SPIN", "LE_ORT_PROFILE"}) ::unsetenv(v);
+    for (const char* v : kEnv) ::unsetenv(v);
     le_test::writeBundle(dir.path(), 4, 2);
-    for (const char* key : {"fs_b1", "fs_b4", "kp22", "dynbatch", "dynrows"})
+    for (const char* key : {"fs_b1", "fs_b4", "kp22", "dynbatch", "dynrows", "gs_fast",
+                            "two_concat", "cone_input"})
       le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_" + key + ".onnx",
                         dir / ("model_" + std::string(key) + ".onnx"));
     manifest = le::loadManifest(dir.path());
     identity = std::make_unique<le::Identity>(manifest);
   }
   void TearDown() override {
-    for (const char* v : {"LE_CONV_BACKEND", "LE_ORT_SPIN", "LE_ORT_PROFILE"}) ::unsetenv(v);
+    for (const char* v : kEnv) ::unsetenv(v);
   }
+  static constexpr const char* kEnv[] = {"LE_CONV_BACKEND", "LE_ORT_SPIN", "LE_ORT_PROFILE",
+                                         "LE_GS_FAST", "VELMOOR_TAVRIN2_GRIDSAMPLE_FAST",
+                                         "LE_GS_REWRITE", "LE_WARP_NODE"};
   // Builds a renderer and returns what it wrote to standard error.
   std::string build(const std::string& model, const std::string& ep = "", int threads = 1) {
     testing::internal::CaptureStderr();
@@ -218,6 +223,224 @@ TEST_F(RendererTest, ProfilingWritesItsFile) {
   file = file.substr(0, file.find('\n'));
   EXPECT_EQ(file.rfind(dir / "prof", 0), 0u);
   EXPECT_TRUE(le_test::fileExists(file)) << file;
+}
+
+// The lines of each edit the renderer applies or declines, in their order.
+TEST_F(RendererTest, GraphEditLines) {
+  const std::string ellipse =
+      "[le] !!! compose alpha: ELLIPSE (model_b1.onnx) \xE2\x80\x94 this bundle carries no "
+      "lip_template.v1.json, so the director generates the over-covering elliptical region the "
+      "contour replaces.\n";
+  const std::string gs =
+      "[le] std GridSample -> com.velmoor::GridSampleFast load-time rewrite: 1 node(s) "
+      "(model_b1.onnx)\n";
+  const std::string rest =
+      "[le] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (model_b1.onnx)\n"
+      "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 "
+      "node(s) (model_b1.onnx)\n" +
+      kCpuLine;
+  const std::string hoist =
+      "[le] source-cone hoist: '/cone/concat_output_0' [1,12,64,64] leaves the per-frame graph "
+      "and is prefetched per SOURCE FRAME on one spare core (model_b1.onnx)\n";
+  EXPECT_EQ(build("b1"), ellipse + hoist + gs + rest);
+
+  ::setenv("LE_GS_REWRITE", "0", 1);
+  EXPECT_EQ(build("b1"),
+            "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
+            "rewrite DISABLED (model_b1.onnx); the custom op is still registered, so a baked "
+            "bundle loads and runs its baked kernel. A standard bundle now runs ORT's own "
+            "GridSample.\n" +
+                ellipse + hoist + rest);
+  ::unsetenv("LE_GS_REWRITE");
+
+  ::setenv("LE_WARP_NODE", "1", 1);
+  EXPECT_EQ(build("b1"),
+            "[le] director warp -> com.velmoor::WarpDirector (16 nodes removed, the source cone "
+            "with them)\n" +
+                ellipse +
+                "[le] source-cone hoist SKIPPED (model_b1.onnx): the warp node subsumes the cone "
+                "\xE2\x80\x94 there is nothing left to hoist\n" +
+                rest);
+  std::string log = build("two_concat");
+  EXPECT_EQ(log.rfind("[le] director warp NOT moved to one node (not one Concat consuming P_rgb: "
+                      "2) \xE2\x80\x94 the graph loads exactly as it did before\n",
+                      0),
+            0u)
+      << log;
+  EXPECT_NE(log.find("[le] source-cone hoist NOT applied (model_two_concat.onnx): expected "
+                     "exactly one Concat consuming P_rgb, found 2\n"),
+            std::string::npos);
+  ::setenv("LE_GS_FAST", "0", 1);
+  EXPECT_EQ(build("b1"),
+            "[le] director warp NOT moved to one node (LE_GS_FAST=0 leaves the com.velmoor domain "
+            "unregistered, so the warp node would have no kernel) \xE2\x80\x94 the graph loads "
+            "exactly as it did before\n" +
+                ellipse + hoist + rest);
+  ::unsetenv("LE_WARP_NODE");
+
+  // The flag removes the kernel a baked graph needs: refused, under either name.
+  const std::string baked =
+      "ERROR Renderer: LE_GS_FAST=0 (or VELMOOR_TAVRIN2_GRIDSAMPLE_FAST=0, "
+      "which sets it) was asked for, but " +
+      dir / "model_gs_fast.onnx" + " has com.velmoor::GridSampleFast BAKED INTO THE GRAPH.";
+  EXPECT_EQ(build("gs_fast").rfind(baked, 0), 0u);
+  ::unsetenv("LE_GS_FAST");
+  ::setenv("VELMOOR_TAVRIN2_GRIDSAMPLE_FAST", "0", 1);
+  EXPECT_EQ(build("gs_fast").rfind(baked, 0), 0u);
+  ::unsetenv("VELMOOR_TAVRIN2_GRIDSAMPLE_FAST");
+  EXPECT_PRED2(endsWith, build("gs_fast"), kCpuLine);
+
+  EXPECT_NE(build("b4").find("[le] source-cone hoist NOT applied (model_b4.onnx): batch-1 lever; "
+                             "this graph declares batch 4\n"),
+            std::string::npos);
+  EXPECT_NE(build("cone_input")
+                .find("[le] source-cone hoist NOT applied (model_cone_input.onnx): "
+                      "cone reads graph input 'pooled64'\n"),
+            std::string::npos);
+}
+
+// The unedited model through ONNX Runtime against every way the renderer
+// can load it, on a walk over the source frames with moving lips.
+TEST_F(RendererTest, EditedSessionsRenderTheUneditedCrop) {
+  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "test");
+  Ort::SessionOptions one;
+  one.SetIntraOpNumThreads(1);  // the runtime's own pool is opaque to the race checker
+  Ort::Session plain(env, (dir / "model_b1.onnx").c_str(), one);
+  auto reference = [&](int s, const std::vector<float>& src, const std::vector<float>& drv) {
+    std::vector<float> pooled(65536), prior = priorFloats(s);
+    le::halfToFloat(identity->pooled64(s), pooled.data(), pooled.size());
+    auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    const int64_t ps[4] = {1, 64, 32, 32}, pr[4] = {1, 3, 64, 64}, kp[3] = {1, 21, 3};
+    std::vector<Ort::Value> in;
+    in.push_back(Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), ps, 4));
+    in.push_back(Ort::Value::CreateTensor<float>(mem, prior.data(), prior.size(), pr, 4));
+    in.push_back(Ort::Value::CreateTensor<float>(mem, const_cast<float*>(drv.data()), 63, kp, 3));
+    in.push_back(Ort::Value::CreateTensor<float>(mem, const_cast<float*>(src.data()), 63, kp, 3));
+    const char* names[4] = {"pooled64", "P_rgb", "kp_driving", "kp_source"};
+    const char* out = "rgb";
+    auto o = plain.Run(Ort::RunOptions{nullptr}, names, in.data(), 4, &out, 1);
+    const float* p = o[0].GetTensorData<float>();
+    return std::vector<float>(p, p + 64 * 64 * 3);
+  };
+  for (const char* mode : {"default", "LE_GS_REWRITE", "LE_WARP_NODE"}) {
+    SCOPED_TRACE(mode);
+    if (std::string(mode) == "LE_GS_REWRITE") ::setenv(mode, "0", 1);
+    if (std::string(mode) == "LE_WARP_NODE") ::setenv(mode, "1", 1);
+    renderer.reset();
+    ASSERT_PRED2(endsWith, build("b1"), kCpuLine);
+    for (int s : {1, 2, 3, 0, 1}) {
+      auto src = keypoints(10 + s), drv = src;
+      for (int r = 13; r <= 20; ++r) drv[size_t(r) * 3 + 1] += 0.02f * float(r % 3);
+      for (int r = 0; r < 13; ++r) drv[size_t(r) * 3] += 0.011f;
+      const float* got = renderer->render(&s, src.data(), drv.data(), 1);
+      const auto want = reference(s, src, drv);
+      float worst = 0.f;
+      for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs(got[i] - want[i]));
+      EXPECT_LT(worst, 2e-5f) << "source " << s;
+    }
+    ::unsetenv(mode);
+  }
+}
+
+TEST(SourcePredictor, FollowsLoopsAndBounces) {
+  auto walk = [](std::vector<int> steps, int frames) {
+    le::SourcePredictor p;
+    int next = -1;
+    for (int s : steps) next = p.next(s, frames);
+    return next;
+  };
+  EXPECT_EQ(walk({3, 4}, 10), 5);
+  EXPECT_EQ(walk({8, 9}, 10), 8);                             // bounce at the end
+  EXPECT_EQ(walk({9, 0}, 10), 1);                             // wrapped: a loop, step +1
+  EXPECT_EQ(walk({9, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 10), 0);  // after wrap, 9 goes on to 0
+  EXPECT_EQ(walk({5, 4}, 10), 3);                             // walking backwards
+  EXPECT_EQ(walk({1, 0}, 10), 1);                             // and bouncing at the start
+  EXPECT_EQ(walk({0}, 10), 1);                                // no history: forwards
+  EXPECT_EQ(walk({1, 0}, 2), 1);                              // two frames: wrap makes the step -1
+  EXPECT_EQ(walk({4, 4}, 1), 4);                              // one frame
+  EXPECT_EQ(walk({2, 7}, 10), 8);                             // a jump keeps the old step
+}
+
+TEST_F(RendererTest, RingPrefetchesTheNextSourceFrame) {
+  ASSERT_PRED2(endsWith, build("b1"), kCpuLine);
+  const auto kp = keypoints(2);
+  auto render = [&](int s) { renderer->render(&s, kp.data(), kp.data(), 1); };
+  // A miss runs the prep on the caller and then finds the frame: every
+  // render ends in a hit, the misses count the preps the prefetch missed.
+  auto misses = [&](uint64_t renders) {
+    const auto c = renderer->ringCounts();
+    EXPECT_EQ(c.first, renders);
+    return c.second;
+  };
+  render(0);
+  EXPECT_EQ(misses(1), 1u);
+  render(0);  // the same frame again: no prep
+  EXPECT_EQ(misses(2), 1u);
+  for (int s : {1, 2, 3}) render(s);  // each prefetched while the previous one rendered
+  EXPECT_EQ(misses(5), 1u);
+  render(0);  // 3 -> 0 was predicted as a bounce to 2
+  EXPECT_EQ(misses(6), 2u);
+  for (int s : {1, 2, 3, 0, 1}) render(s);  // now known to loop
+  EXPECT_EQ(misses(11), 2u);
+}
+
+// A cone whose run fails for one source frame: Gather at an index read from
+// the frame's largest value.
+TEST_F(RendererTest, RingPrepFailureIsSticky) {
+  using le::GsBytes;
+  GsBytes g, attrs;
+  le::hcAttrI(attrs, "keepdims", 0);
+  le::hcNode(g, "ReduceMax", {"P_rgb"}, "mx", "max", attrs);
+  attrs.clear();
+  le::hcAttrI(attrs, "to", 7);
+  le::hcNode(g, "Cast", {"mx"}, "idx", "cast", attrs);
+  attrs.clear();
+  le::hcAttrI(attrs, "axis", 1);
+  le::hcNode(g, "Gather", {"P_rgb", "idx"}, "plane", "gather", attrs);
+  const int64_t one[1] = {1}, zero[1] = {0}, three[1] = {3};
+  le::hcInit(g, "one", 7, {1}, one, 8);
+  le::hcInit(g, "zero", 7, {1}, zero, 8);
+  le::hcInit(g, "three", 7, {1}, three, 8);
+  le::hcNode(g, "Unsqueeze", {"plane", "one"}, "plane4", "unsq", {});
+  attrs.clear();
+  le::hcAttrI(attrs, "axis", 1);
+  le::hcNode(g, "Concat", {"P_rgb", "plane4"}, "tip", "concat", attrs);
+  le::hcNode(g, "Slice", {"tip", "zero", "three", "one"}, "rgb", "slice", {});
+  for (auto [name, dims] :
+       std::vector<std::pair<const char*, std::vector<int64_t>>>{{"pooled64", {1, 64, 32, 32}},
+                                                                 {"P_rgb", {1, 3, 64, 64}},
+                                                                 {"kp_driving", {1, 21, 3}},
+                                                                 {"kp_source", {1, 21, 3}}})
+    le::gsPutTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
+  const int64_t out[4] = {1, 3, 64, 64};
+  le::gsPutTensorValueInfo(g, 12, "rgb", out, 4);
+  GsBytes m;
+  le::gsPutTag(m, 1, 0);
+  le::gsPutVarint(m, 8);
+  GsBytes op;
+  le::gsPutBytes(op, 1, "");
+  le::gsPutTag(op, 2, 0);
+  le::gsPutVarint(op, 17);
+  le::gsPutBytes(m, 8, op.data(), op.size());
+  le::gsPutBytes(m, 7, g.data(), g.size());
+  le_test::writeFile(dir / "model_gather.onnx", m.data(), m.size());
+  // Frame 2 holds 7.0 everywhere: index 7 of 3 channels.
+  std::vector<uint16_t> P(size_t(4) * 64 * 64 * 3, le::f32ToF16(0.25f));
+  std::fill(P.begin() + 2 * 64 * 64 * 3, P.begin() + 3 * 64 * 64 * 3, le::f32ToF16(7.f));
+  le_test::writeVector(dir / "P.f16", P);
+  identity = std::make_unique<le::Identity>(manifest);
+
+  const std::string log = build("gather");
+  ASSERT_NE(log.find("[le] source-cone hoist: 'tip' [1,4,64,64]"), std::string::npos) << log;
+  const auto kp = keypoints(3);
+  int s = 0;
+  EXPECT_EQ(renderer->render(&s, kp.data(), kp.data(), 1)[5], 0.25f);
+  s = 2;
+  const std::string err = errorOf([&] { renderer->render(&s, kp.data(), kp.data(), 1); });
+  EXPECT_EQ(err.rfind("Renderer: the hoisted source cone failed in ORT \xE2\x80\x94 ", 0), 0u)
+      << err;
+  s = 0;  // still in the ring, but the ring has failed
+  EXPECT_EQ(errorOf([&] { renderer->render(&s, kp.data(), kp.data(), 1); }), err);
 }
 
 }  // namespace
