@@ -41,7 +41,7 @@ void drain(le_a2x* s, std::vector<float>& out) {
 
 void write(const std::string& path, const std::vector<float>& v) {
   if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(v.data(), sizeof(float), v.size(), f);
+    if (!v.empty()) std::fwrite(v.data(), sizeof(float), v.size(), f);
     std::fclose(f);
   }
 }

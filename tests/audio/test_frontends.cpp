@@ -28,7 +28,7 @@ size_t count(const std::string& text, const std::string& what) {
 std::vector<float> readFloats(const std::string& path) {
   const std::string bytes = le_test::readFile(path);
   std::vector<float> v(bytes.size() / sizeof(float));
-  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
+  if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * sizeof(float));
   return v;
 }
 
