@@ -225,6 +225,131 @@ void le_fca_destroy(le_fca* c);
 /* The calling thread's last error of the le_fca_* family ("" if none). */
 const char* le_fca_last_error(void);
 
+/* The motion generator: a motion directory without the streaming encoder
+ * drives the face through it. */
+typedef struct le_motion le_motion;
+le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+void le_motion_destroy(le_motion* m);
+const char* le_motion_last_error(void);
+int le_motion_push(le_motion* m, const float* samples, int count);
+void le_motion_finish(le_motion* m);
+int le_motion_total(le_motion* m);
+int le_motion_avail(le_motion* m);
+int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
+                   int max_frames);
+void le_motion_reset(le_motion* m, int start, int direction, int loop);
+void le_motion_set_eager(le_motion* m, int eager);
+int le_motion_nt(const le_motion* m);
+
+/* ------------------------------------------------------------------------
+ * Utterance sessions (le_utt_*): push speech, pull finished frames.
+ *
+ * A session runs on a context (which must outlive it) and a motion
+ * directory. Its own threads turn the audio into motion, render faces and
+ * paste them into the driver frames; the host's calls only touch queues
+ * under the session's lock and never wait for rendering. Between utterances
+ * the session delivers the idle loop (the driver video's own frames), during
+ * one it delivers speech frames, and after one it eases back over a few ramp
+ * frames. At most 8 finished frames wait for the host; an idle frame is made
+ * only when none waits, so pull at your own pace (typically 25 fps).
+ *
+ * Every function may be called from any host thread; one session may be used
+ * from several threads at once. The family keeps its own per-thread last
+ * error (le_utt_last_error); only le_utt_create empties it on entry.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_utt le_utt;
+
+/* Creation options; zero every field you do not set. */
+typedef struct le_utt_opts {
+  const char* motion_dir;     /* required: the motion directory (or IMX container) */
+  int threads;                /* threads of the motion source; < 1: the context's */
+  const char* ep;             /* execution provider of the motion generator; NULL: none */
+  const char* steady_model;   /* model key of the batch renderer; NULL or "": "b24_fp32";
+                                 "-": none. $LE_STEADY_MODEL replaces it when set. */
+  int eager;                  /* -2: hybrid; >= 1: fixed eager value; else from $LE_UTT_HYBRID */
+  double end_silence_s;       /* silence after the last push that ends an utterance;
+                                 0: 0.6 s; negative: only le_utt_end_utterance ends one */
+  int end_ramp_frames;        /* ramp after an utterance; < 1: 6 */
+  int interrupt_ramp_frames;  /* ramp after an interrupt; < 1: 4 */
+} le_utt_opts;
+
+/* What a pulled frame shows. */
+typedef struct le_utt_frame_info {
+  int64_t seq;    /* sequence number over the session's life, from 0; frames dropped
+                     by an interrupt leave their numbers unused */
+  int32_t kind;   /* 0 idle, 1 speech, 2 ramp */
+  int32_t index;  /* corpus (driver) frame shown */
+  int32_t number; /* speech frame number within its utterance from 0; -1 otherwise */
+} le_utt_frame_info;
+
+typedef struct le_utt_stats {
+  int64_t frames_out;          /* frames pulled */
+  int64_t speech_frames_out;   /* pulled frames of kind 1 */
+  int64_t utterances_started;  /* utterances whose first speech frame was finished */
+  double first_frame_ms;       /* latest such utterance: first push to first finished frame */
+  double frame_cost_ms;        /* smoothed cost of one speech frame (render and hand-off) */
+  int32_t state;               /* 0 idle, 1 waiting for motion, 2 speaking, 3 ramp */
+} le_utt_stats;
+
+/* Opens a session and starts its threads; the motion source and the batch
+ * renderer load on a warm-up thread (see le_utt_ready). Idle frames are
+ * available at once. NULL on failure. */
+le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
+/* le_utt_create with motion_dir and every other option zero. */
+le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
+/* Stops and joins the session's threads and frees it; NULL is ignored.
+ * Waits at most for the motion-source call or render in progress. */
+void le_utt_destroy(le_utt* s);
+/* The calling thread's last error of the le_utt_* family ("" if none). */
+const char* le_utt_last_error(void);
+/* 1 once the motion source is loaded, 0 before; -1 for NULL, and -1 when the
+ * warm-up failed (its message becomes the last error). Audio pushed before
+ * the source is loaded is dropped, so wait for 1 before speaking. */
+int le_utt_ready(le_utt* s);
+/* Appends 16-bit PCM, 16 kHz mono. Returns 1, or 0 for bad arguments. */
+int le_utt_push_audio(le_utt* s, const int16_t* samples, int count);
+/* The current utterance ends once its audio has been spoken. */
+void le_utt_end_utterance(le_utt* s);
+/* Drops the current utterance, its pending audio and every waiting frame;
+ * the next frames ease from the last pulled one back to the idle loop. Audio
+ * pushed after this call returns opens the next utterance. */
+void le_utt_interrupt(le_utt* s);
+/* Frames waiting to be pulled (0 for NULL). */
+int le_utt_frames_available(le_utt* s);
+/* Copies the oldest waiting frame (W x H x 3 bytes RGB) into dst. Returns 1,
+ * or 0 when none waits (no error), when cap is too small (the frame stays)
+ * or for bad arguments. Never blocks on rendering. */
+int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info);
+/* Fills *stats; nothing for NULL arguments. */
+void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
+/* Copies the latest render failure ("" if none) into text (at most len - 1
+ * bytes, terminated) and the failure count into *failures (may be NULL).
+ * Returns -1 once a fatal failure (a speech or ramp frame lost) was seen,
+ * else 0. */
+int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
+
+/* ------------------------------------------------------------------------
+ * Telemetry: a process-wide list of named measurements and events that the
+ * engine records as it works (an utterance session records, per utterance,
+ * "utt.first_frame_ms", "utt.speech_frames", "utt.frame_cost_mean_ms",
+ * "utt.frame_cost_max_ms" and "utt.underruns"). The host drains it as JSON.
+ * The list keeps the newest 4096 records; older ones are counted as dropped.
+ * ------------------------------------------------------------------------ */
+
+/* Records a measurement; name NULL or "" is ignored. */
+void le_tel_record(const char* name, double value);
+/* Records an event with a text value. */
+void le_tel_record_str(const char* name, const char* value);
+/* The pending records as one JSON document:
+ *   {"dropped": N, "records": [{"seq": S, "t_ms": T, "name": "...", "value": V}, ...]}
+ * with t_ms milliseconds since the first record of the process and V a
+ * number or a string. Valid until this thread's next le_tel_pending_json. */
+const char* le_tel_pending_json(void);
+/* Removes the records that this thread's latest le_tel_pending_json listed
+ * (records made since stay pending) and returns how many were removed. */
+int le_tel_flush(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

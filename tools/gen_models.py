@@ -102,7 +102,7 @@ KINDS = ["m4b", "featsynth", "kp22", "dynbatch", "dynrows"] + sorted(VARIANTS)
 
 # kind, batch, key
 TEST_SET = [
-    ("m4b", 1, "b1"), ("m4b", 4, "b4"),
+    ("m4b", 1, "b1"), ("m4b", 4, "b4"), ("m4b", 24, "b24_fp32"),
     ("featsynth", 1, "fs_b1"), ("featsynth", 4, "fs_b4"),
     ("kp22", 1, "kp22"), ("dynbatch", "N", "dynbatch"), ("dynrows", 1, "dynrows"),
 ] + [(v, 1, v) for v in sorted(VARIANTS)]

@@ -1,0 +1,1049 @@
+#include "session/le_utt.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "bundle/le_bundle.h"
+#include "bundle/le_imx.h"
+#include "capi/le_capi.h"
+#include "render/le_renderer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kWait = std::chrono::milliseconds(2);
+
+double nowMs() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+std::string& uttError() {
+  thread_local std::string error;
+  return error;
+}
+
+std::string textOf(const std::exception& e) {
+  return e.what() && *e.what() ? e.what() : "unknown failure";
+}
+
+// The whole of a float32 member, or empty when it cannot be read.
+std::vector<float> readFloats(const std::string& path) {
+  std::vector<float> v;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return v;
+  struct stat st;
+  if (::fstat(fileno(f), &st) == 0 && st.st_size > 0) {
+    v.resize(size_t(st.st_size) / sizeof(float));
+    if (std::fread(v.data(), sizeof(float), v.size(), f) != v.size()) v.clear();
+  }
+  std::fclose(f);
+  return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Motion source
+
+namespace le {
+
+MotionSource::Kind MotionSource::kindFor(const std::string& dir) {
+  try {
+    const std::string member = resolveMember(resolveBundlePath(dir), "a2x_enc_stream.onnx");
+    if (FILE* f = std::fopen(member.c_str(), "rb")) {
+      std::fclose(f);
+      return Kind::A2x;
+    }
+  } catch (const std::exception&) {
+    // An unreadable directory is the generator's to refuse, with its own message.
+  }
+  return Kind::Generator;
+}
+
+MotionSource::MotionSource(Kind k, const std::string& dir, int threads, const std::string& ep)
+    : kind(k) {
+  if (kind == Kind::A2x) {
+    handle_ = le_a2x_create(dir.c_str(), threads);
+    if (!handle_) throw std::runtime_error(le_a2x_last_error());
+  } else {
+    handle_ = le_motion_create(dir.c_str(), threads, ep.c_str());
+    if (!handle_) throw std::runtime_error(le_motion_last_error());
+  }
+}
+
+MotionSource::~MotionSource() {
+  if (kind == Kind::A2x)
+    le_a2x_destroy(static_cast<le_a2x*>(handle_));
+  else
+    le_motion_destroy(static_cast<le_motion*>(handle_));
+}
+
+#define LE_SOURCE_CALL(a2xCall, motionCall)             \
+  do {                                                  \
+    if (kind == Kind::A2x) {                            \
+      auto* h = static_cast<le_a2x*>(handle_);          \
+      a2xCall;                                          \
+    } else {                                            \
+      auto* h = static_cast<le_motion*>(handle_);       \
+      motionCall;                                       \
+    }                                                   \
+  } while (0)
+
+void MotionSource::reset(int start, int direction, int loop) {
+  LE_SOURCE_CALL(le_a2x_reset(h, start, direction, loop), le_motion_reset(h, start, direction, loop));
+}
+void MotionSource::setEager(int eager) {
+  LE_SOURCE_CALL(le_a2x_set_eager(h, eager), le_motion_set_eager(h, eager));
+}
+void MotionSource::push(const float* samples, int count) {
+  LE_SOURCE_CALL(le_a2x_push(h, samples, count), le_motion_push(h, samples, count));
+}
+void MotionSource::finish() { LE_SOURCE_CALL(le_a2x_finish(h), le_motion_finish(h)); }
+int MotionSource::avail() {
+  LE_SOURCE_CALL(return le_a2x_avail(h), return le_motion_avail(h));
+}
+int MotionSource::pull(int* index, float* base, float* driven, int max) {
+  LE_SOURCE_CALL(return le_a2x_pull(h, index, base, driven, max),
+                 return le_motion_pull(h, index, base, driven, max));
+}
+int MotionSource::total() { LE_SOURCE_CALL(return le_a2x_total(h), return le_motion_total(h)); }
+
+#undef LE_SOURCE_CALL
+
+}  // namespace le
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
+  if (!o.motion_dir || !*o.motion_dir) throw std::runtime_error("opts.motion_dir required");
+  motionDir = o.motion_dir;
+  threads = o.threads < 1 ? ctx->threads : o.threads;
+  ep = o.ep ? o.ep : "";
+  steadyModel = o.steady_model && *o.steady_model ? o.steady_model : "b24_fp32";
+  if (const char* env = std::getenv("LE_STEADY_MODEL")) steadyModel = env;
+  if (o.eager == -2) {
+    hybrid = true;
+  } else if (o.eager >= 1) {
+    eagerOpt = o.eager;
+  } else {
+    const char* env = std::getenv("LE_UTT_HYBRID");
+    hybrid = env && *env && std::strcmp(env, "0") != 0;
+  }
+  endSilenceMs = o.end_silence_s == 0 ? 600.0 : o.end_silence_s * 1000.0;
+  endRampFrames = o.end_ramp_frames < 1 ? 6 : o.end_ramp_frames;
+  interruptRampFrames = o.interrupt_ramp_frames < 1 ? 4 : o.interrupt_ramp_frames;
+
+  sourceKind = le::MotionSource::kindFor(motionDir);
+  pipelined = sourceKind == le::MotionSource::Kind::A2x;
+  if (const char* env = std::getenv("LE_UTT_PIPELINE_PASTE"))
+    pipelined = std::strtol(env, nullptr, 10) != 0;
+
+  NT = ctx->manifest.NT;
+  W = ctx->manifest.W;
+  H = ctx->manifest.H;
+  crop = ctx->manifest.crop;
+  frameBytes = size_t(W) * size_t(H) * 3;
+  if (ctx->cursor->frameBytes != frameBytes)
+    throw std::runtime_error("the driver video's frames hold " +
+                             std::to_string(ctx->cursor->frameBytes) + " bytes, not the " +
+                             std::to_string(frameBytes) + " of a " + std::to_string(W) + "x" +
+                             std::to_string(H) + " RGB frame; refusing to open a session");
+  try {
+    corpus = readFloats(le::resolveMember(le::resolveBundlePath(motionDir), "xs_target.bin"));
+  } catch (const std::exception&) {
+    corpus.clear();
+  }
+  if (corpus.size() != size_t(NT) * kKp) corpus.clear();
+
+  for (Slot& s : ring) s.rgb.resize(frameBytes);
+  job.index.resize(kPendingMax);
+  job.base.resize(size_t(kPendingMax) * kKp);
+  job.driven.resize(size_t(kPendingMax) * kKp);
+  rs.pending.index.resize(kPendingMax);
+  rs.pending.base.resize(size_t(kPendingMax) * kKp);
+  rs.pending.driven.resize(size_t(kPendingMax) * kKp);
+
+  try {
+    runThread = std::thread([this] { run(); });
+    warmThread = std::thread([this] { warm(); });
+    dispatchThread = std::thread([this] { dispatchLoop(); });
+    if (pipelined) pasteThread = std::thread([this] { pasteLoop(); });
+  } catch (...) {
+    shutdown();
+    throw;
+  }
+  const std::string& note = ctx->renderer->directorNote();
+  if (!note.empty()) noteRenderFail("director load", note, false);
+}
+
+le_utt::~le_utt() {
+  shutdown();
+  if (std::getenv("LE_UTT_STAGE_REPORT")) printStageReport();
+}
+
+void le_utt::shutdown() {
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    stop = true;
+  }
+  cv.notify_all();
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    pasteStop = true;
+  }
+  pasteCv.notify_all();
+  borrowCv.notify_all();
+  if (pasteThread.joinable()) pasteThread.join();
+  if (runThread.joinable()) runThread.join();
+  if (warmThread.joinable()) warmThread.join();
+  {
+    std::lock_guard<std::mutex> lk(dmu);
+    job.stop = true;
+  }
+  dcv.notify_all();
+  if (dispatchThread.joinable()) dispatchThread.join();
+  source.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Warm-up and dispatch
+
+void le_utt::warm() {
+  std::unique_ptr<le::MotionSource> src;
+  try {
+    src = std::make_unique<le::MotionSource>(sourceKind, motionDir, threads, ep);
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> lk(mu);
+    warmFailed = true;
+    warmError = e.what();
+    return;
+  }
+  src->setEager(hybrid ? 3 : eagerOpt);
+
+  auto stopping = [this] {
+    std::lock_guard<std::mutex> lk(mu);
+    return stop;
+  };
+  std::unique_ptr<le::Renderer> steady;
+  if (steadyModel != "-" && !stopping()) {
+    try {
+      steady = std::make_unique<le::Renderer>(ctx->manifest, ctx->identity, steadyModel,
+                                              ctx->threads, ctx->ep);
+    } catch (const std::exception&) {
+      steady.reset();  // no batch renderer: every frame renders alone
+    }
+    const std::string& mainEp = ctx->renderer->ep();
+    if (steady && mainEp.rfind("coreml-native", 0) == 0 &&
+        steady->ep().rfind("coreml-native", 0) != 0) {
+      std::fprintf(stderr,
+                   "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
+                   "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
+                   "gives up the bundle's own CoreML director costs MORE per frame than the "
+                   "per-frame path it was meant to amortize, and letting timing choose between "
+                   "two runtimes makes the delivered pixels depend on scheduling.\n",
+                   steadyModel.c_str(), mainEp.c_str(), steady->ep().c_str());
+      steady.reset();
+    }
+  }
+
+  const le::Drive& d = ctx->drive;
+  if (d.frames >= 1 && !stopping()) {
+    const int si = d.si[0];
+    try {
+      ctx->renderer->render(&si, d.xs.data(), d.xs.data(), 1);
+      if (steady) steady->render(&si, d.xs.data(), d.xs.data(), 1);
+    } catch (const std::exception& e) {
+      noteRenderFail("warm-up", textOf(e), false);
+    }
+  }
+
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    chunk = std::move(steady);
+    source = std::move(src);
+  }
+  cv.notify_all();
+}
+
+void le_utt::dispatchLoop() {
+  std::unique_lock<std::mutex> lk(dmu);
+  for (;;) {
+    dcv.wait(lk, [this] { return job.request || job.stop; });
+    if (job.stop) return;
+    job.request = false;
+    le::MotionSource* src = job.source;
+    std::vector<float> audio = std::move(job.audio);
+    job.audio.clear();
+    const bool reset = job.reset, finish = job.finish;
+    const int start = job.start, direction = job.direction, eager = job.eager;
+    const int maxFrames = job.maxFrames;
+    lk.unlock();
+
+    if (reset) src->reset(start, direction, 1);
+    if (eager != 0) src->setEager(eager);
+    if (!audio.empty()) src->push(audio.data(), int(audio.size()));
+    if (finish) src->finish();
+    const int avail = src->avail();
+    // The result buffers belong to this thread until done is set.
+    const int pulled = maxFrames < 1 || avail < 1
+                           ? 0
+                           : src->pull(job.index.data(), job.base.data(), job.driven.data(),
+                                       std::min(maxFrames, avail));
+    const int total = src->total();
+
+    lk.lock();
+    job.pulled = std::max(0, pulled);
+    job.avail = std::max(0, avail - job.pulled);
+    job.total = total;
+    job.progress = reset || finish || !audio.empty() || job.pulled > 0;
+    job.done = true;
+    lk.unlock();
+    cv.notify_all();
+    dcv.notify_all();
+    lk.lock();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The run loop
+
+void le_utt::setState(int state) {
+  if (rs.state == state) return;
+  rs.state = state;
+  std::lock_guard<std::mutex> lk(mu);
+  stats.state = state;
+}
+
+bool le_utt::collectJob(bool* progress) {
+  std::lock_guard<std::mutex> lk(dmu);
+  if (!rs.jobPosted || !job.done) return false;
+  rs.jobPosted = false;
+  job.done = false;
+  if (rs.jobEpoch != rs.savedEpoch) return true;  // from before an interrupt: dropped
+  Pending& p = rs.pending;
+  if (p.end + job.pulled > kPendingMax && p.consumed > 0) {
+    const int n = p.count();
+    std::memmove(p.index.data(), p.index.data() + p.consumed, size_t(n) * sizeof(int));
+    std::memmove(p.base.data(), p.base.data() + size_t(p.consumed) * kKp,
+                 size_t(n) * kKp * sizeof(float));
+    std::memmove(p.driven.data(), p.driven.data() + size_t(p.consumed) * kKp,
+                 size_t(n) * kKp * sizeof(float));
+    p.consumed = 0;
+    p.end = n;
+  }
+  const int room = std::min(job.pulled, kPendingMax - p.end);
+  std::copy_n(job.index.data(), room, p.index.data() + p.end);
+  std::copy_n(job.base.data(), size_t(room) * kKp, p.base.data() + size_t(p.end) * kKp);
+  std::copy_n(job.driven.data(), size_t(room) * kKp, p.driven.data() + size_t(p.end) * kKp);
+  p.end += room;
+  rs.received += room;
+  const bool news = job.avail != rs.stillAvail || job.total != rs.total;
+  rs.stillAvail = job.avail;
+  rs.total = job.total;
+  if (progress) *progress = *progress || job.progress || news;
+  return true;
+}
+
+void le_utt::clearUtterance() {
+  rs.speechCount = 0;
+  rs.inUtt = rs.ended = rs.resetPending = rs.finishSent = rs.speechRendered = false;
+  rs.pending.consumed = rs.pending.end = 0;
+  rs.staging.clear();
+  rs.received = 0;
+  rs.stillAvail = 0;
+  rs.total = -1;
+  rs.hybridLevel = 0;
+  rs.costSum = rs.costMax = 0;
+}
+
+void le_utt::startRamp(int index, const float* kp, int length) {
+  rs.idlePos = (index + 1) % NT;
+  const float* row = corpus.data() + size_t(index) * kKp;
+  for (int i = 0; i < kKp; ++i) rs.rampOffset[i] = kp[i] - row[i];
+  rs.rampLen = rs.rampLeft = length;
+  setState(3);
+}
+
+void le_utt::onInterrupt(int64_t epochNow) {
+  bool had;
+  int kind, index;
+  float kp[kKp];
+  int64_t under;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    // Audio pushed after the interrupt returned belongs to the next utterance
+    // and keeps its start time.
+    if (pushed.empty()) audioStarted = false;
+    rs.savedEpoch = epochNow;
+    had = hasLast;
+    kind = lastKind;
+    index = lastIndex;
+    std::memcpy(kp, lastKp, sizeof kp);
+    speaking = false;
+    under = underruns;
+  }
+  if (rs.inUtt && rs.speechCount > 0) recordUtterance(under);
+  clearUtterance();
+  if (!had || kind == 0) {
+    setState(0);
+    if (had) rs.idlePos = (index + 1) % NT;
+  } else if (!corpus.empty()) {
+    startRamp(index, kp, interruptRampFrames);
+  } else {
+    setState(0);
+  }
+}
+
+void le_utt::utteranceOver() {
+  int64_t under;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    if (pushed.empty()) audioStarted = false;
+    speaking = false;
+    under = underruns;
+  }
+  if (rs.speechCount > 0) recordUtterance(under);
+  rs.inUtt = false;
+  if (!rs.speechRendered || corpus.empty())
+    setState(0);
+  else
+    startRamp(rs.lastSpeechIndex, rs.lastSpeechKp, endRampFrames);
+}
+
+void le_utt::recordUtterance(int64_t underrunsNow) {
+  double first = -1;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    if (stats.utterances_started > rs.startedBefore) first = stats.first_frame_ms;
+  }
+  if (first >= 0) le_tel_record("utt.first_frame_ms", first);
+  le_tel_record("utt.speech_frames", rs.speechCount);
+  le_tel_record("utt.frame_cost_mean_ms", rs.costSum / rs.speechCount);
+  le_tel_record("utt.frame_cost_max_ms", rs.costMax);
+  le_tel_record("utt.underruns", double(underrunsNow - rs.underrunsBefore));
+}
+
+void le_utt::run() {
+  for (;;) {
+    // Take what the host has handed over.
+    std::vector<float> taken;
+    bool endTaken = false, stopNow, audioWaiting, takeable;
+    double latestPush, firstPush;
+    le::MotionSource* src;
+    le::Renderer* steady;
+    int64_t epochNow;
+    int fill, queued = 0;
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      stopNow = stop;
+      epochNow = epoch;
+      // Audio waits while a ramp plays, while an interrupt is still to be
+      // handled, and while an ended utterance finishes: it opens the next one.
+      takeable = rs.state != 3 && epochNow == rs.savedEpoch && !(rs.inUtt && rs.ended);
+      if (takeable) {
+        if (endRequest) {
+          // Samples pushed after the end request start the next utterance.
+          const size_t n = std::min(endAt, pushed.size());
+          taken.assign(pushed.begin(), pushed.begin() + long(n));
+          pushed.erase(pushed.begin(), pushed.begin() + long(n));
+          endTaken = true;
+          endRequest = false;
+        } else {
+          taken.swap(pushed);
+        }
+      }
+      audioWaiting = !pushed.empty() || endRequest;
+      latestPush = latestPushMs;
+      firstPush = firstPushMs;
+      src = source.get();
+      steady = chunk.get();
+      fill = int(writePos - readPos);
+      if (pipelined) queued = int(pasteQueue.size());
+    }
+    if (stopNow) return;
+    if (epochNow != rs.savedEpoch) {
+      onInterrupt(epochNow);
+      continue;
+    }
+
+    bool progress = false;
+    bool collected = collectJob(&progress);
+
+    if (!taken.empty()) {
+      if (!src) {
+        std::lock_guard<std::mutex> lk(mu);
+        audioStarted = false;  // nothing to speak with yet: dropped
+      } else {
+        if (!rs.inUtt) {
+          clearUtterance();
+          rs.inUtt = true;
+          rs.resetPending = true;
+          {
+            std::lock_guard<std::mutex> lk(mu);
+            uttStartMs = firstPush;
+            rs.startedBefore = stats.utterances_started;
+            rs.underrunsBefore = underruns;
+          }
+          if (rs.state == 0) setState(1);
+        }
+        rs.staging.insert(rs.staging.end(), taken.begin(), taken.end());
+      }
+    }
+
+    if (rs.inUtt && !rs.ended &&
+        (endTaken || (endSilenceMs >= 0 && nowMs() - latestPush >= endSilenceMs))) {
+      rs.ended = true;
+      std::lock_guard<std::mutex> lk(mu);
+      if (pushed.empty()) audioStarted = false;
+    }
+    const bool allReceived =
+        rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
+    const int pending = rs.pending.count();
+
+    int eagerValue = eagerOpt;
+    if (hybrid) {
+      const int backlog = rs.stillAvail + pending + fill;
+      if (rs.hybridLevel == 0 && backlog > 23) rs.hybridLevel = 1;
+      if (rs.hybridLevel == 1 && backlog <= 11) rs.hybridLevel = 0;
+      eagerValue = rs.hybridLevel ? 24 : 3;
+    }
+
+    int B = 0;
+    bool fullBatchComing = false;
+    if (steady && rs.speechRendered) {
+      B = steady->batch();
+      fullBatchComing = pending < B && B <= rs.stillAvail + pending;
+    }
+
+    if (src && rs.inUtt && !rs.jobPosted &&
+        !(rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
+          (allReceived || pending > 7))) {
+      {
+        std::lock_guard<std::mutex> lk(dmu);
+        job.audio.swap(rs.staging);
+        job.source = src;
+        job.reset = rs.resetPending;
+        job.start = rs.idlePos;
+        job.direction = rs.direction;
+        job.finish = rs.ended && !rs.finishSent;
+        job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
+        job.maxFrames = kPendingMax - pending;
+        job.request = true;
+        job.done = false;
+      }
+      rs.staging.clear();
+      rs.lastEagerSent = eagerValue;
+      rs.finishSent = rs.finishSent || rs.ended;
+      rs.resetPending = false;
+      rs.jobPosted = true;
+      rs.jobEpoch = rs.savedEpoch;
+      dcv.notify_all();
+      if (!hybrid) {
+        {
+          std::unique_lock<std::mutex> lk(dmu);
+          dcv.wait(lk, [this] { return job.done || job.stop; });
+        }
+        collected = collectJob(&progress) || collected;
+      }
+    }
+
+    // Produce at most one kind of work per pass.
+    bool produced = false;
+    const int pendingNow = rs.pending.count();
+    const bool allReceivedNow =
+        rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
+    if (rs.state == 3 && rs.rampLeft > 0 && fill <= 7) {
+      produceRamp();
+      produced = true;
+      if (rs.state == 0 && fill + queued < 1 && produceIdle()) rs.idlePos = (rs.idlePos + 1) % NT;
+    } else if (rs.inUtt && pendingNow >= 1 && fill < 8) {
+      setState(2);
+      int n = 0;
+      if (pendingNow >= B)
+        n = std::max(B, 1);
+      else if (rs.stillAvail + pendingNow < B || !rs.jobPosted)
+        n = 1;
+      if (n > 0) {
+        renderSpeech(n);
+        produced = true;
+      }
+    } else if (rs.inUtt && pendingNow == 0 && allReceivedNow) {
+      utteranceOver();
+      produced = true;
+    } else if (rs.state == 0 && fill + queued < 1) {
+      if (produceIdle()) {
+        rs.idlePos = (rs.idlePos + 1) % NT;
+        produced = true;
+      }
+    }
+
+    // A job that brought nothing new is no reason to poll again at once.
+    if (!produced && !(collected && progress)) {
+      std::unique_lock<std::mutex> lk(mu);
+      const bool nothingToTake = !takeable || (pushed.empty() && !endRequest);
+      (void)audioWaiting;
+      if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch) cv.wait_for(lk, kWait);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Producing frames (run thread)
+
+void le_utt::renderSpeech(int n) {
+  Pending& p = rs.pending;
+  const int k = std::min(n, p.count());
+  const size_t cropValues = size_t(crop) * size_t(crop) * 3;
+  const float* batch = nullptr;
+  double share = 0;
+  le::Renderer* steady;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    steady = chunk.get();
+  }
+  if (k > 1 && steady && steady->batch() >= k) {
+    const size_t at = size_t(p.consumed);
+    try {
+      const double t = nowMs();
+      batch = steady->render(p.index.data() + at, p.base.data() + at * kKp,
+                             p.driven.data() + at * kKp, k);
+      share = (nowMs() - t) / k;
+    } catch (const std::exception& e) {
+      noteRenderFail("b24 chunk", textOf(e), false);
+      batch = nullptr;
+    }
+  }
+  for (int j = 0; j < k; ++j) {
+    const size_t at = size_t(p.consumed);
+    const int index = p.index[at];
+    const float* base = p.base.data() + at * kKp;
+    const float* driven = p.driven.data() + at * kKp;
+    const float* face;
+    double cost;
+    if (batch) {
+      face = batch + size_t(j) * cropValues;
+      cost = share;
+    } else {
+      try {
+        const double t = nowMs();
+        face = ctx->renderer->render(&index, base, driven, 1);
+        cost = nowMs() - t;
+      } catch (const std::exception& e) {
+        noteRenderFail("render", textOf(e), true);
+        return;  // the frame stays pending and is tried again
+      }
+    }
+    rs.idlePos = rs.lastSpeechIndex = index;
+    std::memcpy(rs.lastSpeechKp, driven, sizeof rs.lastSpeechKp);
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      handoffWait = 0;
+    }
+    double spent = cost;
+    if (!enqueue(face, 1, index, rs.speechCount, driven, &spent)) return;
+    ++p.consumed;
+    ++rs.speechCount;
+    rs.speechRendered = true;
+    rs.costSum += spent;
+    rs.costMax = std::max(rs.costMax, spent);
+    std::lock_guard<std::mutex> lk(mu);
+    ++renderedFrames;
+    stageATotal += spent;
+    stageAWait += handoffWait;
+    stats.frame_cost_ms =
+        stats.frame_cost_ms == 0 ? spent : 0.9 * stats.frame_cost_ms + 0.1 * spent;
+  }
+  rs.idlePos = (rs.idlePos + 1) % NT;
+}
+
+void le_utt::produceRamp() {
+  const int i = rs.idlePos, L = rs.rampLen, r = rs.rampLeft;
+  const float keep = 1.0f - float(L - r + 1) / float(L);
+  const float* row = corpus.data() + size_t(i) * kKp;
+  float kp[kKp];
+  for (int v = 0; v < kKp; ++v) kp[v] = row[v] + keep * rs.rampOffset[v];
+  const float* face = nullptr;
+  try {
+    face = ctx->renderer->render(&i, row, kp, 1);
+  } catch (const std::exception& e) {
+    noteRenderFail("ramp", textOf(e), true);
+    face = nullptr;
+  }
+  if (face && !enqueue(face, 2, i, -1, kp, nullptr)) return;
+  rs.lastSpeechIndex = i;
+  std::memcpy(rs.lastSpeechKp, kp, sizeof kp);
+  rs.idlePos = (i + 1) % NT;
+  if (--rs.rampLeft <= 0) setState(0);
+}
+
+bool le_utt::produceIdle() { return enqueue(nullptr, 0, rs.idlePos, -1, nullptr, nullptr); }
+
+// ---------------------------------------------------------------------------
+// The frame path
+
+bool le_utt::enqueue(const float* face, int kind, int index, int number, const float* kp,
+                     double* acc) {
+  // A teeth-borrow stage, once attached, takes the frame here and hands it
+  // on through enqueueRaw or the paste queue.
+  return enqueueRaw(face, kind, index, number, kp, acc);
+}
+
+bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, const float* kp,
+                        double* acc) {
+  if (pipelined) return enqueuePipe(face, kind, index, number, kp, acc);
+  std::unique_lock<std::mutex> lk(mu);
+  while (!stop && epoch == rs.savedEpoch) {
+    if (writePos - readPos < kRing) {
+      Slot& slot = ring[writePos % kRing];
+      lk.unlock();
+      const double t = nowMs();
+      const bool filled = fillSlot(slot, face, index);
+      if (acc) *acc += nowMs() - t;
+      lk.lock();
+      if (stop || epoch != rs.savedEpoch) return false;
+      if (filled) commitLocked(slot, kind, index, number, kp);
+      return true;
+    }
+    cv.wait_for(lk, kWait);
+  }
+  return false;
+}
+
+bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, const float* kp,
+                         double* acc) {
+  const double t0 = nowMs();
+  PasteJob j = makeJob(face, kind, index, number, kp, t0, rs.savedEpoch);
+  std::unique_lock<std::mutex> lk(mu);
+  const double t1 = nowMs();
+  while (!stop && rs.savedEpoch == epoch) {
+    if (pasteQueue.size() < 8) {
+      handoffWait += nowMs() - t1;
+      pasteQueue.push_back(std::move(j));
+      lk.unlock();
+      pasteCv.notify_one();
+      if (acc) *acc += nowMs() - t0;
+      return true;
+    }
+    cv.wait_for(lk, kWait);
+  }
+  return false;
+}
+
+le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int number,
+                                 const float* kp, double enqueueMs, int64_t jobEpoch) {
+  PasteJob j;
+  if (face) {
+    j.crop.assign(face, face + size_t(crop) * size_t(crop) * 3);
+    j.hasCrop = 1;
+  }
+  j.kind = kind;
+  j.index = index;
+  j.number = number;
+  if (kp) std::memcpy(j.kp, kp, sizeof j.kp);
+  j.epoch = jobEpoch;
+  j.enqueueMs = enqueueMs;
+  return j;
+}
+
+void le_utt::pushPaste(const float* face, int kind, int index, int number, const float* kp,
+                       double enqueueMs, int64_t jobEpoch) {
+  PasteJob j = makeJob(face, kind, index, number, kp, enqueueMs, jobEpoch);
+  std::unique_lock<std::mutex> lk(mu);
+  while (!stop && jobEpoch == epoch) {
+    if (pasteQueue.size() < 2) {
+      pasteQueue.push_back(std::move(j));
+      lk.unlock();
+      pasteCv.notify_one();
+      return;
+    }
+    borrowCv.wait_for(lk, kWait);
+  }
+}
+
+void le_utt::pasteLoop() {
+  std::unique_lock<std::mutex> lk(mu);
+  for (;;) {
+    pasteCv.wait(lk, [this] { return !pasteQueue.empty() || pasteStop || stop; });
+    if (pasteStop || stop) return;
+    PasteJob j = std::move(pasteQueue.front());
+    pasteQueue.pop_front();
+    cv.notify_all();
+    borrowCv.notify_all();
+    if (j.epoch == epoch) {
+      lk.unlock();
+      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.kind, j.index, j.number, j.kp, j.enqueueMs,
+                j.epoch);
+      ++jobsC;
+      cv.notify_all();
+      borrowCv.notify_all();
+    } else {
+      lk.unlock();
+      cv.notify_all();
+    }
+    lk.lock();
+  }
+}
+
+void le_utt::pasteInto(const float* face, int kind, int index, int number, const float* kp,
+                       double enqueueMs, int64_t jobEpoch) {
+  std::unique_lock<std::mutex> lk(mu);
+  for (;;) {
+    if (stop || epoch != jobEpoch) return;
+    if (writePos - readPos < kRing) break;
+    cv.wait_for(lk, kWait);
+  }
+  Slot& slot = ring[writePos % kRing];
+  lk.unlock();
+  const double t = nowMs();
+  const bool filled = fillSlot(slot, face, index);
+  const double spent = nowMs() - t;
+  lk.lock();
+  stageCTotal += spent;
+  if (stop || epoch != jobEpoch || !filled) return;
+  commitLocked(slot, kind, index, number, kp);
+  if (kind == 1 && enqueueMs > 0) {
+    ++deliveredSpeech;
+    deliverLatency += nowMs() - enqueueMs;
+  }
+}
+
+bool le_utt::fillSlot(Slot& slot, const float* face, int index) {
+  try {
+    ctx->cursor->pullAt(index, slot.rgb.data());
+    if (face)
+      ctx->paste->composite(face, 255.0f, ctx->identity.M(index), slot.rgb.data(), W, H);
+    else
+      ctx->identity.walkP(index);
+    return true;
+  } catch (const std::exception& e) {
+    // A frame that cannot be made is not delivered; the host sees why.
+    noteRenderFail("paste", textOf(e), true);
+    return false;
+  }
+}
+
+void le_utt::commitLocked(Slot& slot, int kind, int index, int number, const float* kp) {
+  slot.kind = kind;
+  slot.index = index;
+  slot.number = number;
+  if (kp)
+    std::memcpy(slot.kp, kp, sizeof slot.kp);
+  else
+    std::memset(slot.kp, 0, sizeof slot.kp);
+  slot.seq = seqCounter++;
+  ++writePos;
+  if (kind == 1 && number == 0) {
+    ++stats.utterances_started;
+    stats.first_frame_ms = nowMs() - uttStartMs;
+    speaking = true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Failures and the stage report
+
+void le_utt::noteRenderFail(const char* stage, const std::string& message, bool isFatal) {
+  std::lock_guard<std::mutex> lk(mu);
+  ++failures;
+  failText = "ep=" + (ctx->renderer ? ctx->renderer->ep() : std::string("unknown")) + " " + stage +
+             ": " + (message.empty() ? std::string("unknown failure") : message);
+  if (isFatal) fatal = true;
+}
+
+void le_utt::printStageReport() const {
+  const int pipe = 0;  // the teeth borrow does not run as its own stage
+  if (jobsC > 0) {
+    const double r = double(renderedFrames);
+    std::fprintf(stderr,
+                 "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+                 "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld "
+                 "speech frames\n",
+                 pipe, (long long)jobsB, (long long)jobsC, r > 0 ? stageATotal / r : 0.0,
+                 r > 0 ? (stageATotal - stageAWait) / r : 0.0, r > 0 ? stageAWait / r : 0.0,
+                 jobsB > 0 ? stageBTotal / double(jobsB) : 0.0, stageCTotal / double(jobsC),
+                 deliveredSpeech > 0 ? deliverLatency / double(deliveredSpeech) : 0.0,
+                 (long long)deliveredSpeech);
+  } else {
+    std::fprintf(stderr,
+                 "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and "
+                 "the paste-job counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech "
+                 "frames delivered). stageA/stageB/stageC and the deliver latency are NOT reported "
+                 "rather than reported as zero: on this path the paste does not run through the "
+                 "counted queue.\n",
+                 pipe, (long long)jobsB, (long long)deliveredSpeech);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// C interface
+
+extern "C" {
+
+le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
+  uttError().clear();
+  if (!ctx || !opts) {
+    uttError() = "le_utt_create: NULL ctx/opts";
+    return nullptr;
+  }
+  try {
+    return new le_utt(ctx, *opts);
+  } catch (const std::exception& e) {
+    uttError() = std::string("le_utt_create: ") + e.what();
+  } catch (...) {
+    uttError() = "le_utt_create: unknown error";
+  }
+  return nullptr;
+}
+
+le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
+  le_utt_opts o{};
+  o.motion_dir = motion_dir;
+  return le_utt_create(ctx, &o);
+}
+
+void le_utt_destroy(le_utt* s) {
+  try {
+    delete s;
+  } catch (...) {
+    // A destructor that failed to join has nothing left to report to.
+  }
+}
+
+const char* le_utt_last_error(void) { return uttError().c_str(); }
+
+int le_utt_ready(le_utt* s) {
+  if (!s) return -1;
+  std::lock_guard<std::mutex> lk(s->mu);
+  if (s->warmFailed) {
+    uttError() = s->warmError;
+    return -1;
+  }
+  return s->source ? 1 : 0;
+}
+
+int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
+  if (!s || !samples || count < 0) {
+    uttError() = "le_utt_push_audio: bad args";
+    return 0;
+  }
+  try {
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      const size_t at = s->pushed.size();
+      s->pushed.resize(at + size_t(count));
+      for (int i = 0; i < count; ++i) s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
+      const double now = nowMs();
+      s->latestPushMs = now;
+      if (!s->audioStarted) {
+        s->audioStarted = true;
+        s->firstPushMs = now;
+      }
+    }
+    s->cv.notify_all();
+    s->pasteCv.notify_all();
+    return 1;
+  } catch (const std::exception& e) {
+    uttError() = std::string("le_utt_push_audio: ") + e.what();
+  }
+  return 0;
+}
+
+void le_utt_end_utterance(le_utt* s) {
+  if (!s) return;
+  {
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->endRequest = true;
+    s->endAt = s->pushed.size();
+    // The next push opens the next utterance and starts its clock.
+    s->audioStarted = false;
+  }
+  s->cv.notify_all();
+}
+
+void le_utt_interrupt(le_utt* s) {
+  if (!s) return;
+  {
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->pushed.clear();
+    s->endRequest = false;
+    s->audioStarted = false;
+    s->readPos = s->writePos;
+    s->pasteQueue.clear();
+    ++s->epoch;
+  }
+  s->cv.notify_all();
+  s->borrowCv.notify_all();
+}
+
+int le_utt_frames_available(le_utt* s) {
+  if (!s) return 0;
+  std::lock_guard<std::mutex> lk(s->mu);
+  return int(s->writePos - s->readPos);
+}
+
+int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
+  if (!s || !dst) {
+    uttError() = "le_utt_pull_frame: bad args";
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> lk(s->mu);
+    if (s->readPos >= s->writePos) {
+      if (s->speaking) ++s->underruns;
+      return 0;
+    }
+    le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
+    if (cap < slot.rgb.size()) {
+      uttError() = "le_utt_pull_frame: buffer too small";
+      return 0;
+    }
+    std::memcpy(dst, slot.rgb.data(), slot.rgb.size());
+    if (info) {
+      info->seq = slot.seq;
+      info->kind = slot.kind;
+      info->index = slot.index;
+      info->number = slot.number;
+    }
+    s->hasLast = true;
+    s->lastKind = slot.kind;
+    s->lastIndex = slot.index;
+    std::memcpy(s->lastKp, slot.kp, sizeof s->lastKp);
+    ++s->readPos;
+    ++s->stats.frames_out;
+    if (slot.kind == 1) ++s->stats.speech_frames_out;
+  }
+  s->cv.notify_all();
+  return 1;
+}
+
+void le_utt_get_stats(le_utt* s, le_utt_stats* stats) {
+  if (!s || !stats) return;
+  std::lock_guard<std::mutex> lk(s->mu);
+  *stats = s->stats;
+}
+
+int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures) {
+  if (!s) {
+    if (text && len > 0) text[0] = '\0';
+    if (failures) *failures = 0;
+    return 0;
+  }
+  std::lock_guard<std::mutex> lk(s->mu);
+  if (text && len > 0) {
+    const size_t n = std::min(s->failText.size(), size_t(len) - 1);
+    std::memcpy(text, s->failText.data(), n);
+    text[n] = '\0';
+  }
+  if (failures) *failures = s->failures;
+  return s->fatal ? -1 : 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,230 @@
+// The utterance session behind the C handle le_utt: pushed audio becomes
+// motion on the dispatch thread, faces are rendered on the run thread and
+// pasted into driver frames (on the paste thread when the paste is
+// pipelined), and finished frames wait in an 8-slot ring for the host.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "le/le.h"
+
+namespace le {
+class Renderer;
+
+// The session's motion source: the streaming audio-to-expression stream or
+// the motion generator, behind the calls the dispatch thread makes.
+class MotionSource {
+ public:
+  enum class Kind { A2x, Generator };
+  MotionSource(Kind kind, const std::string& dir, int threads, const std::string& ep);
+  ~MotionSource();
+  MotionSource(const MotionSource&) = delete;
+  MotionSource& operator=(const MotionSource&) = delete;
+
+  // Whether the directory holds the streaming encoder that the a2x stream needs.
+  static Kind kindFor(const std::string& dir);
+
+  void reset(int start, int direction, int loop);
+  void setEager(int eager);
+  void push(const float* samples, int count);
+  void finish();
+  int avail();
+  int pull(int* index, float* base, float* driven, int max);
+  int total();
+
+  const Kind kind;
+
+ private:
+  void* handle_ = nullptr;
+};
+}  // namespace le
+
+struct le_utt {
+  static constexpr int kRing = 8;
+  static constexpr int kPendingMax = 32;
+  static constexpr int kKp = 63;
+
+  le_utt(le_ctx* ctx, const le_utt_opts& opts);
+  ~le_utt();
+  le_utt(const le_utt&) = delete;
+  le_utt& operator=(const le_utt&) = delete;
+
+  struct Slot {
+    std::vector<uint8_t> rgb;
+    int64_t seq = 0;
+    int kind = 0, index = 0, number = -1;
+    float kp[kKp] = {};
+  };
+
+  struct PasteJob {
+    std::vector<float> crop;
+    int hasCrop = 0;
+    int kind = 0;
+    int index = 0;
+    int number = -1;
+    float kp[kKp] = {};
+    int64_t epoch = 0;
+    double enqueueMs = 0;
+  };
+
+  // The single request/result record between the run and dispatch threads.
+  struct MotionJob {
+    bool request = false, done = false, stop = false;
+    le::MotionSource* source = nullptr;
+    std::vector<float> audio;
+    bool reset = false;
+    int start = 0, direction = 1;
+    bool finish = false;
+    int eager = 0;
+    int maxFrames = 0;
+    std::vector<int> index;
+    std::vector<float> base, driven;
+    int pulled = 0, avail = 0, total = -1;
+    bool progress = false;  // the call pushed audio or changed what is known
+  };
+
+  // Frames pulled from the motion source and not yet rendered.
+  struct Pending {
+    std::vector<int> index;
+    std::vector<float> base, driven;
+    int consumed = 0, end = 0;
+    int count() const { return end - consumed; }
+  };
+
+  // ---- threads
+  void run();
+  void warm();
+  void dispatchLoop();
+  void pasteLoop();
+
+  // Stops and joins every thread and releases the motion source.
+  void shutdown();
+
+  // ---- run thread
+  void setState(int state);
+  void onInterrupt(int64_t epochNow);
+  // Takes a finished motion job; *progress is raised when it brought news.
+  bool collectJob(bool* progress);
+  void clearUtterance();
+  void startRamp(int index, const float* kp, int length);
+  void renderSpeech(int n);
+  void produceRamp();
+  bool produceIdle();
+  void utteranceOver();
+  void recordUtterance(int64_t underrunsNow);
+
+  // ---- frame path
+  bool enqueue(const float* crop, int kind, int index, int number, const float* kp, double* acc);
+  bool enqueueRaw(const float* crop, int kind, int index, int number, const float* kp,
+                  double* acc);
+  bool enqueuePipe(const float* crop, int kind, int index, int number, const float* kp,
+                   double* acc);
+  PasteJob makeJob(const float* crop, int kind, int index, int number, const float* kp,
+                   double enqueueMs, int64_t epoch);
+  void pushPaste(const float* crop, int kind, int index, int number, const float* kp,
+                 double enqueueMs, int64_t epoch);
+  void pasteInto(const float* crop, int kind, int index, int number, const float* kp,
+                 double enqueueMs, int64_t epoch);
+  // Fetches the driver frame into the slot and composites the crop; false
+  // when that failed (noted as a render failure).
+  bool fillSlot(Slot& slot, const float* crop, int index);
+  // Under the main lock.
+  void commitLocked(Slot& slot, int kind, int index, int number, const float* kp);
+
+  void noteRenderFail(const char* stage, const std::string& message, bool fatal);
+  void printStageReport() const;
+
+  // ---- configuration (fixed at creation)
+  le_ctx* ctx;
+  std::string motionDir;
+  int threads = 0;
+  std::string ep;
+  std::string steadyModel;
+  int eagerOpt = -1;
+  bool hybrid = false;
+  double endSilenceMs = 600;
+  int endRampFrames = 6;
+  int interruptRampFrames = 4;
+  le::MotionSource::Kind sourceKind = le::MotionSource::Kind::A2x;
+  bool pipelined = false;
+  std::vector<float> corpus;  // NT x 63, or empty
+  int NT = 0, W = 0, H = 0, crop = 0;
+  size_t frameBytes = 0;
+
+  // ---- guarded by mu (with cv)
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<float> pushed;
+  bool endRequest = false;
+  size_t endAt = 0;  // pushed samples that belong to the utterance the end request ends
+  int64_t epoch = 0;
+  bool stop = false;
+  bool audioStarted = false;
+  double latestPushMs = 0, firstPushMs = 0;
+  std::unique_ptr<le::MotionSource> source;
+  std::unique_ptr<le::Renderer> chunk;
+  bool warmFailed = false;
+  std::string warmError;
+  Slot ring[kRing];
+  int64_t readPos = 0, writePos = 0, seqCounter = 0;
+  bool hasLast = false;
+  int lastKind = 0, lastIndex = 0;
+  float lastKp[kKp] = {};
+  le_utt_stats stats{};
+  int64_t failures = 0;
+  std::string failText;
+  bool fatal = false;
+  double uttStartMs = 0;  // written by the run thread under mu, read at commit
+  bool speaking = false;  // a speech frame of the current utterance reached the ring
+  int64_t underruns = 0;
+  // paste queue and stage counters
+  std::deque<PasteJob> pasteQueue;
+  std::condition_variable pasteCv;
+  std::condition_variable borrowCv;
+  bool pasteStop = false;
+  double stageATotal = 0, stageAWait = 0, handoffWait = 0;
+  int64_t renderedFrames = 0;
+  double stageBTotal = 0;
+  int64_t jobsB = 0;
+  double stageCTotal = 0;
+  int64_t jobsC = 0;  // written by the paste thread only
+  double deliverLatency = 0;
+  int64_t deliveredSpeech = 0;
+
+  // ---- guarded by dmu (with dcv)
+  std::mutex dmu;
+  std::condition_variable dcv;
+  MotionJob job;
+
+  // ---- private to the run thread
+  struct RunState {
+    int state = 0;
+    int idlePos = 0;
+    int direction = 1;
+    std::vector<float> staging;
+    bool inUtt = false, ended = false, resetPending = false, finishSent = false,
+         speechRendered = false, jobPosted = false;
+    int64_t savedEpoch = 0, jobEpoch = 0;
+    int received = 0, stillAvail = 0, total = -1;
+    Pending pending;
+    int lastSpeechIndex = 0;
+    float lastSpeechKp[kKp] = {};
+    int speechCount = 0;
+    int rampLen = 0, rampLeft = 0;
+    float rampOffset[kKp] = {};
+    int hybridLevel = 0;
+    int lastEagerSent = 0;
+    // per-utterance telemetry
+    double costSum = 0, costMax = 0;
+    int64_t startedBefore = 0, underrunsBefore = 0;
+  } rs;
+
+  std::thread runThread, warmThread, dispatchThread, pasteThread;
+};

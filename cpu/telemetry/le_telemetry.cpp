@@ -1,0 +1,147 @@
+// A process-wide list of named measurements and events, drained by the host
+// as JSON. Bounded, so a host that never drains it does not grow the process.
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "le/le.h"
+
+namespace {
+
+constexpr size_t kMaxRecords = 4096;
+
+struct Record {
+  uint64_t seq;
+  double tMs;
+  std::string name;
+  bool isText;
+  double value;
+  std::string text;
+};
+
+struct Telemetry {
+  std::mutex mu;
+  std::deque<Record> records;
+  uint64_t nextSeq = 0;
+  uint64_t dropped = 0;
+  std::chrono::steady_clock::time_point origin;
+  bool started = false;
+};
+
+Telemetry& tel() {
+  static Telemetry* t = new Telemetry;  // never destroyed: records may come from exiting threads
+  return *t;
+}
+
+void add(const char* name, bool isText, double value, const char* text) {
+  if (!name || !*name) return;
+  try {
+    Telemetry& t = tel();
+    std::lock_guard<std::mutex> lk(t.mu);
+    const auto now = std::chrono::steady_clock::now();
+    if (!t.started) {
+      t.origin = now;
+      t.started = true;
+    }
+    if (t.records.size() >= kMaxRecords) {
+      t.records.pop_front();
+      ++t.dropped;
+    }
+    t.records.push_back(Record{t.nextSeq++,
+                               std::chrono::duration<double, std::milli>(now - t.origin).count(),
+                               name, isText, value, text ? text : ""});
+  } catch (...) {
+    // Telemetry never fails the caller.
+  }
+}
+
+void appendJsonString(std::string& out, const std::string& s) {
+  out += '"';
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += char(c);
+    }
+  }
+  out += '"';
+}
+
+void appendNumber(std::string& out, double v) {
+  if (!std::isfinite(v)) {
+    out += "null";  // JSON has no NaN or infinity
+    return;
+  }
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  out += buf;
+}
+
+thread_local std::string tJson;
+thread_local uint64_t tListedUpTo = 0;  // seq + 1 of the newest record listed
+thread_local bool tListed = false;
+
+}  // namespace
+
+extern "C" {
+
+void le_tel_record(const char* name, double value) { add(name, false, value, nullptr); }
+
+void le_tel_record_str(const char* name, const char* value) {
+  add(name, true, 0, value ? value : "");
+}
+
+const char* le_tel_pending_json(void) {
+  try {
+    Telemetry& t = tel();
+    std::string out;
+    std::lock_guard<std::mutex> lk(t.mu);
+    out = "{\"dropped\": " + std::to_string(t.dropped) + ", \"records\": [";
+    for (size_t i = 0; i < t.records.size(); ++i) {
+      const Record& r = t.records[i];
+      out += i ? ", {\"seq\": " : "{\"seq\": ";
+      out += std::to_string(r.seq);
+      out += ", \"t_ms\": ";
+      appendNumber(out, r.tMs);
+      out += ", \"name\": ";
+      appendJsonString(out, r.name);
+      out += ", \"value\": ";
+      if (r.isText)
+        appendJsonString(out, r.text);
+      else
+        appendNumber(out, r.value);
+      out += '}';
+    }
+    out += "]}";
+    tListedUpTo = t.records.empty() ? t.nextSeq : t.records.back().seq + 1;
+    tListed = true;
+    tJson.swap(out);
+  } catch (...) {
+    tJson = "{\"dropped\": 0, \"records\": []}";
+    tListed = false;
+  }
+  return tJson.c_str();
+}
+
+int le_tel_flush(void) {
+  if (!tListed) return 0;
+  Telemetry& t = tel();
+  std::lock_guard<std::mutex> lk(t.mu);
+  int n = 0;
+  while (!t.records.empty() && t.records.front().seq < tListedUpTo) {
+    t.records.pop_front();
+    ++n;
+  }
+  tListed = false;
+  return n;
+}
+
+}  // extern "C"
