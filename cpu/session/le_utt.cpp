@@ -67,55 +67,60 @@ MotionSource::Kind MotionSource::kindFor(const std::string& dir) {
   return Kind::Generator;
 }
 
-MotionSource::MotionSource(Kind k, const std::string& dir, int threads, const std::string& ep)
-    : kind(k) {
-  if (kind == Kind::A2x) {
-    handle_ = le_a2x_create(dir.c_str(), threads);
-    if (!handle_) throw std::runtime_error(le_a2x_last_error());
-  } else {
-    handle_ = le_motion_create(dir.c_str(), threads, ep.c_str());
-    if (!handle_) throw std::runtime_error(le_motion_last_error());
+namespace {
+
+class A2xSource final : public MotionSource {
+ public:
+  A2xSource(const std::string& dir, int threads) : s_(le_a2x_create(dir.c_str(), threads)) {
+    if (!s_) throw std::runtime_error(le_a2x_last_error());
   }
-}
+  ~A2xSource() override { le_a2x_destroy(s_); }
+  void reset(int start, int direction, int loop) override {
+    le_a2x_reset(s_, start, direction, loop);
+  }
+  void setEager(int eager) override { le_a2x_set_eager(s_, eager); }
+  void push(const float* samples, int count) override { le_a2x_push(s_, samples, count); }
+  void finish() override { le_a2x_finish(s_); }
+  int avail() override { return le_a2x_avail(s_); }
+  int pull(int* index, float* base, float* driven, int max) override {
+    return le_a2x_pull(s_, index, base, driven, max);
+  }
+  int total() override { return le_a2x_total(s_); }
 
-MotionSource::~MotionSource() {
-  if (kind == Kind::A2x)
-    le_a2x_destroy(static_cast<le_a2x*>(handle_));
-  else
-    le_motion_destroy(static_cast<le_motion*>(handle_));
-}
+ private:
+  le_a2x* s_;
+};
 
-#define LE_SOURCE_CALL(a2xCall, motionCall)             \
-  do {                                                  \
-    if (kind == Kind::A2x) {                            \
-      auto* h = static_cast<le_a2x*>(handle_);          \
-      a2xCall;                                          \
-    } else {                                            \
-      auto* h = static_cast<le_motion*>(handle_);       \
-      motionCall;                                       \
-    }                                                   \
-  } while (0)
+class GeneratorSource final : public MotionSource {
+ public:
+  GeneratorSource(const std::string& dir, int threads, const std::string& ep)
+      : m_(le_motion_create(dir.c_str(), threads, ep.c_str())) {
+    if (!m_) throw std::runtime_error(le_motion_last_error());
+  }
+  ~GeneratorSource() override { le_motion_destroy(m_); }
+  void reset(int start, int direction, int loop) override {
+    le_motion_reset(m_, start, direction, loop);
+  }
+  void setEager(int eager) override { le_motion_set_eager(m_, eager); }
+  void push(const float* samples, int count) override { le_motion_push(m_, samples, count); }
+  void finish() override { le_motion_finish(m_); }
+  int avail() override { return le_motion_avail(m_); }
+  int pull(int* index, float* base, float* driven, int max) override {
+    return le_motion_pull(m_, index, base, driven, max);
+  }
+  int total() override { return le_motion_total(m_); }
 
-void MotionSource::reset(int start, int direction, int loop) {
-  LE_SOURCE_CALL(le_a2x_reset(h, start, direction, loop), le_motion_reset(h, start, direction, loop));
-}
-void MotionSource::setEager(int eager) {
-  LE_SOURCE_CALL(le_a2x_set_eager(h, eager), le_motion_set_eager(h, eager));
-}
-void MotionSource::push(const float* samples, int count) {
-  LE_SOURCE_CALL(le_a2x_push(h, samples, count), le_motion_push(h, samples, count));
-}
-void MotionSource::finish() { LE_SOURCE_CALL(le_a2x_finish(h), le_motion_finish(h)); }
-int MotionSource::avail() {
-  LE_SOURCE_CALL(return le_a2x_avail(h), return le_motion_avail(h));
-}
-int MotionSource::pull(int* index, float* base, float* driven, int max) {
-  LE_SOURCE_CALL(return le_a2x_pull(h, index, base, driven, max),
-                 return le_motion_pull(h, index, base, driven, max));
-}
-int MotionSource::total() { LE_SOURCE_CALL(return le_a2x_total(h), return le_motion_total(h)); }
+ private:
+  le_motion* m_;
+};
 
-#undef LE_SOURCE_CALL
+}  // namespace
+
+std::unique_ptr<MotionSource> MotionSource::open(Kind kind, const std::string& dir, int threads,
+                                                 const std::string& ep) {
+  if (kind == Kind::A2x) return std::make_unique<A2xSource>(dir, threads);
+  return std::make_unique<GeneratorSource>(dir, threads, ep);
+}
 
 }  // namespace le
 
@@ -219,7 +224,7 @@ void le_utt::shutdown() {
 void le_utt::warm() {
   std::unique_ptr<le::MotionSource> src;
   try {
-    src = std::make_unique<le::MotionSource>(sourceKind, motionDir, threads, ep);
+    src = le::MotionSource::open(sourceKind, motionDir, threads, ep);
   } catch (const std::exception& e) {
     std::lock_guard<std::mutex> lk(mu);
     warmFailed = true;
@@ -466,7 +471,9 @@ void le_utt::run() {
       src = source.get();
       steady = chunk.get();
       fill = int(writePos - readPos);
-      if (pipelined) queued = int(pasteQueue.size());
+      // A job the paste thread holds counts too, or a second idle frame
+      // would be made while the first is still on its way to the ring.
+      if (pipelined) queued = int(pasteQueue.size()) + (pasteBusy ? 1 : 0);
     }
     if (stopNow) return;
     if (epochNow != rs.savedEpoch) {
@@ -590,7 +597,8 @@ void le_utt::run() {
       std::unique_lock<std::mutex> lk(mu);
       const bool nothingToTake = !takeable || (pushed.empty() && !endRequest);
       (void)audioWaiting;
-      if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch) cv.wait_for(lk, kWait);
+      if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch)
+        cv.wait_for(lk, kWait);
     }
   }
 }
@@ -684,7 +692,9 @@ void le_utt::produceRamp() {
   if (--rs.rampLeft <= 0) setState(0);
 }
 
-bool le_utt::produceIdle() { return enqueue(nullptr, 0, rs.idlePos, -1, nullptr, nullptr); }
+bool le_utt::produceIdle() {
+  return enqueue(nullptr, 0, rs.idlePos, -1, nullptr, nullptr);
+}
 
 // ---------------------------------------------------------------------------
 // The frame path
@@ -775,6 +785,7 @@ void le_utt::pasteLoop() {
     if (pasteStop || stop) return;
     PasteJob j = std::move(pasteQueue.front());
     pasteQueue.pop_front();
+    pasteBusy = true;
     cv.notify_all();
     borrowCv.notify_all();
     if (j.epoch == epoch) {
@@ -789,6 +800,7 @@ void le_utt::pasteLoop() {
       cv.notify_all();
     }
     lk.lock();
+    pasteBusy = false;
   }
 }
 
@@ -917,7 +929,9 @@ void le_utt_destroy(le_utt* s) {
   }
 }
 
-const char* le_utt_last_error(void) { return uttError().c_str(); }
+const char* le_utt_last_error(void) {
+  return uttError().c_str();
+}
 
 int le_utt_ready(le_utt* s) {
   if (!s) return -1;
@@ -939,7 +953,8 @@ int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
       std::lock_guard<std::mutex> lk(s->mu);
       const size_t at = s->pushed.size();
       s->pushed.resize(at + size_t(count));
-      for (int i = 0; i < count; ++i) s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
+      for (int i = 0; i < count; ++i)
+        s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
       const double now = nowMs();
       s->latestPushMs = now;
       if (!s->audioStarted) {

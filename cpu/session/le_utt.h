@@ -23,26 +23,21 @@ class Renderer;
 class MotionSource {
  public:
   enum class Kind { A2x, Generator };
-  MotionSource(Kind kind, const std::string& dir, int threads, const std::string& ep);
-  ~MotionSource();
-  MotionSource(const MotionSource&) = delete;
-  MotionSource& operator=(const MotionSource&) = delete;
-
-  // Whether the directory holds the streaming encoder that the a2x stream needs.
+  // The a2x stream when the directory holds its streaming encoder, else the
+  // motion generator.
   static Kind kindFor(const std::string& dir);
+  // Throws std::runtime_error with the source's own last error.
+  static std::unique_ptr<MotionSource> open(Kind kind, const std::string& dir, int threads,
+                                            const std::string& ep);
+  virtual ~MotionSource() = default;
 
-  void reset(int start, int direction, int loop);
-  void setEager(int eager);
-  void push(const float* samples, int count);
-  void finish();
-  int avail();
-  int pull(int* index, float* base, float* driven, int max);
-  int total();
-
-  const Kind kind;
-
- private:
-  void* handle_ = nullptr;
+  virtual void reset(int start, int direction, int loop) = 0;
+  virtual void setEager(int eager) = 0;
+  virtual void push(const float* samples, int count) = 0;
+  virtual void finish() = 0;
+  virtual int avail() = 0;
+  virtual int pull(int* index, float* base, float* driven, int max) = 0;
+  virtual int total() = 0;
 };
 }  // namespace le
 
@@ -122,8 +117,7 @@ struct le_utt {
 
   // ---- frame path
   bool enqueue(const float* crop, int kind, int index, int number, const float* kp, double* acc);
-  bool enqueueRaw(const float* crop, int kind, int index, int number, const float* kp,
-                  double* acc);
+  bool enqueueRaw(const float* crop, int kind, int index, int number, const float* kp, double* acc);
   bool enqueuePipe(const float* crop, int kind, int index, int number, const float* kp,
                    double* acc);
   PasteJob makeJob(const float* crop, int kind, int index, int number, const float* kp,
@@ -189,6 +183,7 @@ struct le_utt {
   std::condition_variable pasteCv;
   std::condition_variable borrowCv;
   bool pasteStop = false;
+  bool pasteBusy = false;  // the paste thread holds a job taken from the queue
   double stageATotal = 0, stageAWait = 0, handoffWait = 0;
   int64_t renderedFrames = 0;
   double stageBTotal = 0;

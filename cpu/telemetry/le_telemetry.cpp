@@ -93,7 +93,9 @@ thread_local bool tListed = false;
 
 extern "C" {
 
-void le_tel_record(const char* name, double value) { add(name, false, value, nullptr); }
+void le_tel_record(const char* name, double value) {
+  add(name, false, value, nullptr);
+}
 
 void le_tel_record_str(const char* name, const char* value) {
   add(name, true, 0, value ? value : "");
