@@ -51,7 +51,9 @@ const double kKeypointsPx[21][2] = {
     {203, 141}, {211, 138}, {226, 139}, {241, 138},  // corner, upper lip
 };
 
-[[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
+[[noreturn]] void fail(const std::string& msg) {
+  throw std::runtime_error(msg);
+}
 
 void makeDir(const std::string& path) {
   for (size_t i = 1; i <= path.size(); ++i)
@@ -99,7 +101,9 @@ Affine sway(int t, int nt) {
 
 // Crop pixel (centre at x + 0.5) to portrait pixel.
 constexpr double kScale = kBoxSide / kCrop;
-double cropToPx(double v, double origin) { return origin + (v + 0.5) * kScale - 0.5; }
+double cropToPx(double v, double origin) {
+  return origin + (v + 0.5) * kScale - 0.5;
+}
 
 std::vector<float> neutralKeypoints() {
   std::vector<float> kp(63, 0.f);
@@ -121,7 +125,7 @@ double mouthOpening(int i) {
 
 std::vector<float> openMouth(std::vector<float> kp, double a) {
   auto move = [&](int row, double dy) { kp[size_t(row) * 3 + 1] += float(dy * a); };
-  for (int r : {14, 15, 16}) move(r, 0.10);   // lower lip down
+  for (int r : {14, 15, 16}) move(r, 0.10);    // lower lip down
   for (int r : {18, 19, 20}) move(r, -0.025);  // upper lip up
   move(13, 0.02);
   move(17, 0.02);
@@ -243,6 +247,12 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   writeVector(dir + "/drive/si.i32", si);
 
   copyFile(o.model, dir + "/model_b1.onnx");
+  // The same director at batch 24, for a live session's batched speech frames.
+  const size_t slash = o.model.rfind('/');
+  const std::string batched =
+      (slash == std::string::npos ? std::string() : o.model.substr(0, slash + 1)) +
+      "model_b24_fp32.onnx";
+  if (std::ifstream(batched).good()) copyFile(batched, dir + "/model_b24_fp32.onnx");
 
   char manifest[1024];
   std::snprintf(manifest, sizeof manifest,
