@@ -287,12 +287,13 @@ TEST_F(CapiRender, DriveFramesEndToEnd) {
     EXPECT_GT(inside, 50);
   }
   // One finished frame as a picture to look at, kept in the build tree.
-  if (const char* tmp = std::getenv("LE_TEST_TMP")) {
+  {
+    const std::string tmp = le_test::scratchRoot();
     std::vector<uint8_t> rgb(size_t(W) * H * 3);
     for (size_t p = 0; p < rgb.size() / 3; ++p)
       for (int c = 0; c < 3; ++c) rgb[p * 3 + c] = rgba[p * 4 + c];
     le_test::makeDirs(tmp);
-    le::writePNG(std::string(tmp) + "/../render_drive_frame.png", rgb.data(), W, H);
+    le::writePNG(tmp + "/../render_drive_frame.png", rgb.data(), W, H);
   }
 }
 

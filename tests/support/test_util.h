@@ -34,12 +34,23 @@ inline void removeAll(const std::string& p) {
   if (std::system(cmd.c_str()) != 0) std::perror("rm -rf");
 }
 
+// Where tests make their scratch files: $LE_TEST_TMP, else the build tree's
+// folder for them, else /tmp.
+inline std::string scratchRoot() {
+  const char* env = std::getenv("LE_TEST_TMP");
+  if (env && *env) return env;
+#ifdef LE_TEST_TMP_DIR
+  return LE_TEST_TMP_DIR;
+#else
+  return "/tmp";
+#endif
+}
+
 // A fresh directory removed again when the object goes out of scope.
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("LE_TEST_TMP");
-    std::string root = base && *base ? base : "/tmp";
+    const std::string root = scratchRoot();
     std::string mk = "mkdir -p '" + root + "'";
     if (std::system(mk.c_str()) != 0) std::perror("mkdir");
     std::string tmpl = root + "/le-test-XXXXXX";
