@@ -4,7 +4,14 @@ The models are small, deterministic stand-ins for a motion directory's
 audio models. Motion really follows the audio: voiced frames open the mouth,
 silent frames let it close again.
 
-usage: gen_audio_models.py OUTDIR [--quiet]
+usage: gen_audio_models.py OUTDIR [--quiet] [--demo]
+
+With --demo it writes the demo avatar's procedural motion models instead:
+w2v.onnx (per 40 ms frame, channel 0 = mouth opening tanh(1.5 rms) and
+channel 1 = lip rounding, the opening weighted by how little of the frame's
+energy is in fast sample-to-sample changes), a2x_enc_stream.onnx (those two
+channels into ctx) and a2x_dec.onnx (m = 0.35 prev + 0.65 (opening OPEN +
+rounding ROUND) in the demo face's keypoints). They are built, not trained.
 
 Files written to OUTDIR:
 - w2v.onnx, the legacy frontend: "input_values" [1, 128000] ->
@@ -332,15 +339,107 @@ def build_gelu_unsupported():
     return m
 
 
+# The demo avatar's mouth, in the director's keypoint units (rows 13..20 go
+# round the mouth: right corner, lower lip, left corner, upper lip).
+def demo_open():
+    v = np.zeros((KP_ROWS, 3), np.float32)
+    v[[14, 15, 16], 1] = 0.10   # lower lip down
+    v[[18, 19, 20], 1] = -0.025  # upper lip up
+    v[[13, 17], 1] = 0.02        # corners follow
+    return v.reshape(-1)
+
+
+def demo_round():
+    v = np.zeros((KP_ROWS, 3), np.float32)
+    v[13, 0] = -0.03  # the corners draw in
+    v[17, 0] = 0.03
+    v[[14, 15, 16], 1] = -0.02   # and the opening narrows
+    return v.reshape(-1)
+
+
+def build_demo_frontend():
+    """Per 40 ms frame of the (normalised) 8 s window: channel 0 is the mouth
+    opening, tanh(1.5 rms); channel 1 the lip rounding, the opening weighted by
+    how little of the frame's energy is in fast changes (dark vowels)."""
+    g = Graph()
+    g.input("input_values", [1, LEGACY_SAMPLES])
+    frames = LEGACY_SAMPLES // 640
+    x = g.op("Reshape", ["input_values", g.i64("frame_shape", [frames, 640])], "frames")
+    ms = g.op("ReduceMean", [g.op("Mul", [x, x], "sq")], "ms", axes=[1], keepdims=1)
+    rms = g.op("Sqrt", [g.op("Add", [ms, g.const("eps", 1e-8)], "ms_eps")], "rms")
+    ax = g.i64("ax1", [1])
+    d = g.op("Sub", [g.op("Slice", [x, g.i64("one", [1]), g.i64("end", [640]), ax], "later"),
+                     g.op("Slice", [x, g.i64("zero", [0]), g.i64("last", [639]), ax], "earlier")],
+             "diff")
+    dms = g.op("ReduceMean", [g.op("Mul", [d, d], "dsq")], "dms", axes=[1], keepdims=1)
+    drms = g.op("Sqrt", [g.op("Add", [dms, "eps"], "dms_eps")], "drms")
+    opening = g.op("Tanh", [g.op("Mul", [rms, g.const("open_gain", 1.5)], "open_pre")], "opening")
+    hf = g.op("Div", [drms, g.op("Add", [rms, g.const("rms_floor", 0.05)], "rms_f")], "hf")
+    dark = g.op("Clip", [g.op("Mul", [g.op("Sub", [g.const("hf_knee", 0.35), hf], "hf_gap"),
+                                      g.const("hf_gain", 5.0)], "dark_pre"),
+                         g.const("lo", 0.0), g.const("hi", 1.0)], "dark")
+    rounding = g.op("Mul", [opening, dark], "rounding")
+    pair = g.op("Concat", [opening, rounding], "pair", axis=1)
+    rows = g.op("Pad", [pair, g.i64("pads", [0, 0, 0, CHANNELS - 2])], "rows")
+    emb = g.op("Expand", [g.op("Unsqueeze", [rows, g.i64("ax0", [0])], "one_layer"),
+                          g.i64("emb_shape", [LAYERS, frames, CHANNELS])], "layers")
+    g.op("Identity", [emb], "emb_out", out="audio_emb")
+    g.output("audio_emb", [LAYERS, frames, CHANNELS])
+    return g.model("w2v_demo", "demo frontend: mouth opening and lip rounding per frame")
+
+
+def build_demo_encoder():
+    """ctx channels 0 and 1 carry the frame's opening and rounding; the
+    positional rows and the mask are accepted and not needed."""
+    g = Graph()
+    H = CTX_WIDTH
+    g.input("feat", [1, "T", LAYERS, CHANNELS])
+    g.input("pos_window", [1, "T", H])
+    g.input("attn", [1, 1, "T", "T"])
+    first = g.op("Slice", ["feat", g.i64("s0", [0, 0]), g.i64("s1", [1, 2]),
+                           g.i64("axes", [2, 3])], "layer0_pair")
+    x = g.op("Reshape", [first, g.i64("rows_shape", [-1, 2])], "pair_rows")
+    ctx = g.op("Pad", [x, g.i64("pads", [0, 0, 0, H - 2])], "ctx_rows")
+    g.op("Unsqueeze", [ctx, g.i64("ax0", [0])], "ctx_out", out="ctx")
+    g.output("ctx", [1, "T", H])
+    return g.model("a2x_enc_demo", "demo encoder: opening and rounding per frame")
+
+
+def build_demo_decoder():
+    """m = 0.35 prev + 0.65 (opening OPEN + rounding ROUND): the demo face's
+    lips follow the speech with a little inertia; in silence they close."""
+    g = Graph()
+    H = CTX_WIDTH
+    g.input("ctx_t", [1, H])
+    g.input("prev", [1, 3 * KP_ROWS])
+    g.input("h", [1, 1, H])
+    wm = np.zeros((H, 3 * KP_ROWS), np.float32)
+    wm[0] = demo_open()
+    wm[1] = demo_round()
+    target = g.op("MatMul", ["ctx_t", g.const("mouth", wm)], "target")
+    g.op("Add", [g.op("Mul", ["prev", g.const("keep", 0.35)], "kept"),
+                 g.op("Mul", [target, g.const("take", 0.65)], "taken")], "m_node", out="m")
+    g.op("Identity", ["h"], "h_node", out="h_out")
+    g.output("m", [1, 3 * KP_ROWS])
+    g.output("h_out", [1, 1, H])
+    return g.model("a2x_dec_demo", "demo decoder: speech opens and rounds the lips")
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("outdir")
     ap.add_argument("--quiet", action="store_true")
+    ap.add_argument("--demo", action="store_true",
+                    help="write the demo avatar's procedural motion models instead")
     args = ap.parse_args(argv)
     t0 = time.monotonic()
     os.makedirs(args.outdir, exist_ok=True)
     w = Weights()
     models = {
+        "w2v.onnx": build_demo_frontend(),
+        "a2x_enc_stream.onnx": build_demo_encoder(),
+        "a2x_dec.onnx": build_demo_decoder(),
+    } if args.demo else {
         "w2v.onnx": build_legacy(w),
         "audio_encoder_fp16_window_trunk.onnx": build_trunk(w, False),
         "audio_encoder_fp16_window_trunk_dyn.onnx": build_trunk(w, True),

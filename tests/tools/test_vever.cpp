@@ -2,11 +2,18 @@
 
 extern "C" {
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 }
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <regex>
 #include <string>
+#include <vector>
 
+#include "le/le.h"
 #include "support/test_util.h"
 
 namespace {
@@ -71,6 +78,185 @@ TEST(VeverTool, UsageAndEngineErrors) {
   EXPECT_EQ(run("info /nonexistent-bundle", &out), 1);
   EXPECT_NE(out.find("REFUSED: cannot open /nonexistent-bundle/manifest.json"), std::string::npos)
       << out;
+}
+
+// Speech-like audio at 16 kHz: syllables of a vowel (harmonics of 130 Hz
+// under two formants) whose loudness follows a random envelope, in phrases
+// with pauses between them.
+std::vector<float> syllables(int frames, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.15, 1.0);
+  std::vector<float> out(size_t(frames) * 640, 0.f);
+  double level = 0, target = u(rng);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const int frame = int(i / 640);
+    if (i % 3200 == 0) target = (frame % 40) >= 30 ? 0 : u(rng);  // a pause every 1.6 s
+    level += (target - level) * 0.0015;
+    double v = 0;
+    for (int k = 1; k <= 12; ++k) {
+      const double f = 130.0 * k;
+      v += (std::exp(-std::pow((f - 650) / 220, 2)) +
+            0.5 * std::exp(-std::pow((f - 1150) / 280, 2))) *
+           std::sin(2 * M_PI * f * double(i) / 16000.0 + k);
+    }
+    out[i] = float(0.25 * level * v);
+  }
+  return out;
+}
+
+// Writes mono float audio as a 16-bit WAV with `channels` copies at `rate`
+// (nearest-sample resampling is enough to make the tool resample back).
+void writeWav(const std::string& path, const std::vector<float>& audio16k, int rate, int channels) {
+  const size_t n = size_t(double(audio16k.size()) * rate / 16000.0);
+  std::vector<int16_t> pcm;
+  for (size_t i = 0; i < n; ++i) {
+    const float v = audio16k[std::min(audio16k.size() - 1, size_t(double(i) * 16000.0 / rate))];
+    for (int c = 0; c < channels; ++c) pcm.push_back(int16_t(std::lround(v * 32000)));
+  }
+  auto u32 = [](uint32_t v) { return std::string(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [](uint16_t v) { return std::string(reinterpret_cast<const char*>(&v), 2); };
+  const uint32_t bytes = uint32_t(pcm.size() * 2);
+  std::string h = "RIFF" + u32(36 + bytes) + "WAVEfmt " + u32(16) + u16(1) +
+                  u16(uint16_t(channels)) + u32(uint32_t(rate)) +
+                  u32(uint32_t(rate * channels * 2)) + u16(uint16_t(channels * 2)) + u16(16) +
+                  "data" + u32(bytes);
+  h.append(reinterpret_cast<const char*>(pcm.data()), bytes);
+  le_test::writeFile(path, h);
+}
+
+struct Streams {
+  std::string video, pixfmt, audio;
+  double fps = 0, videoSeconds = 0, audioSeconds = 0;
+  int audioRate = 0;
+};
+
+Streams probe(const std::string& path) {
+  Streams s;
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return s;
+  avformat_find_stream_info(fmt, nullptr);
+  for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+    const AVStream* st = fmt->streams[i];
+    const double seconds = double(st->duration) * av_q2d(st->time_base);
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      s.video = avcodec_get_name(st->codecpar->codec_id);
+      s.pixfmt = av_get_pix_fmt_name(AVPixelFormat(st->codecpar->format));
+      s.fps = av_q2d(st->avg_frame_rate);
+      s.videoSeconds = seconds;
+    } else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      s.audio = avcodec_get_name(st->codecpar->codec_id);
+      s.audioRate = st->codecpar->sample_rate;
+      s.audioSeconds = seconds;
+    }
+  }
+  avformat_close_input(&fmt);
+  return s;
+}
+
+// The frame counts of the tool's summary line.
+std::vector<int> counts(const std::string& out) {
+  std::smatch m;
+  const std::regex re(
+      "(\\d+) frames \\(512x512, 25 fps\\) = (\\d+) idle lead-in \\+ (\\d+) speech \\+ "
+      "(\\d+) ramp \\+ (\\d+) idle tail");
+  if (!std::regex_search(out, m, re)) return {};
+  std::vector<int> v;
+  for (size_t i = 1; i < m.size(); ++i) v.push_back(std::stoi(m[i]));
+  return v;
+}
+
+TEST(VeverTool, SpeakWritesTheSessionsFramesWithTheirSound) {
+  le_test::TempDir d;
+  std::string out;
+  ASSERT_EQ(run("demo-bundle " + d / "astro" + " --source-frames 6 --frames 12", &out), 0) << out;
+  ASSERT_EQ(run("info " + d / "astro" + " " + d / "astro/motion", &out), 0) << out;
+  EXPECT_NE(out.find("source     the streaming a2x stream"), std::string::npos) << out;
+  EXPECT_NE(out.find("verdict    complete"), std::string::npos) << out;
+
+  // 3 s of speech in a 22.05 kHz stereo file: the tool resamples it.
+  writeWav(d / "in.wav", syllables(75, 1), 22050, 2);
+  const std::string speak = "speak " + d / "astro" + " " + d / "astro/motion --wav " + d / "in.wav";
+  ASSERT_EQ(run(speak + " -o " + d / "a.mp4", &out), 0) << out;
+  const auto c = counts(out);
+  ASSERT_EQ(c.size(), 5u) << out;
+  EXPECT_EQ(c[2], 75);  // every 40 ms of speech is one speech frame
+  EXPECT_EQ(c[3], 6);   // the end ramp
+  EXPECT_EQ(c[4], 12);  // half a second of idle tail
+  EXPECT_EQ(c[0], c[1] + c[2] + c[3] + c[4]);
+  const Streams s = probe(d / "a.mp4");
+  EXPECT_EQ(s.video, "h264");
+  EXPECT_EQ(s.pixfmt, "yuv420p");
+  EXPECT_EQ(s.fps, 25.0);
+  EXPECT_EQ(s.audio, "aac");
+  EXPECT_GE(s.audioRate, 16000);
+  EXPECT_NEAR(s.videoSeconds, c[0] / 25.0, 1e-6);
+  EXPECT_LT(std::abs(s.audioSeconds - s.videoSeconds), 0.04) << s.audioSeconds;
+
+  // Interrupted one second in: the interrupt ramp, and nothing more is spoken.
+  ASSERT_EQ(run(speak + " --interrupt-at 1 -o " + d / "b.mp4", &out), 0) << out;
+  EXPECT_NE(out.find("; interrupted"), std::string::npos) << out;
+  const auto ci = counts(out);
+  ASSERT_EQ(ci.size(), 5u) << out;
+  EXPECT_EQ(ci[2], 25);
+  EXPECT_EQ(ci[3], 4);
+
+  EXPECT_EQ(run(speak + " -o " + d / "c.mp4 --text hi", &out), 2);
+  EXPECT_NE(out.find("speak needs one of --wav IN.wav and --text"), std::string::npos) << out;
+  EXPECT_EQ(run("speak " + d / "astro" + " " + d / "astro/motion --wav " + d / "none.wav -o " +
+                    d / "c.mp4",
+                &out),
+            1);
+  EXPECT_NE(out.find("cannot read audio from " + d / "none.wav"), std::string::npos) << out;
+}
+
+// The demo motion directory moves the lips with the speech: the driven
+// mouth opening follows the loudness of each 40 ms frame.
+TEST(VeverTool, DemoMouthFollowsTheSpeechEnvelope) {
+  le_test::TempDir d;
+  std::string out;
+  ASSERT_EQ(run("demo-bundle " + d / "astro" + " --source-frames 6 --frames 12", &out), 0) << out;
+  const std::string motion = d / "astro/motion";
+  ::setenv("W2V_ONNX", (motion + "/w2v.onnx").c_str(), 1);
+  le_a2x* s = le_a2x_create(motion.c_str(), 2);
+  ASSERT_NE(s, nullptr) << le_a2x_last_error();
+  const int frames = 250;
+  const std::vector<float> audio = syllables(frames, 2);
+  le_a2x_reset(s, 0, 1, 1);
+  le_a2x_push(s, audio.data(), int(audio.size()));
+  le_a2x_finish(s);
+  std::vector<int> index(frames);
+  std::vector<float> base(size_t(frames) * 63), driven(size_t(frames) * 63);
+  int got = 0;
+  while (got < frames && le_a2x_avail(s) > 0)
+    got += le_a2x_pull(s, index.data() + got, base.data() + size_t(got) * 63,
+                       driven.data() + size_t(got) * 63, frames - got);
+  le_a2x_destroy(s);
+  ASSERT_EQ(got, frames);
+
+  std::vector<double> opening, rms;
+  for (int f = 0; f < frames; ++f) {
+    const float* kp = driven.data() + size_t(f) * 63;
+    opening.push_back(kp[15 * 3 + 1] - kp[19 * 3 + 1]);  // lower lip centre below the upper
+    double e = 0;
+    for (int i = 0; i < 640; ++i)
+      e += double(audio[size_t(f) * 640 + size_t(i)]) * audio[size_t(f) * 640 + size_t(i)];
+    rms.push_back(std::sqrt(e / 640));
+  }
+  auto correlation = [&](int lag) {
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    int n = 0;
+    for (int f = 0; f < frames; ++f) {
+      const int g = f + lag;
+      if (g < 0 || g >= frames) continue;
+      const double a = rms[size_t(f)], b = opening[size_t(g)];
+      sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b, ++n;
+    }
+    return (sab - sa * sb / n) / std::sqrt((saa - sa * sa / n) * (sbb - sb * sb / n));
+  };
+  const double best = std::max({correlation(-1), correlation(0), correlation(1)});
+  EXPECT_GE(best, 0.6);
+  std::printf("[lip sync] correlation %.3f %.3f %.3f at lags -1 0 +1\n", correlation(-1),
+              correlation(0), correlation(1));
 }
 
 }  // namespace

@@ -254,6 +254,24 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
       "model_b24_fp32.onnx";
   if (std::ifstream(batched).good()) copyFile(batched, dir + "/model_b24_fp32.onnx");
 
+  // The motion directory: the procedural speech-to-mouth models and this
+  // avatar's corpus keypoints.
+  if (!o.motionModels.empty()) {
+    const std::string motion = dir + "/motion";
+    makeDir(motion);
+    for (const char* name : {"w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"})
+      copyFile(o.motionModels + "/" + name, motion + "/" + name);
+    const char meta[] =
+        "{\"h\": 32, \"window\": 2, \"left\": 3, \"layers\": 1, \"width\": false, "
+        "\"silence_prime\": 0}\n";
+    writeBytes(motion + "/a2x_meta.json", meta, sizeof meta - 1);
+    writeVector(motion + "/a2x_pos.f32", std::vector<float>(256 * 32, 0.f));
+    std::vector<float> norm(126, 0.f);  // mean 0 and scale 1: the decoder speaks in deltas
+    std::fill(norm.begin() + 63, norm.end(), 1.f);
+    writeVector(motion + "/a2x_norm.f32", norm);
+    writeVector(motion + "/xs_target.bin", target);
+  }
+
   char manifest[1024];
   std::snprintf(manifest, sizeof manifest,
                 "{\n"

@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "bundle/le_bundle.h"
 #include "demo_bundle.h"
 #include "driver/le_image.h"
 #include "le/le.h"
 #include "mp4_writer.h"
+#include "speak.h"
 
 namespace {
 
@@ -24,13 +29,19 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX]\n"
-    "        build the demo avatar bundle (the astronaut portrait) into DIR\n"
+    "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
+    "        procedural motion directory in DIR/motion\n"
     "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP]\n"
     "        render the bundle's drive track to an H.264 MP4 at 25 frames per second\n"
     "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
     "        render drive frame INDEX and write it as PNG\n"
-    "  info BUNDLE [--model KEY]\n"
-    "        show the manifest, the members found and whether the engine opens it\n"
+    "  speak BUNDLE MOTION_DIR (--wav IN.wav | --text \"...\") -o OUT.mp4 [--threads N]\n"
+    "        [--realtime] [--interrupt-at SECONDS]\n"
+    "        make the avatar say the speech through a live session: H.264 video with\n"
+    "        the speech as AAC sound (--text speaks through espeak-ng)\n"
+    "  info BUNDLE [MOTION_DIR] [--model KEY]\n"
+    "        show the manifest, the members found and whether the engine opens it;\n"
+    "        with MOTION_DIR also which motion source a session would use\n"
     "\n"
     "BUNDLE is a bundle directory or an IMX container. The render model is\n"
     "model_<KEY>.onnx (default KEY: b1).\n";
@@ -40,8 +51,10 @@ constexpr int kExitUsage = 2;
 
 struct Args {
   std::vector<std::string> positional;
-  std::string out, model = "b1", ep, image, onnx;
+  std::string out, model = "b1", ep, image, onnx, wav, text;
   int frames = -1, sourceFrames = -1, threads = 0;
+  bool realtime = false;
+  double interruptAt = -1;
 };
 
 [[noreturn]] void usageError(const std::string& msg) {
@@ -56,6 +69,13 @@ int toInt(const std::string& flag, const std::string& v) {
   return int(n);
 }
 
+double toSeconds(const std::string& flag, const std::string& v) {
+  char* end = nullptr;
+  const double x = std::strtod(v.c_str(), &end);
+  if (v.empty() || *end || !(x >= 0) || x > 86400) usageError("bad seconds for " + flag + ": " + v);
+  return x;
+}
+
 Args parse(int argc, char** argv, int first) {
   Args a;
   for (int i = first; i < argc; ++i) {
@@ -64,15 +84,32 @@ Args parse(int argc, char** argv, int first) {
       if (i + 1 >= argc) usageError(s + " needs a value");
       return argv[++i];
     };
-    if (s == "-o" || s == "--out") a.out = value();
-    else if (s == "--model") a.model = a.onnx = value();
-    else if (s == "--ep") a.ep = value();
-    else if (s == "--image") a.image = value();
-    else if (s == "--frames") a.frames = toInt(s, value());
-    else if (s == "--source-frames") a.sourceFrames = toInt(s, value());
-    else if (s == "--threads") a.threads = toInt(s, value());
-    else if (s.size() > 1 && s[0] == '-') usageError("unknown option " + s);
-    else a.positional.push_back(s);
+    if (s == "-o" || s == "--out")
+      a.out = value();
+    else if (s == "--model")
+      a.model = a.onnx = value();
+    else if (s == "--ep")
+      a.ep = value();
+    else if (s == "--image")
+      a.image = value();
+    else if (s == "--frames")
+      a.frames = toInt(s, value());
+    else if (s == "--source-frames")
+      a.sourceFrames = toInt(s, value());
+    else if (s == "--threads")
+      a.threads = toInt(s, value());
+    else if (s == "--wav")
+      a.wav = value();
+    else if (s == "--text")
+      a.text = value();
+    else if (s == "--realtime")
+      a.realtime = true;
+    else if (s == "--interrupt-at")
+      a.interruptAt = toSeconds(s, value());
+    else if (s.size() > 1 && s[0] == '-')
+      usageError("unknown option " + s);
+    else
+      a.positional.push_back(s);
   }
   return a;
 }
@@ -103,14 +140,70 @@ double msSince(std::chrono::steady_clock::time_point t0) {
 int cmdDemoBundle(const Args& a) {
   if (a.positional.size() != 1) usageError("demo-bundle takes one directory");
   vever::DemoOptions o;
-  o.image = firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
-  o.model = firstExisting({a.onnx, VEVER_DEMO_MODEL, std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
+  o.image =
+      firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
+  o.model =
+      firstExisting({a.onnx, VEVER_DEMO_MODEL, std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
+  o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
   vever::writeDemoBundle(a.positional[0], o);
-  std::printf("demo bundle written to %s (%d source frames, %d drive frames)\n",
-              a.positional[0].c_str(), o.sourceFrames, o.driveFrames);
+  std::printf(
+      "demo bundle written to %s (%d source frames, %d drive frames), motion directory "
+      "%s/motion\n",
+      a.positional[0].c_str(), o.sourceFrames, o.driveFrames, a.positional[0].c_str());
   return 0;
+}
+
+int cmdSpeak(const Args& a) {
+  if (a.positional.size() != 2) usageError("speak takes a bundle and a motion directory");
+  if (a.out.empty()) usageError("speak needs -o OUT.mp4");
+  if (a.wav.empty() == a.text.empty()) usageError("speak needs one of --wav IN.wav and --text");
+  vever::SpeakOptions o;
+  o.bundle = a.positional[0];
+  o.motion = a.positional[1];
+  o.wav = a.wav;
+  o.text = a.text;
+  o.out = a.out;
+  o.threads = a.threads;
+  o.realtime = a.realtime;
+  o.interruptAt = a.interruptAt;
+  return vever::speak(o);
+}
+
+// Which motion source a session on dir would use, and what it holds.
+void describeMotion(const std::string& dir) {
+  std::printf("motion     %s\n", dir.c_str());
+  char path[4096];
+  const bool a2x =
+      le_bundle_resolve_member(dir.c_str(), "a2x_enc_stream.onnx", path, sizeof path) == 1;
+  std::printf("source     %s\n", a2x ? "the streaming a2x stream (a2x_enc_stream.onnx found)"
+                                     : "the motion generator (no a2x_enc_stream.onnx)");
+  const std::vector<const char*> a2xMembers = {"a2x_meta.json", "a2x_pos.f32",
+                                               "a2x_norm.f32",  "a2x_enc_stream.onnx",
+                                               "a2x_dec.onnx",  "xs_target.bin"};
+  const std::vector<const char*> generatorMembers = {"meta.json", "hubert_student.onnx",
+                                                     "lmdm.onnx", "stitch.onnx", "xs_target.bin"};
+  std::vector<std::string> missing;
+  for (const char* name : a2x ? a2xMembers : generatorMembers) {
+    const int r = le_bundle_resolve_member(dir.c_str(), name, path, sizeof path);
+    std::printf("  %-32s %s\n", name, r == 1 ? path : "-");
+    if (r != 1) missing.push_back(name);
+  }
+  const char* w2v = std::getenv("W2V_ONNX");
+  const bool ownFrontend = exists(dir + "/w2v.onnx");
+  if (a2x)
+    std::printf("frontend   %s\n", w2v           ? w2v
+                                   : ownFrontend ? "w2v.onnx in the motion directory (vever "
+                                                   "speak uses it when W2V_ONNX is unset)"
+                                                 : "- (set W2V_ONNX)");
+  if (missing.empty()) {
+    std::printf("verdict    complete\n");
+  } else {
+    std::printf("verdict    missing:");
+    for (const auto& m : missing) std::printf(" %s", m.c_str());
+    std::printf("\n");
+  }
 }
 
 int cmdRender(const Args& a) {
@@ -188,7 +281,9 @@ int cmdFrame(const Args& a) {
 }
 
 int cmdInfo(const Args& a) {
-  if (a.positional.size() != 1) usageError("info takes one bundle");
+  if (a.positional.empty() || a.positional.size() > 2)
+    usageError("info takes a bundle and optionally a motion directory");
+  if (a.positional.size() == 2) describeMotion(a.positional[1]);
   const std::string& bundle = a.positional[0];
   char dir[4096];
   if (le_bundle_resolve_handle(bundle.c_str(), dir, sizeof dir) != 1) {
@@ -230,6 +325,7 @@ int cmdInfo(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  av_log_set_level(AV_LOG_ERROR);  // the encoders' own statistics are not for our users
   if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help") ||
       !std::strcmp(argv[1], "help")) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
@@ -242,6 +338,7 @@ int main(int argc, char** argv) {
     if (cmd == "render") return cmdRender(args);
     if (cmd == "frame") return cmdFrame(args);
     if (cmd == "info") return cmdInfo(args);
+    if (cmd == "speak") return cmdSpeak(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vever: %s\n", e.what());
     return kExitFailure;

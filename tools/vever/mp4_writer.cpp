@@ -7,7 +7,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace vever {
 namespace {
@@ -29,6 +31,13 @@ struct Mp4Writer::State {
   AVFrame* frame = nullptr;
   AVPacket* pkt = nullptr;
   SwsContext* sws = nullptr;
+  std::vector<uint8_t> padded;  // swscale's vector readers run past the end of a row
+  // Audio: samples wait here until a whole encoder frame is filled.
+  AVCodecContext* aenc = nullptr;
+  AVStream* ast = nullptr;
+  AVFrame* aframe = nullptr;
+  std::vector<float> pendingAudio;
+  int64_t audioPts = 0;
   bool headerWritten = false;
   bool finished = false;
 
@@ -36,25 +45,40 @@ struct Mp4Writer::State {
     throw std::runtime_error("cannot write " + path + ": " + what);
   }
 
-  void drain() {
+  void drain(AVCodecContext* c, AVStream* to) {
     for (;;) {
-      int r = avcodec_receive_packet(enc, pkt);
+      int r = avcodec_receive_packet(c, pkt);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
       if (r < 0) fail("encoder: " + averr(r));
       // Every frame lasts one tick; without it the MP4 edit list cuts the last frame.
-      if (pkt->duration <= 0) pkt->duration = 1;
-      av_packet_rescale_ts(pkt, enc->time_base, st->time_base);
-      pkt->stream_index = st->index;
+      if (pkt->duration <= 0) pkt->duration = c == enc ? 1 : c->frame_size;
+      av_packet_rescale_ts(pkt, c->time_base, to->time_base);
+      pkt->stream_index = to->index;
       r = av_interleaved_write_frame(fmt, pkt);
       if (r < 0) fail("muxer: " + averr(r));
     }
+  }
+
+  // Encodes n pending samples (a whole frame, or the short last one).
+  void encodeAudio(int n) {
+    if (av_frame_make_writable(aframe) < 0) fail("out of memory");
+    aframe->nb_samples = n;
+    std::memcpy(aframe->data[0], pendingAudio.data(), size_t(n) * sizeof(float));
+    pendingAudio.erase(pendingAudio.begin(), pendingAudio.begin() + n);
+    aframe->pts = audioPts;
+    audioPts += n;
+    const int r = avcodec_send_frame(aenc, aframe);
+    if (r < 0) fail("audio encoder: " + averr(r));
+    drain(aenc, ast);
   }
 
   ~State() {
     sws_freeContext(sws);
     av_packet_free(&pkt);
     av_frame_free(&frame);
+    av_frame_free(&aframe);
     avcodec_free_context(&enc);
+    avcodec_free_context(&aenc);
     if (fmt) {
       if (fmt->pb) avio_closep(&fmt->pb);
       avformat_free_context(fmt);
@@ -62,7 +86,8 @@ struct Mp4Writer::State {
   }
 };
 
-Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf)
+Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf,
+                     int audioRate)
     : s_(std::make_unique<State>()) {
   State& s = *s_;
   s.path = path;
@@ -95,6 +120,30 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   if (avcodec_parameters_from_context(s.st->codecpar, s.enc) < 0) s.fail("codec parameters");
   s.st->time_base = s.enc->time_base;
   s.st->avg_frame_rate = AVRational{fps, 1};
+  if (audioRate > 0) {
+    const AVCodec* aac = avcodec_find_encoder_by_name("aac");
+    if (!aac) s.fail("no AAC encoder in this FFmpeg");
+    s.ast = avformat_new_stream(s.fmt, nullptr);
+    s.aenc = avcodec_alloc_context3(aac);
+    if (!s.ast || !s.aenc) s.fail("out of memory");
+    s.aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    s.aenc->sample_rate = audioRate;
+    av_channel_layout_default(&s.aenc->ch_layout, 1);
+    s.aenc->bit_rate = 64000;
+    s.aenc->time_base = AVRational{1, audioRate};
+    if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if ((r = avcodec_open2(s.aenc, aac, nullptr)) < 0)
+      s.fail("cannot open the AAC encoder: " + averr(r));
+    if (avcodec_parameters_from_context(s.ast->codecpar, s.aenc) < 0) s.fail("codec parameters");
+    s.ast->time_base = s.aenc->time_base;
+    s.aframe = av_frame_alloc();
+    if (!s.aframe) s.fail("out of memory");
+    s.aframe->format = AV_SAMPLE_FMT_FLTP;
+    s.aframe->sample_rate = audioRate;
+    av_channel_layout_default(&s.aframe->ch_layout, 1);
+    s.aframe->nb_samples = s.aenc->frame_size;
+    if (av_frame_get_buffer(s.aframe, 0) < 0) s.fail("out of memory");
+  }
   if ((r = avio_open(&s.fmt->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) s.fail(averr(r));
   if ((r = avformat_write_header(s.fmt, nullptr)) < 0) s.fail("header: " + averr(r));
   s.headerWritten = true;
@@ -123,14 +172,25 @@ void Mp4Writer::write(const uint8_t* rgb) {
   State& s = *s_;
   if (s.finished) s.fail("write after finish");
   if (av_frame_make_writable(s.frame) < 0) s.fail("out of memory");
-  const uint8_t* src[1] = {rgb};
+  const size_t bytes = size_t(s.width) * size_t(s.height) * 3;
+  s.padded.resize(bytes + AV_INPUT_BUFFER_PADDING_SIZE);
+  std::memcpy(s.padded.data(), rgb, bytes);
+  const uint8_t* src[1] = {s.padded.data()};
   const int stride[1] = {s.width * 3};
   sws_scale(s.sws, src, stride, 0, s.height, s.frame->data, s.frame->linesize);
   s.frame->pts = frames_;
   const int r = avcodec_send_frame(s.enc, s.frame);
   if (r < 0) s.fail("encoder: " + averr(r));
-  s.drain();
+  s.drain(s.enc, s.st);
   ++frames_;
+}
+
+void Mp4Writer::writeAudio(const int16_t* samples, size_t count) {
+  State& s = *s_;
+  if (!s.aenc) s.fail("no audio track");
+  if (s.finished) s.fail("write after finish");
+  for (size_t i = 0; i < count; ++i) s.pendingAudio.push_back(float(samples[i]) / 32768.0f);
+  while (s.pendingAudio.size() >= size_t(s.aenc->frame_size)) s.encodeAudio(s.aenc->frame_size);
 }
 
 void Mp4Writer::finish() {
@@ -138,7 +198,12 @@ void Mp4Writer::finish() {
   if (s.finished || !s.headerWritten) return;
   s.finished = true;
   avcodec_send_frame(s.enc, nullptr);
-  s.drain();
+  s.drain(s.enc, s.st);
+  if (s.aenc) {
+    if (!s.pendingAudio.empty()) s.encodeAudio(int(s.pendingAudio.size()));
+    avcodec_send_frame(s.aenc, nullptr);
+    s.drain(s.aenc, s.ast);
+  }
   const int r = av_write_trailer(s.fmt);
   if (r < 0) s.fail("trailer: " + averr(r));
 }

@@ -1,4 +1,5 @@
-// H.264 (yuv420p) in MP4 through libavcodec and libavformat.
+// H.264 (yuv420p) in MP4 through libavcodec and libavformat, with an
+// optional AAC audio track (libavcodec's native encoder).
 #pragma once
 
 #include <cstdint>
@@ -10,13 +11,17 @@ namespace vever {
 class Mp4Writer {
  public:
   // Throws std::runtime_error naming the file and what failed.
-  Mp4Writer(const std::string& path, int width, int height, int fps = 25, int crf = 20);
+  // audioRate > 0 adds a mono AAC track at that sample rate.
+  Mp4Writer(const std::string& path, int width, int height, int fps = 25, int crf = 20,
+            int audioRate = 0);
   ~Mp4Writer();
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
 
   // One RGB frame, width x height x 3 bytes.
   void write(const uint8_t* rgb);
+  // Mono 16-bit samples at the audio rate, appended to the audio track.
+  void writeAudio(const int16_t* samples, size_t count);
   // Flushes the encoder and writes the trailer; called by the destructor too.
   void finish();
   int frames() const { return frames_; }

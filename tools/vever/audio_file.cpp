@@ -1,0 +1,120 @@
+#include "audio_file.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <memory>
+#include <stdexcept>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+extern char** environ;
+
+namespace vever {
+namespace {
+
+std::string averr(int e) {
+  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(e, buf, sizeof buf);
+  return buf;
+}
+
+struct Decoder {
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* dec = nullptr;
+  SwrContext* swr = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* pkt = nullptr;
+  ~Decoder() {
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    swr_free(&swr);
+    avcodec_free_context(&dec);
+    avformat_close_input(&fmt);
+  }
+};
+
+}  // namespace
+
+std::vector<int16_t> readSpeech16k(const std::string& path) {
+  auto fail = [&](const std::string& what) -> void {
+    throw std::runtime_error("cannot read audio from " + path + ": " + what);
+  };
+  Decoder d;
+  int r = avformat_open_input(&d.fmt, path.c_str(), nullptr, nullptr);
+  if (r < 0) fail(averr(r));
+  if ((r = avformat_find_stream_info(d.fmt, nullptr)) < 0) fail(averr(r));
+  const AVCodec* codec = nullptr;
+  const int si = av_find_best_stream(d.fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (si < 0 || !codec) fail("no audio stream");
+  d.dec = avcodec_alloc_context3(codec);
+  if (!d.dec) fail("out of memory");
+  avcodec_parameters_to_context(d.dec, d.fmt->streams[si]->codecpar);
+  if ((r = avcodec_open2(d.dec, codec, nullptr)) < 0) fail("decoder: " + averr(r));
+  if (d.dec->ch_layout.nb_channels < 1 || d.dec->sample_rate < 1) fail("no channels or rate");
+  AVChannelLayout mono;
+  av_channel_layout_default(&mono, 1);
+  if ((r = swr_alloc_set_opts2(&d.swr, &mono, AV_SAMPLE_FMT_S16, 16000, &d.dec->ch_layout,
+                               d.dec->sample_fmt, d.dec->sample_rate, 0, nullptr)) < 0 ||
+      (r = swr_init(d.swr)) < 0)
+    fail("resampler: " + averr(r));
+  d.frame = av_frame_alloc();
+  d.pkt = av_packet_alloc();
+  if (!d.frame || !d.pkt) fail("out of memory");
+
+  std::vector<int16_t> out;
+  auto convert = [&](const uint8_t** in, int n) {
+    const int room = swr_get_out_samples(d.swr, n);
+    if (room <= 0) return;
+    const size_t at = out.size();
+    out.resize(at + size_t(room));
+    uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data() + at)};
+    const int got = swr_convert(d.swr, dst, room, in, n);
+    if (got < 0) fail("resampler: " + averr(got));
+    out.resize(at + size_t(got));
+  };
+  auto receive = [&] {
+    while ((r = avcodec_receive_frame(d.dec, d.frame)) >= 0) {
+      convert(const_cast<const uint8_t**>(d.frame->extended_data), d.frame->nb_samples);
+      av_frame_unref(d.frame);
+    }
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) fail("decoder: " + averr(r));
+  };
+  while ((r = av_read_frame(d.fmt, d.pkt)) >= 0) {
+    if (d.pkt->stream_index == si) {
+      if ((r = avcodec_send_packet(d.dec, d.pkt)) < 0 && r != AVERROR(EAGAIN)) {
+        av_packet_unref(d.pkt);
+        fail("decoder: " + averr(r));
+      }
+      receive();
+    }
+    av_packet_unref(d.pkt);
+  }
+  avcodec_send_packet(d.dec, nullptr);
+  receive();
+  convert(nullptr, 0);  // the resampler's tail
+  if (out.empty()) fail("no samples");
+  return out;
+}
+
+void synthesizeSpeech(const std::string& text, const std::string& path) {
+  if (text.empty()) throw std::runtime_error("--text is empty");
+  // No shell: the text goes to espeak-ng as one argument.
+  std::string prog = "espeak-ng", flag = "-w";
+  std::vector<char*> argv = {prog.data(), flag.data(), const_cast<char*>(path.c_str()),
+                             const_cast<char*>(text.c_str()), nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "espeak-ng", nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error(
+        "--text needs espeak-ng, which is not on PATH (scripts/setup installs it)");
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error("espeak-ng failed to speak the text into " + path);
+}
+
+}  // namespace vever

@@ -1,0 +1,195 @@
+#include "speak.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "audio_file.h"
+#include "le/le.h"
+#include "mp4_writer.h"
+
+namespace vever {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFrameSamples = 640;  // 40 ms at 16 kHz: one video frame
+constexpr int kChunk = 320;         // 20 ms pushes, as a live host sends them
+constexpr int kLeadFrames = 12;     // half a second of idle loop before and after
+constexpr int kTailFrames = 12;
+constexpr double kStallSeconds = 60;
+
+double secondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+bool fileExists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+std::vector<int16_t> loadSpeech(const SpeakOptions& o) {
+  if (o.text.empty()) return readSpeech16k(o.wav);
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string path = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/vever-speak-XXXXXX.wav";
+  const int fd = ::mkstemps(path.data(), 4);
+  if (fd < 0) throw std::runtime_error("cannot make a scratch file for espeak-ng in " + path);
+  ::close(fd);
+  try {
+    synthesizeSpeech(o.text, path);
+    auto audio = readSpeech16k(path);
+    ::unlink(path.c_str());
+    return audio;
+  } catch (...) {
+    ::unlink(path.c_str());
+    throw;
+  }
+}
+
+struct Counts {
+  int lead = 0, speech = 0, ramp = 0, tail = 0;
+  int total() const { return lead + speech + ramp + tail; }
+};
+
+}  // namespace
+
+int speak(const SpeakOptions& o) {
+  const std::vector<int16_t> audio = loadSpeech(o);
+  const int speechFrames = int((audio.size() + kFrameSamples - 1) / kFrameSamples);
+  int interruptFrame = -1;
+  if (o.interruptAt >= 0) interruptFrame = std::max(1, int(std::lround(o.interruptAt * 25)));
+
+  // A motion directory may carry its own legacy audio frontend.
+  const std::string frontend = o.motion + "/w2v.onnx";
+  if (!std::getenv("W2V_ONNX") && fileExists(frontend)) ::setenv("W2V_ONNX", frontend.c_str(), 1);
+
+  le_ctx* ctx = le_create(o.bundle.c_str(), "b1", o.threads, nullptr);
+  if (!ctx) throw std::runtime_error(le_last_error());
+  std::unique_ptr<le_ctx, void (*)(le_ctx*)> ctxOwner(ctx, le_destroy);
+  le_utt_opts opts{};
+  opts.motion_dir = o.motion.c_str();
+  opts.threads = o.threads;
+  opts.end_silence_s = -1;  // the utterance ends when all of it is pushed
+  le_utt* s = le_utt_create(ctx, &opts);
+  if (!s) throw std::runtime_error(le_utt_last_error());
+  std::unique_ptr<le_utt, void (*)(le_utt*)> sessionOwner(s, le_utt_destroy);
+  const auto t0 = Clock::now();
+  for (int ready = 0; (ready = le_utt_ready(s)) != 1;) {
+    if (ready < 0) throw std::runtime_error(le_utt_last_error());
+    if (secondsSince(t0) > kStallSeconds) throw std::runtime_error("the session never got ready");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  const int W = le_width(ctx), H = le_height(ctx);
+  const size_t bytes = size_t(W) * size_t(H) * 3;
+  Mp4Writer mp4(o.out, W, H, 25, 20, 16000);
+  std::vector<uint8_t> rgb(bytes);
+  const std::vector<int16_t> silence(kFrameSamples, 0);
+
+  std::atomic<bool> stopPushing{false};
+  std::thread pusher;
+  auto startSpeaking = [&] {
+    pusher = std::thread([&] {
+      auto next = Clock::now();
+      for (size_t at = 0; at < audio.size() && !stopPushing; at += kChunk) {
+        le_utt_push_audio(s, audio.data() + at, int(std::min<size_t>(kChunk, audio.size() - at)));
+        if (o.realtime) {
+          next += std::chrono::milliseconds(20);
+          std::this_thread::sleep_until(next);
+        }
+      }
+      le_utt_end_utterance(s);
+    });
+  };
+
+  Counts n;
+  const int expected =
+      kLeadFrames + (interruptFrame > 0 ? std::min(interruptFrame, speechFrames) : speechFrames) +
+      (interruptFrame > 0 ? 4 : 6) + kTailFrames;
+  const bool tty = ::isatty(2);
+  bool interrupted = false;
+  auto lastFrame = Clock::now();
+  const auto start = Clock::now();
+  int status = 0;
+  try {
+    while (n.tail < kTailFrames) {
+      le_utt_frame_info info{};
+      if (le_utt_pull_frame(s, rgb.data(), bytes, &info) != 1) {
+        if (secondsSince(lastFrame) > kStallSeconds)
+          throw std::runtime_error("no frame from the session for a minute");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      lastFrame = Clock::now();
+      mp4.write(rgb.data());
+      // The speech frame numbered k shows samples 640 k .. 640 k + 639.
+      const size_t at = size_t(info.number) * kFrameSamples;
+      if (info.kind == 1 && at < audio.size()) {
+        std::vector<int16_t> piece(silence);
+        std::copy_n(audio.begin() + long(at), std::min<size_t>(kFrameSamples, audio.size() - at),
+                    piece.begin());
+        mp4.writeAudio(piece.data(), piece.size());
+      } else {
+        mp4.writeAudio(silence.data(), silence.size());
+      }
+      if (info.kind == 1)
+        ++n.speech;
+      else if (info.kind == 2)
+        ++n.ramp;
+      else if (n.speech + n.ramp > 0)
+        ++n.tail;
+      else
+        ++n.lead;
+      if (n.lead == kLeadFrames && !pusher.joinable()) startSpeaking();
+      if (!interrupted && interruptFrame > 0 && info.kind == 1 &&
+          info.number + 1 >= interruptFrame) {
+        le_utt_interrupt(s);
+        stopPushing = true;
+        interrupted = true;
+      }
+      if (tty) {
+        const double fps = n.total() / std::max(1e-3, secondsSince(start));
+        std::fprintf(stderr, "\r[vever] speak: %d/%d frames, %.1f fps, ETA %.0f s   ", n.total(),
+                     std::max(expected, n.total()), fps,
+                     std::max(0, expected - n.total()) / std::max(fps, 1e-3));
+      }
+    }
+    mp4.finish();
+  } catch (...) {
+    stopPushing = true;
+    if (pusher.joinable()) pusher.join();
+    if (tty) std::fprintf(stderr, "\n");
+    throw;
+  }
+  stopPushing = true;
+  if (pusher.joinable()) pusher.join();
+  if (tty) std::fprintf(stderr, "\n");
+
+  le_utt_stats st{};
+  le_utt_get_stats(s, &st);
+  std::printf(
+      "spoke %.2f s of audio to %s: %d frames (%dx%d, 25 fps) = %d idle lead-in + %d speech"
+      " + %d ramp + %d idle tail; first speech frame %.0f ms after the first push%s\n",
+      audio.size() / 16000.0, o.out.c_str(), n.total(), W, H, n.lead, n.speech, n.ramp, n.tail,
+      st.first_frame_ms, interrupted ? "; interrupted" : "");
+  char failure[512];
+  int64_t failures = 0;
+  const bool fatal = le_utt_render_status(s, failure, sizeof failure, &failures) < 0;
+  if (failures > 0)
+    std::fprintf(stderr, "vever: %lld render failure(s)%s, the latest: %s\n", (long long)failures,
+                 fatal ? " that lost frames" : "", failure);
+  if (fatal) status = 1;
+  return status;
+}
+
+}  // namespace vever
