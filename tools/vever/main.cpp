@@ -23,8 +23,9 @@ const char kUsage[] =
     "usage: vever <command> [arguments]\n"
     "\n"
     "commands:\n"
-    "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX]\n"
-    "        build the demo avatar bundle (the astronaut portrait) into DIR\n"
+    "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
+    "        build the demo avatar bundle (the astronaut portrait) into DIR; --int8 gives\n"
+    "        it the quantised director (int8 convolutions) as model_b1.onnx\n"
     "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP]\n"
     "        render the bundle's drive track to an H.264 MP4 at 25 frames per second\n"
     "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
@@ -42,6 +43,7 @@ struct Args {
   std::vector<std::string> positional;
   std::string out, model = "b1", ep, image, onnx;
   int frames = -1, sourceFrames = -1, threads = 0;
+  bool int8 = false;
 };
 
 [[noreturn]] void usageError(const std::string& msg) {
@@ -71,6 +73,7 @@ Args parse(int argc, char** argv, int first) {
     else if (s == "--frames") a.frames = toInt(s, value());
     else if (s == "--source-frames") a.sourceFrames = toInt(s, value());
     else if (s == "--threads") a.threads = toInt(s, value());
+    else if (s == "--int8") a.int8 = true;
     else if (s.size() > 1 && s[0] == '-') usageError("unknown option " + s);
     else a.positional.push_back(s);
   }
@@ -104,12 +107,16 @@ int cmdDemoBundle(const Args& a) {
   if (a.positional.size() != 1) usageError("demo-bundle takes one directory");
   vever::DemoOptions o;
   o.image = firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
-  o.model = firstExisting({a.onnx, VEVER_DEMO_MODEL, std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
+  o.model = a.int8 ? firstExisting({a.onnx, VEVER_DEMO_MODEL_INT8,
+                                    std::string(VEVER_SHARE_DIR) + "/model_int8.onnx"})
+                   : firstExisting({a.onnx, VEVER_DEMO_MODEL,
+                                    std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   vever::writeDemoBundle(a.positional[0], o);
-  std::printf("demo bundle written to %s (%d source frames, %d drive frames)\n",
-              a.positional[0].c_str(), o.sourceFrames, o.driveFrames);
+  std::printf("demo bundle written to %s (%d source frames, %d drive frames%s)\n",
+              a.positional[0].c_str(), o.sourceFrames, o.driveFrames,
+              a.int8 ? ", quantised director" : "");
   return 0;
 }
 
