@@ -125,15 +125,16 @@ int32_t word32(const uint8_t* p) {
   return v;
 }
 
-// `P` output pixels `pixStep` bytes apart; tap t of pixel p reads x + p * pixStep + off[t].
+// `P` output pixels `pixStep` bytes apart; the k-th of `taps` taps is kernel
+// tap tap[k] and reads pixel p at x + p * pixStep + off[k].
 template <int P>
-void tilePortable(const uint8_t* x, ptrdiff_t pixStep, const ptrdiff_t* off, int taps,
-                  const int8_t* w, int cin4, int32_t* out) {
+void tilePortable(const uint8_t* x, ptrdiff_t pixStep, const ptrdiff_t* off, const int* tap,
+                  int taps, const int8_t* w, int cin4, int32_t* out) {
   int32_t acc[P][kBlock] = {};
-  for (int t = 0; t < taps; ++t) {
-    const int8_t* wt = w + ptrdiff_t(t) * cin4 * 64;
+  for (int k = 0; k < taps; ++k) {
+    const int8_t* wt = w + ptrdiff_t(tap[k]) * cin4 * 64;
     for (int p = 0; p < P; ++p) {
-      const uint8_t* xp = x + p * pixStep + off[t];
+      const uint8_t* xp = x + p * pixStep + off[k];
       for (int c = 0; c < cin4; ++c) {
         const uint8_t* q = xp + 4 * c;
         const int8_t* wc = wt + 64 * c;
@@ -148,14 +149,15 @@ void tilePortable(const uint8_t* x, ptrdiff_t pixStep, const ptrdiff_t* off, int
 
 template <int P>
 __attribute__((target("avx2,avxvnni"))) void tileVnni(const uint8_t* x, ptrdiff_t pixStep,
-                                                      const ptrdiff_t* off, int taps,
-                                                      const int8_t* w, int cin4, int32_t* out) {
+                                                      const ptrdiff_t* off, const int* tap,
+                                                      int taps, const int8_t* w, int cin4,
+                                                      int32_t* out) {
   __m256i acc[P][2];
 #pragma GCC unroll 8
   for (int p = 0; p < P; ++p) acc[p][0] = acc[p][1] = _mm256_setzero_si256();
-  for (int t = 0; t < taps; ++t) {
-    const uint8_t* xt = x + off[t];
-    const int8_t* wt = w + ptrdiff_t(t) * cin4 * 64;
+  for (int k = 0; k < taps; ++k) {
+    const uint8_t* xt = x + off[k];
+    const int8_t* wt = w + ptrdiff_t(tap[k]) * cin4 * 64;
     for (int c = 0; c < cin4; ++c) {
       const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c));
       const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c + 32));
@@ -174,8 +176,8 @@ __attribute__((target("avx2,avxvnni"))) void tileVnni(const uint8_t* x, ptrdiff_
   }
 }
 
-using TileFn = void (*)(const uint8_t*, ptrdiff_t, const ptrdiff_t*, int, const int8_t*, int,
-                        int32_t*);
+using TileFn = void (*)(const uint8_t*, ptrdiff_t, const ptrdiff_t*, const int*, int, const int8_t*,
+                        int, int32_t*);
 
 // Tile functions by pixel count 1 .. kTile.
 const TileFn kPortable[kTile + 1] = {nullptr,         tilePortable<1>, tilePortable<2>,
@@ -220,6 +222,63 @@ __attribute__((target("avx2,avxvnni"))) void borderVnni(const uint8_t* const* xs
 }
 
 using BorderFn = void (*)(const uint8_t* const*, const int*, int, const int8_t*, int, int32_t*);
+
+// ---------------------------------------------------------------- float epilogue
+//
+// One row of one output block: acc and zw (zp times the weights that met the
+// image) per pixel and channel, [ow][16]; y is channel 0's row, planes
+// `plane` floats apart. acc - zw is exact in 32 bits (the accumulator limit
+// covers it), so both versions compute sc * float(acc - zw) + bias alike.
+
+void epilogueScalar(const int32_t* acc, const int32_t* zw, int64_t ow, const float* sc,
+                    const float* bi, int nco, float* y, size_t plane) {
+  for (int o = 0; o < nco; ++o) {
+    float* yr = y + size_t(o) * plane;
+    for (int64_t x = 0; x < ow; ++x) {
+      const size_t i = size_t(x) * kBlock + size_t(o);
+      yr[x] = sc[o] * float(int64_t(acc[i]) - zw[i]) + bi[o];
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void epilogueAvx2(const int32_t* acc, const int32_t* zw, int64_t ow,
+                                                  const float* sc, const float* bi, int nco,
+                                                  float* y, size_t plane) {
+  int64_t x = 0;
+  for (; x + 8 <= ow; x += 8)
+    for (int h = 0; h * 8 < nco; ++h) {
+      const __m256 s = _mm256_loadu_ps(sc + 8 * h), b = _mm256_loadu_ps(bi + 8 * h);
+      __m256 r[8];
+      for (int p = 0; p < 8; ++p) {
+        const size_t i = size_t(x + p) * kBlock + size_t(8 * h);
+        const __m256i d = _mm256_sub_epi32(_mm256_loadu_si256((const __m256i*)(acc + i)),
+                                           _mm256_loadu_si256((const __m256i*)(zw + i)));
+        r[p] = _mm256_add_ps(_mm256_mul_ps(s, _mm256_cvtepi32_ps(d)), b);
+      }
+      // 8 pixels x 8 channels -> 8 channels x 8 pixels.
+      const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+      const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+      const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+      const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+      const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+      const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+      const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+      const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+      const __m256 c[8] = {
+          _mm256_permute2f128_ps(u0, u4, 0x20), _mm256_permute2f128_ps(u1, u5, 0x20),
+          _mm256_permute2f128_ps(u2, u6, 0x20), _mm256_permute2f128_ps(u3, u7, 0x20),
+          _mm256_permute2f128_ps(u0, u4, 0x31), _mm256_permute2f128_ps(u1, u5, 0x31),
+          _mm256_permute2f128_ps(u2, u6, 0x31), _mm256_permute2f128_ps(u3, u7, 0x31)};
+      for (int k = 0; k < 8 && 8 * h + k < nco; ++k)
+        _mm256_storeu_ps(y + size_t(8 * h + k) * plane + size_t(x), c[k]);
+    }
+  if (x < ow)
+    epilogueScalar(acc + size_t(x) * kBlock, zw + size_t(x) * kBlock, ow - x, sc, bi, nco,
+                   y + size_t(x), plane);
+}
+
+using EpilogueFn = void (*)(const int32_t*, const int32_t*, int64_t, const float*, const float*,
+                            int, float*, size_t);
 
 }  // namespace
 
@@ -379,44 +438,65 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
     }
   });
 
-  // Interior: every tap inside the image.
-  auto interior = [](int64_t in, int64_t pad, int64_t k, int64_t dil, int64_t stride, int64_t out,
-                     int64_t& first, int64_t& end) {
-    first = std::min((pad + stride - 1) / stride, out);
-    end = std::clamp(floorDiv(in - 1 + pad - (k - 1) * dil, stride) + 1, int64_t(0), out);
-    if (first > end) first = end;
-  };
-  int64_t oy0, oy1, ox0, ox1;
-  interior(H, a_.padTop, kh_, a_.dilH, a_.strideH, OH, oy0, oy1);
-  interior(W, a_.padLeft, kw_, a_.dilW, a_.strideW, OW, ox0, ox1);
+  // Interior columns [ox0, ox1): every tap column inside the image. Their
+  // pixels go through the packed tiles with the taps whose rows are inside
+  // (all of them except in border rows); the other columns take the generic
+  // path that checks every tap.
+  const int64_t ox0 = std::min((a_.padLeft + a_.strideW - 1) / a_.strideW, OW);
+  const int64_t ox1 = std::max(
+      ox0, std::min(floorDiv(W - 1 + a_.padLeft - (kw_ - 1) * a_.dilW, a_.strideW) + 1, OW));
 
   const int taps = int(kh_ * kw_), cin4 = int(cin4_);
-  std::vector<ptrdiff_t> off(static_cast<size_t>(taps));
-  for (int64_t ky = 0; ky < kh_; ++ky)
-    for (int64_t kx = 0; kx < kw_; ++kx)
-      off[size_t(ky * kw_ + kx)] = ptrdiff_t((ky * a_.dilH * W + kx * a_.dilW) * int64_t(pixBytes));
   const TileFn* tiles = vnni_ ? kVnni : kPortable;
   const BorderFn border = vnni_ ? borderVnni : borderPortable;
   const ptrdiff_t pixStep = ptrdiff_t(a_.strideW * int64_t(pixBytes));
   const size_t outPlane = size_t(OH * OW);
 
+  const EpilogueFn epilogue = haveAvx2() ? epilogueAvx2 : epilogueScalar;
   pool::parallelRange(uint64_t(N * OH), 1, [&](uint64_t rb, uint64_t re) {
-    std::vector<int32_t> acc(size_t(OW) * kBlock), wsum(size_t(OW) * kBlock);
+    std::vector<int32_t> acc(size_t(OW) * kBlock), zw(size_t(OW) * kBlock);
     std::vector<const uint8_t*> bx(static_cast<size_t>(taps));
-    std::vector<int> btaps(static_cast<size_t>(taps));
+    std::vector<int> btaps(static_cast<size_t>(taps)), rowTap(static_cast<size_t>(taps));
+    std::vector<ptrdiff_t> rowOff(static_cast<size_t>(taps));
     for (uint64_t r = rb; r < re; ++r) {
       const int64_t n = int64_t(r) / OH, oy = int64_t(r) % OH;
       const uint8_t* img = xq + size_t(n) * plane * pixBytes;
       const int64_t iyBase = oy * a_.strideH - a_.padTop;
-      const bool rowInside = oy >= oy0 && oy < oy1;
+      // The taps whose input rows lie inside the image: all of them inside
+      // the interior, fewer in border rows. Offsets from the first such row.
+      int nt = 0;
+      int64_t kyFirst = -1;
+      for (int64_t ky = 0; ky < kh_; ++ky) {
+        const int64_t iy = iyBase + ky * a_.dilH;
+        if (iy < 0 || iy >= H) continue;
+        if (kyFirst < 0) kyFirst = ky;
+        for (int64_t kx = 0; kx < kw_; ++kx) {
+          rowTap[size_t(nt)] = int(ky * kw_ + kx);
+          rowOff[size_t(nt++)] =
+              ptrdiff_t(((ky - kyFirst) * a_.dilH * W + kx * a_.dilW) * int64_t(pixBytes));
+        }
+      }
+      const uint8_t* base =
+          nt > 0 && ox1 > ox0
+              ? img + size_t((iyBase + kyFirst * a_.dilH) * W + ox0 * a_.strideW - a_.padLeft) *
+                          pixBytes
+              : nullptr;
       for (int64_t b = 0; b < blocks_; ++b) {
         const int8_t* wb = w_.data() + size_t(b) * size_t(taps) * size_t(cin4) * 64;
-        const int32_t* full = wsum_.data() + b * kBlock;
+        auto tapSum = [&](int t) {
+          return tapSum_.data() + size_t(t) * size_t(blocks_) * kBlock + size_t(b) * kBlock;
+        };
+        int32_t rowZw[kBlock] = {};
+        for (int k = 0; k < nt; ++k) {
+          const int32_t* ts = tapSum(rowTap[size_t(k)]);
+          for (int o = 0; o < kBlock; ++o) rowZw[o] += ts[o];
+        }
+        for (int o = 0; o < kBlock; ++o) rowZw[o] *= qp.zp;
         auto borderPixel = [&](int64_t ox) {
           const int64_t ixBase = ox * a_.strideW - a_.padLeft;
-          int nt = 0;
-          int32_t* s = &wsum[size_t(ox) * kBlock];
-          std::fill(s, s + kBlock, 0);
+          int bt = 0;
+          int32_t* z = &zw[size_t(ox) * kBlock];
+          std::fill(z, z + kBlock, 0);
           for (int64_t ky = 0; ky < kh_; ++ky) {
             const int64_t iy = iyBase + ky * a_.dilH;
             if (iy < 0 || iy >= H) continue;
@@ -424,47 +504,44 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
               const int64_t ix = ixBase + kx * a_.dilW;
               if (ix < 0 || ix >= W) continue;
               const int t = int(ky * kw_ + kx);
-              btaps[size_t(nt)] = t;
-              bx[size_t(nt++)] = img + size_t(iy * W + ix) * pixBytes;
-              const int32_t* ts =
-                  tapSum_.data() + size_t(t) * size_t(blocks_) * kBlock + b * kBlock;
-              for (int o = 0; o < kBlock; ++o) s[o] += ts[o];
+              btaps[size_t(bt)] = t;
+              bx[size_t(bt++)] = img + size_t(iy * W + ix) * pixBytes;
+              const int32_t* ts = tapSum(t);
+              for (int o = 0; o < kBlock; ++o) z[o] += ts[o];
             }
           }
-          border(bx.data(), btaps.data(), nt, wb, cin4, &acc[size_t(ox) * kBlock]);
+          for (int o = 0; o < kBlock; ++o) z[o] *= qp.zp;
+          border(bx.data(), btaps.data(), bt, wb, cin4, &acc[size_t(ox) * kBlock]);
         };
-        if (rowInside) {
-          for (int64_t ox = 0; ox < ox0; ++ox) borderPixel(ox);
-          const uint8_t* base = img + size_t(iyBase * W + ox0 * a_.strideW - a_.padLeft) * pixBytes;
-          for (int64_t ox = ox0; ox < ox1;) {
-            const int p = int(std::min<int64_t>(kTile, ox1 - ox));
-            tiles[p](base + (ox - ox0) * pixStep, pixStep, off.data(), taps, wb, cin4,
-                     &acc[size_t(ox) * kBlock]);
-            for (int k = 0; k < p; ++k)
-              std::memcpy(&wsum[size_t(ox + k) * kBlock], full, kBlock * sizeof(int32_t));
-            ox += p;
-          }
-          for (int64_t ox = ox1; ox < OW; ++ox) borderPixel(ox);
-        } else {
-          for (int64_t ox = 0; ox < OW; ++ox) borderPixel(ox);
+        for (int64_t ox = 0; ox < ox0; ++ox) borderPixel(ox);
+        for (int64_t ox = ox0; ox < ox1;) {
+          const int p = int(std::min<int64_t>(kTile, ox1 - ox));
+          if (nt > 0)
+            tiles[p](base + (ox - ox0) * pixStep, pixStep, rowOff.data(), rowTap.data(), nt, wb,
+                     cin4, &acc[size_t(ox) * kBlock]);
+          else
+            std::fill_n(&acc[size_t(ox) * kBlock], p * kBlock, 0);
+          for (int k = 0; k < p; ++k)
+            std::memcpy(&zw[size_t(ox + k) * kBlock], rowZw, sizeof rowZw);
+          ox += p;
         }
-        // Float epilogue; zp times the weights that met the image stands for
-        // the zero point's share, so padding is 0 in float.
-        const int64_t co0 = b * kBlock, co1 = std::min(cout_, co0 + kBlock);
-        for (int64_t co = co0; co < co1; ++co) {
-          const int o = int(co - co0);
-          const float sc = qp.s * scale[co], bi = bias[co];
-          const size_t at = (size_t(n) * size_t(cout_) + size_t(co)) * outPlane + size_t(oy * OW);
-          float* yr = y + at;
-          for (int64_t ox = 0; ox < OW; ++ox) {
-            const int64_t a = acc[size_t(ox) * kBlock + size_t(o)];
-            const int64_t z = int64_t(qp.zp) * wsum[size_t(ox) * kBlock + size_t(o)];
-            yr[ox] = sc * float(a - z) + bi;
-          }
-          if (accOut)
+        for (int64_t ox = ox1; ox < OW; ++ox) borderPixel(ox);
+
+        // Float epilogue. zp times the weights that met the image is the zero
+        // point's share of the accumulator, so padding counts as 0 in float.
+        const int64_t co0 = b * kBlock;
+        const int nco = int(std::min<int64_t>(kBlock, cout_ - co0));
+        float sc[kBlock] = {}, bi[kBlock] = {};
+        for (int o = 0; o < nco; ++o) {
+          sc[o] = qp.s * scale[co0 + o];
+          bi[o] = bias[co0 + o];
+        }
+        const size_t at = (size_t(n) * size_t(cout_) + size_t(co0)) * outPlane + size_t(oy * OW);
+        epilogue(acc.data(), zw.data(), OW, sc, bi, nco, y + at, outPlane);
+        if (accOut)
+          for (int o = 0; o < nco; ++o)
             for (int64_t ox = 0; ox < OW; ++ox)
-              accOut[at + size_t(ox)] = acc[size_t(ox) * kBlock + size_t(o)];
-        }
+              accOut[at + size_t(o) * outPlane + size_t(ox)] = acc[size_t(ox) * kBlock + size_t(o)];
       }
     }
   });

@@ -83,7 +83,8 @@ TEST(Int8Conv, MatchesTheFloatConvolutionWithinTheQuantisationBound) {
       {1, 5, 12, 23, 18, 3, 3, attrs(2, {0, 2, 1, 1}, 2)},
       {1, 64, 20, 20, 64, 3, 3, attrs(1, {1, 1, 1, 1}, 1)},
       {1, 6, 10, 14, 9, 3, 3, attrs(1, {1, 1, 1, 1}, 1, 3)},  // grouped
-      {1, 9, 6, 7, 4, 5, 5, attrs(1, {0, 0, 0, 0}, 1)},       // no interior
+      {1, 9, 4, 4, 4, 5, 5, attrs(1, {3, 3, 3, 3}, 1)},       // no interior column
+      {1, 3, 2, 2, 5, 3, 3, attrs(1, {4, 4, 4, 4}, 1)},       // rows that meet no input
   };
   std::mt19937 rng(15);
   for (size_t k = 0; k < cases.size(); ++k) {
