@@ -147,34 +147,58 @@ void tilePortable(const uint8_t* x, ptrdiff_t pixStep, const ptrdiff_t* off, con
   std::memcpy(out, acc, sizeof acc);
 }
 
-template <int P>
-__attribute__((target("avx2,avxvnni"))) void tileVnni(const uint8_t* x, ptrdiff_t pixStep,
-                                                      const ptrdiff_t* off, const int* tap,
-                                                      int taps, const int8_t* w, int cin4,
-                                                      int32_t* out) {
-  __m256i acc[P][2];
-#pragma GCC unroll 8
-  for (int p = 0; p < P; ++p) acc[p][0] = acc[p][1] = _mm256_setzero_si256();
-  for (int k = 0; k < taps; ++k) {
-    const uint8_t* xt = x + off[k];
-    const int8_t* wt = w + ptrdiff_t(tap[k]) * cin4 * 64;
-    for (int c = 0; c < cin4; ++c) {
-      const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c));
-      const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c + 32));
-#pragma GCC unroll 8
-      for (int p = 0; p < P; ++p) {
-        const __m256i b = _mm256_set1_epi32(word32(xt + p * pixStep + 4 * c));
-        acc[p][0] = _mm256_dpbusd_avx_epi32(acc[p][0], b, w0);
-        acc[p][1] = _mm256_dpbusd_avx_epi32(acc[p][1], b, w1);
-      }
-    }
+// The VNNI kernels exist twice, the same 256-bit vpdpbusd in two encodings:
+// VEX (AVX-VNNI) and EVEX (AVX-512 VNNI with VL). A processor may have either.
+// clang-format off
+#define LE_INT8_VNNI_KERNELS(ISA, TARGET, DPBUSD)                                                 \
+  template <int P>                                                                                \
+  __attribute__((target(TARGET))) void tile##ISA(const uint8_t* x, ptrdiff_t pixStep,             \
+                                                 const ptrdiff_t* off, const int* tap, int taps,  \
+                                                 const int8_t* w, int cin4, int32_t* out) {       \
+    __m256i acc[P][2];                                                                            \
+    _Pragma("GCC unroll 8") for (int p = 0; p < P; ++p) acc[p][0] = acc[p][1] =                   \
+        _mm256_setzero_si256();                                                                   \
+    for (int k = 0; k < taps; ++k) {                                                              \
+      const uint8_t* xt = x + off[k];                                                             \
+      const int8_t* wt = w + ptrdiff_t(tap[k]) * cin4 * 64;                                       \
+      for (int c = 0; c < cin4; ++c) {                                                            \
+        const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c));    \
+        const __m256i w1 =                                                                        \
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c + 32));               \
+        _Pragma("GCC unroll 8") for (int p = 0; p < P; ++p) {                                     \
+          const __m256i b = _mm256_set1_epi32(word32(xt + p * pixStep + 4 * c));                  \
+          acc[p][0] = DPBUSD(acc[p][0], b, w0);                                                   \
+          acc[p][1] = DPBUSD(acc[p][1], b, w1);                                                   \
+        }                                                                                         \
+      }                                                                                           \
+    }                                                                                             \
+    _Pragma("GCC unroll 8") for (int p = 0; p < P; ++p) {                                         \
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * kBlock), acc[p][0]);               \
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * kBlock + 8), acc[p][1]);           \
+    }                                                                                             \
+  }                                                                                               \
+                                                                                                  \
+  __attribute__((target(TARGET))) void border##ISA(const uint8_t* const* xs, const int* taps,     \
+                                                   int n, const int8_t* w, int cin4,              \
+                                                   int32_t* out) {                                \
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0;                                                 \
+    for (int k = 0; k < n; ++k) {                                                                 \
+      const int8_t* wt = w + ptrdiff_t(taps[k]) * cin4 * 64;                                      \
+      for (int c = 0; c < cin4; ++c) {                                                            \
+        const __m256i b = _mm256_set1_epi32(word32(xs[k] + 4 * c));                               \
+        a0 = DPBUSD(a0, b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c)));    \
+        a1 = DPBUSD(a1, b,                                                                        \
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c + 32)));      \
+      }                                                                                           \
+    }                                                                                             \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), a0);                                     \
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), a1);                                 \
   }
-#pragma GCC unroll 8
-  for (int p = 0; p < P; ++p) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * kBlock), acc[p][0]);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + p * kBlock + 8), acc[p][1]);
-  }
-}
+
+LE_INT8_VNNI_KERNELS(AvxVnni, "avx2,avxvnni", _mm256_dpbusd_avx_epi32)
+LE_INT8_VNNI_KERNELS(Avx512Vnni, "avx2,avx512f,avx512vl,avx512vnni", _mm256_dpbusd_epi32)
+#undef LE_INT8_VNNI_KERNELS
+// clang-format on
 
 using TileFn = void (*)(const uint8_t*, ptrdiff_t, const ptrdiff_t*, const int*, int, const int8_t*,
                         int, int32_t*);
@@ -183,8 +207,11 @@ using TileFn = void (*)(const uint8_t*, ptrdiff_t, const ptrdiff_t*, const int*,
 const TileFn kPortable[kTile + 1] = {nullptr,         tilePortable<1>, tilePortable<2>,
                                      tilePortable<3>, tilePortable<4>, tilePortable<5>,
                                      tilePortable<6>};
-const TileFn kVnni[kTile + 1] = {nullptr,     tileVnni<1>, tileVnni<2>, tileVnni<3>,
-                                 tileVnni<4>, tileVnni<5>, tileVnni<6>};
+const TileFn kAvxVnni[kTile + 1] = {nullptr,        tileAvxVnni<1>, tileAvxVnni<2>, tileAvxVnni<3>,
+                                    tileAvxVnni<4>, tileAvxVnni<5>, tileAvxVnni<6>};
+const TileFn kAvx512Vnni[kTile + 1] = {nullptr,           tileAvx512Vnni<1>, tileAvx512Vnni<2>,
+                                       tileAvx512Vnni<3>, tileAvx512Vnni<4>, tileAvx512Vnni<5>,
+                                       tileAvx512Vnni<6>};
 
 // Border pixels: only the taps inside the image, each with its own weights.
 void borderPortable(const uint8_t* const* xs, const int* taps, int n, const int8_t* w, int cin4,
@@ -201,24 +228,6 @@ void borderPortable(const uint8_t* const* xs, const int* taps, int n, const int8
     }
   }
   std::memcpy(out, acc, sizeof acc);
-}
-
-__attribute__((target("avx2,avxvnni"))) void borderVnni(const uint8_t* const* xs, const int* taps,
-                                                        int n, const int8_t* w, int cin4,
-                                                        int32_t* out) {
-  __m256i a0 = _mm256_setzero_si256(), a1 = a0;
-  for (int k = 0; k < n; ++k) {
-    const int8_t* wt = w + ptrdiff_t(taps[k]) * cin4 * 64;
-    for (int c = 0; c < cin4; ++c) {
-      const __m256i b = _mm256_set1_epi32(word32(xs[k] + 4 * c));
-      a0 = _mm256_dpbusd_avx_epi32(
-          a0, b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c)));
-      a1 = _mm256_dpbusd_avx_epi32(
-          a1, b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(wt + 64 * c + 32)));
-    }
-  }
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), a0);
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), a1);
 }
 
 using BorderFn = void (*)(const uint8_t* const*, const int*, int, const int8_t*, int, int32_t*);
@@ -287,6 +296,13 @@ bool int8ConvHasVnni() {
   return yes;
 }
 
+bool int8ConvHasAvx512Vnni() {
+  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+                          __builtin_cpu_supports("avx512vl") &&
+                          __builtin_cpu_supports("avx512vnni");
+  return yes;
+}
+
 uint64_t int8ConvPackCount() {
   return g_packs.load();
 }
@@ -306,9 +322,14 @@ Int8Conv::Int8Conv(const Int8ConvAttrs& attrs, std::string where, Path path)
          std::to_string(a_.padTop) + "," + std::to_string(a_.padLeft) + "," +
          std::to_string(a_.padBottom) + "," + std::to_string(a_.padRight) +
          "); REFUSING to create the kernel.");
-  if (path == Path::Vnni && !int8ConvHasVnni())
-    fail(where_ + ": the VNNI path was asked for on a processor without AVX-VNNI");
-  vnni_ = path == Path::Vnni || (path == Path::Auto && int8ConvHasVnni());
+  if (path == Path::Auto)
+    path = int8ConvHasVnni()         ? Path::Vnni
+           : int8ConvHasAvx512Vnni() ? Path::Avx512Vnni
+                                     : Path::Portable;
+  if ((path == Path::Vnni && !int8ConvHasVnni()) ||
+      (path == Path::Avx512Vnni && !int8ConvHasAvx512Vnni()))
+    fail(where_ + ": the processor lacks the integer path that was asked for");
+  path_ = path;
 }
 
 int64_t Int8Conv::outSize(int64_t in, int64_t padA, int64_t padB, int64_t k, int64_t dil,
@@ -447,8 +468,12 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
       ox0, std::min(floorDiv(W - 1 + a_.padLeft - (kw_ - 1) * a_.dilW, a_.strideW) + 1, OW));
 
   const int taps = int(kh_ * kw_), cin4 = int(cin4_);
-  const TileFn* tiles = vnni_ ? kVnni : kPortable;
-  const BorderFn border = vnni_ ? borderVnni : borderPortable;
+  const TileFn* tiles = path_ == Path::Vnni         ? kAvxVnni
+                        : path_ == Path::Avx512Vnni ? kAvx512Vnni
+                                                    : kPortable;
+  const BorderFn border = path_ == Path::Vnni         ? borderAvxVnni
+                          : path_ == Path::Avx512Vnni ? borderAvx512Vnni
+                                                      : borderPortable;
   const ptrdiff_t pixStep = ptrdiff_t(a_.strideW * int64_t(pixBytes));
   const size_t outPlane = size_t(OH * OW);
 

@@ -38,6 +38,9 @@ struct Int8ConvAttrs {
 
 // True when the processor has AVX2 and AVX-VNNI.
 bool int8ConvHasVnni();
+// True when it has AVX-512 VNNI with 256-bit vectors (VL): the same dot
+// products for processors without AVX-VNNI.
+bool int8ConvHasAvx512Vnni();
 // Weight packings done in this process so far (each kernel packs once).
 uint64_t int8ConvPackCount();
 
@@ -45,7 +48,9 @@ uint64_t int8ConvPackCount();
 // std::runtime_error naming `where` (the node).
 class Int8Conv {
  public:
-  enum class Path { Auto, Portable, Vnni };
+  // Auto takes AVX-VNNI, else AVX-512 VNNI, else the portable path; the
+  // integer results are the same on every path.
+  enum class Path { Auto, Portable, Vnni, Avx512Vnni };
 
   Int8Conv(const Int8ConvAttrs& attrs, std::string where, Path path = Path::Auto);
 
@@ -66,12 +71,12 @@ class Int8Conv {
            float* y, int32_t* acc = nullptr) const;
 
   const Int8ConvAttrs& attrs() const { return a_; }
-  bool vnni() const { return vnni_; }
+  Path path() const { return path_; }
 
  private:
   Int8ConvAttrs a_;
   std::string where_;
-  bool vnni_ = false;
+  Path path_ = Path::Portable;
   std::once_flag packed_;
   // Packed state, written once under packed_.
   int64_t cout_ = 0, cinPerGroup_ = 0, cin_ = 0, kh_ = 0, kw_ = 0;
