@@ -435,23 +435,21 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
   uint8_t* xq = xqBuf.data();
   auto quantRow = haveAvx2() ? quantRowAvx2 : quantRowScalar;
   pool::parallelRange(uint64_t(N) * plane, 1, [&](uint64_t b, uint64_t e) {
-    std::vector<float> padPlane;
+    // Blocks of pixels whose quantised bytes stay in cache while every
+    // channel group is written into them, and long enough that each channel
+    // plane is read as one stream.
+    const size_t block = std::max<size_t>(64, (size_t(1) << 18) / pixBytes / 8 * 8);
+    const std::vector<float> zeros(block, 0.f);  // a padding channel is 0 in float: zp
     while (b < e) {
       const size_t n = size_t(b / plane), p0 = size_t(b % plane);
-      const size_t len = std::min<size_t>(size_t(e - b), plane - p0);
+      const size_t len = std::min<size_t>({size_t(e - b), plane - p0, block});
       const float* img = x + n * size_t(C) * plane;
       uint8_t* dst = xq + (n * plane + p0) * pixBytes;
       for (int64_t c4 = 0; c4 < cin4_; ++c4) {
         const float* src[4];
         for (int j = 0; j < 4; ++j) {
           const int64_t c = c4 * 4 + j;
-          if (c < C) {
-            src[j] = img + size_t(c) * plane + p0;
-          } else {
-            // A channel that is 0 in float quantises to zp.
-            if (padPlane.size() < len) padPlane.assign(len, 0.f);
-            src[j] = padPlane.data();
-          }
+          src[j] = c < C ? img + size_t(c) * plane + p0 : zeros.data();
         }
         quantRow(src, len, qp, dst + 4 * c4, pixBytes);
       }
