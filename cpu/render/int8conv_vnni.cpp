@@ -439,7 +439,8 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
     // channel group is written into them, and long enough that each channel
     // plane is read as one stream.
     const size_t block = std::max<size_t>(64, (size_t(1) << 18) / pixBytes / 8 * 8);
-    const std::vector<float> zeros(block, 0.f);  // a padding channel is 0 in float: zp
+    // A padding channel is 0 in float, so it quantises to zp.
+    const std::vector<float> zeros(C % 4 ? block : 0, 0.f);
     while (b < e) {
       const size_t n = size_t(b / plane), p0 = size_t(b % plane);
       const size_t len = std::min<size_t>({size_t(e - b), plane - p0, block});
