@@ -48,6 +48,14 @@ m4b director ("pooled64" [B,64,32,32], "P_rgb" [B,3,C,C], "kp_driving",
   mouth and only when the lips move, so equal keypoints give P_rgb back
   (up to float rounding of the identity grid, well below 1e-5).
 
+Kind "int8" is the quantised director: every 3x3 Conv (the cone's three
+depthwise ones and the head's) becomes an Int8ConvVNNI node of the domain
+"com.velmoor.int8" with inputs (X, int8 weights, per-output-channel scale,
+bias): weights quantised symmetrically per output channel,
+scale = max|w| / 127, w_q = round(w / scale). The node keeps the Conv's
+strides, pads, dilations and group. It renders what the float director
+renders up to the activation and weight quantisation error.
+
 featsynth ("fs_red" [B,64,64,64], "pooled", "kd", "ks" -> "rgb"): a 1x1
 Conv of fs_red resized to the crop, plus terms from pooled, kd and ks, then a
 Sigmoid; every input changes the output.
@@ -97,6 +105,7 @@ VARIANTS = {
     "lip_input": "the graph already has a lip_delivery input (bound alpha)",
     "velmoor_opset": "the model already imports the com.velmoor opset",
     "gs_fast": "the GridSample is already com.velmoor GridSampleFast",
+    "int8": "its 3x3 Convs are com.velmoor.int8 Int8ConvVNNI nodes with int8 weights",
 }
 KINDS = ["m4b", "featsynth", "kp22", "dynbatch", "dynrows"] + sorted(VARIANTS)
 
@@ -113,6 +122,7 @@ class Graph:
 
     def __init__(self, seed):
         self.nodes, self.inits, self.inputs, self.outputs = [], [], [], []
+        self.value_info = []
         self.rng = np.random.RandomState(seed)
         self._n = 0
 
@@ -139,7 +149,7 @@ class Graph:
 
     def model(self, doc, extra_opsets=()):
         graph = helper.make_graph(self.nodes, "director", self.inputs, self.outputs,
-                                  self.inits)
+                                  self.inits, value_info=self.value_info)
         opsets = [helper.make_opsetid("", OPSET)] + [helper.make_opsetid(d, v)
                                                     for d, v in extra_opsets]
         m = helper.make_model(graph, opset_imports=opsets, producer_name="gen_models",
@@ -159,6 +169,33 @@ def second_difference_kernels():
     kyy = kxx.T.copy()
     kxy = np.outer(d, d)  # Dxx of the rows above, at and below, clamped alike
     return [np.tile(k, (3, 1, 1, 1)) for k in (kxx, kyy, kxy)]
+
+
+INT8_DOMAIN = "com.velmoor.int8"
+
+
+def quantise_per_channel(w):
+    """Symmetric int8 per output channel: (w_q, scale) with w ~ w_q * scale."""
+    flat = w.reshape(w.shape[0], -1)
+    scale = np.abs(flat).max(axis=1) / 127.0
+    scale[scale == 0] = 1.0
+    q = np.clip(np.round(flat / scale[:, None]), -127, 127).astype(np.int8)
+    return q.reshape(w.shape), scale.astype(np.float32)
+
+
+def conv3x3(g, kind, x, w, b, name, dims, **attrs):
+    """A 3x3 Conv, or with kind "int8" its Int8ConvVNNI form (dims: the output shape)."""
+    if kind != "int8":
+        ins = [x, g.const(name + "/w", w)] + ([g.const(name + "/b", b)] if b is not None else [])
+        return g.op("Conv", ins, name, kernel_shape=[3, 3], **attrs)
+    q, scale = quantise_per_channel(np.asarray(w, np.float32))
+    bias = np.zeros(w.shape[0], np.float32) if b is None else np.asarray(b, np.float32)
+    out = g.op("Int8ConvVNNI", [x, g.const(name + "/wq", q, np.int8),
+                                g.const(name + "/scale", scale), g.const(name + "/b", bias)],
+               name, domain=INT8_DOMAIN, **attrs)
+    # Shape inference cannot see through a custom node: declare its output.
+    g.value_info.append(helper.make_tensor_value_info(out, TensorProto.FLOAT, dims))
+    return out
 
 
 def build_m4b(crop, batch, kind="m4b", seed=4):
@@ -226,16 +263,14 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
     k_xx, k_yy, k_xy = second_difference_kernels()
     padded = g.op("Pad", ["P_rgb", g.i64("/cone/pads", [0, 0, 1, 1, 0, 0, 1, 1])],
                   "/cone/pad", mode="edge")
-    dxx = g.op("Conv", [padded, g.const("/cone/k_xx", k_xx)], "/cone/dxx", group=3,
-               kernel_shape=[3, 3])
+    cone_dims = [B, 3, C, C]
+    dxx = conv3x3(g, kind, padded, k_xx, None, "/cone/dxx", cone_dims, group=3)
     if kind == "cone_input":
         bias = g.op("ReduceMean", ["pooled64"], "/cone/pool_mean", axes=[1, 2, 3], keepdims=1)
         dxx = g.op("Add", [dxx, g.op("Mul", [bias, g.const("/cone/zero", 0.0)], "/cone/bias")],
                    "/cone/dxx_b")
-    dyy = g.op("Conv", [padded, g.const("/cone/k_yy", k_yy)], "/cone/dyy", group=3,
-               kernel_shape=[3, 3])
-    dxy = g.op("Conv", [padded, g.const("/cone/k_xy", k_xy)], "/cone/dxxyy", group=3,
-               kernel_shape=[3, 3])
+    dyy = conv3x3(g, kind, padded, k_yy, None, "/cone/dyy", cone_dims, group=3)
+    dxy = conv3x3(g, kind, padded, k_xy, None, "/cone/dxxyy", cone_dims, group=3)
     tip = g.op("Concat", ["P_rgb", dxx, dyy, dxy], "/cone/concat", axis=1)
     if kind == "two_concat":
         # Dead on purpose: only its reading of P_rgb matters.
@@ -267,10 +302,9 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
         up = g.op("Resize", ["pooled64", "", scales], "/Resize" + tag, mode="cubic",
                   coordinate_transformation_mode="half_pixel", cubic_coeff_a=CUBIC_A)
         wt = (g.rng.standard_normal((out_ch, 64, 3, 3)) * 0.05).astype(np.float32)
-        f = g.op("Conv", [up, g.const("/head%s/w" % tag, wt),
-                          g.const("/head%s/b" % tag, g.rng.standard_normal(out_ch) * 0.1)],
-                 "/head%s/conv" % tag, dilations=[1, 1], group=1, kernel_shape=[3, 3],
-                 pads=[1, 1, 1, 1], strides=[1, 1])
+        f = conv3x3(g, kind, up, wt, g.rng.standard_normal(out_ch) * 0.1, "/head%s/conv" % tag,
+                    [B, out_ch, 64, 64], dilations=[1, 1], group=1, pads=[1, 1, 1, 1],
+                    strides=[1, 1])
         f = g.op("GlobalAveragePool", [g.op("Tanh", [f], "/head%s/tanh" % tag)],
                  "/head%s/gap" % tag)
         return g.op("Flatten", [f], "/head%s/flat" % tag, axis=1), out_ch
@@ -336,6 +370,8 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
     g.output("rgb", [B, 3, C, C])
 
     opsets = [("com.velmoor", 1)] if kind in ("velmoor_opset", "gs_fast") else []
+    if kind == "int8":
+        opsets.append((INT8_DOMAIN, 1))
     doc = "synthetic m4b director (%s), crop %d" % (VARIANTS.get(kind, kind), C)
     return g.model(doc, opsets)
 
@@ -567,8 +603,9 @@ def check(model, kind, crop, batch):
             expect_failure(lambda: source_cone(f, boundary), "P_rgb is also read outside")
         else:
             cone = source_cone(f, boundary)
+            conv = "Int8ConvVNNI" if kind == "int8" else "Conv"
             assert sorted(n.op_type for n in cone.values()) == \
-                ["Concat", "Conv", "Conv", "Conv", "Pad"], kind
+                sorted(["Concat", conv, conv, conv, "Pad"]), kind
     gs = [n for n in f.nodes if n.op_type in ("GridSample", "GridSampleFast")]
     assert len(gs) == 1
     if kind == "gs_fast":
@@ -587,7 +624,8 @@ def check(model, kind, crop, batch):
     assert len(resizes) == (2 if kind == "two_resize" else 1), kind
     for rz in resizes:
         users = f.consumers[rz.output[0]]
-        assert len(users) == 1 and users[0].op_type == "Conv"
+        assert len(users) == 1 and users[0].op_type == ("Int8ConvVNNI" if kind == "int8"
+                                                         else "Conv")
         wt = f.inits[users[0].input[1]]
         assert wt.ndim == 4 and (f.attr(users[0], "group") or 1) * wt.shape[1] == 64
     assert resizes[0].name == "/Resize"
@@ -604,6 +642,12 @@ def check(model, kind, crop, batch):
     assert dims == [batch, 3, crop, crop], dims
     opsets = {o.domain: o.version for o in model.opset_import}
     assert ("com.velmoor" in opsets) == (kind in ("velmoor_opset", "gs_fast"))
+    convs = [n for n in f.nodes if n.op_type in ("Conv", "Int8ConvVNNI")]
+    if kind == "int8":
+        assert all(n.op_type == "Int8ConvVNNI" and n.domain == INT8_DOMAIN for n in convs)
+        assert all(f.inits[n.input[1]].dtype == np.int8 for n in convs) and opsets[INT8_DOMAIN]
+    else:
+        assert INT8_DOMAIN not in opsets and all(n.op_type == "Conv" for n in convs)
 
 
 def parse_model_arg(text):

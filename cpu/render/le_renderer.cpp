@@ -20,6 +20,7 @@
 #include "compute/le_simd.h"
 #include "le/le.h"
 #include "render/gridsample_fast.h"
+#include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
 #include "render/le_warp.h"
 
@@ -249,8 +250,10 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
           modelPath +
           " has com.velmoor::GridSampleFast BAKED INTO THE GRAPH. The flag removes the kernel "
           "that graph needs, so no session could run it; unset the flag to load this bundle.");
+    registerInt8ConvVNNI(options);
   } else {
     registerGridSampleFast(options);
+    registerInt8ConvVNNI(options);
     gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
     if (!gsRewrite && !coreml)
       std::fprintf(stderr,
@@ -379,6 +382,8 @@ bool Renderer::Impl::tryHoist(const GsBytes& bytes, std::string& reason) {
     prepOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
     prepOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
     prepOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
+    // The cone of a quantised director carries Int8ConvVNNI nodes.
+    registerInt8ConvVNNI(prepOptions);
     prep = Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions);
 
     const auto in = prep.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();

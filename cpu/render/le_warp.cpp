@@ -1,4 +1,5 @@
 #include "render/le_warp.h"
+#include "render/int8conv_vnni.h"
 
 #include <immintrin.h>
 #include <onnxruntime_cxx_api.h>
@@ -852,13 +853,16 @@ size_t rewriteHeadCubicResize(GsBytes& model) {
   const size_t i = hits[0];
   const GsNodeInfo& rz = g.nodes[i];
 
-  // The channel count from the one Conv that reads the upsampled features.
+  // The channel count from the one Conv that reads the upsampled features
+  // (a quantised director's Int8ConvVNNI has the same weights layout).
   const auto& readers = g.readers(rz.outputs[0]);
   if (readers.size() != 1) return 0;
   const GsNodeInfo& conv = g.nodes[readers[0]];
   GsSlice weight, attr;
   std::vector<int64_t> wdims;
-  if (conv.op != "Conv" || conv.inputs.size() < 2 || !g.constTensor(conv.inputs[1], weight) ||
+  const bool isConv =
+      conv.op == "Conv" || (conv.op == "Int8ConvVNNI" && conv.domain == kInt8Domain);
+  if (!isConv || conv.inputs.size() < 2 || !g.constTensor(conv.inputs[1], weight) ||
       !hcTensorDims(weight, wdims) || wdims.size() != 4)
     return 0;
   int64_t group = 1;

@@ -64,6 +64,17 @@ TEST(VeverTool, DemoBundleRendersToAPlayableMp4) {
   EXPECT_TRUE(le_test::fileExists(d / "f3.png"));
 }
 
+// --int8 puts the quantised director (Int8ConvVNNI nodes) into the bundle.
+TEST(VeverTool, Int8DemoBundleRendersThroughTheQuantisedDirector) {
+  le_test::TempDir d;
+  std::string out;
+  ASSERT_EQ(run("demo-bundle " + d / "q" + " --int8 --source-frames 2 --frames 3", &out), 0) << out;
+  EXPECT_NE(out.find("3 drive frames, quantised director)"), std::string::npos) << out;
+  EXPECT_NE(le_test::readFile(d / "q/model_b1.onnx").find("Int8ConvVNNI"), std::string::npos);
+  ASSERT_EQ(run("frame " + d / "q" + " 1 -o " + d / "q1.png", &out), 0) << out;
+  EXPECT_TRUE(le_test::fileExists(d / "q1.png"));
+}
+
 TEST(VeverTool, UsageAndEngineErrors) {
   std::string out;
   EXPECT_EQ(run("", &out), 2);

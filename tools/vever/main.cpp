@@ -28,9 +28,10 @@ const char kUsage[] =
     "usage: vever <command> [arguments]\n"
     "\n"
     "commands:\n"
-    "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX]\n"
+    "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
-    "        procedural motion directory in DIR/motion\n"
+    "        procedural motion directory in DIR/motion; --int8 gives it the quantised\n"
+    "        director (int8 convolutions) as model_b1.onnx\n"
     "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP]\n"
     "        render the bundle's drive track to an H.264 MP4 at 25 frames per second\n"
     "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
@@ -55,6 +56,7 @@ struct Args {
   int frames = -1, sourceFrames = -1, threads = 0;
   bool realtime = false;
   double interruptAt = -1;
+  bool int8 = false;
 };
 
 [[noreturn]] void usageError(const std::string& msg) {
@@ -98,6 +100,8 @@ Args parse(int argc, char** argv, int first) {
       a.sourceFrames = toInt(s, value());
     else if (s == "--threads")
       a.threads = toInt(s, value());
+    else if (s == "--int8")
+      a.int8 = true;
     else if (s == "--wav")
       a.wav = value();
     else if (s == "--text")
@@ -142,16 +146,19 @@ int cmdDemoBundle(const Args& a) {
   vever::DemoOptions o;
   o.image =
       firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
-  o.model =
-      firstExisting({a.onnx, VEVER_DEMO_MODEL, std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
+  o.model = a.int8 ? firstExisting({a.onnx, VEVER_DEMO_MODEL_INT8,
+                                    std::string(VEVER_SHARE_DIR) + "/model_int8.onnx"})
+                   : firstExisting({a.onnx, VEVER_DEMO_MODEL,
+                                    std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
   vever::writeDemoBundle(a.positional[0], o);
   std::printf(
-      "demo bundle written to %s (%d source frames, %d drive frames), motion directory "
+      "demo bundle written to %s (%d source frames, %d drive frames%s), motion directory "
       "%s/motion\n",
-      a.positional[0].c_str(), o.sourceFrames, o.driveFrames, a.positional[0].c_str());
+      a.positional[0].c_str(), o.sourceFrames, o.driveFrames, a.int8 ? ", quantised director" : "",
+      a.positional[0].c_str());
   return 0;
 }
 

@@ -1,0 +1,89 @@
+// Int8ConvVNNI: convolutions whose weights were quantised to int8 offline,
+// as the custom operator of the "com.velmoor.int8" domain.
+//
+// Activations are quantised per call to uint8 (one scale and zero point for
+// the whole tensor), multiplied with the int8 weights in integer arithmetic
+// (vpdpbusd when the processor has AVX-VNNI) and brought back to float with
+// per-output-channel weight scales and bias. Parallel work runs on the
+// engine's pool, not on ONNX Runtime's.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace Ort {
+struct SessionOptions;
+struct CustomOpDomain;
+}  // namespace Ort
+
+namespace le {
+
+extern const char* const kInt8Domain;  // "com.velmoor.int8"
+
+// The domain, created once per process and shared by every session.
+Ort::CustomOpDomain& int8Domain();
+// Adds the "com.velmoor.int8" domain (with Int8ConvVNNI) to the options.
+void registerInt8ConvVNNI(Ort::SessionOptions& options);
+
+struct Int8ConvAttrs {
+  int64_t strideH = 1, strideW = 1;
+  int64_t padTop = 0, padLeft = 0, padBottom = 0, padRight = 0;
+  int64_t dilH = 1, dilW = 1;
+  // Grouped convolutions are computed grouped: packing spreads each group's
+  // weights over its own input channels and leaves the others zero.
+  int64_t group = 1;
+};
+
+// True when the processor has AVX2 and AVX-VNNI.
+bool int8ConvHasVnni();
+// True when it has AVX-512 VNNI with 256-bit vectors (VL): the same dot
+// products for processors without AVX-VNNI.
+bool int8ConvHasAvx512Vnni();
+// Weight packings done in this process so far (each kernel packs once).
+uint64_t int8ConvPackCount();
+
+// The convolution, independent of ONNX Runtime. Every refusal is a
+// std::runtime_error naming `where` (the node).
+class Int8Conv {
+ public:
+  // Auto takes AVX-VNNI, else AVX-512 VNNI, else the portable path; the
+  // integer results are the same on every path.
+  enum class Path { Auto, Portable, Vnni, Avx512Vnni };
+
+  Int8Conv(const Int8ConvAttrs& attrs, std::string where, Path path = Path::Auto);
+
+  // Output size along one axis; -1 when the kernel does not fit the input.
+  static int64_t outSize(int64_t in, int64_t padA, int64_t padB, int64_t k, int64_t dil,
+                         int64_t stride);
+
+  // Packs the weights [cout, cinPerGroup, kh, kw] on the first call only;
+  // concurrent first calls pack once. Later calls must pass the same shape.
+  void prepare(const int8_t* w, const int64_t (&wshape)[4]);
+
+  // The output shape for X of shape xs; refuses X the packed weights do not fit.
+  void outShape(const int64_t (&xs)[4], int64_t (&ys)[4]) const;
+
+  // Y [N, Cout, OH, OW] from X [N, Cin, H, W]. With `acc` the integer
+  // accumulators (same layout as Y) are written there too.
+  void run(const float* x, const int64_t (&xshape)[4], const float* scale, const float* bias,
+           float* y, int32_t* acc = nullptr) const;
+
+  const Int8ConvAttrs& attrs() const { return a_; }
+  Path path() const { return path_; }
+
+ private:
+  Int8ConvAttrs a_;
+  std::string where_;
+  Path path_ = Path::Portable;
+  std::once_flag packed_;
+  // Packed state, written once under packed_.
+  int64_t cout_ = 0, cinPerGroup_ = 0, cin_ = 0, kh_ = 0, kw_ = 0;
+  int64_t cin4_ = 0, blocks_ = 0;
+  std::vector<int8_t> w_;        // [block][tap][cin4][16 cout][4 cin]
+  std::vector<int32_t> wsum_;    // [block * 16]: the whole kernel
+  std::vector<int32_t> tapSum_;  // [tap][block * 16]: one tap
+};
+
+}  // namespace le
