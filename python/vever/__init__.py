@@ -12,6 +12,7 @@ Every failure of the engine raises vever.Error with the engine's own message.
 import ctypes
 import dataclasses
 import json
+import os
 import threading
 import time
 import weakref
@@ -47,6 +48,10 @@ def _bytes(s):
     return None if s is None else str(s).encode()
 
 
+def _path(p):
+    return None if p is None else os.fsencode(p)
+
+
 def _ptr(a, ctype):
     return a.ctypes.data_as(ctypes.POINTER(ctype))
 
@@ -67,7 +72,7 @@ class Context:
         self._h = None
         self._sessions = weakref.WeakSet()
         self._lock = threading.Lock()
-        h = _c.le_create(_bytes(bundle), _bytes(model), int(threads), _bytes(ep))
+        h = _c.le_create(_path(bundle), _bytes(model), int(threads), _bytes(ep))
         if not h:
             raise Error(_lib.text(_c.le_last_error()))
         self._h = h
@@ -217,7 +222,7 @@ class Session:
         self._destroy = _c.le_utt_destroy
         self._h = None
         self.ctx = ctx
-        o = _lib.UttOpts(motion_dir=_bytes(motion_dir), threads=int(threads), ep=_bytes(ep),
+        o = _lib.UttOpts(motion_dir=_path(motion_dir), threads=int(threads), ep=_bytes(ep),
                          steady_model=_bytes(steady_model), eager=int(eager),
                          end_silence_s=float(end_silence_s),
                          end_ramp_frames=int(end_ramp_frames),

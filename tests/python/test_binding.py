@@ -3,6 +3,7 @@ synthetic a2x motion directory (written by the py_fixture helper)."""
 
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -21,26 +22,18 @@ sys.path.insert(0, os.path.join(ROOT, "python"))
 import vever  # noqa: E402
 
 NT = 5
-FIX = None
+os.makedirs(os.environ.get("LE_TEST_TMP") or tempfile.gettempdir(), exist_ok=True)
+FIX = tempfile.mkdtemp(prefix="le-py-", dir=os.environ.get("LE_TEST_TMP") or None)
 
 
 def setUpModule():
-    global FIX
-    helper = os.environ.get("LE_PY_FIXTURE")
-    if not helper:
-        raise RuntimeError("LE_PY_FIXTURE must name the py_fixture helper (CTest sets it)")
-    root = os.environ.get("LE_TEST_TMP") or None
-    if root:
-        os.makedirs(root, exist_ok=True)
-    FIX = tempfile.mkdtemp(prefix="le-py-", dir=root)
-    subprocess.run([helper, FIX], check=True)
+    subprocess.run([os.environ["LE_PY_FIXTURE"], FIX], check=True)  # CTest names the helper
     # Read by the engine when a motion source first loads, once per process.
     os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v.onnx")
 
 
 def tearDownModule():
-    if FIX:
-        shutil.rmtree(FIX, ignore_errors=True)
+    shutil.rmtree(FIX, ignore_errors=True)
 
 
 def bundle():
@@ -52,33 +45,31 @@ def motion():
 
 
 def clip(*frames):
-    """Alternating silence and a vowel (harmonics of 140 Hz under two formants), whole frames."""
-    out, voiced = [], False
-    for n in frames:
+    """Alternating silence and a vowel-like tone (harmonics of 140 Hz), in whole frames."""
+    out = []
+    for k, n in enumerate(frames):
         i = np.arange(n * vever.FRAME_SAMPLES)
-        v = np.zeros(i.size)
-        for k in range(1, 15) if voiced else ():
-            f = 140.0 * k
-            amp = (math.exp(-((f - 700) / 250) ** 2) + 0.6 * math.exp(-((f - 1200) / 300) ** 2)
-                   + 0.05)
-            v += amp * np.sin(2 * math.pi * f * i / 16000.0 + 0.7 * k)
-        ramp = np.minimum(1.0, np.minimum(i, i.size - 1 - i) / 80.0)
-        out.append(np.round(0.15 * ramp * v * 32767).astype(np.int16))
-        voiced = not voiced
+        v = sum(np.sin(2 * math.pi * 140 * h * i / 16000) / h for h in range(1, 9)) * (k % 2)
+        out.append(np.round(0.15 * v * 32767).astype(np.int16))
     return np.concatenate(out)
 
 
-def pull_until(s, stop, seconds=60):
-    got = []
+def wait(cond, seconds=30):
     until = time.monotonic() + seconds
-    while not stop(got):
+    while not cond() and time.monotonic() < until:
+        time.sleep(0.001)
+
+
+def pull_until(s, stop, seconds=60):
+    """Frames pulled until stop(frames so far) holds or time runs out."""
+    got = []
+
+    def step():
         f = s.pull()
-        if f is None:
-            if time.monotonic() > until:
-                break
-            time.sleep(0.001)
-        else:
+        if f is not None:
             got.append(f)
+        return stop(got)
+    wait(step, seconds)
     return got
 
 
@@ -97,7 +88,6 @@ class ContextTest(unittest.TestCase):
             first = vever.render(ctx, 1)
             second = ctx.render(2)
             self.assertEqual((first.shape, first.dtype), ((3, 64, 64), np.float32))
-            self.assertTrue(0 <= first.min() and first.max() <= 1)
             # Each render is its own array, not a view of the engine's reused buffer.
             self.assertFalse(np.array_equal(first, second))
             # Keypoints go in as the drive tables' rows, in either shape.
@@ -134,29 +124,20 @@ class ContextTest(unittest.TestCase):
             with self.assertRaises(ValueError):
                 ctx.render(0, kp[:60], kp)
             # A motion directory without models: the warm-up fails, ready() says why.
-            empty = tempfile.mkdtemp(dir=FIX)
-            with vever.Session(ctx, empty) as s:
-                deadline = time.monotonic() + 30
-                with self.assertRaises(vever.Error) as e:
-                    while not s.ready() and time.monotonic() < deadline:
-                        time.sleep(0.005)
-                self.assertTrue(str(e.exception).startswith("le_motion_create: "), e.exception)
-                with self.assertRaises(TypeError):
-                    s.push(np.zeros(10, np.float32))
-                # Rendering on the context would race the session's threads.
-                with self.assertRaises(vever.Error):
-                    ctx.render(0)
-
-    def test_closing_the_context_closes_its_sessions(self):
-        ctx = vever.Context(bundle())
-        s = vever.Session(ctx, motion(), steady_model="-")
-        self.assertIs(s.ctx, ctx)
-        ctx.close()
-        self.assertTrue(s.closed and ctx.closed)
-        for call in (s.pull, s.stats, lambda: ctx.render(0)):
+            s = vever.Session(ctx, tempfile.mkdtemp(dir=FIX))
+            with self.assertRaises(vever.Error) as e:
+                s.wait_ready(30)
+            self.assertTrue(str(e.exception).startswith("le_motion_create: "), e.exception)
+            with self.assertRaises(TypeError):
+                s.push(np.zeros(10, np.float32))
+            # Rendering on the context would race the session's threads.
+            with self.assertRaises(vever.Error):
+                ctx.render(0)
+        # Closing the context closed its session first; closed handles refuse calls.
+        self.assertTrue(s.closed)
+        for call in (s.pull, lambda: ctx.render(0)):
             with self.assertRaises(vever.Error):
                 call()
-        s.close()  # closing twice is harmless
 
 
 class SessionTest(unittest.TestCase):
@@ -167,9 +148,7 @@ class SessionTest(unittest.TestCase):
                 vever.Session(ctx, motion(), steady_model="-", end_silence_s=-1) as s:
             s.wait_ready()
             # Unpulled, exactly one idle frame waits: speech starts at corpus frame 1.
-            deadline = time.monotonic() + 30
-            while s.frames_available() != 1 and time.monotonic() < deadline:
-                time.sleep(0.001)
+            wait(lambda: s.frames_available() == 1)
             time.sleep(0.02)
             self.assertEqual(s.frames_available(), 1)
 
@@ -182,9 +161,7 @@ class SessionTest(unittest.TestCase):
             self.assertEqual(kinds(got),
                              [vever.IDLE] + [vever.SPEECH] * n + [vever.RAMP] * 6 + [vever.IDLE])
             self.assertEqual([f.seq for f in got], list(range(n + 8)))
-            self.assertEqual([f.index for f in got], [i % NT for i in range(n + 8)])
             self.assertEqual([f.number for f in got], [-1] + list(range(n)) + [-1] * 7)
-            self.assertEqual((got[0].image.shape, got[0].image.dtype), ((48, 64, 3), np.uint8))
             # Speech frames are rendered faces pasted into the driver, idle ones the driver.
             self.assertTrue(all(not np.array_equal(f.image, driver[f.index])
                                 for f in got[1:n + 1]))
@@ -199,14 +176,11 @@ class SessionTest(unittest.TestCase):
             self.assertEqual(s.render_status(), vever.RenderStatus("", 0, False))
 
             # Interrupt a long utterance three speech frames in.
-            long = clip(2, 100)
-            s.push(long)
+            s.push(clip(2, 100))
             s.end_utterance()
             before = pull_until(s, lambda v: kinds(v).count(vever.SPEECH) >= 3)
             self.assertEqual(kinds(before).count(vever.SPEECH), 3)
-            deadline = time.monotonic() + 30
-            while s.frames_available() < 2 and time.monotonic() < deadline:
-                time.sleep(0.001)
+            wait(lambda: s.frames_available() >= 2)
             self.assertGreaterEqual(s.frames_available(), 2)
             s.interrupt()
             s.push(clip(0, 12))  # opens the next utterance
@@ -217,7 +191,6 @@ class SessionTest(unittest.TestCase):
             self.assertGreater(after[0].seq, before[-1].seq + 1)  # the dropped frames' numbers
             self.assertEqual([f.number for f in after if f.kind == vever.SPEECH], list(range(12)))
             self.assertEqual(s.stats().utterances_started, 3)
-            self.assertLess(s.stats().speech_frames_out, n + 100 + 12)
 
         # Each utterance left its records in the engine's telemetry, drained once.
         records = vever.telemetry()["records"]
@@ -270,13 +243,10 @@ class ExampleTest(unittest.TestCase):
         self.write_wav(wav, clip(2, 20, 3))  # 25 frames
         r = self.run_speak(wav, out)
         self.assertEqual(r.returncode, 0, r.stderr)
-        line = r.stdout.splitlines()[0]
-        total = int(line.split()[1])
-        parts = dict(p.rsplit(" ", 1) for p in line.split(": ", 2)[2].split(", "))
-        self.assertEqual(int(parts["speech"]), 25, line)
-        self.assertEqual(int(parts["ramp"]), 6, line)
-        self.assertEqual(int(parts["idle tail"]), 13, line)
-        self.assertEqual(total, sum(int(v) for v in parts.values()), line)
+        m = re.search(r"speak: (\d+) frames .* idle lead-in (\d+), speech (\d+), ramp (\d+), "
+                      r"idle tail (\d+)", r.stdout)
+        total, lead, speech, ramp, tail = map(int, m.groups())
+        self.assertEqual((speech, ramp, tail, total), (25, 6, 13, lead + 25 + 6 + 13), r.stdout)
         names = sorted(os.listdir(out))
         self.assertEqual(names, ["frame_%06d.png" % k for k in range(total)])
         with vever.Context(bundle()) as ctx:
