@@ -1,0 +1,335 @@
+"""Python binding of vever_core: ctypes over the C interface, numpy in and out.
+
+    with vever.Context(bundle) as ctx, vever.Session(ctx, motion_dir) as s:
+        s.wait_ready()
+        s.push(pcm_int16)
+        s.end_utterance()
+        frame = s.pull()   # vever.Frame or None
+
+Every failure of the engine raises vever.Error with the engine's own message.
+"""
+
+import ctypes
+import dataclasses
+import json
+import os
+import threading
+import time
+import weakref
+
+import numpy as np
+
+from . import _lib
+from ._lib import lib as _c
+
+__all__ = ["Error", "Context", "Session", "Frame", "Stats", "RenderStatus",
+           "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
+           "SAMPLE_RATE", "FRAME_SAMPLES", "FPS"]
+
+# Frame kinds (le_utt_frame_info.kind).
+IDLE, SPEECH, RAMP = 0, 1, 2
+# Session states (le_utt_stats.state).
+STATE_IDLE, STATE_WAITING, STATE_SPEAKING, STATE_RAMP = 0, 1, 2, 3
+
+SAMPLE_RATE = 16000
+FRAME_SAMPLES = 640  # one video frame of audio: 40 ms
+FPS = 25
+
+_KIND_NAMES = {IDLE: "idle", SPEECH: "speech", RAMP: "ramp"}
+_STATE_NAMES = {STATE_IDLE: "idle", STATE_WAITING: "waiting", STATE_SPEAKING: "speaking",
+                STATE_RAMP: "ramp"}
+
+
+class Error(RuntimeError):
+    """A failure reported by the engine (its message) or a misuse of a handle."""
+
+
+def _bytes(s):
+    return None if s is None else str(s).encode()
+
+
+def _path(p):
+    return None if p is None else os.fsencode(p)
+
+
+def _ptr(a, ctype):
+    return a.ctypes.data_as(ctypes.POINTER(ctype))
+
+
+def _keypoints(kp, what):
+    a = np.ascontiguousarray(kp, dtype=np.float32).reshape(-1)
+    want = _c.le_host_kp_rows() * 3
+    if a.size != want:
+        raise ValueError("%s: %d floats, expected %d (%d x 3)" % (what, a.size, want, want // 3))
+    return a
+
+
+class Context:
+    """A rendering context on one avatar bundle (le_create / le_destroy)."""
+
+    def __init__(self, bundle, model="b1", threads=0, ep=None):
+        self._destroy = _c.le_destroy  # kept for closing during interpreter shutdown
+        self._h = None
+        self._sessions = weakref.WeakSet()
+        self._lock = threading.Lock()
+        h = _c.le_create(_path(bundle), _bytes(model), int(threads), _bytes(ep))
+        if not h:
+            raise Error(_lib.text(_c.le_last_error()))
+        self._h = h
+        self.nt = _c.le_nt(h)
+        self.width = _c.le_width(h)
+        self.height = _c.le_height(h)
+        self.crop = _c.le_crop(h)
+        self.drive_frames = _c.le_drive_frames(h)
+
+    def close(self):
+        """Closes the sessions still open on this context, then the context."""
+        for s in list(self._sessions):
+            s.close()
+        with self._lock:
+            h, self._h = self._h, None
+        if h:
+            self._destroy(h)
+
+    @property
+    def closed(self):
+        return self._h is None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_h", None):
+            self.close()
+
+    def _handle(self, direct=False):
+        if self._h is None:
+            raise Error("vever: the context is closed")
+        if direct and len(self._sessions):
+            # A session renders and reads driver frames on this context from its own threads.
+            raise Error("vever: a session is open on this context; render on another context")
+        return self._h
+
+    def render(self, t, kp_source=None, kp_driven=None):
+        """The crop (3 x C x C float32, R, G, B planes in [0, 1]).
+
+        render(i) renders drive frame i from the bundle's drive tables;
+        render(t, kp_source, kp_driven) renders source frame t from two
+        keypoint sets of 21 x 3 floats."""
+        h = self._handle(direct=True)
+        if kp_source is None and kp_driven is None:
+            p = _c.le_render_drive_crop(h, int(t))
+        else:
+            if kp_source is None or kp_driven is None:
+                raise ValueError("render: give both kp_source and kp_driven, or neither")
+            src = _keypoints(kp_source, "kp_source")
+            drv = _keypoints(kp_driven, "kp_driven")
+            p = _c.le_render_kp_crop(h, int(t), _ptr(src, ctypes.c_float),
+                                     _ptr(drv, ctypes.c_float))
+        if not p:
+            raise Error(_lib.text(_c.le_last_error()))
+        # The engine's buffer is reused by the next render: copy it out.
+        n = 3 * self.crop * self.crop
+        return np.ctypeslib.as_array(p, shape=(n,)).copy().reshape(3, self.crop, self.crop)
+
+    def paste(self, t, crop, out=None):
+        """Pastes a crop into driver frame t; returns out (H x W x 3 uint8)."""
+        h = self._handle(direct=True)
+        c = np.ascontiguousarray(crop, dtype=np.float32)
+        if c.shape != (3, self.crop, self.crop):
+            raise ValueError("paste: crop of shape %s, expected %s"
+                             % (c.shape, (3, self.crop, self.crop)))
+        out = self._frame_buffer(out)
+        if not _c.le_paste_crop(h, int(t), _ptr(c, ctypes.c_float), _ptr(out, ctypes.c_uint8),
+                                out.nbytes):
+            raise Error(_lib.text(_c.le_last_error()))
+        return out
+
+    def target_frame(self, t):
+        """Driver frame t as H x W x 3 uint8 (a copy)."""
+        p = _c.le_target_frame(self._handle(direct=True), int(t))
+        if not p:
+            raise Error(_lib.text(_c.le_last_error()))
+        n = self.width * self.height * 3
+        return np.ctypeslib.as_array(p, shape=(n,)).copy().reshape(self.height, self.width, 3)
+
+    def _frame_buffer(self, out):
+        shape = (self.height, self.width, 3)
+        if out is None:
+            return np.empty(shape, dtype=np.uint8)
+        if out.shape != shape or out.dtype != np.uint8 or not out.flags.c_contiguous \
+                or not out.flags.writeable:
+            raise ValueError("out: expected a writable C-contiguous uint8 array of shape %s"
+                             % (shape,))
+        return out
+
+
+def render(ctx, t, kp_source=None, kp_driven=None):
+    """Context.render as a function."""
+    return ctx.render(t, kp_source, kp_driven)
+
+
+def paste(ctx, t, crop, out=None):
+    """Context.paste as a function."""
+    return ctx.paste(t, crop, out)
+
+
+@dataclasses.dataclass(eq=False)
+class Frame:
+    image: np.ndarray  # H x W x 3 uint8, RGB
+    seq: int           # sequence number over the session's life
+    kind: int          # IDLE, SPEECH or RAMP
+    index: int         # corpus (driver) frame shown
+    number: int        # speech frame number within its utterance, -1 otherwise
+
+    @property
+    def kind_name(self):
+        return _KIND_NAMES.get(self.kind, str(self.kind))
+
+
+@dataclasses.dataclass
+class Stats:
+    frames_out: int
+    speech_frames_out: int
+    utterances_started: int
+    first_frame_ms: float
+    frame_cost_ms: float
+    state: int
+
+    @property
+    def state_name(self):
+        return _STATE_NAMES.get(self.state, str(self.state))
+
+
+@dataclasses.dataclass
+class RenderStatus:
+    message: str   # the latest render failure, "" if none
+    failures: int
+    fatal: bool    # a speech or ramp frame was lost
+
+
+class Session:
+    """An utterance session on a context: push speech, pull finished frames.
+
+    The session holds its context, which stays open until the session is
+    closed; closing the context closes its sessions first."""
+
+    def __init__(self, ctx, motion_dir, threads=0, ep=None, steady_model=None, eager=0,
+                 end_silence_s=0.0, end_ramp_frames=0, interrupt_ramp_frames=0):
+        self._destroy = _c.le_utt_destroy
+        self._h = None
+        self.ctx = ctx
+        o = _lib.UttOpts(motion_dir=_path(motion_dir), threads=int(threads), ep=_bytes(ep),
+                         steady_model=_bytes(steady_model), eager=int(eager),
+                         end_silence_s=float(end_silence_s),
+                         end_ramp_frames=int(end_ramp_frames),
+                         interrupt_ramp_frames=int(interrupt_ramp_frames))
+        with ctx._lock:
+            h = _c.le_utt_create(ctx._handle(), ctypes.byref(o))
+            if not h:
+                raise Error(_lib.text(_c.le_utt_last_error()))
+            self._h = h
+            ctx._sessions.add(self)
+
+    def close(self):
+        h, self._h = self._h, None
+        if h:
+            self._destroy(h)
+            self.ctx._sessions.discard(self)
+
+    @property
+    def closed(self):
+        return self._h is None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_h", None):
+            self.close()
+
+    def _handle(self):
+        if self._h is None:
+            raise Error("vever: the session is closed")
+        return self._h
+
+    def ready(self):
+        """True once the motion source is loaded; raises Error if its warm-up failed."""
+        r = _c.le_utt_ready(self._handle())
+        if r < 0:
+            raise Error(_lib.text(_c.le_utt_last_error()))
+        return r == 1
+
+    def wait_ready(self, timeout=60.0):
+        """Waits for ready(); audio pushed before it would be dropped."""
+        until = time.monotonic() + timeout
+        while not self.ready():
+            if time.monotonic() > until:
+                raise Error("vever: the session was not ready after %.0f s" % timeout)
+            time.sleep(0.005)
+
+    def push(self, samples):
+        """Appends 16 kHz mono speech: a 1-D int16 array (16-bit PCM)."""
+        a = np.asarray(samples)
+        if a.dtype != np.int16:
+            raise TypeError("push: int16 samples expected, got %s" % a.dtype)
+        a = np.ascontiguousarray(a.reshape(-1))
+        h = self._handle()
+        step = 1 << 30
+        for at in range(0, max(a.size, 1), step):
+            piece = a[at:at + step]
+            if not _c.le_utt_push_audio(h, _ptr(piece, ctypes.c_int16), piece.size):
+                raise Error(_lib.text(_c.le_utt_last_error()))
+
+    def end_utterance(self):
+        _c.le_utt_end_utterance(self._handle())
+
+    def interrupt(self):
+        _c.le_utt_interrupt(self._handle())
+
+    def frames_available(self):
+        return _c.le_utt_frames_available(self._handle())
+
+    def pull(self, out=None):
+        """The oldest waiting frame as a Frame, or None when none waits.
+
+        out, if given, is an H x W x 3 uint8 array the image is written into."""
+        h = self._handle()
+        out = self.ctx._frame_buffer(out)
+        info = _lib.UttFrameInfo()
+        # The buffer has the frame's size, so 0 only means that no frame waits.
+        if not _c.le_utt_pull_frame(h, _ptr(out, ctypes.c_uint8), out.nbytes,
+                                    ctypes.byref(info)):
+            return None
+        return Frame(out, info.seq, info.kind, info.index, info.number)
+
+    def stats(self):
+        st = _lib.UttStats()
+        _c.le_utt_get_stats(self._handle(), ctypes.byref(st))
+        return Stats(st.frames_out, st.speech_frames_out, st.utterances_started,
+                     st.first_frame_ms, st.frame_cost_ms, st.state)
+
+    def render_status(self):
+        buf = ctypes.create_string_buffer(1024)
+        failures = ctypes.c_int64(0)
+        r = _c.le_utt_render_status(self._handle(), buf, len(buf), ctypes.byref(failures))
+        return RenderStatus(_lib.text(buf.value), failures.value, r < 0)
+
+
+def telemetry():
+    """The engine's pending telemetry as a dict ({"dropped": N, "records": [...]});
+    the records returned are removed from the engine's list."""
+    doc = json.loads(_lib.text(_c.le_tel_pending_json()))
+    _c.le_tel_flush()
+    return doc
+
+
+def record_telemetry(name, value):
+    """Adds a measurement to the engine's telemetry list."""
+    _c.le_tel_record(_bytes(name), float(value))
