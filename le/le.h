@@ -225,6 +225,61 @@ void le_fca_destroy(le_fca* c);
 /* The calling thread's last error of the le_fca_* family ("" if none). */
 const char* le_fca_last_error(void);
 
+/* ------------------------------------------------------------------------
+ * The motion generator (le_motion_*): the second motion source, for motion
+ * directories without the streaming a2x encoder. A log-mel front end and a
+ * speech-feature network run every 5 frames, a motion network turns chunks
+ * of 80 frames (advancing by 70) into motion, and each frame is emitted as
+ * the corpus keypoints plus a stitched keypoint difference. A generator is
+ * used by one thread at a time. le_motion_create, le_motion_push,
+ * le_motion_avail and le_motion_pull empty the family's per-thread last
+ * error on entry.
+ *
+ * The motion directory holds meta.json ("nt", "n_src", "n_emo", "s_bridge",
+ * optional "delta_pitch"), raw float32 members of exact sizes
+ * (hubert_stft_window.bin, hubert_stft_binmat.bin, hubert_fmean.bin,
+ * hubert_fstd.bin, emo.bin, ch_xs_info.bin, ch_sc.bin, ch_eye_open.bin,
+ * ch_eye_ball.bin, v_min_max.bin, src_xs_info.bin, xs_target.bin) and the
+ * networks hubert_student.onnx, lmdm.onnx and stitch.onnx.
+ * LE_MOTION_DUMP, when it names a directory, receives intermediate arrays
+ * as raw float32 files.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_motion le_motion;
+
+/* threads < 1 uses the engine's thread budget; ep NULL or "" is the CPU
+ * provider, "coreml[<sep><unit>]" the CoreML provider; anything else is
+ * refused. NULL on failure. */
+le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+/* NULL is ignored. */
+void le_motion_destroy(le_motion* m);
+/* The calling thread's last error of the le_motion_* family ("" if none). */
+const char* le_motion_last_error(void);
+/* Appends samples: 1 (count 0 included), 0 for NULL samples or generator, a
+ * negative count, or after finish. */
+int le_motion_push(le_motion* m, const float* samples, int count);
+/* Marks the end of the audio and builds the final motion. */
+void le_motion_finish(le_motion* m);
+/* -1 until finished, then ceil(samples / 640). */
+int le_motion_total(le_motion* m);
+/* Frames that can be pulled now; does the audio and motion work now due. */
+int le_motion_avail(le_motion* m);
+/* Writes up to max_frames frames: corpus index (1 int, corpus_index may be
+ * NULL), corpus keypoints and driven keypoints (63 floats each). Returns
+ * the frames written; after a failure, those written before it. */
+int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
+                   int max_frames);
+/* Starts the next utterance at corpus frame start (clamped into the corpus),
+ * walking forwards (direction >= 0) or backwards, looping (loop != 0) or
+ * bouncing at the ends. */
+void le_motion_reset(le_motion* m, int start, int direction, int loop);
+/* 0 turns eager mode off; 1 or more releases provisional frames every that
+ * many frames of audio; below 0 lets the measured cost choose the step.
+ * Provisional frames come early, before their look-ahead audio. */
+void le_motion_set_eager(le_motion* m, int eager);
+/* Corpus frames; 0 for NULL. */
+int le_motion_nt(const le_motion* m);
+
 #ifdef __cplusplus
 } /* extern "C" */
 
