@@ -280,6 +280,40 @@ void le_motion_set_eager(le_motion* m, int eager);
 /* Corpus frames; 0 for NULL. */
 int le_motion_nt(const le_motion* m);
 
+/* ------------------------------------------------------------------------
+ * The batch stream renderer (le_stream_*): renders a whole clip of speech
+ * in one call. Motion deltas come from the frame-chunk conditioner
+ * (fca_stream.onnx of the bundle), the corpus walk starts at frame 0 on
+ * every run, a render thread works up to 4 crops ahead, and the calling
+ * thread pastes each crop into its driver frame and hands it to the
+ * callback, in order. Runs of one renderer must not overlap. The family
+ * keeps its own per-thread last error.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_stream le_stream;
+
+/* Receives frame number `frame` (from 0): w x h x 3 bytes RGB, valid only
+ * during the call. */
+typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, int w, int h);
+
+/* Opens the bundle's "render" model and the conditioner on audio_model.
+ * The first `skip` frames of every clip are not rendered (a negative skip
+ * counts as 0); deltas are scaled by gain. NULL on failure. */
+le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads, int skip,
+                            float gain);
+/* Renders the clip and delivers its frames to on_frame (may be NULL).
+ * Returns the frames delivered, 0 when the clip has none after skip, -1 on
+ * failure (no frame at or after a failing one is delivered). */
+int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn on_frame,
+                  void* user);
+/* Size of the delivered frames; 0 for NULL. */
+int le_stream_width(const le_stream* s);
+int le_stream_height(const le_stream* s);
+/* NULL is ignored. */
+void le_stream_destroy(le_stream* s);
+/* The calling thread's last error of the le_stream_* family ("" if none). */
+const char* le_stream_last_error(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 
