@@ -171,9 +171,15 @@ class Net {
     Ort::Value o =
         Ort::Value::CreateTensor<float>(memory_, out, n, outShape.begin(), outShape.size());
     const char* outName = outNames_[0].c_str();
+    const auto t0 = std::chrono::steady_clock::now();
     session_.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &outName, &o,
                  1);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ++runs;
   }
+
+  int64_t runs = 0;
+  double seconds = 0;  // inside Session::Run
 
  private:
   std::vector<int64_t> fit(std::vector<int64_t> shape, size_t count, const std::string& name) {
@@ -505,12 +511,18 @@ void le_motion::processWindow(int64_t w) {
 
 void le_motion::smooth(int64_t from, int64_t to) {
   const int64_t len = length();
-  const std::vector<float> copy = motion;
-  for (int64_t i = std::max<int64_t>(from, 0); i < std::min(to, len); ++i) {
+  const int64_t first = std::max<int64_t>(from, 0), last = std::min(to, len);
+  if (first >= last) return;
+  // Means are taken over the frames as they were before this pass; only the
+  // frames it reads are copied, not the whole store.
+  const int64_t lo0 = std::max<int64_t>(first - 1, 0), hi0 = std::min(last, len - 1);
+  const std::vector<float> copy(motion.begin() + std::ptrdiff_t(lo0 * kMotionDim),
+                                motion.begin() + std::ptrdiff_t((hi0 + 1) * kMotionDim));
+  for (int64_t i = first; i < last; ++i) {
     const int64_t lo = std::max<int64_t>(i - 1, 0), hi = std::min(i + 1, len - 1);
     for (int c = 0; c < kMotionPose; ++c) {
       float s = 0;
-      for (int64_t j = lo; j <= hi; ++j) s += copy[size_t(j) * kMotionDim + size_t(c)];
+      for (int64_t j = lo; j <= hi; ++j) s += copy[size_t(j - lo0) * kMotionDim + size_t(c)];
       motion[size_t(i) * kMotionDim + size_t(c)] = s / float(hi - lo + 1);
     }
   }
@@ -721,6 +733,16 @@ namespace le {
 
 void motionEmit(le_motion* m, const float* motion, int index, float* base, float* driven) {
   m->emitFrame(motion, index, base, driven);
+}
+
+MotionStats motionStats(const le_motion* m) {
+  MotionStats s;
+  for (const Net* n : {&m->hubert, &m->lmdm, &m->stitch}) {
+    s.runs += n->runs;
+    s.runSeconds += n->seconds;
+  }
+  s.eagerCostMs = m->costMs;
+  return s;
 }
 
 }  // namespace le

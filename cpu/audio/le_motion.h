@@ -36,4 +36,13 @@ float motionBin66(const float* logits);
 // without touching the walk or the frame count. Throws std::runtime_error.
 void motionEmit(le_motion* m, const float* motion, int index, float* base, float* driven);
 
+// Introspection for benchmarks: the three networks' runs and the time spent
+// inside them, and the smoothed cost of a provisional advance.
+struct MotionStats {
+  int64_t runs = 0;
+  double runSeconds = 0;
+  double eagerCostMs = 0;
+};
+MotionStats motionStats(const le_motion* m);
+
 }  // namespace le
