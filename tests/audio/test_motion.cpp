@@ -330,10 +330,7 @@ TEST(MotionCreate, RefusalsAndArgumentChecks) {
   le_motion_finish(m);
   EXPECT_EQ(le_motion_push(m, &one, 1), 0);
   EXPECT_STREQ(le_motion_last_error(), "le_motion_push: bad args / already finished");
-  EXPECT_EQ(le_motion_nt(m), 4);
-  EXPECT_EQ(le_motion_nt(nullptr), 0);
   le_motion_destroy(m);
-  le_motion_destroy(nullptr);
 }
 
 TEST(MotionWalk, BouncesLoopsAndStaysOnASingleFrame) {
