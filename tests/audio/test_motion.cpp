@@ -258,9 +258,9 @@ TEST_F(Motion, EagerFramesComeEarlyAndAreReplacedByRegularOnes) {
   ASSERT_EQ(regular.size(), 120);
 
   le_motion_reset(m, 0, 1, 1);
-  le_motion_set_eager(m, 1);
   ASSERT_EQ(le_motion_push(m, audio.data(), 20 * kFrame), 1);
-  EXPECT_EQ(liveAvail(20 * kFrame, 0), 0);  // without eager mode nothing yet
+  EXPECT_EQ(le_motion_avail(m), 0);  // regular motion needs 80 rows first
+  le_motion_set_eager(m, 1);
   Frames eager;
   EXPECT_EQ(pullInto(m, eager), 19);
   // The last early frames lacked the audio their motion looks ahead to.
