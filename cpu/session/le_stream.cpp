@@ -133,8 +133,8 @@ struct le_stream {
 
 extern "C" {
 
-le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads,
-                            int skip, float gain) {
+le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads, int skip,
+                            float gain) {
   try {
     if (!bundle_dir || !audio_model) {
       streamError() = "le_stream_create: NULL bundle_dir/audio_model";
@@ -198,7 +198,8 @@ int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame
       return -1;
     }
     if (T - s->skip < 1) return 0;
-    const le::StreamPlan plan = le::streamPlan(s->corpus, s->NT, deltas.data(), T, s->skip, s->gain);
+    const le::StreamPlan plan =
+        le::streamPlan(s->corpus, s->NT, deltas.data(), T, s->skip, s->gain);
     const size_t cropFloats = size_t(s->crop) * size_t(s->crop) * 3;
     const int r = le::streamPipeline(
         plan.frames(), cropFloats, s->slots,
