@@ -1,10 +1,12 @@
-# Third-party dependencies. Debian's packages provide Highway, FFmpeg, stb,
+# Third-party dependencies. Debian's packages provide Highway, FFmpeg, FFTW, stb,
 # GoogleTest and Google Benchmark; ONNX Runtime comes from the prefix that
 # scripts/setup fills (.deps/onnxruntime), or from LE_ORT_ROOT.
 find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HWY REQUIRED IMPORTED_TARGET libhwy)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libavutil libswscale libswresample)
+# Single-precision FFTW for the motion generator's log-mel front end.
+pkg_check_modules(FFTW REQUIRED IMPORTED_TARGET fftw3f)
 
 find_path(STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 

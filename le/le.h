@@ -225,21 +225,94 @@ void le_fca_destroy(le_fca* c);
 /* The calling thread's last error of the le_fca_* family ("" if none). */
 const char* le_fca_last_error(void);
 
-/* The motion generator: a motion directory without the streaming encoder
- * drives the face through it. */
+/* ------------------------------------------------------------------------
+ * The motion generator (le_motion_*): the second motion source, for motion
+ * directories without the streaming a2x encoder. A log-mel front end and a
+ * speech-feature network run every 5 frames, a motion network turns chunks
+ * of 80 frames (advancing by 70) into motion, and each frame is emitted as
+ * the corpus keypoints plus a stitched keypoint difference. A generator is
+ * used by one thread at a time. le_motion_create, le_motion_push,
+ * le_motion_avail and le_motion_pull empty the family's per-thread last
+ * error on entry.
+ *
+ * The motion directory holds meta.json ("nt", "n_src", "n_emo", "s_bridge",
+ * optional "delta_pitch"), raw float32 members of exact sizes
+ * (hubert_stft_window.bin, hubert_stft_binmat.bin, hubert_fmean.bin,
+ * hubert_fstd.bin, emo.bin, ch_xs_info.bin, ch_sc.bin, ch_eye_open.bin,
+ * ch_eye_ball.bin, v_min_max.bin, src_xs_info.bin, xs_target.bin) and the
+ * networks hubert_student.onnx, lmdm.onnx and stitch.onnx.
+ * LE_MOTION_DUMP, when it names a directory, receives intermediate arrays
+ * as raw float32 files.
+ * ------------------------------------------------------------------------ */
+
 typedef struct le_motion le_motion;
+
+/* threads < 1 uses the engine's thread budget; ep NULL or "" is the CPU
+ * provider, "coreml[<sep><unit>]" the CoreML provider; anything else is
+ * refused. NULL on failure. */
 le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+/* NULL is ignored. */
 void le_motion_destroy(le_motion* m);
+/* The calling thread's last error of the le_motion_* family ("" if none). */
 const char* le_motion_last_error(void);
+/* Appends samples: 1 (count 0 included), 0 for NULL samples or generator, a
+ * negative count, or after finish. */
 int le_motion_push(le_motion* m, const float* samples, int count);
+/* Marks the end of the audio and builds the final motion. */
 void le_motion_finish(le_motion* m);
+/* -1 until finished, then ceil(samples / 640). */
 int le_motion_total(le_motion* m);
+/* Frames that can be pulled now; does the audio and motion work now due. */
 int le_motion_avail(le_motion* m);
+/* Writes up to max_frames frames: corpus index (1 int, corpus_index may be
+ * NULL), corpus keypoints and driven keypoints (63 floats each). Returns
+ * the frames written; after a failure, those written before it. */
 int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
                    int max_frames);
+/* Starts the next utterance at corpus frame start (clamped into the corpus),
+ * walking forwards (direction >= 0) or backwards, looping (loop != 0) or
+ * bouncing at the ends. */
 void le_motion_reset(le_motion* m, int start, int direction, int loop);
+/* 0 turns eager mode off; 1 or more releases provisional frames every that
+ * many frames of audio; below 0 lets the measured cost choose the step.
+ * Provisional frames come early, before their look-ahead audio. */
 void le_motion_set_eager(le_motion* m, int eager);
+/* Corpus frames; 0 for NULL. */
 int le_motion_nt(const le_motion* m);
+
+/* ------------------------------------------------------------------------
+ * The batch stream renderer (le_stream_*): renders a whole clip of speech
+ * in one call. Motion deltas come from the frame-chunk conditioner
+ * (fca_stream.onnx of the bundle), the corpus walk starts at frame 0 on
+ * every run, a render thread works up to 4 crops ahead, and the calling
+ * thread pastes each crop into its driver frame and hands it to the
+ * callback, in order. Runs of one renderer must not overlap. The family
+ * keeps its own per-thread last error.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_stream le_stream;
+
+/* Receives frame number `frame` (from 0): w x h x 3 bytes RGB, valid only
+ * during the call. */
+typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, int w, int h);
+
+/* Opens the bundle's "render" model and the conditioner on audio_model.
+ * The first `skip` frames of every clip are not rendered (a negative skip
+ * counts as 0); deltas are scaled by gain. NULL on failure. */
+le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads, int skip,
+                            float gain);
+/* Renders the clip and delivers its frames to on_frame (may be NULL).
+ * Returns the frames delivered, 0 when the clip has none after skip, -1 on
+ * failure (no frame at or after a failing one is delivered). */
+int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn on_frame,
+                  void* user);
+/* Size of the delivered frames; 0 for NULL. */
+int le_stream_width(const le_stream* s);
+int le_stream_height(const le_stream* s);
+/* NULL is ignored. */
+void le_stream_destroy(le_stream* s);
+/* The calling thread's last error of the le_stream_* family ("" if none). */
+const char* le_stream_last_error(void);
 
 /* ------------------------------------------------------------------------
  * Utterance sessions (le_utt_*): push speech, pull finished frames.

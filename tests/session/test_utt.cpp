@@ -25,7 +25,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using le_audio_test::kFrame;
 
-constexpr int kNT = 5;
+constexpr int kNT = 4;  // the generated motion-generator directory's corpus
 
 struct Frame {
   le_utt_frame_info info;
@@ -242,13 +242,16 @@ struct Utterance {
   le_utt_stats stats{};
 };
 
-class UttConfigs : public UttTest,
-                   public ::testing::WithParamInterface<std::tuple<bool, bool, const char*>> {};
+// pipelined paste, hybrid mode, chunk renderer, motion generator (else a2x)
+class UttConfigs
+    : public UttTest,
+      public ::testing::WithParamInterface<std::tuple<bool, bool, const char*, bool>> {};
 
 TEST_P(UttConfigs, OneUtteranceSpeaksThenRampsBackToTheIdleLoop) {
-  const auto [pipelined, hybrid, steady] = GetParam();
+  const auto [pipelined, hybrid, steady, generator] = GetParam();
   ::setenv("LE_UTT_PIPELINE_PASTE", pipelined ? "1" : "0", 1);
   le_utt_opts o = opts(steady);
+  if (generator) o.motion_dir = LE_TEST_MOTION_DIR;
   o.eager = hybrid ? -2 : 0;
   open(o);
   waitReady();
@@ -307,13 +310,15 @@ TEST_P(UttConfigs, OneUtteranceSpeaksThenRampsBackToTheIdleLoop) {
   expectRendersOfTheirKeypoints(frames, std::string(steady) == "-" ? 0 : 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, UttConfigs,
-                         ::testing::Values(std::make_tuple(true, false, "-"),
-                                           std::make_tuple(false, false, "-"),
-                                           std::make_tuple(true, true, "-"),
-                                           std::make_tuple(true, false, "b24_fp32"),
-                                           std::make_tuple(false, true, "b24_fp32")));
-
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UttConfigs,
+    ::testing::Values(std::make_tuple(true, false, "-", false),
+                      std::make_tuple(false, false, "-", false),
+                      std::make_tuple(true, true, "-", false),
+                      std::make_tuple(true, false, "b24_fp32", false),
+                      std::make_tuple(false, true, "b24_fp32", false),
+                      std::make_tuple(false, false, "-", true),
+                      std::make_tuple(true, true, "b24_fp32", true)));
 TEST_F(UttTest, InterruptRampsFromTheLastPulledFrameAndKeepsLaterAudio) {
   open(opts());
   waitReady();

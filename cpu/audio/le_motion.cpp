@@ -1,0 +1,857 @@
+#include "audio/le_motion.h"
+
+#include <fftw3.h>
+#include <onnxruntime_cxx_api.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bundle/le_bundle.h"
+#include "compute/le_pool.h"
+#include "render/le_renderer.h"
+
+namespace le {
+namespace {
+
+constexpr int64_t kFrame = 640;
+constexpr int64_t kWindowFrames = 5;
+constexpr int64_t kLookAhead = 4480;  // samples a window needs from its start
+constexpr int64_t kLookBehind = 2000;
+constexpr int64_t kChunk = 80;
+constexpr int64_t kAdvance = 70;
+constexpr int64_t kOverlap = kChunk - kAdvance;
+constexpr int kKp = 63;
+constexpr int kFft = 512;
+constexpr int kHop = 320;
+constexpr int kPad = 256;
+constexpr int kFeatFrames = 20;
+constexpr int kLips[] = {6, 12, 14, 17, 19, 20};
+
+[[noreturn]] void fail(const std::string& msg) {
+  throw std::runtime_error(msg);
+}
+
+std::string& motionError() {
+  thread_local std::string error;
+  return error;
+}
+
+// The planner of FFTW is not thread-safe; executing a plan is.
+std::mutex& fftwPlannerMutex() {
+  static std::mutex m;
+  return m;
+}
+
+struct FftWork {
+  float* in = nullptr;
+  fftwf_complex* out = nullptr;
+  fftwf_plan plan = nullptr;
+  FftWork() {
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
+    in = fftwf_alloc_real(kFft);
+    out = fftwf_alloc_complex(kFft / 2 + 1);
+    if (in && out) plan = fftwf_plan_dft_r2c_1d(kFft, in, out, FFTW_ESTIMATE);
+  }
+  ~FftWork() {
+    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
+    if (plan) fftwf_destroy_plan(plan);
+    fftwf_free(in);
+    fftwf_free(out);
+  }
+  FftWork(const FftWork&) = delete;
+  FftWork& operator=(const FftWork&) = delete;
+};
+
+FftWork& fftWork() {
+  thread_local FftWork work;
+  if (!work.plan) fail("le_motion: FFT plan failed");
+  return work;
+}
+
+std::string readMeta(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) fail("cannot open " + path);
+  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  if (f.bad()) fail("short read " + path);
+  return text;
+}
+
+// Exactly `count` float32 values; a member of any other size is refused.
+std::vector<float> readFloats(const std::string& path, int64_t count) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) fail("cannot open " + path);
+  long bytes = -1;
+  if (std::fseek(f, 0, SEEK_END) == 0) bytes = std::ftell(f);
+  std::rewind(f);
+  std::vector<float> v(static_cast<size_t>(count));
+  const size_t got = bytes == long(count * 4) ? std::fread(v.data(), sizeof(float), v.size(), f)
+                                              : size_t(std::max(bytes, 0L) / 4);
+  std::fclose(f);
+  if (int64_t(got) != count)
+    fail(path + ": " + std::to_string(got) + " floats, expected " + std::to_string(count));
+  return v;
+}
+
+// The number after `"key"` and a colon; `required` false gives `fallback`.
+double metaNumber(const std::string& text, const std::string& key, bool required, double fallback) {
+  const std::string quoted = "\"" + key + "\"";
+  for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+    size_t p = at + quoted.size();
+    while (p < text.size() && std::isspace(static_cast<unsigned char>(text[p]))) ++p;
+    if (p >= text.size() || text[p] != ':') continue;
+    const char* start = text.c_str() + p + 1;
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start || !std::isfinite(v)) fail("meta.json: bad " + key);
+    return v;
+  }
+  if (required) fail("meta.json: missing " + key);
+  return fallback;
+}
+
+int metaCount(const std::string& text, const std::string& key) {
+  const double v = metaNumber(text, key, true, 0);
+  if (v < 1 || v > 1e7 || v != std::floor(v)) fail("meta.json: bad " + key);
+  return int(v);
+}
+
+bool envFirstIs(const char* name, char c) {
+  const char* v = std::getenv(name);
+  return v && v[0] == c;
+}
+
+// One inference session whose names and input shapes come from the model.
+// Inputs are flat buffers; a symbolic input dimension takes what the
+// buffer's size leaves for it. The single output is written straight into
+// the caller's buffer.
+class Net {
+ public:
+  void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options) {
+    path_ = path;
+    session_ = Ort::Session(env, path.c_str(), options);
+    Ort::AllocatorWithDefaultOptions alloc;
+    for (size_t i = 0; i < session_.GetInputCount(); ++i) {
+      inNames_.push_back(session_.GetInputNameAllocated(i, alloc).get());
+      inShapes_.push_back(session_.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape());
+    }
+    for (size_t i = 0; i < session_.GetOutputCount(); ++i)
+      outNames_.push_back(session_.GetOutputNameAllocated(i, alloc).get());
+    if (outNames_.size() != 1) fail(path + ": expected one output");
+  }
+
+  void run(std::initializer_list<std::pair<const float*, size_t>> inputs, float* out,
+           std::initializer_list<int64_t> outShape) {
+    if (inputs.size() != inNames_.size())
+      fail(path_ + ": expected " + std::to_string(inNames_.size()) + " inputs");
+    std::vector<Ort::Value> values;
+    std::vector<const char*> names;
+    size_t i = 0;
+    for (const auto& in : inputs) {
+      const std::vector<int64_t> shape = fit(inShapes_[i], in.second, inNames_[i]);
+      values.push_back(Ort::Value::CreateTensor<float>(memory_, const_cast<float*>(in.first),
+                                                       in.second, shape.data(), shape.size()));
+      names.push_back(inNames_[i].c_str());
+      ++i;
+    }
+    size_t n = 1;
+    for (int64_t d : outShape) n *= size_t(d);
+    Ort::Value o =
+        Ort::Value::CreateTensor<float>(memory_, out, n, outShape.begin(), outShape.size());
+    const char* outName = outNames_[0].c_str();
+    const auto t0 = std::chrono::steady_clock::now();
+    session_.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &outName, &o,
+                 1);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ++runs;
+  }
+
+  int64_t runs = 0;
+  double seconds = 0;  // inside Session::Run
+
+ private:
+  std::vector<int64_t> fit(std::vector<int64_t> shape, size_t count, const std::string& name) {
+    size_t known = 1;
+    int open = -1;
+    for (size_t d = 0; d < shape.size(); ++d) {
+      if (shape[d] < 0) {
+        if (open >= 0)
+          shape[d] = 1;  // a second symbolic axis: the batch
+        else
+          open = int(d);
+      } else {
+        known *= size_t(shape[d]);
+      }
+    }
+    if (open >= 0 && known > 0 && count % known == 0) shape[size_t(open)] = int64_t(count / known);
+    size_t total = 1;
+    for (int64_t d : shape) total *= size_t(d);
+    if (total != count)
+      fail(path_ + ": input " + name + " cannot take " + std::to_string(count) + " values");
+    return shape;
+  }
+
+  std::string path_;
+  Ort::Session session_{nullptr};
+  Ort::MemoryInfo memory_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  std::vector<std::string> inNames_, outNames_;
+  std::vector<std::vector<int64_t>> inShapes_;
+};
+
+void dumpFloats(const std::string& dir, const char* name, const float* v, size_t n,
+                bool append = false) {
+  if (dir.empty()) return;
+  const std::string path = dir + "/" + name;
+  FILE* f = std::fopen(path.c_str(), append ? "ab" : "wb");
+  if (!f) return;  // a diagnostic aid never fails the generator
+  if (n) std::fwrite(v, sizeof(float), n, f);
+  std::fclose(f);
+}
+
+void poseToR(float a, float b, float c, float R[9]) {
+  const float k = 3.1415927f / 180.f;
+  const float sa = std::sin(a * k), ca = std::cos(a * k);
+  const float sb = std::sin(b * k), cb = std::cos(b * k);
+  const float sc = std::sin(c * k), cc = std::cos(c * k);
+  const float r[9] = {cb * cc,
+                      cb * sc,
+                      -sb,
+                      sa * sb * cc - ca * sc,
+                      ca * cc + sa * sb * sc,
+                      sa * cb,
+                      sa * sc + ca * sb * cc,
+                      ca * sb * sc - sa * cc,
+                      ca * cb};
+  std::copy(r, r + 9, R);
+}
+
+}  // namespace
+
+void motionSpectrum(const float* frame512, float* mag257) {
+  FftWork& w = fftWork();
+  std::copy_n(frame512, kFft, w.in);
+  fftwf_execute(w.plan);
+  for (int k = 0; k < kMotionFftBins; ++k)
+    mag257[k] = std::sqrt(w.out[k][0] * w.out[k][0] + w.out[k][1] * w.out[k][1]);
+}
+
+void motionLogMel(const float* samples, const float* window512, const float* binmat,
+                  float* out1680) {
+  thread_local std::vector<float> padded(kMotionWindowSamples + 2 * kPad);
+  thread_local std::vector<float> frame(kFft), mag(kMotionFftBins);
+  const int n = kMotionWindowSamples;
+  for (int i = 0; i < kPad; ++i) {
+    padded[size_t(i)] = samples[kPad - i];
+    padded[size_t(kPad + n + i)] = samples[n - 2 - i];
+  }
+  std::copy_n(samples, n, padded.data() + kPad);
+  float mel[kMotionMelBands];
+  for (int t = 0; t < kMotionMelFrames; ++t) {
+    const float* x = padded.data() + size_t(t) * kHop;
+    for (int i = 0; i < kFft; ++i) frame[size_t(i)] = x[i] * window512[i];
+    motionSpectrum(frame.data(), mag.data());
+    std::fill(mel, mel + kMotionMelBands, 0.f);
+    for (int k = 0; k < kMotionFftBins; ++k) {
+      const float m = mag[size_t(k)];
+      const float* row = binmat + size_t(k) * kMotionMelBands;
+      for (int b = 0; b < kMotionMelBands; ++b) mel[b] += m * row[b];
+    }
+    for (int b = 0; b < kMotionMelBands; ++b)
+      out1680[b * kMotionMelFrames + t] = std::log(mel[b] + 1e-8f);
+  }
+}
+
+float motionBin66(const float* logits) {
+  const float mx = *std::max_element(logits, logits + 66);
+  float sum = 0, weighted = 0;
+  for (int i = 0; i < 66; ++i) {
+    const float p = std::exp(logits[i] - mx);
+    sum += p;
+    weighted += p * float(i);
+  }
+  return 3.f * (weighted / sum) - 97.5f;
+}
+
+}  // namespace le
+
+using le::fail;
+using le::kAdvance;
+using le::kChunk;
+using le::kFrame;
+using le::kKp;
+using le::kMotionCond;
+using le::kMotionDim;
+using le::kMotionPose;
+using le::kMotionSrcRow;
+using le::kOverlap;
+
+struct le_motion {
+  std::string dump;  // LE_MOTION_DUMP, empty when unset
+  int NT = 0, nSrc = 0, nEmo = 0;
+  float sBridge = 0, deltaPitch = 0, lipGain = 1;
+  std::vector<float> window, binmat, fmean, fstd, emo, chXs, chSc, chEyeOpen, chEyeBall, vMinMax,
+      srcXs, target;
+  std::vector<float> baseMotion;
+
+  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_motion"};
+  Ort::SessionOptions options;
+  le::Net hubert, lmdm, stitch;
+
+  std::vector<float> audio;
+  bool finished = false;
+  int64_t total = 0;
+  int64_t nextWindow = 0;     // first frame of the next regular audio window
+  std::vector<float> rows;    // conditioning rows, kMotionCond each
+  std::vector<float> motion;  // motion store, kMotionDim each
+  int64_t chunk = 0;
+  std::vector<float> chunkCond;
+  std::vector<float> finalStore;
+  bool built = false;
+  int64_t emitted = 0;
+  int walk = 0, direction = 1;
+  bool loop = true;
+  std::vector<float> expRef;
+  bool haveRef = false;
+
+  // Eager mode: provisional rows and motion, withdrawn before regular work.
+  int eager = 0;
+  int64_t provRows = 0;
+  bool provChunk = false;
+  int64_t savedLen = 0;
+  std::vector<float> savedTail;
+  int64_t lastF = 0;
+  bool regularChunkRan = false;
+  int64_t provLimit = 0;
+  double costMs = 0;
+
+  // Scratch buffers bound to the networks.
+  std::vector<float> samples, mel, feat, aud, pred;
+
+  le_motion(const std::string& dir, int threads, const std::string& ep);
+
+  int64_t rowCount() const { return int64_t(rows.size()) / kMotionCond; }
+  int64_t length() const { return int64_t(motion.size()) / kMotionDim; }
+  int64_t frames() const { return (int64_t(audio.size()) + kFrame - 1) / kFrame; }
+
+  void reset(int start, int dir, int loopOn);
+  bool windowDue(int64_t w) const {
+    return finished ? w < total : int64_t(audio.size()) >= kFrame * w + le::kLookAhead;
+  }
+  bool chunkDue(int64_t k) const {
+    const int64_t regular = rowCount() - provRows;
+    return finished ? kAdvance * k < std::min(regular, total) : regular > kAdvance * k + kChunk - 1;
+  }
+  void withdrawRows() {
+    rows.resize(size_t(rowCount() - provRows) * kMotionCond);
+    provRows = 0;
+  }
+  void undoChunk() {
+    if (!provChunk) return;
+    motion.resize(size_t(savedLen) * kMotionDim);
+    std::copy(savedTail.begin(), savedTail.end(), motion.end() - std::ptrdiff_t(savedTail.size()));
+    provChunk = false;
+  }
+  void withdrawProvisional() {
+    withdrawRows();
+    undoChunk();
+  }
+  void processWindow(int64_t w);
+  void runChunk(int64_t k, std::vector<float>& cond);
+  void smooth(int64_t from, int64_t to);
+  void processDue();
+  void eagerAdvance(int64_t F);
+  int64_t available();
+  void finish();
+  void buildFinal();
+  void vectorAt(int64_t f, float* out) const;
+  void emitFrame(const float* m, int index, float* base, float* driven);
+  // Frames are counted in `written` as they leave, so a failure keeps them.
+  void pull(int* indices, float* base, float* driven, int max, int& written);
+};
+
+le_motion::le_motion(const std::string& dir, int threads, const std::string& ep) {
+  const char* d = std::getenv("LE_MOTION_DUMP");
+  dump = d ? d : "";
+  const std::string text = le::readMeta(dir + "/meta.json");
+  NT = le::metaCount(text, "nt");
+  nSrc = le::metaCount(text, "n_src");
+  nEmo = le::metaCount(text, "n_emo");
+  sBridge = float(le::metaNumber(text, "s_bridge", true, 0));
+  deltaPitch = float(le::metaNumber(text, "delta_pitch", false, 0));
+  if (NT != nSrc) fail("le_motion: n_src != nt unsupported");
+
+  auto member = [&](const char* name, int64_t count) {
+    return le::readFloats(dir + "/" + name, count);
+  };
+  window = member("hubert_stft_window.bin", 512);
+  binmat = member("hubert_stft_binmat.bin", int64_t(le::kMotionFftBins) * le::kMotionMelBands);
+  fmean = member("hubert_fmean.bin", le::kMotionFeat);
+  fstd = member("hubert_fstd.bin", le::kMotionFeat);
+  emo = member("emo.bin", int64_t(nEmo) * 8);
+  chXs = member("ch_xs_info.bin", kMotionSrcRow);
+  chSc = member("ch_sc.bin", kKp);
+  chEyeOpen = member("ch_eye_open.bin", 2);
+  chEyeBall = member("ch_eye_ball.bin", 6);
+  vMinMax = member("v_min_max.bin", 2 * kMotionDim);
+  srcXs = member("src_xs_info.bin", int64_t(nSrc) * kMotionSrcRow);
+  target = le::readFloats(le::resolveMember(dir, "xs_target.bin"), int64_t(NT) * kKp);
+  if (srcXs[258] == 0.f) fail("le_motion: source row 0 has scale 0");
+  lipGain = chXs[258] / srcXs[258];
+
+  // The character's pose and expression, in motion-vector order.
+  baseMotion.reserve(kMotionDim);
+  baseMotion.push_back(chXs[258] - 1.f);
+  baseMotion.insert(baseMotion.end(), chXs.begin() + 126, chXs.begin() + 192);
+  baseMotion.insert(baseMotion.end(), chXs.begin() + 262, chXs.begin() + 328);
+  baseMotion.insert(baseMotion.end(), chXs.begin() + 192, chXs.begin() + 258);
+  baseMotion.insert(baseMotion.end(), chXs.begin() + 259, chXs.begin() + 262);
+  baseMotion.insert(baseMotion.end(), chXs.begin(), chXs.begin() + 63);
+
+  options.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
+  options.SetInterOpNumThreads(1);
+  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  if (!le::envFirstIs("LE_ORT_SPIN", '1'))
+    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (ep.empty()) {
+    // The CPU provider.
+  } else if (ep.rfind("coreml", 0) == 0) {
+    const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
+    const char* units = unit == "cpu"   ? "CPUOnly"
+                        : unit == "gpu" ? "CPUAndGPU"
+                        : unit == "ane" ? "CPUAndNeuralEngine"
+                                        : "ALL";
+    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
+                                               {"MLComputeUnits", units},
+                                               {"ModelCacheDirectory", le::coremlCacheDir(dir)}});
+  } else {
+    fail("le_motion: unknown ep '" + ep + "'");
+  }
+  hubert.open(env, dir + "/hubert_student.onnx", options);
+  lmdm.open(env, dir + "/lmdm.onnx", options);
+  stitch.open(env, dir + "/stitch.onnx", options);
+
+  samples.resize(le::kMotionWindowSamples);
+  mel.resize(size_t(le::kMotionMelBands) * le::kMotionMelFrames);
+  feat.resize(size_t(le::kFeatFrames) * le::kMotionFeat);
+  aud.resize(size_t(kChunk) * kMotionCond);
+  pred.resize(size_t(kChunk) * kMotionDim);
+  reset(0, 1, 1);
+}
+
+void le_motion::reset(int start, int dir, int loopOn) {
+  audio.clear();
+  finished = false;
+  total = 0;
+  nextWindow = 0;
+  rows.clear();
+  motion.clear();
+  chunk = 0;
+  chunkCond = baseMotion;
+  finalStore.clear();
+  built = false;
+  emitted = 0;
+  haveRef = false;
+  provRows = 0;
+  provChunk = false;
+  savedLen = 0;
+  savedTail.clear();
+  lastF = 0;
+  regularChunkRan = false;
+  provLimit = 0;
+  walk = std::clamp(start, 0, NT - 1);
+  direction = dir >= 0 ? 1 : -1;
+  loop = loopOn != 0;
+}
+
+void le_motion::processWindow(int64_t w) {
+  const int64_t from = kFrame * w - le::kLookBehind;
+  const int64_t n = int64_t(audio.size());
+  for (int64_t i = 0; i < le::kMotionWindowSamples; ++i) {
+    const int64_t s = from + i;
+    samples[size_t(i)] = s >= 0 && s < n ? audio[size_t(s)] : 0.f;
+  }
+  le::motionLogMel(samples.data(), window.data(), binmat.data(), mel.data());
+  hubert.run({{mel.data(), mel.size()}}, feat.data(), {1, le::kFeatFrames, le::kMotionFeat});
+  for (int t = 0; t < le::kFeatFrames; ++t)
+    for (int c = 0; c < le::kMotionFeat; ++c) {
+      float& v = feat[size_t(t) * le::kMotionFeat + size_t(c)];
+      v = v * fstd[size_t(c)] + fmean[size_t(c)];
+    }
+  if (w == 0) {
+    le::dumpFloats(dump, "mel0.bin", mel.data(), mel.size());
+    le::dumpFloats(dump, "feat0.bin", feat.data(), feat.size());
+  }
+  for (int64_t j = 0; j < le::kWindowFrames; ++j) {
+    const float* a = feat.data() + size_t(6 + 2 * j) * le::kMotionFeat;
+    const float* b = a + le::kMotionFeat;
+    const size_t at = rows.size();
+    rows.resize(at + kMotionCond);
+    float* row = rows.data() + at;
+    for (int c = 0; c < le::kMotionFeat; ++c) row[c] = 0.5f * (a[c] + b[c]);
+    float* p = row + le::kMotionFeat;
+    const float* e = emo.data() + size_t((w + j) % nEmo) * 8;
+    p = std::copy(e, e + 8, p);
+    p = std::copy(chEyeOpen.begin(), chEyeOpen.end(), p);
+    p = std::copy(chEyeBall.begin(), chEyeBall.end(), p);
+    std::copy(chSc.begin(), chSc.end(), p);
+  }
+}
+
+void le_motion::smooth(int64_t from, int64_t to) {
+  const int64_t len = length();
+  const int64_t first = std::max<int64_t>(from, 0), last = std::min(to, len);
+  if (first >= last) return;
+  // Means are taken over the frames as they were before this pass; only the
+  // frames it reads are copied, not the whole store.
+  const int64_t lo0 = std::max<int64_t>(first - 1, 0), hi0 = std::min(last, len - 1);
+  const std::vector<float> copy(motion.begin() + std::ptrdiff_t(lo0 * kMotionDim),
+                                motion.begin() + std::ptrdiff_t((hi0 + 1) * kMotionDim));
+  for (int64_t i = first; i < last; ++i) {
+    const int64_t lo = std::max<int64_t>(i - 1, 0), hi = std::min(i + 1, len - 1);
+    for (int c = 0; c < kMotionPose; ++c) {
+      float s = 0;
+      for (int64_t j = lo; j <= hi; ++j) s += copy[size_t(j - lo0) * kMotionDim + size_t(c)];
+      motion[size_t(i) * kMotionDim + size_t(c)] = s / float(hi - lo + 1);
+    }
+  }
+}
+
+void le_motion::runChunk(int64_t k, std::vector<float>& cond) {
+  const int64_t n = rowCount();
+  if (n == 0) fail("le_motion: no conditioning rows for a motion chunk");
+  for (int64_t i = 0; i < kChunk; ++i) {
+    const int64_t r = std::min(kAdvance * k + i, n - 1);
+    std::copy_n(rows.data() + size_t(r) * kMotionCond, kMotionCond,
+                aud.data() + size_t(i) * kMotionCond);
+  }
+  lmdm.run({{cond.data(), cond.size()}, {aud.data(), aud.size()}}, pred.data(),
+           {1, kChunk, kMotionDim});
+  if (k == 0) {
+    le::dumpFloats(dump, "lmdm0_kp.bin", cond.data(), cond.size());
+    le::dumpFloats(dump, "lmdm0_aud.bin", aud.data(), aud.size());
+    le::dumpFloats(dump, "lmdm0_pred.bin", pred.data(), pred.size());
+  }
+  const int64_t c = length();
+  if (c == 0) {
+    motion = pred;
+    smooth(0, kChunk);
+  } else {
+    for (int64_t j = 0; j < kOverlap; ++j) {
+      float* old = motion.data() + size_t(c - kOverlap + j) * kMotionDim;
+      const float* nw = pred.data() + size_t(j) * kMotionDim;
+      const float t = float(j) / float(kOverlap);
+      for (int i = 0; i < kMotionDim; ++i) old[i] = (1.f - t) * old[i] + t * nw[i];
+    }
+    motion.insert(motion.end(), pred.begin() + kOverlap * kMotionDim, pred.end());
+    smooth(c - kOverlap, c + 1);
+  }
+  const float* carry = motion.data() + size_t(length() - 11) * kMotionDim;
+  std::copy_n(carry, kMotionPose, cond.data());
+}
+
+void le_motion::processDue() {
+  while (windowDue(nextWindow)) {
+    withdrawRows();
+    processWindow(nextWindow);
+    nextWindow += le::kWindowFrames;
+  }
+  while (chunkDue(chunk)) {
+    withdrawProvisional();
+    runChunk(chunk, chunkCond);
+    ++chunk;
+    regularChunkRan = true;
+  }
+}
+
+void le_motion::eagerAdvance(int64_t F) {
+  const auto t0 = std::chrono::steady_clock::now();
+  withdrawRows();
+  for (int64_t w = nextWindow; w < F; w += le::kWindowFrames) {
+    processWindow(w);
+    provRows += le::kWindowFrames;
+  }
+  undoChunk();
+  if (F > kAdvance * chunk) {
+    savedLen = length();
+    const int64_t keep = std::min<int64_t>(savedLen, kOverlap);
+    savedTail.assign(motion.end() - std::ptrdiff_t(keep * kMotionDim), motion.end());
+    provChunk = true;
+    std::vector<float> cond = chunkCond;
+    for (int64_t k = chunk; kAdvance * k < F; ++k) runChunk(k, cond);
+  }
+  lastF = F;
+  regularChunkRan = false;
+  provLimit = std::max(provLimit, F - 1);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  costMs = costMs == 0 ? ms : 0.7 * costMs + 0.3 * ms;
+}
+
+int64_t le_motion::available() {
+  if (finished) {
+    processDue();
+    if (!built) buildFinal();
+    return int64_t(finalStore.size()) / kMotionDim - emitted;
+  }
+  if (eager == 0) withdrawProvisional();
+  processDue();
+  if (eager != 0) {
+    const int64_t F = frames();
+    const int64_t step =
+        eager >= 1 ? eager : std::clamp<int64_t>(int64_t(std::floor(costMs / 40.0 + 0.999)), 1, 8);
+    if (regularChunkRan || (F > lastF && (emitted == 0 || F - lastF >= step))) eagerAdvance(F);
+    return std::max<int64_t>(0, std::min(length() - 1, provLimit) - emitted);
+  }
+  return std::max<int64_t>(0, std::min(rowCount() - 1, length() - 11) - emitted);
+}
+
+void le_motion::finish() {
+  if (finished && built) return;  // a second finish must not smooth the motion again
+  if (!finished) total = frames();
+  finished = true;
+  withdrawProvisional();
+  processDue();
+  buildFinal();
+}
+
+void le_motion::buildFinal() {
+  const int64_t n = std::min(total, length());
+  motion.resize(size_t(n) * kMotionDim);
+  smooth(0, n);
+  le::dumpFloats(dump, "res_post.bin", motion.data(), motion.size());
+  finalStore = motion;
+  for (size_t i = 0; i < finalStore.size(); ++i) {
+    const size_t c = i % kMotionDim;
+    finalStore[i] = std::clamp(finalStore[i], vMinMax[c], vMinMax[kMotionDim + c]);
+  }
+  le::dumpFloats(dump, "final.bin", finalStore.data(), finalStore.size());
+  built = true;
+}
+
+void le_motion::vectorAt(int64_t f, float* out) const {
+  if (built) {
+    std::copy_n(finalStore.data() + size_t(f) * kMotionDim, kMotionDim, out);
+    return;
+  }
+  const int64_t len = length();
+  std::copy_n(motion.data() + size_t(f) * kMotionDim, kMotionDim, out);
+  const int64_t lo = std::max<int64_t>(f - 1, 0), hi = std::min(f + 1, len - 1);
+  for (int c = 0; c < kMotionPose; ++c) {
+    float s = 0;
+    for (int64_t j = lo; j <= hi; ++j) s += motion[size_t(j) * kMotionDim + size_t(c)];
+    out[c] = s / float(hi - lo + 1);
+  }
+  for (int c = 0; c < kMotionDim; ++c)
+    out[c] = std::clamp(out[c], vMinMax[size_t(c)], vMinMax[size_t(kMotionDim + c)]);
+}
+
+void le_motion::emitFrame(const float* m, int index, float* base, float* driven) {
+  if (index < 0 || index >= NT) fail("le_motion: corpus index out of range");
+  const float* src = srcXs.data() + size_t(index) * kMotionSrcRow;
+  const float* exp = m + kMotionPose;
+  if (!haveRef) {
+    expRef.assign(exp, exp + kKp);
+    haveRef = true;
+  }
+  float newExp[kKp];
+  std::copy_n(src, kKp, newExp);
+  for (int kp : le::kLips)
+    for (int d = 0; d < 3; ++d) {
+      const int i = 3 * kp + d;
+      newExp[i] = src[i] + lipGain * (exp[i] - expRef[size_t(i)]);
+    }
+  const float a = le::motionBin66(src + 126), b = le::motionBin66(src + 262),
+              c = le::motionBin66(src + 192);
+  float R[9], Rd[9];
+  le::poseToR(a, b, c, R);
+  le::poseToR(a + deltaPitch, b, c, Rd);
+  const float scale = src[258];
+  const float shift[3] = {src[259], src[260], 0.f};
+  const float* canon = src + 63;
+  float xs[kKp], xd[kKp], out[kKp];
+  for (int kp = 0; kp < 21; ++kp)
+    for (int j = 0; j < 3; ++j) {
+      float rs = 0, rd = 0;
+      for (int i = 0; i < 3; ++i) {
+        rs += canon[3 * kp + i] * R[3 * i + j];
+        rd += canon[3 * kp + i] * Rd[3 * i + j];
+      }
+      xs[3 * kp + j] = scale * (rs + src[3 * kp + j]) + shift[j];
+      xd[3 * kp + j] = scale * (rd + newExp[3 * kp + j]) + shift[j];
+    }
+  stitch.run({{xs, size_t(kKp)}, {xd, size_t(kKp)}}, out, {1, 21, 3});
+  const float* row = target.data() + size_t(index) * kKp;
+  for (int i = 0; i < kKp; ++i) {
+    base[i] = row[i];
+    driven[i] = row[i] + sBridge * (out[i] - xs[i]);
+  }
+  const bool append = emitted > 0;
+  le::dumpFloats(dump, "xs.bin", xs, kKp, append);
+  le::dumpFloats(dump, "xd.bin", xd, kKp, append);
+  le::dumpFloats(dump, "xsla.bin", base, kKp, append);
+  le::dumpFloats(dump, "xdla.bin", driven, kKp, append);
+}
+
+void le_motion::pull(int* indices, float* base, float* driven, int max, int& k) {
+  const int64_t n = std::min<int64_t>(max, available());
+  std::vector<float> vec(kMotionDim);
+  for (k = 0; k < n; ++k) {
+    vectorAt(emitted, vec.data());
+    emitFrame(vec.data(), walk, base + size_t(k) * kKp, driven + size_t(k) * kKp);
+    if (indices) indices[k] = walk;
+    // The walk moves only once the frame is out, so a failed emit repeats it.
+    if (loop) {
+      walk = ((walk + direction) % NT + NT) % NT;
+    } else {
+      int next = walk + direction;
+      if (next < 0) {
+        direction = 1;
+        next = NT > 1 ? 1 : 0;
+      } else if (next >= NT) {
+        direction = -1;
+        next = NT > 1 ? NT - 2 : 0;
+      }
+      walk = next;
+    }
+    ++emitted;
+  }
+}
+
+namespace le {
+
+void motionEmit(le_motion* m, const float* motion, int index, float* base, float* driven) {
+  m->emitFrame(motion, index, base, driven);
+}
+
+MotionStats motionStats(const le_motion* m) {
+  MotionStats s;
+  for (const Net* n : {&m->hubert, &m->lmdm, &m->stitch}) {
+    s.runs += n->runs;
+    s.runSeconds += n->seconds;
+  }
+  s.eagerCostMs = m->costMs;
+  return s;
+}
+
+}  // namespace le
+
+using le::motionError;
+
+extern "C" {
+
+le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
+  try {
+    motionError().clear();
+    if (!motion_dir) {
+      motionError() = "le_motion_create: NULL motion_dir";
+      return nullptr;
+    }
+    return new le_motion(motion_dir, threads, ep ? ep : "");
+  } catch (const std::exception& e) {
+    motionError() = std::string("le_motion_create: ") + e.what();
+  } catch (...) {
+    motionError() = "le_motion_create: unknown error";
+  }
+  return nullptr;
+}
+
+void le_motion_destroy(le_motion* m) {
+  delete m;
+}
+
+const char* le_motion_last_error(void) {
+  return motionError().c_str();
+}
+
+int le_motion_push(le_motion* m, const float* samples, int count) {
+  try {
+    motionError().clear();
+    if (!m || !samples || count < 0 || m->finished) {
+      motionError() = "le_motion_push: bad args / already finished";
+      return 0;
+    }
+    m->audio.insert(m->audio.end(), samples, samples + count);
+    return 1;
+  } catch (const std::exception& e) {
+    motionError() = std::string("le_motion_push: ") + e.what();
+  } catch (...) {
+    motionError() = "le_motion_push: unknown error";
+  }
+  return 0;
+}
+
+void le_motion_finish(le_motion* m) {
+  if (!m) return;
+  try {
+    m->finish();
+  } catch (const std::exception& e) {
+    motionError() = std::string("le_motion_finish: ") + e.what();
+  } catch (...) {
+    motionError() = "le_motion_finish: unknown error";
+  }
+}
+
+int le_motion_total(le_motion* m) {
+  return m && m->finished ? int(m->total) : -1;
+}
+
+int le_motion_avail(le_motion* m) {
+  try {
+    motionError().clear();
+    if (!m) {
+      motionError() = "le_motion_avail: NULL generator";
+      return 0;
+    }
+    return int(m->available());
+  } catch (const std::exception& e) {
+    motionError() = std::string("le_motion_avail: ") + e.what();
+  } catch (...) {
+    motionError() = "le_motion_avail: unknown error";
+  }
+  return 0;
+}
+
+int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
+                   int max_frames) {
+  int written = 0;
+  try {
+    motionError().clear();
+    if (!m || !base_kp || !driven_kp || max_frames < 1) {
+      motionError() = "le_motion_pull: bad args";
+      return 0;
+    }
+    m->pull(corpus_index, base_kp, driven_kp, max_frames, written);
+    return written;
+  } catch (const std::exception& e) {
+    motionError() = std::string("le_motion_pull: ") + e.what();
+  } catch (...) {
+    motionError() = "le_motion_pull: unknown error";
+  }
+  return written;
+}
+
+void le_motion_reset(le_motion* m, int start, int direction, int loop) {
+  if (m) m->reset(start, direction, loop);
+}
+
+void le_motion_set_eager(le_motion* m, int eager) {
+  if (m) m->eager = eager;
+}
+
+int le_motion_nt(const le_motion* m) {
+  return m ? m->NT : 0;
+}
+
+}  // extern "C"
