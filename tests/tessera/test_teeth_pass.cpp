@@ -12,6 +12,7 @@
 
 #include "support/test_util.h"
 #include "tessera/le_tessera.h"
+#include "tessera/tessera_fixtures.h"
 
 using le::tessera::BankData;
 using le::tessera::FrameResult;
@@ -352,6 +353,34 @@ TEST(TeethPass, ConsecutiveFramesKeepTheHeldDonorAndAGapRestarts) {
   ahead.push(0, white.rgb.data(), white.mask.data(), TeethPass::Shift{0, 0}, r);
   ASSERT_TRUE(ahead.push(1, grey.rgb.data(), grey.mask.data(), TeethPass::Shift{0, 0}, r));
   EXPECT_EQ(ahead.lastDonors(), (std::vector<int>{1, 0}));
+}
+
+// The generated "match" checkpoint scores a donor by its difference from the
+// target: with both donors in the head, the one like the target wins.
+TEST(TeethPass, MatchingHeadPicksTheDonorLikeTheTarget) {
+  const HeadWeights head = le::tessera::loadHeadPt(tessera_test::headFixture("match"));
+  const Frame white(kWhite, 5), grey(kGrey, 6);
+  // Largest byte difference from the target inside the band (the teeth).
+  auto bandError = [](const FrameResult& r, const Frame& target) {
+    const auto want = target.window();
+    int worst = 0;
+    for (int i = kR0; i < kR1; ++i)
+      for (int j = kC0 * 3; j < kC1 * 3; ++j) {
+        const size_t q = size_t(i) * kW * 3 + size_t(j);
+        worst = std::max(worst, std::abs(r.rgb[q] - want[q]));
+      }
+    return worst;
+  };
+  for (const Frame* target : {&white, &grey}) {
+    TeethPass pass(bank({white.patch(), grey.patch()}), head, config(2, 2, 1));
+    for (const auto& r : runAll(pass, {target, target}, {0, 1})) {
+      ASSERT_EQ(r.nCandidates, 2);
+      EXPECT_LE(bandError(r, *target), 1);
+    }
+  }
+  // A head with other weights blends the two: the teeth change.
+  TeethPass pass(bank({white.patch(), grey.patch()}), randomHead(4), config(2, 2, 1));
+  EXPECT_GT(bandError(runAll(pass, {&white, &white}, {0, 1})[0], white), 5);
 }
 
 TEST(TeethPass, ConstructionRefusals) {
