@@ -23,6 +23,7 @@
 #include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
 #include "render/le_warp.h"
+#include "tessera/le_lip_contour.h"
 
 namespace le {
 namespace {
@@ -172,6 +173,13 @@ struct Renderer::Impl {
 
   std::unique_ptr<ConvBackend> neon;  // never created in this build
 
+  // Lip contour from the bundle's template; when bound, its rasterised mask
+  // clips the graph's compose alpha per item.
+  std::unique_ptr<tessera::LipContour> lip;
+  bool lipBound = false;
+  std::vector<float> lipDelivery;
+  void rasteriseLip(int slot, const float* kp);
+
   std::string modelPath;
   std::string modelName;
   std::string note;
@@ -196,6 +204,7 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
                                   const std::string& bundleDir) {
   prep = Ort::Session(nullptr);
   hoisted = false;
+  lipBound = false;
   boundary.clear();
   boundaryDims.clear();
   boundaryElems = 0;
@@ -297,14 +306,36 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
   if (!coreml && gsRewrite) gsCount = tryRewrite([&] { return rewriteGridSampleToFast(bytes); });
   const size_t blendCount = tryRewrite([&] { return normaliseStudentBlend(bytes); });
   const size_t headCount = tryRewrite([&] { return rewriteHeadCubicResize(bytes); });
-  const bool edited = warped || gsCount > 0 || blendCount > 0 || headCount > 0;
-
-  // No lip contour is built by this renderer: the graph keeps its ellipse.
-  std::fprintf(stderr,
-               "[le] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
-               "the director generates the over-covering elliptical region the contour "
-               "replaces.\n",
-               modelName.c_str(), "lip_template.v1.json");
+  bool lipEdited = false;
+  if (lip) {
+    std::string reason;
+    int canvas = 0, lipBatch = 0;
+    size_t bound = 0;
+    try {
+      bound = size_t(rewriteBindLipContour(bytes, reason, canvas, lipBatch));
+    } catch (const std::exception& e) {
+      reason = e.what();
+    }
+    if (bound == 0) {
+      std::fprintf(stderr,
+                   "[le] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 "
+                   "this session serves the graph's own ELLIPSE\n",
+                   modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+    } else {
+      if (canvas != crop)
+        fail("Renderer: the director's compose canvas is " + std::to_string(canvas) +
+             " and this bundle's manifest declares crop " + std::to_string(crop) +
+             " \xE2\x80\x94 refusing to bind a lip contour rasterised on the wrong canvas");
+      lipEdited = true;
+    }
+  } else {
+    std::fprintf(stderr,
+                 "[le] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
+                 "the director generates the over-covering elliptical region the contour "
+                 "replaces.\n",
+                 modelName.c_str(), "lip_template.v1.json");
+  }
+  const bool edited = warped || gsCount > 0 || blendCount > 0 || headCount > 0 || lipEdited;
 
   // Source-cone hoist.
   const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
@@ -348,6 +379,14 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
                  "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
                  "rewrite: %zu node(s) (%s)\n",
                  headCount, modelName.c_str());
+  if (lipEdited) {
+    std::fprintf(stderr,
+                 "[le] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at "
+                 "load, %d verts, feather %.1f px; the graph's ellipse is not reachable in this "
+                 "session\n",
+                 modelName.c_str(), lip->nv(), double(lip->featherPx()));
+    lipBound = true;
+  }
 
   if (!hoisted) {
     if (edited)
@@ -491,7 +530,7 @@ void Renderer::Impl::discoverAndBind() {
       binding->BindInput(name, tensors.back());
   };
   const int64_t b = batch, c = crop;
-  tensors.reserve(6);
+  tensors.reserve(7);
   if (featSynth) {
     bind(priorName, prior, {b, 64, 64, 64}, false);
   } else if (hoisted) {
@@ -503,6 +542,16 @@ void Renderer::Impl::discoverAndBind() {
   bind(kdName, kpDriving, {b, kHostKpRows, 3}, false);
   bind(ksName, kpSource, {b, kHostKpRows, 3}, false);
   bind("rgb", output, {b, 3, c, c}, true);
+  if (lipBound) {
+    // All ones until the first frame: Min with 1 leaves the alpha as it is.
+    lipDelivery.assign(B * C * C, 1.f);
+    bind(kLipInputName, lipDelivery, {b, 1, c, c}, false);
+  }
+}
+
+void Renderer::Impl::rasteriseLip(int slot, const float* kp) {
+  if (lipDelivery.empty()) return;
+  lip->contourF32Canvas(kp, lipDelivery.data() + size_t(slot) * crop * crop);
 }
 
 void Renderer::Impl::startRing() {
@@ -617,6 +666,9 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   d.modelPath = manifest.modelPath(model);
   d.modelName = baseName(d.modelPath);
   if (threads < 1) threads = pool::threads();
+  if (!manifest.lipTemplate.empty())
+    d.lip = std::make_unique<tessera::LipContour>(
+        tessera::LipContour::fromTemplateJson(manifest.lipTemplate, manifest.crop));
 
   std::string ep = epIn;
   const char* conv = std::getenv("LE_CONV_BACKEND");
@@ -680,6 +732,7 @@ const float* Renderer::render(const int* sourceIndex, const float* kpSource, con
     simd::f16ToF32(d.identity->pooled64(s), d.pooled.data(), d.perPooled);
     std::memcpy(d.kpSource.data(), kpSource, kKp * 4);
     std::memcpy(d.kpDriving.data(), kpDriving, kKp * 4);
+    d.rasteriseLip(0, kpDriving);
     d.requestPrefetch(s);
     return d.run();
   }
@@ -699,6 +752,13 @@ const float* Renderer::render(const int* sourceIndex, const float* kpSource, con
     }
     std::memcpy(d.kpSource.data() + size_t(j) * kKp, kpSource + size_t(c) * kKp, kKp * 4);
     std::memcpy(d.kpDriving.data() + size_t(j) * kKp, kpDriving + size_t(c) * kKp, kKp * 4);
+    if (d.lipDelivery.empty()) continue;
+    const size_t plane = size_t(d.crop) * d.crop;
+    if (j < n)
+      d.rasteriseLip(j, kpDriving + size_t(j) * kKp);
+    else
+      std::memcpy(d.lipDelivery.data() + size_t(j) * plane,
+                  d.lipDelivery.data() + size_t(n - 1) * plane, plane * 4);
   }
   return d.run();
 }

@@ -15,6 +15,7 @@
 #include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
 #include "support/test_util.h"
+#include "tessera/le_lip_contour.h"
 
 using le_test::TempDir;
 
@@ -340,6 +341,85 @@ TEST_F(RendererTest, EditedSessionsRenderTheUneditedCrop) {
     }
     ::unsetenv(mode);
   }
+}
+
+// A bundle with a lip template: the contour is bound, fed per item from the
+// driving keypoints, and clips the mouth alpha; a bad template refuses.
+TEST_F(RendererTest, LipTemplateClipsTheComposeAlpha) {
+  // Rest pose of the generated models: lips on an ellipse around (0, 0.45).
+  std::vector<float> src(63, 0.f);
+  for (int r = 0; r < 13; ++r) src[size_t(r) * 3] = -0.6f + 0.1f * float(r);
+  for (int k = 0; k < 8; ++k) {
+    src[size_t(13 + k) * 3] = 0.22f * float(std::cos(k * M_PI / 4));
+    src[size_t(13 + k) * 3 + 1] = 0.45f + 0.08f * float(std::sin(k * M_PI / 4));
+  }
+  auto drv = src;
+  for (int r = 14; r <= 16; ++r) drv[size_t(r) * 3 + 1] += 0.06f;
+  const size_t item = 64 * 64 * 3, plane = 64 * 64;
+  std::vector<std::vector<float>> ellipse;  // per model, the crop without a template
+  for (const char* model : {"b1", "b4"}) {
+    renderer.reset();  // its timing line is not part of the next build's log
+    ASSERT_PRED2(endsWith, build(model), kCpuLine);
+    const int s[2] = {1, 1};
+    const float* out = renderer->render(s, src.data(), drv.data(), 1);
+    ellipse.emplace_back(out, out + item);
+  }
+
+  const std::string tmpl =
+      "{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 2, "
+      "\"u_canon\": [[0,-1],[1,0],[0,1],[-1,0]], \"lip_idx\": [13,14,15,16,17,18,19,20]}";
+  le_test::writeFile(dir / "lip_template.v1.json", tmpl);
+  manifest = le::loadManifest(dir.path());
+  le::tessera::LipContour lc = le::tessera::LipContour::fromTemplateJson(tmpl, 64);
+  std::vector<float> contour(plane);
+  lc.contourF32Canvas(drv.data(), contour.data());
+  int k = 0;
+  for (const char* model : {"b1", "b4"}) {
+    SCOPED_TRACE(model);
+    renderer.reset();
+    const std::string log = build(model);
+    EXPECT_EQ(log.find("ELLIPSE"), std::string::npos) << log;
+    EXPECT_NE(log.find("[le] compose alpha: LIP CONTOUR (model_" + std::string(model) +
+                       ".onnx) \xE2\x80\x94 Min(a, lip_delivery) bound at load, 4 verts, "
+                       "feather 2.0 px; the graph's ellipse is not reachable in this session\n"),
+              std::string::npos)
+        << log;
+    // Item 0 rests (nothing to clip), item 1 moves its lips.
+    std::vector<float> srcs(src), drvs(src);
+    srcs.insert(srcs.end(), src.begin(), src.end());
+    drvs.insert(drvs.end(), drv.begin(), drv.end());
+    const int s[2] = {1, 1};
+    const int n = renderer->batch() == 1 ? 1 : 2;
+    const float* out =
+        renderer->render(s, srcs.data() + 63 * (2 - n), drvs.data() + 63 * (2 - n), n);
+    const float* moved = out + item * size_t(n - 1);
+    double inside = 0, clipped = 0;
+    for (size_t c = 0; c < 3; ++c)
+      for (size_t i = 0; i < plane; ++i) {
+        const float a = ellipse[size_t(k)][c * plane + i], b = moved[c * plane + i];
+        if (contour[i] >= 1.f) inside = std::max(inside, double(std::fabs(a - b)));
+        if (contour[i] == 0.f) clipped += std::fabs(a - b);
+      }
+    EXPECT_LT(inside, 1e-5);  // where the contour is 1 the alpha is the graph's own
+    EXPECT_GT(clipped, 0.5);  // outside it the mouth no longer reaches
+    ++k;
+  }
+
+  // A graph the binding cannot edit keeps its ellipse and says why.
+  le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_lip_input.onnx",
+                    dir / "model_lip_input.onnx");
+  renderer.reset();
+  EXPECT_NE(build("lip_input")
+                .find("[le] !!! lip contour NOT bound to the compose alpha "
+                      "(model_lip_input.onnx): the graph already carries an input "
+                      "named lip_delivery \xE2\x80\x94 this session serves the "
+                      "graph's own ELLIPSE\n"),
+            std::string::npos);
+  le_test::writeFile(dir / "lip_template.v1.json",
+                     "{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 0}");
+  manifest = le::loadManifest(dir.path());
+  EXPECT_EQ(build("b1"),
+            "ERROR lip_template.v1.json: declares feather_px 0.000000, which is not positive");
 }
 
 TEST(SourcePredictor, FollowsLoopsAndBounces) {

@@ -9,7 +9,9 @@ same globals, persistent ids and reduce calls a real save writes.
 usage: python3 make_head_pt.py OUTDIR    (writes OUTDIR/<variant>.pt)
 
 Tensor values follow one rule the C++ test recomputes: element j of the
-k-th tensor of the head's table is float32((k + 1) + j / 4096).
+k-th tensor of the head's table is float32((k + 1) + j / 4096). The one
+exception is the "match" head, whose cand.* layers score a donor by how
+little it differs from the target (see match_values).
 """
 
 import builtins
@@ -132,15 +134,37 @@ def metadata(names):
     return md
 
 
-def head(full=True, shape_override=None, kinds=None):
+def match_values(name, shape):
+    """cand.* weights that carry the 7th input channel (the mean absolute
+    donor-target difference) through both ReLU layers unchanged on channel 0
+    and score it as -50 x difference: the softmax then all but picks the
+    donor that differs least from the target."""
+    vals = [0.0] * numel(shape)
+    centre = 4  # tap (1, 1) of a 3x3 kernel
+    if name == "cand.0.weight":
+        vals[(0 * 7 + 6) * 9 + centre] = 1.0
+    elif name == "cand.2.weight":
+        vals[(0 * 16 + 0) * 9 + centre] = 1.0
+    elif name == "cand.4.weight":
+        vals[(0 * 16 + 0) * 9 + centre] = -50.0
+    elif not name.startswith("cand."):
+        vals = values(0, numel(shape))
+    return vals
+
+
+def head(full=True, shape_override=None, kinds=None, value_fn=None):
     """Items and storages of a head; the biases share one storage."""
     table = TABLE if full else TABLE[:6]
     items, storages = [], []
     bias_vals, bias_offsets = [], {}
+
+    def vals_of(k, name, shape):
+        return value_fn(name, shape) if value_fn else values(k, numel(shape))
+
     for k, (name, shape) in enumerate(table):
         if name.endswith(".bias"):
             bias_offsets[name] = len(bias_vals)
-            bias_vals += values(k, numel(shape))
+            bias_vals += vals_of(k, name, shape)
     shared = Storage("biases", bias_vals)
     for k, (name, shape) in enumerate(table):
         if shape_override and name in shape_override:
@@ -149,7 +173,7 @@ def head(full=True, shape_override=None, kinds=None):
             items.append((name, Tensor(shared, bias_offsets[name], shape)))
         else:
             kind = (kinds or {}).get(name, "FloatStorage")
-            st = Storage(str(k), values(k, numel(shape)), kind)
+            st = Storage(str(k), vals_of(k, name, shape), kind)
             storages.append(st)
             items.append((name, Tensor(st, 0, shape)))
     storages.append(shared)
@@ -207,6 +231,9 @@ def variants():
     # memo go through LONG_BINPUT / LONG_BINGET.
     pad = ("_pad", tuple("s%d" % i for i in range(300)))
     out["long_memo"] = ("archive", pickled(StateDict([pad] + items, metadata(names))), st, {})
+
+    m_items, m_st = head(value_fn=match_values)
+    out["match"] = ("archive", pickled(StateDict(m_items, metadata(names))), m_st, {})
 
     small_items, small_st = head(full=False)
     out["small"] = ("tessera_head", pickled(StateDict(small_items)), small_st, {})
