@@ -48,6 +48,7 @@ class Client:
         self.pc = RTCPeerConnection()
         self.frames = []  # (arrival time, mouth brightness)
         self.sid = None
+        self.tasks = []
 
     async def connect(self):
         self.pc.addTransceiver("video", direction="recvonly")
@@ -55,15 +56,18 @@ class Client:
 
         @self.pc.on("track")
         def on_track(track):
-            if track.kind == "video":
-                asyncio.ensure_future(self.read_video(track))
-            else:
-                asyncio.ensure_future(self.drain(track))
+            # The loop keeps only weak references to tasks: hold them here.
+            reader = self.read_video if track.kind == "video" else self.drain
+            self.tasks.append(asyncio.ensure_future(reader(track)))
 
         await self.pc.setLocalDescription(await self.pc.createOffer())
         loop = asyncio.get_running_loop()
-        answer = await loop.run_in_executor(None, call, self.base + "offer", {
-            "sdp": self.pc.localDescription.sdp, "type": "offer"})
+        # aiortc's receiver (1.4) fails to parse the abs-send-time header that its
+        # own sender writes; leaving it out of the offer keeps it off the wire.
+        sdp = "\r\n".join(line for line in self.pc.localDescription.sdp.split("\r\n")
+                           if "abs-send-time" not in line)
+        answer = await loop.run_in_executor(None, call, self.base + "offer",
+                                            {"sdp": sdp, "type": "offer"})
         self.sid = answer["session"]
         await self.pc.setRemoteDescription(RTCSessionDescription(answer["sdp"], answer["type"]))
 
@@ -71,7 +75,7 @@ class Client:
         while True:
             try:
                 frame = await track.recv()
-            except Exception:
+            except Exception:  # the track ended with the connection
                 return
             img = frame.to_ndarray(format="rgb24")
             self.frames.append((time.monotonic(), float(img[128:164, 196:256].mean())))
@@ -128,6 +132,7 @@ async def run(base, count, seconds, wav, speech_s):
         st = c.stats()
         rows.append(((len(c.frames) - s0) / elapsed, st["underruns"], st["frame_cost_ms"],
                      st["speech_frames_out"]))
+        call(c.base + "bye", {"session": c.sid})
         await c.pc.close()
     return rows, latency
 
@@ -164,7 +169,7 @@ def main():
             rows, latency = asyncio.run(run(base, n, args.seconds, wav, speech_s))
             print("%-9d %-26s %-22s %s" % (
                 n, " ".join("%.1f" % r[0] for r in rows), " ".join(str(r[1]) for r in rows),
-                " ".join("%.1f" % r[2] for r in rows)))
+                " ".join("%.1f" % r[2] for r in rows)), flush=True)
             if latency is not None:
                 print("          glass to glass (speak request -> first opened mouth received): "
                       "%.0f ms" % latency)
