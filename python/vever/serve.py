@@ -39,6 +39,7 @@ import av.logging
 import numpy as np
 from aiohttp import web
 from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
+from aiortc.mediastreams import MediaStreamError
 
 import vever
 
@@ -174,8 +175,10 @@ class Live:
         self.ctx.close()
 
 
-class FrameTrack(MediaStreamTrack):
-    kind = "video"
+class PacedTrack(MediaStreamTrack):
+    """A track whose n-th frame is due n periods after its first."""
+
+    period = 1.0
 
     def __init__(self, live):
         super().__init__()
@@ -183,45 +186,41 @@ class FrameTrack(MediaStreamTrack):
         self.n = 0
         self.start = None
 
-    async def recv(self):
+    async def next_slot(self):
         if self.start is None:
             self.start = time.monotonic()
         else:
-            await asyncio.sleep(max(0.0, self.start + self.n / FPS - time.monotonic()))
+            await asyncio.sleep(max(0.0, self.start + self.n * self.period - time.monotonic()))
         if self.live.closed:
             self.stop()
-            raise asyncio.CancelledError
+            raise MediaStreamError
+        n, self.n = self.n, self.n + 1
+        return n
+
+
+class FrameTrack(PacedTrack):
+    kind = "video"
+    period = 1.0 / FPS
+
+    async def recv(self):
+        n = await self.next_slot()
         frame = av.VideoFrame.from_ndarray(self.live.next_frame(), format="rgb24")
-        frame.pts = self.n * (VIDEO_CLOCK // FPS)
+        frame.pts = n * (VIDEO_CLOCK // FPS)
         frame.time_base = fractions.Fraction(1, VIDEO_CLOCK)
-        self.n += 1
         return frame
 
 
-class VoiceTrack(MediaStreamTrack):
+class VoiceTrack(PacedTrack):
     kind = "audio"
-
-    def __init__(self, live):
-        super().__init__()
-        self.live = live
-        self.n = 0
-        self.start = None
+    period = AUDIO_CHUNK / 16000
 
     async def recv(self):
-        if self.start is None:
-            self.start = time.monotonic()
-        else:
-            await asyncio.sleep(max(0.0, self.start + self.n * AUDIO_CHUNK / 16000 - time.monotonic()))
-        if self.live.closed:
-            self.stop()
-            raise asyncio.CancelledError
-        samples = self.live.take_audio(AUDIO_CHUNK)
+        n = await self.next_slot()
         frame = av.AudioFrame(format="s16", layout="mono", samples=AUDIO_CHUNK)
-        frame.planes[0].update(samples.tobytes())
+        frame.planes[0].update(self.live.take_audio(AUDIO_CHUNK).tobytes())
         frame.sample_rate = 16000
-        frame.pts = self.n * AUDIO_CHUNK
+        frame.pts = n * AUDIO_CHUNK
         frame.time_base = fractions.Fraction(1, 16000)
-        self.n += 1
         return frame
 
 
