@@ -765,11 +765,16 @@ const float* Renderer::render(const int* sourceIndex, const float* kpSource, con
 
 const float* Renderer::Impl::run() {
   const auto t0 = std::chrono::steady_clock::now();
+  runOptions.UnsetTerminate();  // a cancel ends the render it meets, not this one
   session.Run(runOptions, *binding);
   const auto t1 = std::chrono::steady_clock::now();
   runMs += std::chrono::duration<double, std::milli>(t1 - t0).count();
   ++runs;
   return output.data();
+}
+
+void Renderer::cancel() {
+  impl_->runOptions.SetTerminate();
 }
 
 int Renderer::batch() const {

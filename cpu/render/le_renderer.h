@@ -44,6 +44,11 @@ class Renderer {
   // padded with its last item.
   const float* render(const int* sourceIndex, const float* kpSource, const float* kpDriving, int n);
 
+  // Ends a render in progress on another thread (that call throws); a render
+  // that starts afterwards runs normally. For hosts that no longer want the
+  // frame being made, such as a session that was interrupted.
+  void cancel();
+
   int batch() const;
   // "cpu" for the default CPU provider, else the ep that was used.
   const std::string& ep() const;

@@ -625,6 +625,7 @@ void le_utt::renderSpeech(int n) {
                              p.driven.data() + at * kKp, k);
       share = (nowMs() - t) / k;
     } catch (const std::exception& e) {
+      if (interrupted()) return;  // cancelled by the interrupt, not a failure
       noteRenderFail("b24 chunk", textOf(e), false);
       batch = nullptr;
     }
@@ -645,6 +646,7 @@ void le_utt::renderSpeech(int n) {
         face = ctx->renderer->render(&index, base, driven, 1);
         cost = nowMs() - t;
       } catch (const std::exception& e) {
+        if (interrupted()) return;  // cancelled by the interrupt, not a failure
         noteRenderFail("render", textOf(e), true);
         return;  // the frame stays pending and is tried again
       }
@@ -682,6 +684,7 @@ void le_utt::produceRamp() {
   try {
     face = ctx->renderer->render(&i, row, kp, 1);
   } catch (const std::exception& e) {
+    if (interrupted()) return;  // cancelled by another interrupt, not a failure
     noteRenderFail("ramp", textOf(e), true);
     face = nullptr;
   }
@@ -690,6 +693,11 @@ void le_utt::produceRamp() {
   std::memcpy(rs.lastSpeechKp, kp, sizeof kp);
   rs.idlePos = (i + 1) % NT;
   if (--rs.rampLeft <= 0) setState(0);
+}
+
+bool le_utt::interrupted() {
+  std::lock_guard<std::mutex> lk(mu);
+  return epoch != rs.savedEpoch;
 }
 
 bool le_utt::produceIdle() {
@@ -987,6 +995,13 @@ void le_utt_interrupt(le_utt* s) {
   if (!s) return;
   {
     std::lock_guard<std::mutex> lk(s->mu);
+    // The frame being rendered is no longer wanted: end its render now so the
+    // ramp starts sooner. Cancelled before the epoch moves, so the ramp's own
+    // render, which starts only after the run thread sees the new epoch, runs.
+    if (s->source) {  // warm-up's own renders are left to finish
+      s->ctx->renderer->cancel();
+      if (s->chunk) s->chunk->cancel();
+    }
     s->pushed.clear();
     s->endRequest = false;
     s->audioStarted = false;

@@ -112,6 +112,8 @@ struct le_utt {
   void renderSpeech(int n);
   void produceRamp();
   bool produceIdle();
+  // Whether an interrupt came since the run thread last handled one.
+  bool interrupted();
   void utteranceOver();
   void recordUtterance(int64_t underrunsNow);
 
