@@ -53,6 +53,9 @@ TEST(VeverTool, DemoBundleRendersToAPlayableMp4) {
 
   ASSERT_EQ(run("render " + d / "astro" + " -o " + d / "demo.mp4", &out), 0) << out;
   EXPECT_NE(out.find("rendered 12 frames (512x512, 25 fps)"), std::string::npos) << out;
+  // The demo carries teeth members: every frame's mouth is borrowed.
+  EXPECT_NE(out.find("teeth borrow: geometry v1, 12 frames borrowed, 0 skipped"), std::string::npos)
+      << out;
   const auto frames = le_test::decodeVideoYuv(d / "demo.mp4");
   ASSERT_EQ(frames.size(), 12u);
   EXPECT_EQ(frames[0].format, "yuv420p");
