@@ -429,6 +429,29 @@ void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
  * else 0. */
 int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
 
+/* Teeth borrow on a session: every rendered face then takes the inside of
+ * its mouth from donor mouths of the bundle's reference bank before it is
+ * pasted, one frame later than without it. The arguments are the loaded
+ * members (le_tessera_members_*) with the bank decoded into donor order;
+ * manifest_json is the bundle's manifest text. Attaching again replaces the
+ * borrow and clears its counters and failure. Returns 0 when armed, or 1 with
+ * the message in err (at most err_len - 1 bytes, always terminated). */
+int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const char* manifest_json, char* err, int err_len);
+/* Frames the borrow wrote (*applied) and skipped (*skipped; either pointer
+ * may be NULL), and the failure reason ("" while healthy) in reason. Returns
+ * 0 with no borrow attached, 1 attached and healthy, 255 attached and failed:
+ * a failed borrow delivers no frames until it is attached again. */
+int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
+                         int reason_len);
+/* Mean and largest synthesis weight over the frames the borrow blended, and
+ * their count. Returns 1 when at least one frame has statistics, else 0. */
+int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames);
+/* Copies the corpus geometry the borrow composes with ("v1", "v2" or "v3";
+ * "" without a borrow). Returns 1 when a borrow is attached, else 0. */
+int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
 
 /* ------------------------------------------------------------------------
  * Telemetry: a process-wide list of named measurements and events that the
