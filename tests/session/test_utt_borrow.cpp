@@ -378,9 +378,14 @@ TEST_P(BorrowForms, TheFirstSkippedFrameLatchesUntilAttachedAgain) {
   int64_t skipped = 0;
   le_utt_tessera_stats(s_, nullptr, &skipped, nullptr, 0);
   EXPECT_EQ(skipped, 1);
-  // A failed borrow delivers nothing, idle frames included.
+  // A failed borrow delivers nothing, idle frames included, once the frames
+  // finished before the failure have arrived.
   std::vector<uint8_t> sink(bytes_);
-  while (le_utt_pull_frame(s_, sink.data(), sink.size(), nullptr) == 1) {
+  const auto settle = Clock::now() + std::chrono::milliseconds(300);
+  while (Clock::now() < settle) {
+    while (le_utt_pull_frame(s_, sink.data(), sink.size(), nullptr) == 1) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const int64_t latched = applied();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
