@@ -165,8 +165,10 @@ int cmdDemoBundle(const Args& a) {
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
+  // Without the blend head the demo is built without teeth members.
   o.teethHead =
       firstExisting({VEVER_DEMO_TEETH_HEAD, std::string(VEVER_SHARE_DIR) + "/tessera_head.v1.pt"});
+  if (!exists(o.teethHead)) o.teethHead.clear();
   vever::writeDemoBundle(a.positional[0], o);
   std::printf(
       "demo bundle written to %s (%d source frames, %d drive frames%s), motion directory "
