@@ -197,6 +197,8 @@ TEST(VeverTool, SpeakWritesTheSessionsFramesWithTheirSound) {
   EXPECT_EQ(c[3], 6);   // the end ramp
   EXPECT_EQ(c[4], 12);  // half a second of idle tail
   EXPECT_EQ(c[0], c[1] + c[2] + c[3] + c[4]);
+  // The demo's teeth members arm the borrow: every speech and ramp crop went through it.
+  EXPECT_NE(out.find("teeth borrow: 81 frames borrowed"), std::string::npos) << out;
   const Streams s = probe(d / "a.mp4");
   EXPECT_EQ(s.video, "h264");
   EXPECT_EQ(s.pixfmt, "yuv420p");

@@ -46,7 +46,7 @@ const char kUsage[] =
     "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
     "        render drive frame INDEX and write it as PNG\n"
     "  speak BUNDLE MOTION_DIR (--wav IN.wav | --text \"...\") -o OUT.mp4 [--threads N]\n"
-    "        [--realtime] [--interrupt-at SECONDS]\n"
+    "        [--realtime] [--interrupt-at SECONDS] [--no-teeth]\n"
     "        make the avatar say the speech through a live session: H.264 video with\n"
     "        the speech as AAC sound (--text speaks through espeak-ng)\n"
     "  info BUNDLE [MOTION_DIR] [--model KEY]\n"
@@ -191,6 +191,7 @@ int cmdSpeak(const Args& a) {
   o.threads = a.threads;
   o.realtime = a.realtime;
   o.interruptAt = a.interruptAt;
+  o.teeth = !a.noTeeth;
   return vever::speak(o);
 }
 
