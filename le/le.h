@@ -156,6 +156,33 @@ int64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor,
                                char* err, int err_len);
 
+/* The teeth pass run offline over F compose canvases. band: the reference
+ * bank in donor order (n_donors stored patches of RGB bytes, as
+ * le_tessera_members_band_bytes counts them); cent, c_canon, aperture and
+ * stamp as le_tessera_members_* give them; head_pt/head_pt_len and head_json:
+ * the head checkpoint and its configuration. canvases: F frames of
+ * canvas_w x canvas_h x 3 RGB bytes; masks: F compose masks of
+ * canvas_w x canvas_h bytes (255 inside the mouth). Every frame is emitted:
+ * out_skipped[i] is 1 for a frame the pass could not place (its window slot
+ * is left as it was), else 0 with the borrow window (window_h x window_w x 3
+ * bytes, to be written at window_y0, window_x0) at out_windows +
+ * i * window_h * window_w * 3. Returns 0, or 1 with the message in err (at
+ * most err_len - 1 bytes, always terminated). */
+int le_tessera_run(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
+                   const double* aperture, const int32_t* stamp, const uint8_t* head_pt,
+                   int64_t head_pt_len, const char* head_json, const uint8_t* canvases,
+                   const uint8_t* masks, int frames, uint8_t* out_windows, int32_t* out_skipped,
+                   char* err, int err_len);
+/* Same, with a mouth shift per frame: F pairs (sy, sx); a pair whose sy is
+ * -10000 lets the pass derive the shift from the frame's mask. shifts may be
+ * NULL (every shift derived). */
+int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent,
+                         const double* c_canon, const double* aperture, const int32_t* stamp,
+                         const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                         const uint8_t* canvases, const uint8_t* masks, const int32_t* shifts,
+                         int frames, uint8_t* out_windows, int32_t* out_skipped, char* err,
+                         int err_len);
+
 /* ------------------------------------------------------------------------
  * Audio to motion: the streaming audio-to-expression stream (le_a2x_*) and
  * the frame-chunk audio conditioner (le_fca_*). Audio is 16 kHz mono float;
@@ -401,6 +428,30 @@ void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
  * Returns -1 once a fatal failure (a speech or ramp frame lost) was seen,
  * else 0. */
 int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
+
+/* Teeth borrow on a session: every rendered face then takes the inside of
+ * its mouth from donor mouths of the bundle's reference bank before it is
+ * pasted, one frame later than without it. The arguments are the loaded
+ * members (le_tessera_members_*) with the bank decoded into donor order;
+ * manifest_json is the bundle's manifest text. Attaching again replaces the
+ * borrow and clears its counters and failure. Returns 0 when armed, or 1 with
+ * the message in err (at most err_len - 1 bytes, always terminated). */
+int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const char* manifest_json, char* err, int err_len);
+/* Frames the borrow wrote (*applied) and skipped (*skipped; either pointer
+ * may be NULL), and the failure reason ("" while healthy) in reason. Returns
+ * 0 with no borrow attached, 1 attached and healthy, 255 attached and failed:
+ * a failed borrow delivers no frames until it is attached again. */
+int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
+                         int reason_len);
+/* Mean and largest synthesis weight over the frames the borrow blended, and
+ * their count. Returns 1 when at least one frame has statistics, else 0. */
+int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames);
+/* Copies the corpus geometry the borrow composes with ("v1", "v2" or "v3";
+ * "" without a borrow). Returns 1 when a borrow is attached, else 0. */
+int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
 
 /* ------------------------------------------------------------------------
  * Telemetry: a process-wide list of named measurements and events that the

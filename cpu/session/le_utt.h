@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "tessera/le_tessera_stream.h"
 
 namespace le {
 class Renderer;
@@ -93,11 +94,24 @@ struct le_utt {
     int count() const { return end - consumed; }
   };
 
+  // One attached teeth borrow and the frame it holds back. Used by one
+  // thread at a time: the borrow thread when the paste is pipelined, else
+  // the run thread. Attaching again swaps in a new one under the main lock;
+  // a step still running on the old one then changes no counter.
+  struct TessState {
+    std::unique_ptr<le::tessera::StreamBorrow> borrow;
+    int64_t gen = 0;  // the attachment it belongs to
+    PasteJob held;
+    bool hasHeld = false;
+    int64_t lastEpoch = 0;
+  };
+
   // ---- threads
   void run();
   void warm();
   void dispatchLoop();
   void pasteLoop();
+  void tessLoop();
 
   // Stops and joins every thread and releases the motion source.
   void shutdown();
@@ -128,6 +142,23 @@ struct le_utt {
                  double enqueueMs, int64_t epoch);
   void pasteInto(const float* crop, int kind, int index, int number, const float* kp,
                  double enqueueMs, int64_t epoch);
+  // The teeth-borrow stage: on the run thread (tessSync) or, with the paste
+  // pipelined, handed to the borrow thread (enqueueTess, tessStage).
+  bool tessSync(TessState& st, const float* crop, int kind, int index, int number, const float* kp,
+                double* acc);
+  bool enqueueTess(const float* crop, int kind, int index, int number, const float* kp,
+                   double* acc);
+  void tessStage(PasteJob& job);
+  bool tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r);
+  void tessDrainP(TessState& st);
+  // Under the main lock: the attachment st belongs to is still the current one.
+  bool tessCurrentLocked(const TessState& st) const;
+  // Counters of one emitted result; false (and the latch set) for a skipped one.
+  bool tessCountLocked(const TessState& st, const le::tessera::FrameResult& r);
+  void tessFail(const TessState& st, const std::string& reason);
+  void tessSynthLocked(const TessState& st);
+  // The attached borrow, and whether it has failed.
+  std::shared_ptr<TessState> tessNow(bool* failed);
   // Fetches the driver frame into the slot and composites the crop; false
   // when that failed (noted as a render failure).
   bool fillSlot(Slot& slot, const float* crop, int index);
@@ -194,6 +225,20 @@ struct le_utt {
   int64_t jobsC = 0;  // written by the paste thread only
   double deliverLatency = 0;
   int64_t deliveredSpeech = 0;
+  // teeth borrow
+  std::shared_ptr<TessState> tess;
+  int64_t tessGen = 0;
+  std::string tessGeometry;
+  bool tessFailed = false;
+  std::string tessReason;
+  int64_t tessApplied = 0, tessSkipped = 0;
+  int64_t tessSynthFrames = 0;
+  double tessSynthSum = 0, tessSynthMax = 0;
+  double tessMs = 0, tessWaitMs = 0;
+  std::deque<PasteJob> tessQueue;
+  bool tessStop = false;
+  bool tessBusy = false;   // the borrow thread holds a job taken from its queue
+  bool tessPiped = false;  // the borrow thread was started
 
   // ---- guarded by dmu (with dcv)
   std::mutex dmu;
@@ -223,5 +268,5 @@ struct le_utt {
     int64_t startedBefore = 0, underrunsBefore = 0;
   } rs;
 
-  std::thread runThread, warmThread, dispatchThread, pasteThread;
+  std::thread runThread, warmThread, dispatchThread, pasteThread, tessThread;
 };

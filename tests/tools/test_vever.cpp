@@ -53,6 +53,9 @@ TEST(VeverTool, DemoBundleRendersToAPlayableMp4) {
 
   ASSERT_EQ(run("render " + d / "astro" + " -o " + d / "demo.mp4", &out), 0) << out;
   EXPECT_NE(out.find("rendered 12 frames (512x512, 25 fps)"), std::string::npos) << out;
+  // The demo carries teeth members: every frame's mouth is borrowed.
+  EXPECT_NE(out.find("teeth borrow: geometry v1, 12 frames borrowed, 0 skipped"), std::string::npos)
+      << out;
   const auto frames = le_test::decodeVideoYuv(d / "demo.mp4");
   ASSERT_EQ(frames.size(), 12u);
   EXPECT_EQ(frames[0].format, "yuv420p");
@@ -194,6 +197,8 @@ TEST(VeverTool, SpeakWritesTheSessionsFramesWithTheirSound) {
   EXPECT_EQ(c[3], 6);   // the end ramp
   EXPECT_EQ(c[4], 12);  // half a second of idle tail
   EXPECT_EQ(c[0], c[1] + c[2] + c[3] + c[4]);
+  // The demo's teeth members arm the borrow: every speech and ramp crop went through it.
+  EXPECT_NE(out.find("teeth borrow: 81 frames borrowed"), std::string::npos) << out;
   const Streams s = probe(d / "a.mp4");
   EXPECT_EQ(s.video, "h264");
   EXPECT_EQ(s.pixfmt, "yuv420p");

@@ -17,6 +17,7 @@
 #include "compute/le_simd.h"
 #include "driver/le_image.h"
 #include "mp4_writer.h"
+#include "teeth_members.h"
 
 #define STB_IMAGE_WRITE_STATIC
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -273,7 +274,8 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     writeVector(motion + "/xs_target.bin", target);
   }
 
-  char manifest[1024];
+  // The compose geometry of the teeth borrow: the pi mouth mask around the lips.
+  char manifest[1536];
   std::snprintf(manifest, sizeof manifest,
                 "{\n"
                 "  \"format\": \"le-bundle-v0\",\n"
@@ -287,10 +289,24 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
                 "  \"ksize\": 5,\n"
                 "  \"frames\": %d,\n"
                 "  \"M_src_w\": %d,\n"
-                "  \"M_src_h\": %d\n"
+                "  \"M_src_h\": %d,\n"
+                "  \"unified\": {\"pi\": {\"mode\": \"prop\", \"corner_recovery\": false, "
+                "\"prop_gate_scale\": 1.3, \"lip_idx\": [13, 14, 15, 16, 17, 18, 19, 20], "
+                "\"lip_geom_params\": [0.05, 0.08, 0.015]}}\n"
                 "}\n",
                 nt, kSide, kSide, kCrop, o.driveFrames, kSide, kSide);
   writeBytes(dir + "/manifest.json", manifest, std::strlen(manifest));
+
+  // Donor mouths for the teeth borrow, rendered from the finished bundle with
+  // the mouth open as far as the drive track opens it.
+  if (!o.teethHead.empty()) {
+    TeethOptions t;
+    t.headCheckpoint = o.teethHead;
+    t.openMouth = [](const std::vector<float>& rest, double amount) {
+      return openMouth(rest, amount);
+    };
+    writeTeethMembers(dir, t);
+  }
 }
 
 }  // namespace vever

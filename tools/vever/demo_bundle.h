@@ -13,6 +13,8 @@ struct DemoOptions {
   // The procedural motion models (w2v.onnx, a2x_enc_stream.onnx, a2x_dec.onnx);
   // empty: no motion directory.
   std::string motionModels;
+  // The blend-head checkpoint of the teeth borrow; empty: no teeth members.
+  std::string teethHead;
 };
 
 // Writes a complete bundle into dir (created if needed), and with motion

@@ -3,10 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +25,10 @@ extern "C" {
 #include "le/le.h"
 #include "mp4_writer.h"
 #include "speak.h"
+#include "tessera/le_bankdec_ff.h"
+#include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera_pi.h"
+#include "tessera/le_tessera_stream.h"
 
 namespace {
 
@@ -32,12 +40,13 @@ const char kUsage[] =
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
     "        procedural motion directory in DIR/motion; --int8 gives it the quantised\n"
     "        director (int8 convolutions) as model_b1.onnx\n"
-    "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP]\n"
-    "        render the bundle's drive track to an H.264 MP4 at 25 frames per second\n"
+    "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP] [--no-teeth]\n"
+    "        render the bundle's drive track to an H.264 MP4 at 25 frames per second; a\n"
+    "        bundle with teeth-borrow members renders with the borrow unless --no-teeth\n"
     "  frame BUNDLE INDEX -o OUT.png [--model KEY] [--threads N] [--ep EP]\n"
     "        render drive frame INDEX and write it as PNG\n"
     "  speak BUNDLE MOTION_DIR (--wav IN.wav | --text \"...\") -o OUT.mp4 [--threads N]\n"
-    "        [--realtime] [--interrupt-at SECONDS]\n"
+    "        [--realtime] [--interrupt-at SECONDS] [--no-teeth]\n"
     "        make the avatar say the speech through a live session: H.264 video with\n"
     "        the speech as AAC sound (--text speaks through espeak-ng)\n"
     "  info BUNDLE [MOTION_DIR] [--model KEY]\n"
@@ -57,6 +66,7 @@ struct Args {
   bool realtime = false;
   double interruptAt = -1;
   bool int8 = false;
+  bool noTeeth = false;
 };
 
 [[noreturn]] void usageError(const std::string& msg) {
@@ -102,6 +112,8 @@ Args parse(int argc, char** argv, int first) {
       a.threads = toInt(s, value());
     else if (s == "--int8")
       a.int8 = true;
+    else if (s == "--no-teeth")
+      a.noTeeth = true;
     else if (s == "--wav")
       a.wav = value();
     else if (s == "--text")
@@ -153,6 +165,10 @@ int cmdDemoBundle(const Args& a) {
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
+  // Without the blend head the demo is built without teeth members.
+  o.teethHead =
+      firstExisting({VEVER_DEMO_TEETH_HEAD, std::string(VEVER_SHARE_DIR) + "/tessera_head.v1.pt"});
+  if (!exists(o.teethHead)) o.teethHead.clear();
   vever::writeDemoBundle(a.positional[0], o);
   std::printf(
       "demo bundle written to %s (%d source frames, %d drive frames%s), motion directory "
@@ -175,6 +191,7 @@ int cmdSpeak(const Args& a) {
   o.threads = a.threads;
   o.realtime = a.realtime;
   o.interruptAt = a.interruptAt;
+  o.teeth = !a.noTeeth;
   return vever::speak(o);
 }
 
@@ -213,6 +230,33 @@ void describeMotion(const std::string& dir) {
   }
 }
 
+// The teeth borrow of a bundle that carries its members; null when it carries none.
+std::unique_ptr<le::tessera::StreamBorrow> openBorrow(const std::string& dir, const le::Manifest& m,
+                                                      std::string& geometry) {
+  if (!le::tesseraCarriage(m).complete) return nullptr;
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
+  std::ifstream track(in.bank_track_path, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(track)),
+                                   std::istreambuf_iterator<char>());
+  le::tessera::BankData bank;
+  bank.donors = le::tessera::decodeBankTrack(bytes.data(), bytes.size(), in.n_donors, in.band_h,
+                                             in.band_w, in.track_order);
+  bank.cent = in.cent;
+  bank.c_canon = in.c_canon;
+  bank.aperture = in.aperture;
+  bank.stamp = in.stamp;
+  bank.n_donors = in.n_donors;
+  std::ifstream xsFile(le::resolveMember(dir, "xs_target.bin"), std::ios::binary);
+  std::vector<float> xs(size_t(m.NT) * 63);
+  if (!xsFile.read(reinterpret_cast<char*>(xs.data()), std::streamsize(xs.size() * sizeof(float))))
+    throw std::runtime_error("teeth borrow: the bundle's xs_target.bin is not NT x 63 floats");
+  le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
+      in.manifest_json, m.crop, xs.data(), m.NT, in.c_canon.data(), &geometry);
+  return std::make_unique<le::tessera::StreamBorrow>(
+      std::move(bank), le::tessera::loadHeadPt(in.head_pt),
+      le::ServeConfig::fromHeadMemberJson(in.head_json), std::move(pi), m.lipTemplate);
+}
+
 int cmdRender(const Args& a) {
   if (a.positional.size() != 1) usageError("render takes one bundle");
   if (a.out.empty()) usageError("render needs -o OUT.mp4");
@@ -227,32 +271,69 @@ int cmdRender(const Args& a) {
     char dir[4096];
     if (le_bundle_resolve_handle(a.positional[0].c_str(), dir, sizeof dir) != 1)
       throw std::runtime_error(le_last_error());
-    const le::Drive drive = le::loadDrive(le::loadManifest(dir));
+    const le::Manifest manifest = le::loadManifest(dir);
+    const le::Drive drive = le::loadDrive(manifest);
+    std::string geometry;
+    std::unique_ptr<le::tessera::StreamBorrow> borrow =
+        a.noTeeth ? nullptr : openBorrow(dir, manifest, geometry);
     vever::Mp4Writer mp4(a.out, W, H);
     const bool tty = ::isatty(2);
-    double render = 0, paste = 0, encode = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < n; ++i) {
+    double render = 0, teeth = 0, paste = 0, encode = 0;
+    int64_t borrowed = 0, skipped = 0;
+    const int C = le_crop(ctx);
+    const size_t cropValues = size_t(C) * size_t(C) * 3;
+    // With the borrow a frame is finished one frame later: the crop waits here.
+    std::vector<float> held(cropValues);
+    int heldIndex = -1;
+    std::vector<uint8_t> frame(size_t(W) * size_t(H) * 3);
+    auto deliver = [&](const le::tessera::FrameResult* r) {
       auto t0 = std::chrono::steady_clock::now();
-      if (!le_render_drive_crop(ctx, i)) throw std::runtime_error(le_last_error());
-      render += msSince(t0);
+      if (r && r->skipped) ++skipped;
+      if (r && !r->skipped) {
+        le::tessera::StreamBorrow::writeWindowDelta(held.data(), C, *r, borrow->stamp());
+        ++borrowed;
+      }
+      teeth += msSince(t0);
       t0 = std::chrono::steady_clock::now();
-      const uint8_t* frame = le_paste_last(ctx, drive.si[size_t(i)]);
-      if (!frame) throw std::runtime_error(le_last_error());
+      if (le_paste_crop(ctx, drive.si[size_t(heldIndex)], held.data(), frame.data(),
+                        frame.size()) != 1)
+        throw std::runtime_error(le_last_error());
       paste += msSince(t0);
       t0 = std::chrono::steady_clock::now();
-      mp4.write(frame);
+      mp4.write(frame.data());
       encode += msSince(t0);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    le::tessera::FrameResult r;
+    for (int i = 0; i < n; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      const float* crop = le_render_drive_crop(ctx, i);
+      if (!crop) throw std::runtime_error(le_last_error());
+      render += msSince(t0);
+      if (borrow) {
+        t0 = std::chrono::steady_clock::now();
+        const bool emitted = borrow->push(crop, drive.xd.data() + size_t(i) * 63, r);
+        teeth += msSince(t0);
+        if (emitted) deliver(&r);
+      } else if (heldIndex >= 0) {
+        deliver(nullptr);
+      }
+      std::copy_n(crop, cropValues, held.begin());
+      heldIndex = i;
       if (tty)
         std::fprintf(stderr, "\r[vever] frame %d/%d (%.1f fps)", i + 1, n,
                      (i + 1) * 1000.0 / msSince(start));
     }
+    if (heldIndex >= 0) deliver(borrow && borrow->flush(r) ? &r : nullptr);
     mp4.finish();
     if (tty) std::fprintf(stderr, "\n");
     std::printf("rendered %d frames (%dx%d, 25 fps) to %s\n", n, W, H, a.out.c_str());
+    if (borrow)
+      std::printf("teeth borrow: geometry %s, %lld frames borrowed, %lld skipped\n",
+                  geometry.c_str(), (long long)borrowed, (long long)skipped);
     if (n > 0)
-      std::printf("per frame: render %.1f ms, paste %.1f ms, encode %.1f ms\n", render / n,
-                  paste / n, encode / n);
+      std::printf("per frame: render %.1f ms, teeth %.1f ms, paste %.1f ms, encode %.1f ms\n",
+                  render / n, teeth / n, paste / n, encode / n);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "\nvever: %s\n", e.what());
     status = kExitFailure;

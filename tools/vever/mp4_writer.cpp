@@ -87,13 +87,14 @@ struct Mp4Writer::State {
 };
 
 Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf,
-                     int audioRate)
+                     int audioRate, bool exact)
     : s_(std::make_unique<State>()) {
   State& s = *s_;
   s.path = path;
   s.width = width;
   s.height = height;
-  if (width < 2 || height < 2 || width % 2 || height % 2)
+  const AVPixelFormat pixfmt = exact ? AV_PIX_FMT_YUV444P : AV_PIX_FMT_YUV420P;
+  if (width < 2 || height < 2 || (!exact && (width % 2 || height % 2)))
     s.fail("frame size " + std::to_string(width) + "x" + std::to_string(height) +
            " is not even (yuv420p needs even sides)");
   if (avformat_alloc_output_context2(&s.fmt, nullptr, "mp4", path.c_str()) < 0 || !s.fmt)
@@ -106,14 +107,17 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   if (!s.st || !s.enc) s.fail("out of memory");
   s.enc->width = width;
   s.enc->height = height;
-  s.enc->pix_fmt = AV_PIX_FMT_YUV420P;
+  s.enc->pix_fmt = pixfmt;
   s.enc->time_base = AVRational{1, fps};
   s.enc->framerate = AVRational{fps, 1};
   s.enc->gop_size = fps * 2;
   if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "preset", "veryfast", 0);
-  av_dict_set(&opts, "crf", std::to_string(crf).c_str(), 0);
+  if (exact)
+    av_dict_set(&opts, "qp", "0", 0);
+  else
+    av_dict_set(&opts, "crf", std::to_string(crf).c_str(), 0);
   int r = avcodec_open2(s.enc, codec, &opts);
   av_dict_free(&opts);
   if (r < 0) s.fail("cannot open the encoder: " + averr(r));
@@ -150,11 +154,11 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   s.frame = av_frame_alloc();
   s.pkt = av_packet_alloc();
   if (!s.frame || !s.pkt) s.fail("out of memory");
-  s.frame->format = AV_PIX_FMT_YUV420P;
+  s.frame->format = pixfmt;
   s.frame->width = width;
   s.frame->height = height;
   if (av_frame_get_buffer(s.frame, 0) < 0) s.fail("out of memory");
-  s.sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P,
+  s.sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, pixfmt,
                          SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr,
                          nullptr);
   if (!s.sws) s.fail("no RGB to yuv420p conversion");

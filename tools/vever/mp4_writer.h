@@ -1,4 +1,4 @@
-// H.264 (yuv420p) in MP4 through libavcodec and libavformat, with an
+// H.264 (yuv420p, or yuv444p when exact) in MP4 through libavcodec and libavformat, with an
 // optional AAC audio track (libavcodec's native encoder).
 #pragma once
 
@@ -11,9 +11,11 @@ namespace vever {
 class Mp4Writer {
  public:
   // Throws std::runtime_error naming the file and what failed.
-  // audioRate > 0 adds a mono AAC track at that sample rate.
+  // audioRate > 0 adds a mono AAC track at that sample rate. `exact` codes
+  // full-resolution chroma (yuv444p) at quantiser 0, for pixels that are
+  // data rather than pictures; crf is then ignored.
   Mp4Writer(const std::string& path, int width, int height, int fps = 25, int crf = 20,
-            int audioRate = 0);
+            int audioRate = 0, bool exact = false);
   ~Mp4Writer();
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;

@@ -17,6 +17,7 @@
 #include "audio_file.h"
 #include "le/le.h"
 #include "mp4_writer.h"
+#include "tessera/le_bankdec_ff.h"
 
 namespace vever {
 namespace {
@@ -56,6 +57,45 @@ std::vector<int16_t> loadSpeech(const SpeakOptions& o) {
   }
 }
 
+// Arms the teeth borrow on the session when the bundle carries all four
+// members; false when it carries none. Throws when they do not load or attach.
+bool attachTeeth(le_utt* s, const std::string& bundle) {
+  le_tessera_carriage* c = le_tessera_carriage_open(bundle.c_str());
+  const bool complete = c && le_tessera_carriage_complete(c);
+  le_tessera_carriage_close(c);
+  if (!complete) return false;
+  char err[1024];
+  le_tessera_members* m = le_tessera_members_open(bundle.c_str(), err, sizeof err);
+  if (!m) throw std::runtime_error(err);
+  std::unique_ptr<le_tessera_members, void (*)(le_tessera_members*)> owner(
+      m, le_tessera_members_close);
+  const int n = le_tessera_members_n_donors(m);
+  FILE* f = std::fopen(le_tessera_members_bank_track_path(m), "rb");
+  if (!f)
+    throw std::runtime_error(std::string("cannot open ") + le_tessera_members_bank_track_path(m));
+  std::vector<uint8_t> bytes;
+  uint8_t buf[65536];
+  for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;)
+    bytes.insert(bytes.end(), buf, buf + got);
+  std::fclose(f);
+  // Decoded in track order, then put into donor order.
+  std::vector<int32_t> trackOrder(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) trackOrder[size_t(i)] = i;
+  const std::vector<uint8_t> track =
+      le::tessera::decodeBankTrack(bytes.data(), bytes.size(), n, le_tessera_members_band_h(m),
+                                   le_tessera_members_band_w(m), trackOrder);
+  std::vector<uint8_t> band(track.size());
+  if (le_tessera_members_reorder(m, track.data(), band.data(), err, sizeof err) != 0)
+    throw std::runtime_error(err);
+  if (le_utt_tessera_attach(s, band.data(), n, le_tessera_members_cent(m),
+                            le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
+                            le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
+                            le_tessera_members_head_pt_len(m), le_tessera_members_head_json(m),
+                            le_tessera_members_manifest_json(m), err, sizeof err) != 0)
+    throw std::runtime_error(err);
+  return true;
+}
+
 struct Counts {
   int lead = 0, speech = 0, ramp = 0, tail = 0;
   int total() const { return lead + speech + ramp + tail; }
@@ -83,6 +123,7 @@ int speak(const SpeakOptions& o) {
   le_utt* s = le_utt_create(ctx, &opts);
   if (!s) throw std::runtime_error(le_utt_last_error());
   std::unique_ptr<le_utt, void (*)(le_utt*)> sessionOwner(s, le_utt_destroy);
+  const bool teeth = o.teeth && attachTeeth(s, o.bundle);
   const auto t0 = Clock::now();
   for (int ready = 0; (ready = le_utt_ready(s)) != 1;) {
     if (ready < 0) throw std::runtime_error(le_utt_last_error());
@@ -125,6 +166,9 @@ int speak(const SpeakOptions& o) {
     while (n.tail < kTailFrames) {
       le_utt_frame_info info{};
       if (le_utt_pull_frame(s, rgb.data(), bytes, &info) != 1) {
+        char reason[256];
+        if (teeth && le_utt_tessera_stats(s, nullptr, nullptr, reason, sizeof reason) == 255)
+          throw std::runtime_error(std::string("the teeth borrow failed: ") + reason);
         if (secondsSince(lastFrame) > kStallSeconds)
           throw std::runtime_error("no frame from the session for a minute");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -182,6 +226,11 @@ int speak(const SpeakOptions& o) {
       " + %d ramp + %d idle tail; first speech frame %.0f ms after the first push%s\n",
       audio.size() / 16000.0, o.out.c_str(), n.total(), W, H, n.lead, n.speech, n.ramp, n.tail,
       st.first_frame_ms, interrupted ? "; interrupted" : "");
+  if (teeth) {
+    int64_t borrowed = 0;
+    le_utt_tessera_stats(s, &borrowed, nullptr, nullptr, 0);
+    std::printf("teeth borrow: %lld frames borrowed\n", (long long)borrowed);
+  }
   char failure[512];
   int64_t failures = 0;
   const bool fatal = le_utt_render_status(s, failure, sizeof failure, &failures) < 0;

@@ -13,6 +13,7 @@ struct SpeakOptions {
   int threads = 0;
   bool realtime = false;    // push the audio at its own pace
   double interruptAt = -1;  // seconds into the speech; < 0: no interrupt
+  bool teeth = true;        // borrow the mouth when the bundle carries teeth members
 };
 
 // Returns the process exit status; prints a summary on success and the
