@@ -63,6 +63,11 @@ class Paste {
   // positions do not fit 32 bits (wideCols_ set).
   std::vector<double> colUd_, colVd_;
   bool wideCols_ = false;
+  // fillPlanes and unsharpPlane on all three planes in one pass over the
+  // crop, with the same floats; also fills interleaved when asked.
+  void sharpenCrop(const float* crop, float scale, bool interleave);
+  // interleaved already holds the planes of this composite.
+  bool interleavedFresh_ = false;
 };
 
 }  // namespace le

@@ -379,6 +379,29 @@ TEST(PasteUnsharp, MatchesReferenceForEverySideAndKernelWidth) {
   }
 }
 
+// The unsharp passes, and the one-pass sharpening inside composite, are
+// vector kernels too: their floats must not depend on the target either.
+TEST(PasteUnsharp, SameFloatsOnEveryTarget) {
+  CleanEnv env;
+  std::mt19937 rng(21);
+  std::uniform_real_distribution<float> d(-20.f, 275.f);
+  const int side = 70;  // not a multiple of any vector width
+  std::vector<float> plane(size_t(side) * side);
+  for (auto& v : plane) v = d(rng);
+  const Case c = randomCase(rng, side, 150, 120, 30, 20, {1.3f, 2.f, 9});
+  forEachTarget([&] {
+    for (int ks : {5, 13}) {
+      le::Paste p(std::vector<uint8_t>(plane.size()), side, {1.3f, 2.f, ks});
+      std::vector<float> got = plane;
+      p.unsharpPlane(got);
+      const auto want = refUnsharp(plane, side, ks, 1.3f, refTables(ks, 2.f).gauss);
+      EXPECT_EQ(0, std::memcmp(want.data(), got.data(), got.size() * sizeof(float))) << ks;
+    }
+    std::vector<uint8_t> frame;
+    runPaste(c, &frame);  // checks the planes composite sharpened against the reference
+  });
+}
+
 TEST(PasteUnsharp, KsizeOneOnlyClamps) {
   CleanEnv env;
   le::Paste p(std::vector<uint8_t>(9, 255), 3, {1.3f, 2.f, 1});
