@@ -273,13 +273,38 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double fy0 = std::max(0.0, std::floor(minY));
   const double fy1 = std::min(double(H) - 1, std::ceil(maxY));
   if (!(fx1 >= fx0) || !(fy1 >= fy0)) return;
-  const int x0 = int(fx0), x1 = int(fx1), y0 = int(fy0), y1 = int(fy1);
+  const int fx0i = int(fx0), fx1i = int(fx1), fy0i = int(fy0), fy1i = int(fy1);
 
   const double i00 = m[4] / det, i01 = -m[1] / det, i10 = -m[3] / det, i11 = m[0] / det;
   const double i02 = -(m[2] * i00 + m[5] * i01);
   const double i12 = -(m[2] * i10 + m[5] * i11);
 
-  const size_t n = size_t(x1 - x0) + 1;
+  // Only frame pixels near the mask's non-zero bytes can change: the box
+  // around them, widened by 2 crop pixels (the 2 x 2 alpha taps reach one,
+  // the fixed-point positions stray by well under 1/32), narrows the pass
+  // over the frame and keeps the rows the threads split on the face.
+  int x0 = fx0i, x1 = fx1i, y0 = fy0i, y1 = fy1i;
+  int mb[4];
+  if (!maskBox(mb)) {
+    x1 = x0 - 1;
+  } else {
+    double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+    for (const int cy : {mb[1] - 2, mb[3] + 2}) {
+      for (const int cx : {mb[0] - 2, mb[2] + 2}) {
+        const double X = m[0] * cx + m[1] * cy + m[2], Y = m[3] * cx + m[4] * cy + m[5];
+        lo[0] = std::min(lo[0], X);
+        hi[0] = std::max(hi[0], X);
+        lo[1] = std::min(lo[1], Y);
+        hi[1] = std::max(hi[1], Y);
+      }
+    }
+    x0 = int(std::max(double(x0), std::floor(lo[0])));
+    x1 = int(std::min(double(x1), std::ceil(hi[0])));
+    y0 = int(std::max(double(y0), std::floor(lo[1])));
+    y1 = int(std::min(double(y1), std::ceil(hi[1])));
+    if (y1 < y0) x1 = x0 - 1;
+  }
+  const size_t n = x1 >= x0 ? size_t(x1 - x0) + 1 : 0;
   colU.resize(n);
   colV.resize(n);
   colUd_.resize(n);
@@ -309,6 +334,27 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   // fillPlanes and unsharpPlane on each plane, in one pass (same floats).
   sharpenCrop(crop, scale, fastMode == 0);
   compositeTail(frame, W, x0, x1, y0, i01, i11, i02, i12, y1);
+}
+
+bool Paste::maskBox(int box[4]) const {
+  int bx0 = side, by0 = side, bx1 = -1, by1 = -1;
+  for (int y = 0; y < side; ++y) {
+    const uint8_t* row = mask.data() + size_t(y) * side;
+    int a = 0;
+    while (a < side && row[a] == 0) ++a;
+    if (a == side) continue;
+    int b = side - 1;
+    while (row[b] == 0) --b;
+    bx0 = std::min(bx0, a);
+    bx1 = std::max(bx1, b);
+    by0 = std::min(by0, y);
+    by1 = y;
+  }
+  box[0] = bx0;
+  box[1] = by0;
+  box[2] = bx1;
+  box[3] = by1;
+  return bx1 >= 0;
 }
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, double i01, double i11,

@@ -482,6 +482,26 @@ TEST(PasteComposite, MatchesReferenceOnEveryTarget) {
   }
 }
 
+// The pass over the frame covers only the box around the mask's non-zero
+// bytes: an island of them in one corner, under rotation, scale and shear,
+// must still give every byte the whole footprint would.
+TEST(PasteComposite, MaskIslandMatchesReferenceOnEveryTarget) {
+  CleanEnv env;
+  std::mt19937 rng(31);
+  for (int i = 0; i < 4; ++i) {
+    Case c = randomCase(rng, 64, 160, 140, 30, 25);
+    std::fill(c.mask.begin(), c.mask.end(), 0);
+    const int ox = i % 2 ? 44 : 3, oy = i / 2 ? 47 : 2;
+    for (int y = oy; y < oy + 12; ++y) {
+      for (int x = ox; x < ox + 9; ++x) c.mask[size_t(y) * c.side + x] = uint8_t(40 + 17 * (x + y));
+    }
+    std::vector<uint8_t> want;
+    runPaste(c, &want);
+    ASSERT_GT(changedBytes(want, c.frame), 0u) << "case " << i;
+    forEachTarget([&] { EXPECT_EQ(changedBytes(runPaste(c), want), 0u) << "case " << i; });
+  }
+}
+
 TEST(PasteComposite, FastModesMatchReference) {
   std::mt19937 rng(99);
   EnvVar ks("LE_PASTE_KSIZE", nullptr);
