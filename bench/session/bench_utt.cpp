@@ -4,19 +4,25 @@
 // frame rate, underruns and CPU use in real time; speech throughput when the
 // audio is pushed as fast as the session takes it; the first speech frame's
 // delay beyond the motion source's own look-ahead; interrupt to first ramp
-// frame; and the paste queue's deliver latency.
-//   bench_utt BUNDLE [SPEECH_SECONDS]      (scripts/bench passes the demo bundle)
+// frame; and the paste queue's deliver latency. Then the frame path of a
+// speech frame outside the network's run, stage by stage, in CPU time of the
+// whole process (the driver's decoding thread and the pool's workers count).
+//   bench_utt BUNDLE [SPEECH_SECONDS]      (scripts/bench passes the demo bundle;
+//                                           0 seconds: the frame path alone)
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/audio_fixtures.h"
+#include "capi/le_capi.h"
 #include "le/le.h"
 #include "session/le_utt.h"
 
@@ -175,6 +181,73 @@ Result measure(le_ctx* ctx, const std::string& motion, const std::vector<int16_t
   return r;
 }
 
+// The session's frame path for one speech frame as the session runs it: the
+// driver frame of the corpus index into a ring slot, the paste of the crop
+// into it, the host's pull out of it. Each stage is timed on its own over
+// the corpus loop, the driver at 25 frames per second so that its decoding
+// thread works as it does live; then all of it together, paced the same.
+// CPU ms per frame.
+struct Split {
+  double driver = 0, sharpen = 0, tail = 0, pull = 0, whole = 0, wholeWall = 0;
+};
+
+template <class F>
+double cpuPerCall(int n, F&& f) {
+  const double c0 = cpuMs();
+  for (int i = 0; i < n; ++i) f(i);
+  return (cpuMs() - c0) / n;
+}
+
+// Runs body(i) for i < frames, one call per 40 ms tick; returns CPU ms per
+// frame and the wall ms per frame spent inside body.
+template <class F>
+std::pair<double, double> paced(int frames, F&& body) {
+  auto next = Clock::now();
+  const double c0 = cpuMs();
+  double busy = 0;
+  for (int i = 0; i < frames; ++i) {
+    const auto t = Clock::now();
+    body(i);
+    busy += msSince(t);
+    next += std::chrono::milliseconds(40);
+    std::this_thread::sleep_until(next);
+  }
+  return {(cpuMs() - c0) / frames, busy / frames};
+}
+
+Split framePath(le_ctx* ctx, int frames) {
+  le::DriverCursor& cursor = *ctx->cursor;
+  le::Paste& paste = *ctx->paste;
+  const int W = le_width(ctx), H = le_height(ctx), nt = le_nt(ctx);
+  const size_t bytes = size_t(W) * size_t(H) * 3;
+  const float* rendered = le_render_drive_crop(ctx, 0);
+  if (!rendered) {
+    std::fprintf(stderr, "bench_utt: %s\n", le_last_error());
+    std::exit(1);
+  }
+  const std::vector<float> crop(rendered, rendered + size_t(3) * paste.side * paste.side);
+  std::vector<uint8_t> slot(bytes), host(bytes);
+  Split s;
+  s.driver = paced(frames, [&](int i) { cursor.pullAt(i % nt, slot.data()); }).first;
+  // A transform that shrinks the crop onto a few pixels leaves the
+  // sharpening of the whole crop and almost none of the pass over the frame.
+  const float* M = ctx->identity.M(0);
+  const float tiny[6] = {1e-3f, 0, M[2], 0, 1e-3f, M[5]};
+  s.sharpen = cpuPerCall(
+      frames, [&](int) { paste.composite(crop.data(), 255.f, tiny, slot.data(), W, H); });
+  s.tail =
+      cpuPerCall(frames, [&](int) { paste.composite(crop.data(), 255.f, M, slot.data(), W, H); }) -
+      s.sharpen;
+  s.pull = cpuPerCall(frames, [&](int) { std::memcpy(host.data(), slot.data(), bytes); });
+  std::tie(s.whole, s.wholeWall) = paced(frames, [&](int i) {
+    const int idx = i % nt;
+    cursor.pullAt(idx, slot.data());
+    paste.composite(crop.data(), 255.f, ctx->identity.M(idx), slot.data(), W, H);
+    std::memcpy(host.data(), slot.data(), bytes);
+  });
+  return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,28 +273,44 @@ int main(int argc, char** argv) {
   le_test::writeFile(motion + "/xs_target.bin",
                      le_test::readFile(std::string(bundle) + "/xs_target.bin"));
 
-  const auto audio = speech(seconds);
-  const double ahead = lookAheadMs(motion, audio);
-  Result res[2];
-  for (int pipelined : {0, 1}) {
-    ::setenv("LE_UTT_PIPELINE_PASTE", pipelined ? "1" : "0", 1);
-    res[pipelined] = measure(ctx, motion, audio);
+  if (seconds > 0) {
+    const auto audio = speech(seconds);
+    const double ahead = lookAheadMs(motion, audio);
+    Result res[2];
+    for (int pipelined : {0, 1}) {
+      ::setenv("LE_UTT_PIPELINE_PASTE", pipelined ? "1" : "0", 1);
+      res[pipelined] = measure(ctx, motion, audio);
+    }
+    std::printf(
+        "utterance session, %s, %dx%d, 2 threads, %.0f s of speech; a2x look-ahead %.0f ms\n",
+        bundle, le_width(ctx), le_height(ctx), seconds, ahead);
+    std::printf("%-44s %14s %14s\n", "", "paste inline", "pipelined");
+    std::printf("%-44s %14.1f %14.1f\n", "real time: delivered fps during speech", res[0].fps,
+                res[1].fps);
+    std::printf("%-44s %14.0f %14.0f\n", "real time: underruns during speech", res[0].underruns,
+                res[1].underruns);
+    std::printf("%-44s %14.2f %14.2f\n", "real time: CPU (cores)", res[0].cpu, res[1].cpu);
+    std::printf("%-44s %14.1f %14.1f\n", "first_frame_ms - look-ahead", res[0].firstMs - ahead,
+                res[1].firstMs - ahead);
+    std::printf("%-44s %14.2f %14.2f\n", "fast push: speech x real time", res[0].fastX,
+                res[1].fastX);
+    std::printf("%-44s %14.1f %14.1f\n", "interrupt -> first ramp frame (ms)", res[0].interruptMs,
+                res[1].interruptMs);
+    std::printf("%-44s %14s %14.1f\n", "deliver latency, enqueue -> ring (ms)", "-",
+                res[1].latencyMs);
   }
-  std::printf("utterance session, %s, %dx%d, 2 threads, %.0f s of speech; a2x look-ahead %.0f ms\n",
-              bundle, le_width(ctx), le_height(ctx), seconds, ahead);
-  std::printf("%-44s %14s %14s\n", "", "paste inline", "pipelined");
-  std::printf("%-44s %14.1f %14.1f\n", "real time: delivered fps during speech", res[0].fps,
-              res[1].fps);
-  std::printf("%-44s %14.0f %14.0f\n", "real time: underruns during speech", res[0].underruns,
-              res[1].underruns);
-  std::printf("%-44s %14.2f %14.2f\n", "real time: CPU (cores)", res[0].cpu, res[1].cpu);
-  std::printf("%-44s %14.1f %14.1f\n", "first_frame_ms - look-ahead", res[0].firstMs - ahead,
-              res[1].firstMs - ahead);
-  std::printf("%-44s %14.2f %14.2f\n", "fast push: speech x real time", res[0].fastX, res[1].fastX);
-  std::printf("%-44s %14.1f %14.1f\n", "interrupt -> first ramp frame (ms)", res[0].interruptMs,
-              res[1].interruptMs);
-  std::printf("%-44s %14s %14.1f\n", "deliver latency, enqueue -> ring (ms)", "-",
-              res[1].latencyMs);
+
+  const Split sp = framePath(ctx, 100);
+  std::printf(
+      "\nframe path of a speech frame outside the network's run, %dx%d, crop %d, driver %s\n",
+      le_width(ctx), le_height(ctx), ctx->paste->side, ctx->cursor->name.c_str());
+  std::printf("%-46s %8.2f\n", "driver frame into the ring slot (CPU ms)", sp.driver);
+  std::printf("%-46s %8.2f\n", "paste: planes, unsharp mask (CPU ms)", sp.sharpen);
+  std::printf("%-46s %8.2f\n", "paste: Lanczos sample, mask, blend (CPU ms)", sp.tail);
+  std::printf("%-46s %8.2f\n", "host's pull, copy out of the ring (CPU ms)", sp.pull);
+  std::printf("%-46s %8.2f  (%.1f%% of the 40 ms frame)\n", "all of it, per frame (CPU ms)",
+              sp.whole, sp.whole / 40.0 * 100);
+  std::printf("%-46s %8.2f\n", "all of it, per frame (wall ms)", sp.wholeWall);
   le_destroy(ctx);
   return 0;
 }

@@ -142,7 +142,7 @@ void Paste::fillPlanes(const float* crop, float scale) {
 }
 
 void Paste::unsharpPlane(std::vector<float>& plane) {
-  // Checked first: the vertical pass keeps one crop row on the stack.
+  // Checked first: crops above 1024 are outside what the compositor is sized for.
   if (side > 1024) throw std::runtime_error("paste: side > 1024");
   if (plane.size() != size_t(side) * size_t(side)) throw std::runtime_error("paste: plane size");
   if (ksize == 1) {
@@ -176,36 +176,72 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
   const size_t flat = ps * ps - size_t(taps - 1);
   std::fill(hb + flat, hb + ps * ps, 0.f);
   pool::parallelRange(uint64_t(flat), 64, [&](uint64_t b, uint64_t e) {
-    constexpr uint64_t kBlock = 1024;  // stays in L1 across the taps
-    for (uint64_t n0 = b; n0 < e; n0 += kBlock) {
-      const uint64_t n1 = std::min(e, n0 + kBlock);
-      float* __restrict out = hb + n0;
-      const size_t len = size_t(n1 - n0);
-      std::fill(out, out + len, 0.f);
-      for (int j = 0; j < taps; ++j) {
-        const float gj = g[j];
-        const float* __restrict in = pad + n0 + size_t(j);
-        for (size_t n = 0; n < len; ++n) out[n] = out[n] + gj * in[n];
-      }
-    }
+    simd::pasteBlurH(pad + b, hb + b, size_t(e - b), g, taps);
   });
 
   const float keep = amount + 1.f;
-  const float amt = amount;
   float* dst = plane.data();
   pool::parallelRange(uint64_t(side), 64, [&](uint64_t b, uint64_t e) {
-    float blur[1024];
+    std::vector<const float*> rows(static_cast<size_t>(taps));
     for (uint64_t a = b; a < e; ++a) {
-      std::fill(blur, blur + side, 0.f);
-      for (int j = 0; j < taps; ++j) {
-        const float gj = g[j];
-        const float* __restrict row = hb + (a + size_t(j)) * ps;
-        for (int x = 0; x < side; ++x) blur[x] = blur[x] + gj * row[x];
-      }
-      float* __restrict p = dst + a * size_t(side);
-      for (int x = 0; x < side; ++x) p[x] = clamp255(keep * p[x] - amt * blur[x]);
+      for (int j = 0; j < taps; ++j) rows[j] = hb + (a + size_t(j)) * ps;
+      float* p = dst + a * size_t(side);
+      simd::pasteSharpenRow(rows.data(), g, taps, keep, amount, p, 1.f, p, size_t(side));
     }
   });
+}
+
+void Paste::sharpenCrop(const float* crop, float scale, bool interleave) {
+  if (side > 1024) throw std::runtime_error("paste: side > 1024");
+  const size_t area = size_t(side) * size_t(side);
+  const int r = ksize / 2;
+  const size_t ps = size_t(padSide);
+  const float* g = gauss.data();
+  const int taps = ksize;
+  const float keep = amount + 1.f;
+  // Each part keeps the horizontally blurred rows its crop rows need in a
+  // ring of ksize rows per channel, so the passes stay in cache; a part
+  // recomputes the ksize - 1 rows it shares with the part before it.
+  pool::parallelRange(uint64_t(side), 64, [&](uint64_t b, uint64_t e) {
+    std::vector<float> ring(size_t(3) * size_t(taps) * size_t(side)), pad(ps);
+    std::vector<const float*> rows(static_cast<size_t>(taps));
+    const int a0 = int(b), a1 = int(e);
+    for (int i = a0; i < a1 + taps - 1; ++i) {
+      const int q = reflectIndex(i - r, side);
+      for (int c = 0; c < 3; ++c) {
+        const float* s = crop + size_t(c) * area + size_t(q) * side;
+        float* h = ring.data() + (size_t(c) * taps + size_t(i % taps)) * side;
+        if (taps == 1) continue;  // no blur to keep
+        for (int x = 0; x < r; ++x) {
+          pad[size_t(x)] = scale * s[reflectIndex(x - r, side)];
+          pad[size_t(r + side + x)] = scale * s[reflectIndex(side + x, side)];
+        }
+        for (int x = 0; x < side; ++x) pad[size_t(r + x)] = scale * s[x];
+        simd::pasteBlurH(pad.data(), h, size_t(side), g, taps);
+      }
+      const int a = i - (taps - 1);  // the crop row whose taps are all in now
+      if (a < a0) continue;
+      for (int c = 0; c < 3; ++c) {
+        const float* s = crop + size_t(c) * area + size_t(a) * side;
+        float* d = planes[c].data() + size_t(a) * side;
+        if (taps == 1) {
+          // A one-tap blur is the plane itself: only the clamp, as unsharpPlane.
+          for (int x = 0; x < side; ++x) d[x] = clamp255(scale * s[x]);
+          continue;
+        }
+        for (int j = 0; j < taps; ++j) {
+          rows[j] = ring.data() + (size_t(c) * taps + size_t((a + j) % taps)) * side;
+        }
+        simd::pasteSharpenRow(rows.data(), g, taps, keep, amount, s, scale, d, size_t(side));
+      }
+      if (interleave) {
+        const size_t at = size_t(a) * side;
+        simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
+                              interleaved.data() + 4 * at, size_t(side));
+      }
+    }
+  });
+  interleavedFresh_ = interleave;
 }
 
 void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W,
@@ -237,13 +273,38 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   const double fy0 = std::max(0.0, std::floor(minY));
   const double fy1 = std::min(double(H) - 1, std::ceil(maxY));
   if (!(fx1 >= fx0) || !(fy1 >= fy0)) return;
-  const int x0 = int(fx0), x1 = int(fx1), y0 = int(fy0), y1 = int(fy1);
+  const int fx0i = int(fx0), fx1i = int(fx1), fy0i = int(fy0), fy1i = int(fy1);
 
   const double i00 = m[4] / det, i01 = -m[1] / det, i10 = -m[3] / det, i11 = m[0] / det;
   const double i02 = -(m[2] * i00 + m[5] * i01);
   const double i12 = -(m[2] * i10 + m[5] * i11);
 
-  const size_t n = size_t(x1 - x0) + 1;
+  // Only frame pixels near the mask's non-zero bytes can change: the box
+  // around them, widened by 2 crop pixels (the 2 x 2 alpha taps reach one,
+  // the fixed-point positions stray by well under 1/32), narrows the pass
+  // over the frame and keeps the rows the threads split on the face.
+  int x0 = fx0i, x1 = fx1i, y0 = fy0i, y1 = fy1i;
+  int mb[4];
+  if (!maskBox(mb)) {
+    x1 = x0 - 1;
+  } else {
+    double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
+    for (const int cy : {mb[1] - 2, mb[3] + 2}) {
+      for (const int cx : {mb[0] - 2, mb[2] + 2}) {
+        const double X = m[0] * cx + m[1] * cy + m[2], Y = m[3] * cx + m[4] * cy + m[5];
+        lo[0] = std::min(lo[0], X);
+        hi[0] = std::max(hi[0], X);
+        lo[1] = std::min(lo[1], Y);
+        hi[1] = std::max(hi[1], Y);
+      }
+    }
+    x0 = int(std::max(double(x0), std::floor(lo[0])));
+    x1 = int(std::min(double(x1), std::ceil(hi[0])));
+    y0 = int(std::max(double(y0), std::floor(lo[1])));
+    y1 = int(std::min(double(y1), std::ceil(hi[1])));
+    if (y1 < y0) x1 = x0 - 1;
+  }
+  const size_t n = x1 >= x0 ? size_t(x1 - x0) + 1 : 0;
   colU.resize(n);
   colV.resize(n);
   colUd_.resize(n);
@@ -270,26 +331,45 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
                  "cpu", side, ksize, pool::threads());
   });
 
-  fillPlanes(crop, scale);
-  for (auto& p : planes) unsharpPlane(p);
+  // fillPlanes and unsharpPlane on each plane, in one pass (same floats).
+  sharpenCrop(crop, scale, fastMode == 0);
   compositeTail(frame, W, x0, x1, y0, i01, i11, i02, i12, y1);
+}
+
+bool Paste::maskBox(int box[4]) const {
+  int bx0 = side, by0 = side, bx1 = -1, by1 = -1;
+  for (int y = 0; y < side; ++y) {
+    const uint8_t* row = mask.data() + size_t(y) * side;
+    int a = 0;
+    while (a < side && row[a] == 0) ++a;
+    if (a == side) continue;
+    int b = side - 1;
+    while (row[b] == 0) --b;
+    bx0 = std::min(bx0, a);
+    bx1 = std::max(bx1, b);
+    by0 = std::min(by0, y);
+    by1 = y;
+  }
+  box[0] = bx0;
+  box[1] = by0;
+  box[2] = bx1;
+  box[3] = by1;
+  return bx1 >= 0;
 }
 
 void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, double i01, double i11,
                           double i02, double i12, int y1) {
+  const bool fresh = interleavedFresh_;
+  interleavedFresh_ = false;
   if (x1 < x0 || y1 < y0) return;
-  if (fastMode == 0) {
+  if (fastMode == 0 && !fresh) {
     const float* pr = planes[0].data();
     const float* pg = planes[1].data();
     const float* pb = planes[2].data();
     float* il = interleaved.data();
     pool::parallelRange(uint64_t(side), 64, [&](uint64_t b, uint64_t e) {
-      for (size_t i = size_t(b) * side, end = size_t(e) * side; i < end; ++i) {
-        il[4 * i] = pr[i];
-        il[4 * i + 1] = pg[i];
-        il[4 * i + 2] = pb[i];
-        il[4 * i + 3] = 0.f;
-      }
+      const size_t i = size_t(b) * side;
+      simd::pasteInterleave(pr + i, pg + i, pb + i, il + 4 * i, size_t(e - b) * side);
     });
   }
 

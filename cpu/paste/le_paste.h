@@ -63,6 +63,14 @@ class Paste {
   // positions do not fit 32 bits (wideCols_ set).
   std::vector<double> colUd_, colVd_;
   bool wideCols_ = false;
+  // fillPlanes and unsharpPlane on all three planes in one pass over the
+  // crop, with the same floats; also fills interleaved when asked.
+  void sharpenCrop(const float* crop, float scale, bool interleave);
+  // The smallest box (x0, y0, x1, y1) holding every non-zero mask byte;
+  // false for a mask of zeros.
+  bool maskBox(int box[4]) const;
+  // interleaved already holds the planes of this composite.
+  bool interleavedFresh_ = false;
 };
 
 }  // namespace le

@@ -46,6 +46,18 @@ void pasteSmallRow(const PasteRowInput& in, const float* const planes[3], const 
                    int taps, const int* colU, const int* colV, int rowU, int rowV, int x0, int x1,
                    uint8_t* frameRow);
 
+// The unsharp mask's passes, the same floats on every target as the plain
+// loops they describe (no fused multiply-add, taps accumulated from 0 in
+// order j = 0, 1, ...):
+// out[i] = sum_j g[j] in[i + j] for i in [0, n).
+void pasteBlurH(const float* in, float* out, size_t n, const float* g, int taps);
+// For x in [0, n): blur = sum_j g[j] rows[j][x];
+// dst[x] = clamp255(keep (scale src[x]) - amount blur), NaN to 0. src may be dst.
+void pasteSharpenRow(const float* const* rows, const float* g, int taps, float keep, float amount,
+                     const float* src, float scale, float* dst, size_t n);
+// out[4 i .. 4 i + 3] = (r[i], g[i], b[i], 0) for i in [0, n).
+void pasteInterleave(const float* r, const float* g, const float* b, float* out, size_t n);
+
 namespace detail {
 // Highway's name of the target the row kernel runs now (for tests).
 const char* pasteRowTarget();

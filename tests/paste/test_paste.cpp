@@ -379,6 +379,29 @@ TEST(PasteUnsharp, MatchesReferenceForEverySideAndKernelWidth) {
   }
 }
 
+// The unsharp passes, and the one-pass sharpening inside composite, are
+// vector kernels too: their floats must not depend on the target either.
+TEST(PasteUnsharp, SameFloatsOnEveryTarget) {
+  CleanEnv env;
+  std::mt19937 rng(21);
+  std::uniform_real_distribution<float> d(-20.f, 275.f);
+  const int side = 70;  // not a multiple of any vector width
+  std::vector<float> plane(size_t(side) * side);
+  for (auto& v : plane) v = d(rng);
+  const Case c = randomCase(rng, side, 150, 120, 30, 20, {1.3f, 2.f, 9});
+  forEachTarget([&] {
+    for (int ks : {5, 13}) {
+      le::Paste p(std::vector<uint8_t>(plane.size()), side, {1.3f, 2.f, ks});
+      std::vector<float> got = plane;
+      p.unsharpPlane(got);
+      const auto want = refUnsharp(plane, side, ks, 1.3f, refTables(ks, 2.f).gauss);
+      EXPECT_EQ(0, std::memcmp(want.data(), got.data(), got.size() * sizeof(float))) << ks;
+    }
+    std::vector<uint8_t> frame;
+    runPaste(c, &frame);  // checks the planes composite sharpened against the reference
+  });
+}
+
 TEST(PasteUnsharp, KsizeOneOnlyClamps) {
   CleanEnv env;
   le::Paste p(std::vector<uint8_t>(9, 255), 3, {1.3f, 2.f, 1});
@@ -456,6 +479,26 @@ TEST(PasteComposite, MatchesReferenceOnEveryTarget) {
     runPaste(c, &want);
     ASSERT_GT(changedBytes(want, c.frame), 0u) << "the case must paste something";
     forEachTarget([&] { EXPECT_EQ(changedBytes(runPaste(c), want), 0u); });
+  }
+}
+
+// The pass over the frame covers only the box around the mask's non-zero
+// bytes: an island of them in one corner, under rotation, scale and shear,
+// must still give every byte the whole footprint would.
+TEST(PasteComposite, MaskIslandMatchesReferenceOnEveryTarget) {
+  CleanEnv env;
+  std::mt19937 rng(31);
+  for (int i = 0; i < 4; ++i) {
+    Case c = randomCase(rng, 64, 160, 140, 30, 25);
+    std::fill(c.mask.begin(), c.mask.end(), 0);
+    const int ox = i % 2 ? 44 : 3, oy = i / 2 ? 47 : 2;
+    for (int y = oy; y < oy + 12; ++y) {
+      for (int x = ox; x < ox + 9; ++x) c.mask[size_t(y) * c.side + x] = uint8_t(40 + 17 * (x + y));
+    }
+    std::vector<uint8_t> want;
+    runPaste(c, &want);
+    ASSERT_GT(changedBytes(want, c.frame), 0u) << "case " << i;
+    forEachTarget([&] { EXPECT_EQ(changedBytes(runPaste(c), want), 0u) << "case " << i; });
   }
 }
 

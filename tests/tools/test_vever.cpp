@@ -8,6 +8,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <regex>
 #include <string>
@@ -76,6 +77,43 @@ TEST(VeverTool, Int8DemoBundleRendersThroughTheQuantisedDirector) {
   EXPECT_NE(le_test::readFile(d / "q/model_b1.onnx").find("Int8ConvVNNI"), std::string::npos);
   ASSERT_EQ(run("frame " + d / "q" + " 1 -o " + d / "q1.png", &out), 0) << out;
   EXPECT_TRUE(le_test::fileExists(d / "q1.png"));
+}
+
+// --size places the portrait in a larger scene with a face crop of 512: the
+// paste transforms must land the crop on the scaled, centred face.
+TEST(VeverTool, DemoBundleInAFullHdScene) {
+  le_test::TempDir d;
+  std::string out;
+  ASSERT_EQ(run("demo-bundle " + d / "hd" + " --size 1920x1080 --source-frames 2 --frames 2", &out),
+            0)
+      << out;
+  ASSERT_EQ(run("info " + d / "hd", &out), 0) << out;
+  EXPECT_NE(out.find("canvas     1920x1080, crop 512"), std::string::npos) << out;
+  EXPECT_FALSE(le_test::fileExists(d / "hd/target_frames/frame_000000.jpg"));
+  // Source frame 0 sways by (1.5 sin 1, 0) portrait pixels; the portrait is
+  // scaled by 1080 / 512 and centred, and the crop's centre is the face
+  // box's centre, (225, 125) in the portrait with pixel centres at + 0.5.
+  const std::string m = le_test::readFile(d / "hd/M.f32");
+  ASSERT_EQ(m.size(), 2 * 6 * sizeof(float));
+  float M[6];
+  std::memcpy(M, m.data(), sizeof M);
+  const double s = 1080.0 / 512, c = 255.5;
+  EXPECT_NEAR(M[0] * c + M[1] * c + M[2], s * (225 + 1.5 * std::sin(1.0)) + 420 - 0.5, 0.01);
+  EXPECT_NEAR(M[3] * c + M[4] * c + M[5], s * 125 - 0.5, 0.01);
+  EXPECT_NEAR(M[0], s * 160 / 512, 1e-5);
+
+  ASSERT_EQ(run("frame " + d / "hd" + " 1 -o " + d / "hd1.png", &out), 0) << out;
+  const std::string png = le_test::readFile(d / "hd1.png");
+  ASSERT_GT(png.size(), 24u);
+  auto be32 = [&](size_t at) {
+    return (uint32_t(uint8_t(png[at])) << 24) | (uint32_t(uint8_t(png[at + 1])) << 16) |
+           (uint32_t(uint8_t(png[at + 2])) << 8) | uint32_t(uint8_t(png[at + 3]));
+  };
+  EXPECT_EQ(be32(16), 1920u);
+  EXPECT_EQ(be32(20), 1080u);
+
+  EXPECT_EQ(run("demo-bundle " + d / "small" + " --size 640x480", &out), 2);
+  EXPECT_NE(out.find("between 512x512 and 7680x4320, not 640x480"), std::string::npos) << out;
 }
 
 TEST(VeverTool, UsageAndEngineErrors) {

@@ -2,7 +2,9 @@
 // python3-skimage ships) turned into a bundle. The idle loop is the photo
 // swaying gently about the neck; the face crop is the same for every source
 // frame because the sway is carried by the paste transforms M, so pasting
-// the rendered crop back lands exactly on the moving head.
+// the rendered crop back lands exactly on the moving head. In a scene larger
+// than the portrait, the portrait is scaled to fit, centred, and continued
+// past its edges by a darkened mirror image as a backdrop.
 #include "demo_bundle.h"
 
 #include <sys/stat.h>
@@ -31,7 +33,6 @@ namespace vever {
 namespace {
 
 constexpr int kSide = 512;  // the portrait is 512 x 512
-constexpr int kCrop = 256;  // the director's crop
 constexpr double kPi = 3.14159265358979323846;
 
 // The face box in the portrait: a 160-pixel square around the face.
@@ -85,6 +86,34 @@ float sample(const std::vector<uint8_t>& img, double x, double y, int c) {
                fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1)));
 }
 
+// The backdrop of a larger scene: the portrait mirrored about its edges and
+// darkened with the distance from them, so that the sway shows no seam.
+float sampleScene(const std::vector<uint8_t>& img, double x, double y, int c) {
+  const double far = kSide - 1.0;
+  double out = 0;
+  auto mirror = [&](double v) {
+    while (v < 0 || v > far) {
+      out = std::max(out, v < 0 ? -v : v - far);
+      v = v < 0 ? -v : 2 * far - v;
+    }
+    return v;
+  };
+  const double mx = mirror(x), my = mirror(y);
+  return sample(img, mx, my, c) * float(1.0 - 0.45 * std::min(1.0, out / 160.0));
+}
+
+// Where the portrait sits in the scene: scene pixel = scale (p + 0.5) - 0.5
+// + offset, with p a portrait pixel.
+struct Placement {
+  double scale, ox, oy;
+  bool backdrop;
+};
+
+Placement place(int W, int H) {
+  const double s = std::min(W, H) / double(kSide);
+  return {s, (W - kSide * s) / 2, (H - kSide * s) / 2, W != kSide || H != kSide};
+}
+
 // The sway of source frame t: frame point = A_t(portrait point), a small
 // rotation about the neck and a drift, periodic over the loop.
 struct Affine {
@@ -101,9 +130,8 @@ Affine sway(int t, int nt) {
 }
 
 // Crop pixel (centre at x + 0.5) to portrait pixel.
-constexpr double kScale = kBoxSide / kCrop;
-double cropToPx(double v, double origin) {
-  return origin + (v + 0.5) * kScale - 0.5;
+double cropToPx(double v, double origin, int crop) {
+  return origin + (v + 0.5) * (kBoxSide / crop) - 0.5;
 }
 
 std::vector<float> neutralKeypoints() {
@@ -144,35 +172,53 @@ std::string copyFile(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+int cropFor(const DemoOptions& o) {
+  if (o.width < kSide || o.height < kSide || o.width > 7680 || o.height > 4320)
+    fail("demo-bundle: the scene must be between 512x512 and 7680x4320, not " +
+         std::to_string(o.width) + "x" + std::to_string(o.height));
+  return o.width == kSide && o.height == kSide ? 256 : 512;
+}
+
 void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   if (o.sourceFrames < 2 || o.driveFrames < 1) fail("demo-bundle: too few frames");
+  const int crop = cropFor(o);
+  const int W = o.width, H = o.height;
+  const Placement at = place(W, H);
   int w = 0, h = 0;
   const std::vector<uint8_t> photo = le::loadImageRGB(o.image, w, h);
   if (w != kSide || h != kSide)
     fail("demo-bundle: " + o.image + " is " + std::to_string(w) + "x" + std::to_string(h) +
          ", expected the 512x512 astronaut portrait");
   makeDir(dir);
-  makeDir(dir + "/target_frames");
+  // A larger scene carries its idle loop as the MP4 track alone: a 1080p
+  // JPEG costs the driver about three times the CPU of an H.264 frame.
+  const bool jpegs = !at.backdrop;
+  if (jpegs) makeDir(dir + "/target_frames");
   makeDir(dir + "/drive");
   const int nt = o.sourceFrames;
 
   // Idle loop: JPEG frames and the same frames as an MP4 member.
   {
-    Mp4Writer mp4(dir + "/target_frames_mp4", kSide, kSide, 25, 18);
-    std::vector<uint8_t> frame(size_t(kSide) * kSide * 3);
+    Mp4Writer mp4(dir + "/target_frames_mp4", W, H, 25, 18);
+    std::vector<uint8_t> frame(size_t(W) * H * 3);
     for (int t = 0; t < nt; ++t) {
       const Affine A = sway(t, nt);
       const double det = A.a * A.e - A.b * A.d;
-      for (int Y = 0; Y < kSide; ++Y)
-        for (int X = 0; X < kSide; ++X) {
-          const double dx = X - A.c, dy = Y - A.f;
+      for (int Y = 0; Y < H; ++Y)
+        for (int X = 0; X < W; ++X) {
+          // Scene pixel to swayed portrait point, then back through the sway.
+          const double px = (X + 0.5 - at.ox) / at.scale - 0.5;
+          const double py = (Y + 0.5 - at.oy) / at.scale - 0.5;
+          const double dx = px - A.c, dy = py - A.f;
           const double x = (A.e * dx - A.b * dy) / det, y = (-A.d * dx + A.a * dy) / det;
-          for (int c = 0; c < 3; ++c)
-            frame[(size_t(Y) * kSide + X) * 3 + c] = uint8_t(std::lround(sample(photo, x, y, c)));
+          for (int c = 0; c < 3; ++c) {
+            const float v = at.backdrop ? sampleScene(photo, x, y, c) : sample(photo, x, y, c);
+            frame[(size_t(Y) * W + X) * 3 + c] = uint8_t(std::lround(v));
+          }
         }
       char name[64];
       std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", t);
-      if (!stbi_write_jpg((dir + name).c_str(), kSide, kSide, 3, frame.data(), 92))
+      if (jpegs && !stbi_write_jpg((dir + name).c_str(), W, H, 3, frame.data(), 92))
         fail("cannot write " + dir + name);
       mp4.write(frame.data());
     }
@@ -180,49 +226,54 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   }
 
   // Warp prior: the face box at crop resolution, identical for every frame.
-  const size_t plane = size_t(kCrop) * kCrop;
-  std::vector<float> crop(plane * 3);
-  for (int y = 0; y < kCrop; ++y)
-    for (int x = 0; x < kCrop; ++x)
+  const size_t plane = size_t(crop) * crop;
+  std::vector<float> face(plane * 3);
+  for (int y = 0; y < crop; ++y)
+    for (int x = 0; x < crop; ++x)
       for (int c = 0; c < 3; ++c)
-        crop[size_t(c) * plane + size_t(y) * kCrop + x] =
-            sample(photo, cropToPx(x, kBoxX), cropToPx(y, kBoxY), c) / 255.f;
+        face[size_t(c) * plane + size_t(y) * crop + x] =
+            sample(photo, cropToPx(x, kBoxX, crop), cropToPx(y, kBoxY, crop), c) / 255.f;
   std::vector<uint16_t> one(plane * 3);
-  le::simd::f32ToF16(crop.data(), one.data(), one.size());
+  le::simd::f32ToF16(face.data(), one.data(), one.size());
   std::vector<uint16_t> prior;
   prior.reserve(one.size() * size_t(nt));
   for (int t = 0; t < nt; ++t) prior.insert(prior.end(), one.begin(), one.end());
   writeVector(dir + "/P.f16", prior);
 
-  // Paste transforms: crop pixel -> portrait pixel -> swayed frame pixel.
+  // Paste transforms: crop pixel -> portrait pixel -> swayed portrait
+  // pixel -> scene pixel.
   std::vector<float> M(size_t(nt) * 6);
+  const double cropScale = kBoxSide / crop;
+  const double s = at.scale, tx = 0.5 * s - 0.5 + at.ox, ty = 0.5 * s - 0.5 + at.oy;
   for (int t = 0; t < nt; ++t) {
     const Affine A = sway(t, nt);
-    const double ox = kBoxX + 0.5 * kScale - 0.5, oy = kBoxY + 0.5 * kScale - 0.5;
-    const double m[6] = {A.a * kScale, A.b * kScale, A.a * ox + A.b * oy + A.c,
-                         A.d * kScale, A.e * kScale, A.d * ox + A.e * oy + A.f};
-    for (int k = 0; k < 6; ++k) M[size_t(t) * 6 + k] = float(m[k]);
+    const double ox = kBoxX + 0.5 * cropScale - 0.5, oy = kBoxY + 0.5 * cropScale - 0.5;
+    const double m[6] = {A.a * cropScale, A.b * cropScale, A.a * ox + A.b * oy + A.c,
+                         A.d * cropScale, A.e * cropScale, A.d * ox + A.e * oy + A.f};
+    const double p[6] = {s * m[0], s * m[1], s * m[2] + tx, s * m[3], s * m[4], s * m[5] + ty};
+    for (int k = 0; k < 6; ++k) M[size_t(t) * 6 + k] = float(p[k]);
   }
   writeVector(dir + "/M.f32", M);
 
   // Paste mask: the lower face, feathered so that no seam shows.
   std::vector<uint8_t> mask(plane);
-  for (int y = 0; y < kCrop; ++y)
-    for (int x = 0; x < kCrop; ++x) {
-      const double nx = ((x + 0.5) / kCrop - 0.5) / 0.36, ny = ((y + 0.5) / kCrop - 0.62) / 0.30;
+  for (int y = 0; y < crop; ++y)
+    for (int x = 0; x < crop; ++x) {
+      const double nx = ((x + 0.5) / crop - 0.5) / 0.36, ny = ((y + 0.5) / crop - 0.62) / 0.30;
       const double r = std::sqrt(nx * nx + ny * ny);
       const double v = r < 0.7 ? 1.0 : r > 1.0 ? 0.0 : (1.0 - r) / 0.3;
-      mask[size_t(y) * kCrop + x] = uint8_t(std::lround(255 * v * v * (3 - 2 * v)));
+      mask[size_t(y) * crop + x] = uint8_t(std::lround(255 * v * v * (3 - 2 * v)));
     }
   writeVector(dir + "/mask_512.u8", mask);
 
   // Pooled features: a coarse look at the face per channel.
   std::vector<float> pooled(65536);
+  const int step = crop / 32;
   for (int k = 0; k < 64; ++k)
     for (int y = 0; y < 32; ++y)
       for (int x = 0; x < 32; ++x)
         pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
-            crop[size_t(k % 3) * plane + size_t(y * 8) * kCrop + x * 8] * float(k + 1) / 64.f;
+            face[size_t(k % 3) * plane + size_t(y * step) * crop + x * step] * float(k + 1) / 64.f;
   std::vector<uint16_t> pooled16(pooled.size());
   le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
   std::vector<uint16_t> pooledAll;
@@ -274,7 +325,9 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     writeVector(motion + "/xs_target.bin", target);
   }
 
-  // The compose geometry of the teeth borrow: the pi mouth mask around the lips.
+  // The unsharp mask keeps its reach on the face as the crop grows; the
+  // compose geometry of the teeth borrow is the pi mouth mask around the lips.
+  const int rel = crop / 256;
   char manifest[1536];
   std::snprintf(manifest, sizeof manifest,
                 "{\n"
@@ -285,8 +338,8 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
                 "  \"H\": %d,\n"
                 "  \"crop\": %d,\n"
                 "  \"amount\": 0.4,\n"
-                "  \"sigma\": 1.0,\n"
-                "  \"ksize\": 5,\n"
+                "  \"sigma\": %.1f,\n"
+                "  \"ksize\": %d,\n"
                 "  \"frames\": %d,\n"
                 "  \"M_src_w\": %d,\n"
                 "  \"M_src_h\": %d,\n"
@@ -294,7 +347,7 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
                 "\"prop_gate_scale\": 1.3, \"lip_idx\": [13, 14, 15, 16, 17, 18, 19, 20], "
                 "\"lip_geom_params\": [0.05, 0.08, 0.015]}}\n"
                 "}\n",
-                nt, kSide, kSide, kCrop, o.driveFrames, kSide, kSide);
+                nt, W, H, crop, double(rel), 4 * rel + 1, o.driveFrames, W, H);
   writeBytes(dir + "/manifest.json", manifest, std::strlen(manifest));
 
   // Donor mouths for the teeth borrow, rendered from the finished bundle with

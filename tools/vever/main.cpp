@@ -37,9 +37,11 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
+    "        [--size WxH]\n"
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
     "        procedural motion directory in DIR/motion; --int8 gives it the quantised\n"
-    "        director (int8 convolutions) as model_b1.onnx\n"
+    "        director (int8 convolutions) as model_b1.onnx; --size places the portrait\n"
+    "        in a larger scene (e.g. 1920x1080) with a face crop of 512 instead of 256\n"
     "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP] [--no-teeth]\n"
     "        render the bundle's drive track to an H.264 MP4 at 25 frames per second; a\n"
     "        bundle with teeth-borrow members renders with the borrow unless --no-teeth\n"
@@ -62,7 +64,7 @@ constexpr int kExitUsage = 2;
 struct Args {
   std::vector<std::string> positional;
   std::string out, model = "b1", ep, image, onnx, wav, text;
-  int frames = -1, sourceFrames = -1, threads = 0;
+  int frames = -1, sourceFrames = -1, threads = 0, width = 512, height = 512;
   bool realtime = false;
   double interruptAt = -1;
   bool int8 = false;
@@ -108,7 +110,13 @@ Args parse(int argc, char** argv, int first) {
       a.frames = toInt(s, value());
     else if (s == "--source-frames")
       a.sourceFrames = toInt(s, value());
-    else if (s == "--threads")
+    else if (s == "--size") {
+      const std::string v = value();
+      const size_t x = v.find('x');
+      if (x == std::string::npos) usageError("bad size for --size (WxH): " + v);
+      a.width = toInt(s, v.substr(0, x));
+      a.height = toInt(s, v.substr(x + 1));
+    } else if (s == "--threads")
       a.threads = toInt(s, value());
     else if (s == "--int8")
       a.int8 = true;
@@ -158,10 +166,20 @@ int cmdDemoBundle(const Args& a) {
   vever::DemoOptions o;
   o.image =
       firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
-  o.model = a.int8 ? firstExisting({a.onnx, VEVER_DEMO_MODEL_INT8,
-                                    std::string(VEVER_SHARE_DIR) + "/model_int8.onnx"})
-                   : firstExisting({a.onnx, VEVER_DEMO_MODEL,
-                                    std::string(VEVER_SHARE_DIR) + "/model_b1.onnx"});
+  o.width = a.width;
+  o.height = a.height;
+  int crop = 0;
+  try {
+    crop = vever::cropFor(o);
+  } catch (const std::exception& e) {
+    usageError(e.what());
+  }
+  const std::string built = crop == 256 ? "" : VEVER_DEMO_DIR_512 "/";
+  const std::string shared = std::string(VEVER_SHARE_DIR) + (crop == 256 ? "/" : "/crop512/");
+  const std::string model = a.int8 ? "model_int8.onnx" : "model_b1.onnx";
+  o.model = firstExisting(
+      {a.onnx, built.empty() ? (a.int8 ? VEVER_DEMO_MODEL_INT8 : VEVER_DEMO_MODEL) : built + model,
+       shared + model});
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
@@ -171,10 +189,10 @@ int cmdDemoBundle(const Args& a) {
   if (!exists(o.teethHead)) o.teethHead.clear();
   vever::writeDemoBundle(a.positional[0], o);
   std::printf(
-      "demo bundle written to %s (%d source frames, %d drive frames%s), motion directory "
-      "%s/motion\n",
-      a.positional[0].c_str(), o.sourceFrames, o.driveFrames, a.int8 ? ", quantised director" : "",
-      a.positional[0].c_str());
+      "demo bundle written to %s (%dx%d, crop %d, %d source frames, %d drive frames%s), motion "
+      "directory %s/motion\n",
+      a.positional[0].c_str(), o.width, o.height, crop, o.sourceFrames, o.driveFrames,
+      a.int8 ? ", quantised director" : "", a.positional[0].c_str());
   return 0;
 }
 
