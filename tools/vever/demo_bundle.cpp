@@ -299,13 +299,6 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   writeVector(dir + "/drive/si.i32", si);
 
   copyFile(o.model, dir + "/model_b1.onnx");
-  // The same director at batch 24, for a live session's batched speech frames
-  // (only beside the float director it was generated with).
-  const size_t slash = o.model.rfind('/');
-  const std::string folder = slash == std::string::npos ? "" : o.model.substr(0, slash + 1);
-  const std::string batched = folder + "model_b24_fp32.onnx";
-  if (o.model == folder + "model_b1.onnx" && std::ifstream(batched).good())
-    copyFile(batched, dir + "/model_b24_fp32.onnx");
 
   // The motion directory: the procedural speech-to-mouth models and this
   // avatar's corpus keypoints.
