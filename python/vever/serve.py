@@ -381,8 +381,9 @@ def main(argv=None):
     ap.add_argument("motion_dir")
     ap.add_argument("--port", type=int, default=8080)
     ap.add_argument("--host", default="127.0.0.1")
-    ap.add_argument("--max-sessions", type=int, default=2,
-                    help="live sessions at once (default 2: what 2 cores hold at 25 fps)")
+    ap.add_argument("--max-sessions", type=int, default=1,
+                    help="live sessions at once (default 1: what 2 cores hold at 25 fps "
+                         "with the demo avatar; see the README)")
     ap.add_argument("--threads", type=int, default=1, help="engine threads per session")
     args = ap.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
