@@ -818,6 +818,25 @@ A2xStats a2xStats(const le_a2x* s) {
   return st;
 }
 
+A2xMeta readA2xMeta(const std::string& text) {
+  A2xMeta m;
+  m.h = metaInt(text, "h", 256);
+  m.window = metaInt(text, "window", -1);
+  m.left = metaInt(text, "left", -1);
+  if (m.window < 0 || m.left < 0)
+    throw Refusal("le_a2x_create: meta lacks causal window/left (not a streaming a2x)");
+  m.layers = metaInt(text, "layers", 6);
+  // Non-positive widths would divide by zero, negative layers would make the
+  // encoder's context shorter than the frames it must produce.
+  if (m.h < 1)
+    throw Refusal("le_a2x_create: meta h=" + std::to_string(m.h) + " is not a positive width");
+  if (m.layers < 0)
+    throw Refusal("le_a2x_create: meta layers=" + std::to_string(m.layers) + " is negative");
+  m.width = metaTruth(text, "width");
+  m.silencePrime = metaInt(text, "silence_prime", 0);
+  return m;
+}
+
 namespace {
 
 std::once_flag g_cadenceOnce;
@@ -840,22 +859,14 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
   le_a2x_maybe_cuda(s->options, "enc/dec");
 
   const std::string dir = resolveBundlePath(bundle);
-  const std::string meta = readMeta(dir + "/a2x_meta.json");
-  if (meta.empty()) throw Refusal("le_a2x_create: a2x_meta.json missing in " + dir);
-  s->h = metaInt(meta, "h", 256);
-  s->window = metaInt(meta, "window", -1);
-  s->left = metaInt(meta, "left", -1);
-  if (s->window < 0 || s->left < 0)
-    throw Refusal("le_a2x_create: meta lacks causal window/left (not a streaming a2x)");
-  const int64_t layers = metaInt(meta, "layers", 6);
-  // Non-positive widths would divide by zero, negative layers would make the
-  // encoder's context shorter than the frames it must produce.
-  if (s->h < 1)
-    throw Refusal("le_a2x_create: meta h=" + std::to_string(s->h) + " is not a positive width");
-  if (layers < 0)
-    throw Refusal("le_a2x_create: meta layers=" + std::to_string(layers) + " is negative");
-  s->L = s->left * layers;
-  s->W = s->window * layers;
+  const std::string text = readMeta(dir + "/a2x_meta.json");
+  if (text.empty()) throw Refusal("le_a2x_create: a2x_meta.json missing in " + dir);
+  const A2xMeta meta = readA2xMeta(text);
+  s->h = meta.h;
+  s->window = meta.window;
+  s->left = meta.left;
+  s->L = s->left * meta.layers;
+  s->W = s->window * meta.layers;
   s->R = 12;
   if (const char* r = std::getenv("LE_A2X_W2V_RIGHT"))
     s->R = std::max<long long>(0, std::min<long long>(std::strtoll(r, nullptr, 10), INT_MAX));
@@ -888,7 +899,7 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
     s->out1 = outputName(s->enc, 1);
     s->widthFlag = true;
   }
-  const int metaWidth = metaTruth(meta, "width");
+  const int metaWidth = meta.width;
   if (metaWidth != int(s->widthFlag))
     std::fprintf(stderr,
                  "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) "
@@ -897,8 +908,7 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
   s->dec = le_a2x_open_session(s->env, resolveMember(dir, "a2x_dec.onnx"), s->options);
 
   const char* primeEnv = std::getenv("LE_A2X_SILENCE_PRIME");
-  const long long n =
-      primeEnv ? std::strtoll(primeEnv, nullptr, 10) : metaInt(meta, "silence_prime", 0);
+  const long long n = primeEnv ? std::strtoll(primeEnv, nullptr, 10) : meta.silencePrime;
   if (n > 0) s->prime(n);
   s->reset(0, 1, 1);
   return s;

@@ -36,6 +36,19 @@ void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag);
 Ort::Session le_a2x_open_session(Ort::Env& env, const std::string& path,
                                  Ort::SessionOptions& options);
 
+// The settings of a2x_meta.json. Refuses a meta without the causal window
+// and left context, a width below 1 and a negative layer count, with the
+// message le_a2x_create reports.
+struct A2xMeta {
+  int h = 256;
+  int window = -1;
+  int left = -1;
+  int64_t layers = 6;
+  int width = 0;  // the "width" flag, 0 or 1
+  long long silencePrime = 0;
+};
+A2xMeta readA2xMeta(const std::string& text);
+
 // Introspection for tests and benchmarks.
 struct A2xStats {
   bool shortWindow = false;

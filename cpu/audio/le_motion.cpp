@@ -239,6 +239,17 @@ void poseToR(float a, float b, float c, float R[9]) {
 
 }  // namespace
 
+MotionMeta readMotionMeta(const std::string& text) {
+  MotionMeta m;
+  m.nt = metaCount(text, "nt");
+  m.nSrc = metaCount(text, "n_src");
+  m.nEmo = metaCount(text, "n_emo");
+  m.sBridge = float(metaNumber(text, "s_bridge", true, 0));
+  m.deltaPitch = float(metaNumber(text, "delta_pitch", false, 0));
+  if (m.nt != m.nSrc) fail("le_motion: n_src != nt unsupported");
+  return m;
+}
+
 void motionSpectrum(const float* frame512, float* mag257) {
   FftWork& w = fftWork();
   std::copy_n(frame512, kFft, w.in);
@@ -384,13 +395,12 @@ struct le_motion {
 le_motion::le_motion(const std::string& dir, int threads, const std::string& ep) {
   const char* d = std::getenv("LE_MOTION_DUMP");
   dump = d ? d : "";
-  const std::string text = le::readMeta(dir + "/meta.json");
-  NT = le::metaCount(text, "nt");
-  nSrc = le::metaCount(text, "n_src");
-  nEmo = le::metaCount(text, "n_emo");
-  sBridge = float(le::metaNumber(text, "s_bridge", true, 0));
-  deltaPitch = float(le::metaNumber(text, "delta_pitch", false, 0));
-  if (NT != nSrc) fail("le_motion: n_src != nt unsupported");
+  const le::MotionMeta meta = le::readMotionMeta(le::readMeta(dir + "/meta.json"));
+  NT = meta.nt;
+  nSrc = meta.nSrc;
+  nEmo = meta.nEmo;
+  sBridge = meta.sBridge;
+  deltaPitch = meta.deltaPitch;
 
   auto member = [&](const char* name, int64_t count) {
     return le::readFloats(dir + "/" + name, count);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "le/le.h"
 
@@ -35,6 +36,14 @@ float motionBin66(const float* logits);
 // a pull does (the first emit after a reset sets the expression reference),
 // without touching the walk or the frame count. Throws std::runtime_error.
 void motionEmit(le_motion* m, const float* motion, int index, float* base, float* driven);
+
+// The settings of a motion directory's meta.json; a missing or malformed
+// value is refused with a runtime error naming its key.
+struct MotionMeta {
+  int nt = 0, nSrc = 0, nEmo = 0;
+  float sBridge = 0, deltaPitch = 0;
+};
+MotionMeta readMotionMeta(const std::string& text);
 
 // Introspection for benchmarks: the three networks' runs and the time spent
 // inside them, and the smoothed cost of a provisional advance.

@@ -20,6 +20,10 @@
 namespace le {
 namespace {
 
+// Largest canvas side and face crop a bundle may declare.
+constexpr int kMaxCanvasSide = 16384;
+constexpr int kMaxCrop = 4096;
+
 [[noreturn]] void fail(const std::string& msg) {
   throw std::runtime_error(msg);
 }
@@ -364,6 +368,18 @@ Manifest loadManifest(const std::string& path) {
   m.ksize = toInt(requiredNumber(text, "ksize"), "ksize");
   m.frames = toInt(requiredNumber(text, "frames"), "frames");
   if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1) fail("manifest: bad dims");
+  // Frames, crops and kernels are allocated from these; a hostile value is
+  // refused by name rather than met with an allocation failure later.
+  auto atMost = [](const char* key, int v, int limit, const char* what) {
+    if (v > limit)
+      fail(std::string("manifest: key ") + key + " holds " + std::to_string(v) + ", above " + what +
+           " " + std::to_string(limit));
+  };
+  atMost("W", m.W, kMaxCanvasSide, "the limit");
+  atMost("H", m.H, kMaxCanvasSide, "the limit");
+  atMost("crop", m.crop, kMaxCrop, "the limit");
+  atMost("ksize", m.ksize, m.crop, "the crop");
+  if (m.ksize < 1) fail("manifest: key ksize holds " + std::to_string(m.ksize) + ", below 1");
   // A negative count would size the drive tables negatively.
   if (m.frames < 0) fail("manifest: bad frames (must be >= 0)");
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "compute/le_tsan.h"
 #include "render/le_warp.h"
 
 namespace le {
@@ -629,6 +630,7 @@ __attribute__((target("avx2,fma"))) void gs_avx2(const float* X, const float* gr
 }
 
 void band_fn(void* context, size_t band) {
+  tsanAcquire(context);
   const GsJob& j = *static_cast<const GsJob*>(context);
   const int y0 = int(band) * kBand, y1 = std::min(j.H, y0 + kBand);
   // 32-bit gather offsets cover one plane of up to 2^31 floats.
@@ -636,6 +638,7 @@ void band_fn(void* context, size_t band) {
     gs_avx2(j.X, j.grid, j.Y, j.C, j.H, j.W, y0, y1);
   else
     gridsample_fast_band(j.X, j.grid, j.Y, j.C, j.H, j.W, y0, y1);
+  tsanRelease(context);
 }
 
 void gridsample_fast(const float* X, const float* grid, float* Y, int C, int H, int W) {
@@ -692,7 +695,9 @@ struct GSFKernel {
       const size_t img = size_t(C) * H * W, gimg = size_t(H) * W * 2;
       for (int64_t n = 0; n < N; ++n) {
         GsJob job{X + n * img, G + n * gimg, Y + n * img, int(C), int(H), int(W)};
+        tsanRelease(&job);
         ctx.ParallelFor(band_fn, size_t((H + kBand - 1) / kBand), 0, &job);
+        tsanAcquire(&job);
       }
       return nullptr;
     } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 #include "render/int8conv_vnni.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -292,7 +293,13 @@ using EpilogueFn = void (*)(const int32_t*, const int32_t*, int64_t, const float
 }  // namespace
 
 bool int8ConvHasVnni() {
-  static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avxvnni");
+  // AVX-VNNI is CPUID leaf 7, sub-leaf 1, EAX bit 4; read directly because
+  // not every compiler's __builtin_cpu_supports knows the name "avxvnni".
+  static const bool yes = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __builtin_cpu_supports("avx2") && __get_cpuid_count(7, 1, &a, &b, &c, &d) &&
+           (a & (1u << 4)) != 0;
+  }();
   return yes;
 }
 

@@ -1,4 +1,5 @@
 #include "render/le_warp.h"
+#include "compute/le_tsan.h"
 #include "render/int8conv_vnni.h"
 
 #include <immintrin.h>
@@ -212,9 +213,11 @@ struct WarpJob {
 };
 
 void warp_band_fn(void* context, size_t band) {
+  tsanAcquire(context);
   const WarpJob& j = *static_cast<const WarpJob*>(context);
   const int y0 = int(band) * kBand;
   warpDirectorBand(j.src, j.grid, j.out, j.W, j.H, y0, std::min(j.H, y0 + kBand));
+  tsanRelease(context);
 }
 
 std::string shapeText(const std::vector<int64_t>& s) {
@@ -255,7 +258,9 @@ struct WarpKernel {
       const size_t img = size_t(3) * H * W, gimg = size_t(H) * W * 2;
       for (int64_t n = 0; n < N; ++n) {
         WarpJob job{X + n * img, G + n * gimg, Y + n * img, int(W), int(H)};
+        tsanRelease(&job);
         ctx.ParallelFor(warp_band_fn, size_t((H + kBand - 1) / kBand), 0, &job);
+        tsanAcquire(&job);
       }
       return nullptr;
     } catch (const std::exception& e) {

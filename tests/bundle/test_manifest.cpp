@@ -172,6 +172,15 @@ TEST_F(ManifestLoad, Refusals) {
       {replaced("\"M_src_w\": 64", "\"M_src_w\": 0"),
        "manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)"},
       {replaced("\"H\": 48", "\"H\": 48, \"H\": 49"), "manifest: key \"H\" is AMBIGUOUS"},
+      // Sizes that would be allocated from are bounded before anything is.
+      {replaced("\"W\": 64", "\"W\": 16385"), "manifest: key W holds 16385, above the limit 16384"},
+      {replaced("\"H\": 48", "\"H\": 100000"),
+       "manifest: key H holds 100000, above the limit 16384"},
+      {replaced("\"crop\": 32", "\"crop\": 4097"),
+       "manifest: key crop holds 4097, above the limit 4096"},
+      {replaced("\"ksize\": 9", "\"ksize\": 33"),
+       "manifest: key ksize holds 33, above the crop 32"},
+      {replaced("\"ksize\": 9", "\"ksize\": -3"), "manifest: key ksize holds -3, below 1"},
   };
   for (const Case& c : cases) {
     write(c.text);
@@ -290,6 +299,13 @@ TEST(DriveTables, LoadsAndChecks) {
   EXPECT_EQ(errorOf([&] { le::loadDrive(m); }), "size mismatch " + d / "drive/xd.f32");
   longer.resize(3 * 63);
   writeVector(d / "drive/xd.f32", longer);
+
+  // A frame count far beyond the members is refused before it is allocated.
+  TempDir hostile;
+  le_test::writeSpineBundle(hostile.path(), 4, 3);
+  le_test::writeFile(hostile / "manifest.json", le_test::manifestText(4, 64, 48, 2000000000));
+  EXPECT_EQ(errorOf([&] { le::loadDrive(le::loadManifest(hostile.path())); }),
+            "size mismatch " + hostile / "drive/xs.f32");
 
   for (int32_t bad : {-1, 4}) {
     writeVector(d / "drive/si.i32", std::vector<int32_t>{0, bad, 1});

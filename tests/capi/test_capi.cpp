@@ -73,6 +73,13 @@ TEST(CapiContext, FailuresCarryTheEntryPointName) {
   EXPECT_EQ(le_create(e.path().c_str(), "b1", 1, nullptr), nullptr);
   EXPECT_EQ(std::string(le_last_error()), "le_create: size mismatch " + e / "drive/si.i32");
 
+  // A render model that is not ONNX at all is refused by the runtime, in one message.
+  le_test::writeBundle(e.path(), 4, 3);
+  le_test::writeFile(e / "model_b1.onnx", "{\"not\": \"a model\"}");
+  EXPECT_EQ(le_create(e.path().c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(le_last_error()), "le_create: Load model from " + e / "model_b1.onnx" +
+                                              " failed:Protobuf parsing failed.");
+
   // A later success empties the error.
   le_test::writeBundle(e.path(), 4, 3);
   le_ctx* ctx = le_create(e.path().c_str(), "b1", 1, nullptr);

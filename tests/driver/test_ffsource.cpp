@@ -183,6 +183,23 @@ TEST_F(FfSourceTest, DriverRefusals) {
   le_test::VideoSpec video = vs(64, 48, 3);
   video.pixfmt = "yuv444p";
   ASSERT_EQ(encodePlanes(full, video), "");
+  // A stream whose frames change size part way: two raw H.264 streams of
+  // different sizes back to back, the first long enough that probing the
+  // stream sees only its size.
+  const std::string big = dir / "big.h264", small = dir / "small.h264";
+  ASSERT_EQ(encodePlanes(big, vs(64, 48, 30, "libx264", "yuv420p", "h264")), "");
+  ASSERT_EQ(encodePlanes(small, vs(32, 24, 3, "libx264", "yuv420p", "h264")), "");
+  const std::string resized = dir / "resized.h264";
+  le_test::writeFile(resized, le_test::readFile(big) + le_test::readFile(small));
+  {
+    auto src = le::driver::openMp4(resized, 33, 64, 48);
+    std::vector<uint8_t> frame(64 * 48 * 3);
+    EXPECT_EQ(errorOf([&] {
+                for (int t = 0; t < 33; ++t) src->next(frame.data());
+              }),
+              "le_driver: " + resized + " changed size mid-stream \xE2\x80\x94 refusing");
+  }
+
   auto src = le::driver::openMp4(full, 3, 64, 48);
   std::vector<uint8_t> frame(64 * 48 * 3);
   EXPECT_EQ(errorOf([&] { src->next(frame.data()); }),

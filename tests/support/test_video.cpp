@@ -176,7 +176,8 @@ std::string encodeVideo(const std::string& path, const VideoSpec& video, const R
   SwsContext* sws = sws_getContext(video.width, video.height, AV_PIX_FMT_RGB24, video.width,
                                    video.height, pf, SWS_BICUBIC, nullptr, nullptr, nullptr);
   if (!sws) return "no conversion to " + video.pixfmt;
-  std::vector<uint8_t> rgb(size_t(video.width) * video.height * 3);
+  // swscale's vector RGB24 readers run past the end of the last row.
+  std::vector<uint8_t> rgb(size_t(video.width) * video.height * 3 + AV_INPUT_BUFFER_PADDING_SIZE);
   std::string err = encodeVideoYuv(path, video, [&](int t, uint8_t* const planes[3], const int ls[3]) {
     fill(t, rgb.data());
     const uint8_t* src[1] = {rgb.data()};

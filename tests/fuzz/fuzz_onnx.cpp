@@ -1,0 +1,90 @@
+// The ONNX wire codec and every load-time rewrite on arbitrary model bytes.
+// A rewrite either applies, leaving a model that still reads, or does not,
+// leaving the bytes as they were (with a reason where it gives one); a
+// refusal is one of the codec's own messages.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fuzz_util.h"
+#include "render/gridsample_fast.h"
+#include "render/le_warp.h"
+
+namespace {
+
+using le::GsBytes;
+
+// Walks every top-level field and the graph's fields.
+void readAll(const GsBytes& model) {
+  le::GsField f;
+  le::GsReader top(le::gsSlice(model));
+  while (top.next(f)) {
+  }
+  le::GsReader graph(le::gsGraphOf(model));
+  while (graph.next(f)) {
+  }
+}
+
+bool codecMessage(const std::string& what) {
+  return what == "onnx: bad varint" || what == "onnx: truncated" || what == "onnx: bad wire type";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const GsBytes input(data, data + size);
+  try {
+    readAll(input);
+  } catch (const std::runtime_error& e) {
+    if (!codecMessage(e.what())) le_fuzz::broken(e.what());
+  }
+  struct Rewrite {
+    bool givesReason;
+    std::function<size_t(GsBytes&, std::string&)> run;
+  };
+  int canvas = 0, batch = 0;
+  const Rewrite rewrites[] = {
+      {false, [](GsBytes& m, std::string&) { return le::rewriteGridSampleToFast(m); }},
+      {false, [](GsBytes& m, std::string&) { return le::normaliseStudentBlend(m); }},
+      {false, [](GsBytes& m, std::string&) { return le::rewriteHeadCubicResize(m); }},
+      {true, [](GsBytes& m, std::string& r) { return le::rewriteWarpBlockToCustomOp(m, r); }},
+      {true,
+       [&](GsBytes& m, std::string& r) {
+         return size_t(le::rewriteBindLipContour(m, r, canvas, batch));
+       }},
+      {false, [](GsBytes& m, std::string&) { return size_t(le::graphHasBakedGridSampleFast(m)); }},
+  };
+  for (const Rewrite& rw : rewrites) {
+    GsBytes m = input;
+    std::string reason;
+    try {
+      if (rw.run(m, reason) == 0) {
+        if (m != input) le_fuzz::broken("a rewrite that did not apply changed the bytes");
+        if (rw.givesReason && reason.empty())
+          le_fuzz::broken("a rewrite declined without a reason");
+      } else {
+        readAll(m);
+      }
+    } catch (const std::runtime_error& e) {
+      if (!codecMessage(e.what())) le_fuzz::broken(e.what());
+      if (m != input) le_fuzz::broken("a refused rewrite changed the bytes");
+    }
+  }
+  // The source-cone split reads the model and writes a separate one.
+  std::string boundary, reason;
+  try {
+    if (le::findSourceConeBoundary(input, boundary) == 1) {
+      GsBytes prep;
+      if (le::buildSourceConePrep(input, boundary, prep, reason))
+        readAll(prep);
+      else if (reason.empty())
+        le_fuzz::broken("the source cone was refused without a reason");
+    }
+  } catch (const std::runtime_error& e) {
+    if (!codecMessage(e.what())) le_fuzz::broken(e.what());
+  }
+  return 0;
+}
