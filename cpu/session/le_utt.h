@@ -4,9 +4,11 @@
 // pipelined), and finished frames wait in an 8-slot ring for the host.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +42,31 @@ class MotionSource {
   virtual int pull(int* index, float* base, float* driven, int max) = 0;
   virtual int total() = 0;
 };
+}  // namespace le
+
+// Shared by the session's source files.
+namespace le {
+namespace utt {
+
+using Clock = std::chrono::steady_clock;
+// Every timed wait of the session's threads: a missed wake-up costs at most this.
+constexpr auto kWait = std::chrono::milliseconds(2);
+
+inline double nowMs() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+// The calling thread's last error of the le_utt_* family.
+inline std::string& uttError() {
+  thread_local std::string error;
+  return error;
+}
+
+inline std::string textOf(const std::exception& e) {
+  return e.what() && *e.what() ? e.what() : "unknown failure";
+}
+
+}  // namespace utt
 }  // namespace le
 
 struct le_utt {

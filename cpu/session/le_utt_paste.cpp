@@ -1,0 +1,182 @@
+// The session's frame path: frames handed to the ring directly or through
+// the paste queue and its thread.
+#include "session/le_utt.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "capi/le_capi.h"
+#include "render/le_renderer.h"
+
+using namespace le::utt;
+
+// ---------------------------------------------------------------------------
+// The frame path
+
+bool le_utt::enqueue(const float* face, int kind, int index, int number, const float* kp,
+                     double* acc) {
+  // A teeth-borrow stage, once attached, takes the frame here and hands it
+  // on through enqueueRaw or the paste queue.
+  bool failed = false;
+  std::shared_ptr<TessState> st = tessNow(&failed);
+  if (!st) return enqueueRaw(face, kind, index, number, kp, acc);
+  if (pipelined) return enqueueTess(face, kind, index, number, kp, acc);
+  // Dropped, not refused: the caller must not render the frame again.
+  if (failed) return true;
+  return tessSync(*st, face, kind, index, number, kp, acc);
+}
+
+bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, const float* kp,
+                        double* acc) {
+  if (pipelined) return enqueuePipe(face, kind, index, number, kp, acc);
+  std::unique_lock<std::mutex> lk(mu);
+  while (!stop && epoch == rs.savedEpoch) {
+    if (writePos - readPos < kRing) {
+      Slot& slot = ring[writePos % kRing];
+      lk.unlock();
+      const double t = nowMs();
+      const bool filled = fillSlot(slot, face, index);
+      if (acc) *acc += nowMs() - t;
+      lk.lock();
+      if (stop || epoch != rs.savedEpoch) return false;
+      if (filled) commitLocked(slot, kind, index, number, kp);
+      return true;
+    }
+    cv.wait_for(lk, kWait);
+  }
+  return false;
+}
+
+bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, const float* kp,
+                         double* acc) {
+  const double t0 = nowMs();
+  PasteJob j = makeJob(face, kind, index, number, kp, t0, rs.savedEpoch);
+  std::unique_lock<std::mutex> lk(mu);
+  const double t1 = nowMs();
+  while (!stop && rs.savedEpoch == epoch) {
+    if (pasteQueue.size() < 8) {
+      handoffWait += nowMs() - t1;
+      pasteQueue.push_back(std::move(j));
+      lk.unlock();
+      pasteCv.notify_one();
+      if (acc) *acc += nowMs() - t0;
+      return true;
+    }
+    cv.wait_for(lk, kWait);
+  }
+  return false;
+}
+
+le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int number,
+                                 const float* kp, double enqueueMs, int64_t jobEpoch) {
+  PasteJob j;
+  if (face) {
+    j.crop.assign(face, face + size_t(crop) * size_t(crop) * 3);
+    j.hasCrop = 1;
+  }
+  j.kind = kind;
+  j.index = index;
+  j.number = number;
+  if (kp) std::memcpy(j.kp, kp, sizeof j.kp);
+  j.epoch = jobEpoch;
+  j.enqueueMs = enqueueMs;
+  return j;
+}
+
+void le_utt::pushPaste(const float* face, int kind, int index, int number, const float* kp,
+                       double enqueueMs, int64_t jobEpoch) {
+  PasteJob j = makeJob(face, kind, index, number, kp, enqueueMs, jobEpoch);
+  std::unique_lock<std::mutex> lk(mu);
+  while (!stop && jobEpoch == epoch) {
+    if (pasteQueue.size() < 2) {
+      pasteQueue.push_back(std::move(j));
+      lk.unlock();
+      pasteCv.notify_one();
+      return;
+    }
+    borrowCv.wait_for(lk, kWait);
+  }
+}
+
+void le_utt::pasteLoop() {
+  std::unique_lock<std::mutex> lk(mu);
+  for (;;) {
+    pasteCv.wait(lk, [this] { return !pasteQueue.empty() || pasteStop || stop; });
+    if (pasteStop || stop) return;
+    PasteJob j = std::move(pasteQueue.front());
+    pasteQueue.pop_front();
+    pasteBusy = true;
+    cv.notify_all();
+    borrowCv.notify_all();
+    if (j.epoch == epoch) {
+      lk.unlock();
+      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.kind, j.index, j.number, j.kp, j.enqueueMs,
+                j.epoch);
+      ++jobsC;
+      cv.notify_all();
+      borrowCv.notify_all();
+    } else {
+      lk.unlock();
+      cv.notify_all();
+    }
+    lk.lock();
+    pasteBusy = false;
+  }
+}
+
+void le_utt::pasteInto(const float* face, int kind, int index, int number, const float* kp,
+                       double enqueueMs, int64_t jobEpoch) {
+  std::unique_lock<std::mutex> lk(mu);
+  for (;;) {
+    if (stop || epoch != jobEpoch) return;
+    if (writePos - readPos < kRing) break;
+    cv.wait_for(lk, kWait);
+  }
+  Slot& slot = ring[writePos % kRing];
+  lk.unlock();
+  const double t = nowMs();
+  const bool filled = fillSlot(slot, face, index);
+  const double spent = nowMs() - t;
+  lk.lock();
+  stageCTotal += spent;
+  if (stop || epoch != jobEpoch || !filled) return;
+  commitLocked(slot, kind, index, number, kp);
+  if (kind == 1 && enqueueMs > 0) {
+    ++deliveredSpeech;
+    deliverLatency += nowMs() - enqueueMs;
+  }
+}
+
+bool le_utt::fillSlot(Slot& slot, const float* face, int index) {
+  try {
+    ctx->cursor->pullAt(index, slot.rgb.data());
+    if (face)
+      ctx->paste->composite(face, 255.0f, ctx->identity.M(index), slot.rgb.data(), W, H);
+    else
+      ctx->identity.walkP(index);
+    return true;
+  } catch (const std::exception& e) {
+    // A frame that cannot be made is not delivered; the host sees why.
+    noteRenderFail("paste", textOf(e), true);
+    return false;
+  }
+}
+
+void le_utt::commitLocked(Slot& slot, int kind, int index, int number, const float* kp) {
+  slot.kind = kind;
+  slot.index = index;
+  slot.number = number;
+  if (kp)
+    std::memcpy(slot.kp, kp, sizeof slot.kp);
+  else
+    std::memset(slot.kp, 0, sizeof slot.kp);
+  slot.seq = seqCounter++;
+  ++writePos;
+  if (kind == 1 && number == 0) {
+    ++stats.utterances_started;
+    stats.first_frame_ms = nowMs() - uttStartMs;
+    speaking = true;
+  }
+}

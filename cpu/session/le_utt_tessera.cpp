@@ -1,0 +1,387 @@
+// The session's teeth-borrow stage and its C interface.
+#include "session/le_utt.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "capi/le_capi.h"
+#include "render/le_renderer.h"
+#include "tessera/le_tessera_pi.h"
+#include "tessera/le_tessera_stream.h"
+
+using namespace le::utt;
+
+// ---------------------------------------------------------------------------
+// The teeth-borrow stage
+
+std::shared_ptr<le_utt::TessState> le_utt::tessNow(bool* failed) {
+  std::lock_guard<std::mutex> lk(mu);
+  *failed = tessFailed;
+  return tess;
+}
+
+bool le_utt::tessCurrentLocked(const TessState& st) const {
+  return tess && st.gen == tessGen;
+}
+
+bool le_utt::tessCountLocked(const TessState& st, const le::tessera::FrameResult& r) {
+  if (!tessCurrentLocked(st)) return !r.skipped;
+  if (!r.skipped) {
+    ++tessApplied;
+    return true;
+  }
+  ++tessSkipped;
+  tessReason = r.reason;
+  tessFailed = true;
+  return false;
+}
+
+void le_utt::tessFail(const TessState& st, const std::string& reason) {
+  std::lock_guard<std::mutex> lk(mu);
+  if (!tessCurrentLocked(st)) return;
+  tessFailed = true;
+  tessReason = reason;
+}
+
+void le_utt::tessSynthLocked(const TessState& st) {
+  if (!tessCurrentLocked(st)) return;
+  const auto& sy = st.borrow->pass().synthStats();
+  tessSynthFrames = sy.frames;
+  tessSynthSum = sy.sumMeans;
+  tessSynthMax = sy.max;
+}
+
+bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int number,
+                      const float* kp, double* acc) {
+  static const float kZeros[kKp] = {};
+  const double t0 = nowMs();
+  try {
+    le::tessera::FrameResult r;
+    if (!face) {
+      // End of speech or an idle frame: the held frame goes out first.
+      if (st.hasHeld) {
+        st.hasHeld = false;
+        bool deliver = false;
+        if (!st.borrow->flush(r)) {
+          tessFail(st,
+                   "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 "
+                   "refusing to deliver it uncomposed");
+        } else {
+          {
+            std::lock_guard<std::mutex> lk(mu);
+            deliver = tessCountLocked(st, r);
+            tessSynthLocked(st);
+          }
+          if (deliver)
+            le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r,
+                                                        st.borrow->stamp());
+        }
+        {
+          std::lock_guard<std::mutex> lk(mu);
+          tessMs += nowMs() - t0;
+        }
+        if (acc) *acc += nowMs() - t0;
+        if (deliver) {
+          const PasteJob& h = st.held;
+          if (!enqueueRaw(h.crop.data(), h.kind, h.index, h.number, h.kp, acc)) return false;
+        }
+      }
+      return enqueueRaw(nullptr, kind, index, number, kp, acc);
+    }
+    const bool emitted = st.borrow->push(face, kp ? kp : kZeros, r);
+    bool deliver = false;
+    if (emitted && st.hasHeld) {
+      {
+        std::lock_guard<std::mutex> lk(mu);
+        deliver = tessCountLocked(st, r);
+        tessSynthLocked(st);
+      }
+      if (deliver)
+        le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r,
+                                                    st.borrow->stamp());
+    }
+    // The new frame is held in place of the one that goes out now.
+    PasteJob out = std::move(st.held);
+    const bool hadHeld = st.hasHeld;
+    st.held = makeJob(face, kind, index, number, kp, 0, rs.savedEpoch);
+    st.hasHeld = true;
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      tessMs += nowMs() - t0;
+    }
+    if (acc) *acc += nowMs() - t0;
+    if (emitted && hadHeld && deliver)
+      return enqueueRaw(out.crop.data(), out.kind, out.index, out.number, out.kp, acc);
+    return true;
+  } catch (const std::exception& e) {
+    tessFail(st, textOf(e));
+  } catch (...) {
+    tessFail(st, "unknown failure");
+  }
+  return true;
+}
+
+bool le_utt::enqueueTess(const float* face, int kind, int index, int number, const float* kp,
+                         double* acc) {
+  const double t0 = nowMs();
+  PasteJob j = makeJob(face, kind, index, number, kp, t0, rs.savedEpoch);
+  std::unique_lock<std::mutex> lk(mu);
+  const double t1 = nowMs();
+  while (!stop && rs.savedEpoch == epoch) {
+    if (tessQueue.size() < 2) {
+      const double waited = nowMs() - t1;
+      handoffWait += waited;
+      tessWaitMs += waited;
+      tessQueue.push_back(std::move(j));
+      lk.unlock();
+      borrowCv.notify_all();
+      if (acc) *acc += nowMs() - t0;
+      return true;
+    }
+    borrowCv.wait_for(lk, kWait);
+  }
+  return false;
+}
+
+void le_utt::tessLoop() {
+  std::unique_lock<std::mutex> lk(mu);
+  for (;;) {
+    while (tessQueue.empty() && !tessStop && !stop) borrowCv.wait_for(lk, kWait);
+    if (tessStop || stop) return;
+    PasteJob j = std::move(tessQueue.front());
+    tessQueue.pop_front();
+    tessBusy = true;
+    const bool current = j.epoch == epoch;
+    lk.unlock();
+    borrowCv.notify_all();
+    if (current) {
+      const double t = nowMs();
+      tessStage(j);
+      const double spent = nowMs() - t;
+      lk.lock();
+      stageBTotal += spent;
+      ++jobsB;
+    } else {
+      lk.lock();  // a job from before an interrupt: dropped
+    }
+    tessBusy = false;
+  }
+}
+
+void le_utt::tessStage(PasteJob& job) {
+  bool failed = false;
+  std::shared_ptr<TessState> st = tessNow(&failed);
+  if (!st) {
+    pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.index, job.number, job.kp,
+              job.enqueueMs, job.epoch);
+    return;
+  }
+  try {
+    if (job.epoch != st->lastEpoch) {
+      // The held frame belongs to an utterance an interrupt dropped.
+      le::tessera::FrameResult r;
+      st->borrow->flush(r);
+      st->hasHeld = false;
+      st->lastEpoch = job.epoch;
+    }
+    if (failed) return;
+    if (!job.hasCrop) {
+      tessDrainP(*st);
+      pushPaste(nullptr, job.kind, job.index, job.number, job.kp, job.enqueueMs, job.epoch);
+      return;
+    }
+    le::tessera::FrameResult r;
+    const double t = nowMs();
+    const bool emitted = st->borrow->push(job.crop.data(), job.kp, r);
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      tessMs += nowMs() - t;
+    }
+    const bool completed = !(emitted && st->hasHeld) || tessEmitHeldP(*st, r);
+    if (completed) {
+      st->held = std::move(job);
+      st->hasHeld = true;
+    }
+  } catch (const std::exception& e) {
+    tessFail(*st, textOf(e));
+  } catch (...) {
+    tessFail(*st, "unknown failure");
+  }
+}
+
+bool le_utt::tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r) {
+  st.hasHeld = false;
+  bool deliver;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    deliver = tessCountLocked(st, r);
+    tessSynthLocked(st);
+  }
+  if (!deliver) return false;
+  const double t = nowMs();
+  le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r, st.borrow->stamp());
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    tessMs += nowMs() - t;
+  }
+  const PasteJob& h = st.held;
+  pushPaste(h.crop.data(), h.kind, h.index, h.number, h.kp, h.enqueueMs, h.epoch);
+  return true;
+}
+
+void le_utt::tessDrainP(TessState& st) {
+  if (!st.hasHeld) return;
+  le::tessera::FrameResult r;
+  if (st.borrow->flush(r)) {
+    tessEmitHeldP(st, r);
+    return;
+  }
+  // Never deliver a crop the borrow did not compose.
+  st.hasHeld = false;
+  tessFail(st,
+           "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 refusing to "
+           "deliver it uncomposed");
+}
+
+extern "C" {
+
+namespace {
+
+void copyText(char* buf, int len, const std::string& text) {
+  if (!buf || len <= 0) return;
+  const size_t n = std::min(text.size(), size_t(len) - 1);
+  std::memcpy(buf, text.data(), n);
+  buf[n] = '\0';
+}
+
+int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                 const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                 const char* manifest_json, std::string& error) {
+  if (!s) {
+    error = "le_utt_tessera_attach: null session";
+    return 1;
+  }
+  if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json ||
+      !manifest_json) {
+    error =
+        "le_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no "
+        "partial-attach state";
+    return 1;
+  }
+  if (n_donors < 1) {
+    error = "le_utt_tessera_attach: n_donors <= 0";
+    return 1;
+  }
+  le::tessera::BankData bank;
+  for (int i = 0; i < le::GeometryStamp::kFields; ++i) bank.stamp.at(i) = stamp[i];
+  bank.stamp.validate();
+  if (bank.stamp.canvas_w != s->crop || bank.stamp.canvas_h != s->crop) {
+    error = "le_utt_tessera_attach: bank canvas " + std::to_string(bank.stamp.canvas_w) + "x" +
+            std::to_string(bank.stamp.canvas_h) + " != this bundle's render crop " +
+            std::to_string(s->crop);
+    return 1;
+  }
+  if (head_pt_len < 0) throw std::runtime_error("the head checkpoint length is negative");
+  const size_t n = size_t(n_donors);
+  bank.n_donors = n_donors;
+  bank.donors.assign(band,
+                     band + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
+  bank.cent.assign(cent, cent + 2 * n);
+  bank.aperture.assign(aperture, aperture + n);
+  bank.c_canon = {c_canon[0], c_canon[1]};
+  const le::ServeConfig config = le::ServeConfig::fromHeadMemberJson(head_json);
+  le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, size_t(head_pt_len));
+  if (s->corpus.empty()) {
+    error =
+        "le_utt_tessera_attach: xs_target.bin is absent or the wrong length, so this bundle's "
+        "corpus pi frame cannot be identified \xE2\x80\x94 refusing to arm the borrow against the "
+        "manifest's compose-field geometry";
+    return 1;
+  }
+  std::string geometry;
+  le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
+      manifest_json, s->crop, s->corpus.data(), s->NT, c_canon, &geometry);
+  auto st = std::make_shared<le_utt::TessState>();
+  st->borrow = std::make_unique<le::tessera::StreamBorrow>(
+      std::move(bank), std::move(head), config, std::move(pi), s->ctx->manifest.lipTemplate);
+  {
+    std::lock_guard<std::mutex> lk(s->mu);
+    st->gen = ++s->tessGen;
+    st->lastEpoch = s->epoch;
+    s->tess = std::move(st);
+    s->tessGeometry = geometry;
+    s->tessFailed = false;
+    s->tessReason.clear();
+    s->tessApplied = s->tessSkipped = 0;
+    s->tessSynthFrames = 0;
+    s->tessSynthSum = s->tessSynthMax = 0;
+    if (s->pipelined && !s->tessThread.joinable() && !s->stop) {
+      s->tessThread = std::thread([s] { s->tessLoop(); });
+      s->tessPiped = true;
+    }
+  }
+  s->cv.notify_all();
+  return 0;
+}
+
+}  // namespace
+
+int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const char* manifest_json, char* err, int err_len) {
+  copyText(err, err_len, "");
+  std::string error;
+  try {
+    if (attachBorrow(s, band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len,
+                     head_json, manifest_json, error) == 0)
+      return 0;
+  } catch (const std::exception& e) {
+    error = std::string("le_utt_tessera_attach: ") + e.what();
+  } catch (...) {
+    error = "le_utt_tessera_attach: unknown failure";
+  }
+  copyText(err, err_len, error);
+  return 1;
+}
+
+int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
+                         int reason_len) {
+  if (applied) *applied = 0;
+  if (skipped) *skipped = 0;
+  copyText(reason, reason_len, "");
+  if (!s) return 0;
+  std::lock_guard<std::mutex> lk(s->mu);
+  if (!s->tess) return 0;
+  if (applied) *applied = s->tessApplied;
+  if (skipped) *skipped = s->tessSkipped;
+  copyText(reason, reason_len, s->tessReason);
+  return s->tessFailed ? 255 : 1;
+}
+
+int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames) {
+  if (mean) *mean = 0;
+  if (max) *max = 0;
+  if (frames) *frames = 0;
+  if (!s) return 0;
+  std::lock_guard<std::mutex> lk(s->mu);
+  if (!s->tess || s->tessSynthFrames < 1) return 0;
+  if (mean) *mean = s->tessSynthSum / double(s->tessSynthFrames);
+  if (max) *max = s->tessSynthMax;
+  if (frames) *frames = s->tessSynthFrames;
+  return 1;
+}
+
+int le_utt_tessera_geometry(le_utt* s, char* buf, int len) {
+  copyText(buf, len, "");
+  if (!s) return 0;
+  std::lock_guard<std::mutex> lk(s->mu);
+  if (!s->tess) return 0;
+  copyText(buf, len, s->tessGeometry);
+  return 1;
+}
+
+}  // extern "C"
