@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <stdexcept>
 #include <new>
+#include <stdexcept>
 
 #include "bundle/le_imx.h"
+#include "capi/le_guard.h"
 
 #include "compute/le_pool.h"
 
@@ -45,21 +46,18 @@ std::string& lastError() {
   return error;
 }
 
-void setError(const char* fn, const std::string& msg) {
-  lastError() = std::string(fn) + ": " + msg;
-}
-
 }  // namespace capi
 }  // namespace le
 
+using le::capi::guard;
+using le::capi::guardWith;
 using le::capi::lastError;
-using le::capi::setError;
 
 extern "C" {
 
 le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_create", nullptr, [&]() -> le_ctx* {
     if (!bundle_dir || !model_key) {
       lastError() = "le_create: NULL bundle_dir/model_key";
       return nullptr;
@@ -67,12 +65,7 @@ le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, co
     std::string provider = ep ? ep : "";
     if (threads < 1) threads = le::pool::threads();
     return new le_ctx(bundle_dir, model_key, threads, std::move(provider));
-  } catch (const std::exception& e) {
-    setError("le_create", e.what());
-  } catch (...) {
-    setError("le_create", "unknown error");
-  }
-  return nullptr;
+  });
 }
 
 void le_destroy(le_ctx* ctx) {
@@ -103,57 +96,50 @@ int le_drive_frames(const le_ctx* ctx) {
   return ctx ? ctx->drive.frames : 0;
 }
 
-int le_bundle_resolve_handle(const char* handle, char* out, size_t cap) {
-  try {
-    lastError().clear();
-    if (!out || !handle || cap == 0) return -1;
-    try {
-      const std::string dir = le::resolveBundlePath(handle);
-      if (cap < dir.size() + 1) {
-        out[0] = '\0';
-        lastError() = "le_bundle_resolve_handle: buffer too small";
-        return -1;
-      }
-      std::memcpy(out, dir.c_str(), dir.size() + 1);
-      return 1;
-    } catch (const std::exception& e) {
-      out[0] = '\0';
-      setError("le_bundle_resolve_handle", e.what());
-    }
-  } catch (...) {
+// Copies text with its terminator into out[cap]; false (out emptied) when it does not fit.
+static bool copyOut(const std::string& text, char* out, size_t cap) {
+  if (cap < text.size() + 1) {
+    out[0] = '\0';
+    return false;
   }
-  return -1;
+  std::memcpy(out, text.c_str(), text.size() + 1);
+  return true;
+}
+
+int le_bundle_resolve_handle(const char* handle, char* out, size_t cap) {
+  lastError().clear();
+  if (!out || !handle || cap == 0) return -1;
+  auto failed = [&](const std::exception* e) {
+    out[0] = '\0';
+    lastError() = le::capi::failureText("le_bundle_resolve_handle", e);
+  };
+  return guardWith(-1, failed, [&] {
+    if (copyOut(le::resolveBundlePath(handle), out, cap)) return 1;
+    lastError() = "le_bundle_resolve_handle: buffer too small";
+    return -1;
+  });
 }
 
 int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t cap) {
   // Leaves the last error alone unless resolving the bundle itself fails.
   if (!handle || !member || !out || cap == 0) return -1;
-  try {
+  auto failed = [&](const std::exception* e) {
+    out[0] = '\0';
+    if (e) lastError() = le::capi::failureText("le_bundle_resolve_member", e);
+  };
+  return guardWith(-1, failed, [&] {
     const std::string path = le::resolveMember(le::resolveBundlePath(handle), member);
-    if (cap < path.size() + 1) {
-      out[0] = '\0';
-      return -1;
-    }
-    std::memcpy(out, path.c_str(), path.size() + 1);
+    if (!copyOut(path, out, cap)) return -1;
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return 0;
     std::fclose(f);
     return 1;
-  } catch (const std::exception& e) {
-    out[0] = '\0';
-    try {
-      setError("le_bundle_resolve_member", e.what());
-    } catch (...) {
-    }
-  } catch (...) {
-    out[0] = '\0';
-  }
-  return -1;
+  });
 }
 
 le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_prior_open", nullptr, [&]() -> le_prior* {
     if (!bundle_dir) {
       lastError() = "le_prior_open: NULL bundle_dir";
       return nullptr;
@@ -165,17 +151,12 @@ le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history) {
     p->cursor = le::DriverCursor::openPrior(p->manifest, look_ahead, history);
     p->backend = p->cursor->name;
     return p.release();
-  } catch (const std::exception& e) {
-    setError("le_prior_open", e.what());
-  } catch (...) {
-    setError("le_prior_open", "unknown error");
-  }
-  return nullptr;
+  });
 }
 
 int le_prior_row(le_prior* prior, int t, void* out, size_t cap) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_prior_row", 0, [&] {
     if (!prior || !out) {
       lastError() = "le_prior_row: NULL prior/out";
       return 0;
@@ -188,19 +169,16 @@ int le_prior_row(le_prior* prior, int t, void* out, size_t cap) {
     }
     prior->cursor->pullAt(t, static_cast<uint8_t*>(out));
     return 1;
-  } catch (const std::exception& e) {
-    setError("le_prior_row", e.what());
-  } catch (...) {
-    setError("le_prior_row", "unknown error");
-  }
-  return 0;
+  });
 }
 
 size_t le_prior_row_bytes(const le_prior* prior) {
   return prior ? size_t(prior->cursor->frameBytes) : 0;
 }
 
-const char* le_prior_backend(const le_prior* prior) { return prior ? prior->backend.c_str() : ""; }
+const char* le_prior_backend(const le_prior* prior) {
+  return prior ? prior->backend.c_str() : "";
+}
 
 void le_prior_close(le_prior* prior) {
   if (!prior) return;
@@ -212,8 +190,8 @@ void le_prior_close(le_prior* prior) {
 // ---- Render and paste ----
 
 const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_render_kp_crop", nullptr, [&]() -> const float* {
     if (!ctx || !kp_source || !kp_driven || t < 0 || t >= ctx->manifest.NT) {
       lastError() = "le_render_kp_crop: bad args";
       return nullptr;
@@ -221,32 +199,25 @@ const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source, const
     const float* crop = ctx->renderer->render(&t, kp_source, kp_driven, 1);
     ctx->last = const_cast<float*>(crop);
     return crop;
-  } catch (const std::exception& e) {
-    setError("le_render_kp_crop", e.what());
-  } catch (...) {
-    setError("le_render_kp_crop", "unknown error");
-  }
-  return nullptr;
+  });
 }
 
 const float* le_render_drive_crop(le_ctx* ctx, int i) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_render_drive_crop", nullptr, [&]() -> const float* {
     if (!ctx || i < 0 || i >= ctx->drive.frames) {
       lastError() = "le_render_drive_crop: bad frame index";
       return nullptr;
     }
-  } catch (...) {
-    return nullptr;
-  }
-  const size_t row = size_t(i) * 63;
-  return le_render_kp_crop(ctx, ctx->drive.si[size_t(i)], ctx->drive.xs.data() + row,
-                           ctx->drive.xd.data() + row);
+    const size_t row = size_t(i) * 63;
+    return le_render_kp_crop(ctx, ctx->drive.si[size_t(i)], ctx->drive.xs.data() + row,
+                             ctx->drive.xd.data() + row);
+  });
 }
 
 int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t cap) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_paste_crop", 0, [&] {
     if (!ctx || !crop || !out || t < 0 || t >= ctx->manifest.NT ||
         cap < uint64_t(ctx->frame.size())) {
       lastError() = "le_paste_crop: bad args / out too small";
@@ -255,31 +226,21 @@ int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t 
     ctx->cursor->pullAt(t, out);
     ctx->paste->composite(crop, 255.f, ctx->identity.M(t), out, ctx->manifest.W, ctx->manifest.H);
     return 1;
-  } catch (const std::exception& e) {
-    setError("le_paste_crop", e.what());
-  } catch (...) {
-    setError("le_paste_crop", "unknown error");
-  }
-  return 0;
+  });
 }
 
 const uint8_t* le_paste_last(le_ctx* ctx, int t) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_paste_last", nullptr, [&]() -> const uint8_t* {
     if (!ctx || !ctx->last || t < 0 || t >= ctx->manifest.NT) {
       lastError() = "le_paste_last: bad args / no prior render";
       return nullptr;
     }
     ctx->cursor->pullAt(t, ctx->frame.data());
-    ctx->paste->composite(ctx->last, 255.f, ctx->identity.M(t), ctx->frame.data(),
-                          ctx->manifest.W, ctx->manifest.H);
+    ctx->paste->composite(ctx->last, 255.f, ctx->identity.M(t), ctx->frame.data(), ctx->manifest.W,
+                          ctx->manifest.H);
     return ctx->frame.data();
-  } catch (const std::exception& e) {
-    setError("le_paste_last", e.what());
-  } catch (...) {
-    setError("le_paste_last", "unknown error");
-  }
-  return nullptr;
+  });
 }
 
 namespace {
@@ -310,8 +271,10 @@ int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* k
     lastError().clear();
     return 0;
   }
-  if (!le_render_kp_crop(ctx, t, kp_source, kp_driven)) return 0;
-  return pasteToRgba(ctx, t, out, cap);
+  return guard(lastError(), "le_render_kp_rgba", 0, [&] {
+    if (!le_render_kp_crop(ctx, t, kp_source, kp_driven)) return 0;
+    return pasteToRgba(ctx, t, out, cap);
+  });
 }
 
 int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap) {
@@ -319,25 +282,22 @@ int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap) {
     lastError().clear();
     return 0;
   }
-  if (!le_render_drive_crop(ctx, i)) return 0;
-  return pasteToRgba(ctx, ctx->drive.si[size_t(i)], out, cap);
+  return guard(lastError(), "le_render_drive_rgba", 0, [&] {
+    if (!le_render_drive_crop(ctx, i)) return 0;
+    return pasteToRgba(ctx, ctx->drive.si[size_t(i)], out, cap);
+  });
 }
 
 const uint8_t* le_target_frame(le_ctx* ctx, int t) {
-  try {
-    lastError().clear();
+  lastError().clear();
+  return guard(lastError(), "le_target_frame", nullptr, [&]() -> const uint8_t* {
     if (!ctx || t < 0 || t >= ctx->manifest.NT) {
       lastError() = "le_target_frame: bad args";
       return nullptr;
     }
     int idx = -1;
     return ctx->cursor->pullAt(t, idx);
-  } catch (const std::exception& e) {
-    setError("le_target_frame", e.what());
-  } catch (...) {
-    setError("le_target_frame", "unknown error");
-  }
-  return nullptr;
+  });
 }
 
 }  // extern "C"

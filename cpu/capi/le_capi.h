@@ -42,8 +42,6 @@ namespace capi {
 
 // The calling thread's last-error string of the le_ family.
 std::string& lastError();
-// Sets it to "<fn>: <msg>".
-void setError(const char* fn, const std::string& msg);
 
 }  // namespace capi
 }  // namespace le
