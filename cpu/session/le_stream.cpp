@@ -13,6 +13,7 @@
 
 #include "bundle/le_bundle.h"
 #include "capi/le_capi.h"
+#include "capi/le_guard.h"
 
 namespace le {
 namespace {
@@ -114,6 +115,7 @@ int streamPipeline(int M, size_t cropFloats, std::vector<float>& slots,
 }  // namespace le
 
 using le::streamError;
+using le::capi::guard;
 
 struct le_stream {
   le_ctx* ctx = nullptr;
@@ -135,7 +137,7 @@ extern "C" {
 
 le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads, int skip,
                             float gain) {
-  try {
+  return guard(streamError(), "le_stream_create", nullptr, [&]() -> le_stream* {
     if (!bundle_dir || !audio_model) {
       streamError() = "le_stream_create: NULL bundle_dir/audio_model";
       return nullptr;
@@ -175,17 +177,12 @@ le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int
     s->gain = gain;
     s->frame.resize(size_t(s->W) * size_t(s->H) * 3);
     return s.release();
-  } catch (const std::exception& e) {
-    streamError() = std::string("le_stream_create: ") + e.what();
-  } catch (...) {
-    streamError() = "le_stream_create: unknown error";
-  }
-  return nullptr;
+  });
 }
 
 int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn on_frame,
                   void* user) {
-  try {
+  return guard(streamError(), "le_stream_run", -1, [&] {
     if (!s) {
       streamError() = "le_stream_run: NULL stream";
       return -1;
@@ -217,12 +214,7 @@ int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame
         });
     if (r < 0) streamError() = "le_stream_run: render/paste failed";
     return r;
-  } catch (const std::exception& e) {
-    streamError() = std::string("le_stream_run: ") + e.what();
-  } catch (...) {
-    streamError() = "le_stream_run: unknown error";
-  }
-  return -1;
+  });
 }
 
 int le_stream_width(const le_stream* s) {

@@ -37,9 +37,9 @@ std::vector<float> readFloats(const std::string& path) {
 
 }  // namespace
 
-// The session's creation, threads, run loop and C interface. The frame path
-// and paste pipeline are in le_utt_paste.cpp, the teeth-borrow stage in
-// le_utt_tessera.cpp.
+// The session's creation, threads and run loop. The frame path and paste
+// pipeline are in le_utt_paste.cpp, the teeth-borrow stage in
+// le_utt_tessera.cpp, the C interface in le_utt_c.cpp.
 
 // ---------------------------------------------------------------------------
 // Motion source
@@ -444,172 +444,177 @@ void le_utt::recordUtterance(int64_t underrunsNow) {
   le_tel_record("utt.underruns", double(underrunsNow - rs.underrunsBefore));
 }
 
-void le_utt::run() {
-  for (;;) {
-    // Take what the host has handed over.
-    std::vector<float> taken;
-    bool endTaken = false, stopNow, audioWaiting, takeable;
-    double latestPush, firstPush;
-    le::MotionSource* src;
-    le::Renderer* steady;
-    int64_t epochNow;
-    int fill, queued = 0;
+le_utt::Intake le_utt::takeFromHost() {
+  Intake in;
+  std::lock_guard<std::mutex> lk(mu);
+  in.stop = stop;
+  in.epoch = epoch;
+  // Audio waits while a ramp plays, while an interrupt is still to be
+  // handled, and while an ended utterance finishes: it opens the next one.
+  in.takeable = rs.state != 3 && in.epoch == rs.savedEpoch && !(rs.inUtt && rs.ended);
+  if (in.takeable) {
+    if (endRequest) {
+      // Samples pushed after the end request start the next utterance.
+      const size_t n = std::min(endAt, pushed.size());
+      in.audio.assign(pushed.begin(), pushed.begin() + long(n));
+      pushed.erase(pushed.begin(), pushed.begin() + long(n));
+      in.endTaken = true;
+      endRequest = false;
+    } else {
+      in.audio.swap(pushed);
+    }
+  }
+  in.latestPush = latestPushMs;
+  in.firstPush = firstPushMs;
+  in.source = source.get();
+  in.steady = chunk.get();
+  in.fill = int(writePos - readPos);
+  // A job the paste thread holds counts too, or a second idle frame
+  // would be made while the first is still on its way to the ring.
+  if (pipelined)
+    in.queued =
+        int(pasteQueue.size()) + (pasteBusy ? 1 : 0) + int(tessQueue.size()) + (tessBusy ? 1 : 0);
+  return in;
+}
+
+void le_utt::acceptAudio(const Intake& in) {
+  if (in.audio.empty()) return;
+  if (!in.source) {
+    std::lock_guard<std::mutex> lk(mu);
+    audioStarted = false;  // nothing to speak with yet: dropped
+    return;
+  }
+  if (!rs.inUtt) {
+    clearUtterance();
+    rs.inUtt = true;
+    rs.resetPending = true;
     {
       std::lock_guard<std::mutex> lk(mu);
-      stopNow = stop;
-      epochNow = epoch;
-      // Audio waits while a ramp plays, while an interrupt is still to be
-      // handled, and while an ended utterance finishes: it opens the next one.
-      takeable = rs.state != 3 && epochNow == rs.savedEpoch && !(rs.inUtt && rs.ended);
-      if (takeable) {
-        if (endRequest) {
-          // Samples pushed after the end request start the next utterance.
-          const size_t n = std::min(endAt, pushed.size());
-          taken.assign(pushed.begin(), pushed.begin() + long(n));
-          pushed.erase(pushed.begin(), pushed.begin() + long(n));
-          endTaken = true;
-          endRequest = false;
-        } else {
-          taken.swap(pushed);
-        }
-      }
-      audioWaiting = !pushed.empty() || endRequest;
-      latestPush = latestPushMs;
-      firstPush = firstPushMs;
-      src = source.get();
-      steady = chunk.get();
-      fill = int(writePos - readPos);
-      // A job the paste thread holds counts too, or a second idle frame
-      // would be made while the first is still on its way to the ring.
-      if (pipelined)
-        queued = int(pasteQueue.size()) + (pasteBusy ? 1 : 0) + int(tessQueue.size()) +
-                 (tessBusy ? 1 : 0);
+      uttStartMs = in.firstPush;
+      rs.startedBefore = stats.utterances_started;
+      rs.underrunsBefore = underruns;
     }
-    if (stopNow) return;
-    if (epochNow != rs.savedEpoch) {
-      onInterrupt(epochNow);
+    if (rs.state == 0) setState(1);
+  }
+  rs.staging.insert(rs.staging.end(), in.audio.begin(), in.audio.end());
+}
+
+void le_utt::noteUtteranceEnd(const Intake& in) {
+  if (!rs.inUtt || rs.ended) return;
+  if (in.endTaken || (endSilenceMs >= 0 && nowMs() - in.latestPush >= endSilenceMs)) {
+    rs.ended = true;
+    std::lock_guard<std::mutex> lk(mu);
+    if (pushed.empty()) audioStarted = false;
+  }
+}
+
+bool le_utt::allReceived() const {
+  return rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
+}
+
+int le_utt::steadyBatch(const Intake& in) const {
+  return in.steady && rs.speechRendered ? in.steady->batch() : 0;
+}
+
+bool le_utt::postMotionJob(const Intake& in, bool* progress) {
+  const int pending = rs.pending.count();
+  int eagerValue = eagerOpt;
+  if (hybrid) {
+    const int backlog = rs.stillAvail + pending + in.fill;
+    if (rs.hybridLevel == 0 && backlog > 23) rs.hybridLevel = 1;
+    if (rs.hybridLevel == 1 && backlog <= 11) rs.hybridLevel = 0;
+    eagerValue = rs.hybridLevel ? 24 : 3;
+  }
+  const int B = steadyBatch(in);
+  const bool fullBatchComing = B > 0 && pending < B && B <= rs.stillAvail + pending;
+
+  // Nothing to send and enough in hand (or all of it): no job.
+  if (!in.source || !rs.inUtt || rs.jobPosted ||
+      (rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
+       (allReceived() || pending > 7)))
+    return false;
+  {
+    std::lock_guard<std::mutex> lk(dmu);
+    job.audio.swap(rs.staging);
+    job.source = in.source;
+    job.reset = rs.resetPending;
+    job.start = rs.idlePos;
+    job.direction = rs.direction;
+    job.finish = rs.ended && !rs.finishSent;
+    job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
+    job.maxFrames = kPendingMax - pending;
+    job.request = true;
+    job.done = false;
+  }
+  rs.staging.clear();
+  rs.lastEagerSent = eagerValue;
+  rs.finishSent = rs.finishSent || rs.ended;
+  rs.resetPending = false;
+  rs.jobPosted = true;
+  rs.jobEpoch = rs.savedEpoch;
+  dcv.notify_all();
+  if (hybrid) return false;
+  // Without hybrid the run thread waits for its own job.
+  {
+    std::unique_lock<std::mutex> lk(dmu);
+    dcv.wait(lk, [this] { return job.done || job.stop; });
+  }
+  return collectJob(progress);
+}
+
+bool le_utt::produceOne(const Intake& in) {
+  const int pending = rs.pending.count();
+  if (rs.state == 3 && rs.rampLeft > 0 && in.fill <= 7) {
+    produceRamp();
+    if (rs.state == 0 && in.fill + in.queued < 1 && produceIdle())
+      rs.idlePos = (rs.idlePos + 1) % NT;
+    return true;
+  }
+  if (rs.inUtt && pending >= 1 && in.fill < 8) {
+    setState(2);
+    const int B = steadyBatch(in);
+    int n = 0;
+    if (pending >= B)
+      n = std::max(B, 1);
+    else if (rs.stillAvail + pending < B || !rs.jobPosted)
+      n = 1;
+    if (n == 0) return false;
+    renderSpeech(n);
+    return true;
+  }
+  if (rs.inUtt && pending == 0 && allReceived()) {
+    utteranceOver();
+    return true;
+  }
+  if (rs.state == 0 && in.fill + in.queued < 1 && produceIdle()) {
+    rs.idlePos = (rs.idlePos + 1) % NT;
+    return true;
+  }
+  return false;
+}
+
+void le_utt::waitForWork(const Intake& in) {
+  std::unique_lock<std::mutex> lk(mu);
+  const bool nothingToTake = !in.takeable || (pushed.empty() && !endRequest);
+  if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch) cv.wait_for(lk, kWait);
+}
+
+void le_utt::run() {
+  for (;;) {
+    const Intake in = takeFromHost();
+    if (in.stop) return;
+    if (in.epoch != rs.savedEpoch) {
+      onInterrupt(in.epoch);
       continue;
     }
-
     bool progress = false;
     bool collected = collectJob(&progress);
-
-    if (!taken.empty()) {
-      if (!src) {
-        std::lock_guard<std::mutex> lk(mu);
-        audioStarted = false;  // nothing to speak with yet: dropped
-      } else {
-        if (!rs.inUtt) {
-          clearUtterance();
-          rs.inUtt = true;
-          rs.resetPending = true;
-          {
-            std::lock_guard<std::mutex> lk(mu);
-            uttStartMs = firstPush;
-            rs.startedBefore = stats.utterances_started;
-            rs.underrunsBefore = underruns;
-          }
-          if (rs.state == 0) setState(1);
-        }
-        rs.staging.insert(rs.staging.end(), taken.begin(), taken.end());
-      }
-    }
-
-    if (rs.inUtt && !rs.ended &&
-        (endTaken || (endSilenceMs >= 0 && nowMs() - latestPush >= endSilenceMs))) {
-      rs.ended = true;
-      std::lock_guard<std::mutex> lk(mu);
-      if (pushed.empty()) audioStarted = false;
-    }
-    const bool allReceived =
-        rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
-    const int pending = rs.pending.count();
-
-    int eagerValue = eagerOpt;
-    if (hybrid) {
-      const int backlog = rs.stillAvail + pending + fill;
-      if (rs.hybridLevel == 0 && backlog > 23) rs.hybridLevel = 1;
-      if (rs.hybridLevel == 1 && backlog <= 11) rs.hybridLevel = 0;
-      eagerValue = rs.hybridLevel ? 24 : 3;
-    }
-
-    int B = 0;
-    bool fullBatchComing = false;
-    if (steady && rs.speechRendered) {
-      B = steady->batch();
-      fullBatchComing = pending < B && B <= rs.stillAvail + pending;
-    }
-
-    if (src && rs.inUtt && !rs.jobPosted &&
-        !(rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
-          (allReceived || pending > 7))) {
-      {
-        std::lock_guard<std::mutex> lk(dmu);
-        job.audio.swap(rs.staging);
-        job.source = src;
-        job.reset = rs.resetPending;
-        job.start = rs.idlePos;
-        job.direction = rs.direction;
-        job.finish = rs.ended && !rs.finishSent;
-        job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
-        job.maxFrames = kPendingMax - pending;
-        job.request = true;
-        job.done = false;
-      }
-      rs.staging.clear();
-      rs.lastEagerSent = eagerValue;
-      rs.finishSent = rs.finishSent || rs.ended;
-      rs.resetPending = false;
-      rs.jobPosted = true;
-      rs.jobEpoch = rs.savedEpoch;
-      dcv.notify_all();
-      if (!hybrid) {
-        {
-          std::unique_lock<std::mutex> lk(dmu);
-          dcv.wait(lk, [this] { return job.done || job.stop; });
-        }
-        collected = collectJob(&progress) || collected;
-      }
-    }
-
-    // Produce at most one kind of work per pass.
-    bool produced = false;
-    const int pendingNow = rs.pending.count();
-    const bool allReceivedNow =
-        rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
-    if (rs.state == 3 && rs.rampLeft > 0 && fill <= 7) {
-      produceRamp();
-      produced = true;
-      if (rs.state == 0 && fill + queued < 1 && produceIdle()) rs.idlePos = (rs.idlePos + 1) % NT;
-    } else if (rs.inUtt && pendingNow >= 1 && fill < 8) {
-      setState(2);
-      int n = 0;
-      if (pendingNow >= B)
-        n = std::max(B, 1);
-      else if (rs.stillAvail + pendingNow < B || !rs.jobPosted)
-        n = 1;
-      if (n > 0) {
-        renderSpeech(n);
-        produced = true;
-      }
-    } else if (rs.inUtt && pendingNow == 0 && allReceivedNow) {
-      utteranceOver();
-      produced = true;
-    } else if (rs.state == 0 && fill + queued < 1) {
-      if (produceIdle()) {
-        rs.idlePos = (rs.idlePos + 1) % NT;
-        produced = true;
-      }
-    }
-
-    // A job that brought nothing new is no reason to poll again at once.
-    if (!produced && !(collected && progress)) {
-      std::unique_lock<std::mutex> lk(mu);
-      const bool nothingToTake = !takeable || (pushed.empty() && !endRequest);
-      (void)audioWaiting;
-      if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch)
-        cv.wait_for(lk, kWait);
-    }
+    acceptAudio(in);
+    noteUtteranceEnd(in);
+    collected = postMotionJob(in, &progress) || collected;
+    // Produce at most one kind of work per pass; a job that brought nothing
+    // new is no reason to poll again at once.
+    if (!produceOne(in) && !(collected && progress)) waitForWork(in);
   }
 }
 
@@ -752,179 +757,3 @@ void le_utt::printStageReport() const {
                  pipe, (long long)jobsB, (long long)deliveredSpeech);
   }
 }
-
-// ---------------------------------------------------------------------------
-// C interface
-
-extern "C" {
-
-le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
-  uttError().clear();
-  if (!ctx || !opts) {
-    uttError() = "le_utt_create: NULL ctx/opts";
-    return nullptr;
-  }
-  try {
-    return new le_utt(ctx, *opts);
-  } catch (const std::exception& e) {
-    uttError() = std::string("le_utt_create: ") + e.what();
-  } catch (...) {
-    uttError() = "le_utt_create: unknown error";
-  }
-  return nullptr;
-}
-
-le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
-  le_utt_opts o{};
-  o.motion_dir = motion_dir;
-  return le_utt_create(ctx, &o);
-}
-
-void le_utt_destroy(le_utt* s) {
-  try {
-    delete s;
-  } catch (...) {
-    // A destructor that failed to join has nothing left to report to.
-  }
-}
-
-const char* le_utt_last_error(void) {
-  return uttError().c_str();
-}
-
-int le_utt_ready(le_utt* s) {
-  if (!s) return -1;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (s->warmFailed) {
-    uttError() = s->warmError;
-    return -1;
-  }
-  return s->source ? 1 : 0;
-}
-
-int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
-  if (!s || !samples || count < 0) {
-    uttError() = "le_utt_push_audio: bad args";
-    return 0;
-  }
-  try {
-    {
-      std::lock_guard<std::mutex> lk(s->mu);
-      const size_t at = s->pushed.size();
-      s->pushed.resize(at + size_t(count));
-      for (int i = 0; i < count; ++i)
-        s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
-      const double now = nowMs();
-      s->latestPushMs = now;
-      if (!s->audioStarted) {
-        s->audioStarted = true;
-        s->firstPushMs = now;
-      }
-    }
-    s->cv.notify_all();
-    s->pasteCv.notify_all();
-    return 1;
-  } catch (const std::exception& e) {
-    uttError() = std::string("le_utt_push_audio: ") + e.what();
-  }
-  return 0;
-}
-
-void le_utt_end_utterance(le_utt* s) {
-  if (!s) return;
-  {
-    std::lock_guard<std::mutex> lk(s->mu);
-    s->endRequest = true;
-    s->endAt = s->pushed.size();
-    // The next push opens the next utterance and starts its clock.
-    s->audioStarted = false;
-  }
-  s->cv.notify_all();
-}
-
-void le_utt_interrupt(le_utt* s) {
-  if (!s) return;
-  {
-    std::lock_guard<std::mutex> lk(s->mu);
-    // The frame being rendered is no longer wanted: end its render now so the
-    // ramp starts sooner. Cancelled before the epoch moves, so the ramp's own
-    // render, which starts only after the run thread sees the new epoch, runs.
-    if (s->source) {  // warm-up's own renders are left to finish
-      s->ctx->renderer->cancel();
-      if (s->chunk) s->chunk->cancel();
-    }
-    s->pushed.clear();
-    s->endRequest = false;
-    s->audioStarted = false;
-    s->readPos = s->writePos;
-    s->pasteQueue.clear();
-    ++s->epoch;
-  }
-  s->cv.notify_all();
-  s->borrowCv.notify_all();
-}
-
-int le_utt_frames_available(le_utt* s) {
-  if (!s) return 0;
-  std::lock_guard<std::mutex> lk(s->mu);
-  return int(s->writePos - s->readPos);
-}
-
-int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
-  if (!s || !dst) {
-    uttError() = "le_utt_pull_frame: bad args";
-    return 0;
-  }
-  {
-    std::lock_guard<std::mutex> lk(s->mu);
-    if (s->readPos >= s->writePos) {
-      if (s->speaking) ++s->underruns;
-      return 0;
-    }
-    le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
-    if (cap < slot.rgb.size()) {
-      uttError() = "le_utt_pull_frame: buffer too small";
-      return 0;
-    }
-    std::memcpy(dst, slot.rgb.data(), slot.rgb.size());
-    if (info) {
-      info->seq = slot.seq;
-      info->kind = slot.kind;
-      info->index = slot.index;
-      info->number = slot.number;
-    }
-    s->hasLast = true;
-    s->lastKind = slot.kind;
-    s->lastIndex = slot.index;
-    std::memcpy(s->lastKp, slot.kp, sizeof s->lastKp);
-    ++s->readPos;
-    ++s->stats.frames_out;
-    if (slot.kind == 1) ++s->stats.speech_frames_out;
-  }
-  s->cv.notify_all();
-  return 1;
-}
-
-void le_utt_get_stats(le_utt* s, le_utt_stats* stats) {
-  if (!s || !stats) return;
-  std::lock_guard<std::mutex> lk(s->mu);
-  *stats = s->stats;
-}
-
-int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures) {
-  if (!s) {
-    if (text && len > 0) text[0] = '\0';
-    if (failures) *failures = 0;
-    return 0;
-  }
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (text && len > 0) {
-    const size_t n = std::min(s->failText.size(), size_t(len) - 1);
-    std::memcpy(text, s->failText.data(), n);
-    text[n] = '\0';
-  }
-  if (failures) *failures = s->failures;
-  return s->fatal ? -1 : 0;
-}
-
-}  // extern "C"

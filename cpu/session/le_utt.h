@@ -144,6 +144,35 @@ struct le_utt {
   void shutdown();
 
   // ---- run thread
+  // What one pass of the run loop takes from the host under the main lock.
+  struct Intake {
+    std::vector<float> audio;  // samples handed over in this pass
+    bool endTaken = false;     // an end request came with them
+    bool stop = false;
+    bool takeable = false;  // audio may be taken now (see takeFromHost)
+    int64_t epoch = 0;
+    double latestPush = 0, firstPush = 0;
+    le::MotionSource* source = nullptr;
+    le::Renderer* steady = nullptr;  // the chunk renderer, if any
+    int fill = 0;                    // frames in the ring
+    int queued = 0;                  // frames on their way to it
+  };
+  Intake takeFromHost();
+  // Opens an utterance with the first audio and stages what came.
+  void acceptAudio(const Intake& in);
+  // An end request or the end silence ends the utterance.
+  void noteUtteranceEnd(const Intake& in);
+  // Posts a motion job when there is audio to send or frames to fetch;
+  // without hybrid waits for it. True when a job was collected.
+  bool postMotionJob(const Intake& in, bool* progress);
+  // Produces a ramp frame, speech frames, the utterance's end or an idle
+  // frame, whichever is due; false when there was nothing to do.
+  bool produceOne(const Intake& in);
+  void waitForWork(const Intake& in);
+  // Every frame of an utterance whose audio was all sent has arrived.
+  bool allReceived() const;
+  // The chunk renderer's batch once speech has been rendered, else 0.
+  int steadyBatch(const Intake& in) const;
   void setState(int state);
   void onInterrupt(int64_t epochNow);
   // Takes a finished motion job; *progress is raised when it brought news.

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "capi/le_capi.h"
+#include "capi/le_guard.h"
 #include "render/le_renderer.h"
 #include "tessera/le_tessera_pi.h"
 #include "tessera/le_tessera_stream.h"
@@ -335,15 +336,15 @@ int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const do
                           const char* manifest_json, char* err, int err_len) {
   copyText(err, err_len, "");
   std::string error;
-  try {
-    if (attachBorrow(s, band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len,
-                     head_json, manifest_json, error) == 0)
-      return 0;
-  } catch (const std::exception& e) {
-    error = std::string("le_utt_tessera_attach: ") + e.what();
-  } catch (...) {
-    error = "le_utt_tessera_attach: unknown failure";
-  }
+  auto failed = [&](const std::exception* e) {
+    error = e ? std::string("le_utt_tessera_attach: ") + e->what()
+              : "le_utt_tessera_attach: unknown failure";
+  };
+  const int refused = le::capi::guardWith(1, failed, [&] {
+    return attachBorrow(s, band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len,
+                        head_json, manifest_json, error);
+  });
+  if (refused == 0) return 0;
   copyText(err, err_len, error);
   return 1;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "capi/le_guard.h"
 #include "le/le.h"
 
 namespace {
@@ -38,24 +39,25 @@ Telemetry& tel() {
 
 void add(const char* name, bool isText, double value, const char* text) {
   if (!name || !*name) return;
-  try {
-    Telemetry& t = tel();
-    std::lock_guard<std::mutex> lk(t.mu);
-    const auto now = std::chrono::steady_clock::now();
-    if (!t.started) {
-      t.origin = now;
-      t.started = true;
-    }
-    if (t.records.size() >= kMaxRecords) {
-      t.records.pop_front();
-      ++t.dropped;
-    }
-    t.records.push_back(Record{t.nextSeq++,
-                               std::chrono::duration<double, std::milli>(now - t.origin).count(),
-                               name, isText, value, text ? text : ""});
-  } catch (...) {
-    // Telemetry never fails the caller.
-  }
+  // Telemetry never fails the caller.
+  le::capi::guardWith(
+      [](const std::exception*) {},
+      [&] {
+        Telemetry& t = tel();
+        std::lock_guard<std::mutex> lk(t.mu);
+        const auto now = std::chrono::steady_clock::now();
+        if (!t.started) {
+          t.origin = now;
+          t.started = true;
+        }
+        if (t.records.size() >= kMaxRecords) {
+          t.records.pop_front();
+          ++t.dropped;
+        }
+        t.records.push_back(
+            Record{t.nextSeq++, std::chrono::duration<double, std::milli>(now - t.origin).count(),
+                   name, isText, value, text ? text : ""});
+      });
 }
 
 void appendJsonString(std::string& out, const std::string& s) {
@@ -102,7 +104,11 @@ void le_tel_record_str(const char* name, const char* value) {
 }
 
 const char* le_tel_pending_json(void) {
-  try {
+  auto failed = [](const std::exception*) {
+    tJson = "{\"dropped\": 0, \"records\": []}";
+    tListed = false;
+  };
+  le::capi::guardWith(failed, [] {
     Telemetry& t = tel();
     std::string out;
     std::lock_guard<std::mutex> lk(t.mu);
@@ -126,10 +132,7 @@ const char* le_tel_pending_json(void) {
     tListedUpTo = t.records.empty() ? t.nextSeq : t.records.back().seq + 1;
     tListed = true;
     tJson.swap(out);
-  } catch (...) {
-    tJson = "{\"dropped\": 0, \"records\": []}";
-    tListed = false;
-  }
+  });
   return tJson.c_str();
 }
 

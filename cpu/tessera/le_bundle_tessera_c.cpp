@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 
+#include "capi/le_guard.h"
 #include "le/le.h"
 #include "tessera/le_bundle_tessera.h"
 
@@ -37,12 +39,39 @@ le::TesseraCarriage unexaminedCarriage() {
   return c;
 }
 
+// The bundle's carriage; one that cannot be examined reads as a bundle with
+// every member missing. Only running out of memory fails.
+le::TesseraCarriage examine(const char* bundleDir) {
+  try {
+    return le::tesseraCarriage(bundleDir);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    return unexaminedCarriage();
+  }
+}
+
+void ignore(const std::exception*) {}
+
+// Copies a failure into the caller's buffer: the exception's own text, which
+// names its source, or "<fn>: out of memory" / "<fn>: unknown failure".
+auto reportTo(char* err, int errLen, const char* fn) {
+  return [=](const std::exception* e) {
+    if (e && !dynamic_cast<const std::bad_alloc*>(e))
+      copyMessage(err, errLen, e->what());
+    else
+      copyMessage(err, errLen, std::string(fn) + (e ? ": out of memory" : ": unknown failure"));
+  };
+}
+
 template <class T>
 const T* dataOrNull(const std::vector<T>& v) {
   return v.empty() ? nullptr : v.data();
 }
 
 }  // namespace
+
+using le::capi::guardWith;
 
 extern "C" {
 
@@ -57,21 +86,11 @@ const char* le_tessera_slot_key(int index) {
 
 le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir) {
   if (!bundle_dir) return nullptr;
-  le_tessera_carriage* h = nullptr;
-  try {
-    h = new le_tessera_carriage;
-    try {
-      h->carriage = le::tesseraCarriage(bundle_dir);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (...) {
-      h->carriage = unexaminedCarriage();
-    }
-    return h;
-  } catch (...) {
-    delete h;
-    return nullptr;
-  }
+  return guardWith(nullptr, ignore, [&] {
+    auto h = std::make_unique<le_tessera_carriage>();
+    h->carriage = examine(bundle_dir);
+    return h.release();
+  });
 }
 
 void le_tessera_carriage_close(le_tessera_carriage* c) {
@@ -88,11 +107,8 @@ int le_tessera_carriage_declared(const le_tessera_carriage* c) {
 
 const char* le_tessera_carriage_path(le_tessera_carriage* c, const char* slot) {
   if (!c || !slot) return "";
-  try {
-    c->scratch = c->carriage.path(slot);
-  } catch (...) {
-    c->scratch.clear();
-  }
+  guardWith([&](const std::exception*) { c->scratch.clear(); },
+            [&] { c->scratch = c->carriage.path(slot); });
   return c->scratch.c_str();
 }
 
@@ -111,24 +127,14 @@ le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, i
     copyMessage(err, err_len, "le_tessera_members_open: null bundle_dir");
     return nullptr;
   }
-  try {
-    le::TesseraAttachInputs in = le::loadTesseraMembers(bundle_dir);
-    auto* h = new (std::nothrow) le_tessera_members;
-    if (!h) {
-      copyMessage(err, err_len, "le_tessera_members_open: out of memory");
-      return nullptr;
-    }
-    h->in = std::move(in);
-    for (int i = 0; i < le::GeometryStamp::kFields; ++i) h->stamp[i] = h->in.stamp.at(i);
-    return h;
-  } catch (const std::bad_alloc&) {
-    copyMessage(err, err_len, "le_tessera_members_open: out of memory");
-  } catch (const std::exception& e) {
-    copyMessage(err, err_len, e.what());
-  } catch (...) {
-    copyMessage(err, err_len, "le_tessera_members_open: unknown failure");
-  }
-  return nullptr;
+  return guardWith(nullptr, reportTo(err, err_len, "le_tessera_members_open"),
+                   [&]() -> le_tessera_members* {
+                     auto h = std::make_unique<le_tessera_members>();
+                     h->in = le::loadTesseraMembers(bundle_dir);
+                     for (int i = 0; i < le::GeometryStamp::kFields; ++i)
+                       h->stamp[i] = h->in.stamp.at(i);
+                     return h.release();
+                   });
 }
 
 void le_tessera_members_close(le_tessera_members* m) {
@@ -210,15 +216,10 @@ int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track
     copyMessage(err, err_len, "le_tessera_members_reorder: null argument");
     return 1;
   }
-  try {
+  return guardWith(1, reportTo(err, err_len, "le_tessera_members_reorder"), [&] {
     le::reorderTrackToDonor(m->in, track, donor);
     return 0;
-  } catch (const std::exception& e) {
-    copyMessage(err, err_len, e.what());
-  } catch (...) {
-    copyMessage(err, err_len, "le_tessera_members_reorder: unknown failure");
-  }
-  return 1;
+  });
 }
 
 }  // extern "C"

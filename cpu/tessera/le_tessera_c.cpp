@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "capi/le_guard.h"
 #include "le/le.h"
 #include "tessera/le_tessera.h"
 
@@ -86,15 +87,13 @@ int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent,
                          int frames, uint8_t* out_windows, int32_t* out_skipped, char* err,
                          int err_len) {
   copyMessage(err, err_len, "");
-  try {
+  auto failed = [&](const std::exception* e) {
+    copyMessage(err, err_len, e ? e->what() : "teeth: unknown failure");
+  };
+  return le::capi::guardWith(1, failed, [&] {
     return runPass(band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json,
                    canvases, masks, shifts, frames, out_windows, out_skipped);
-  } catch (const std::exception& e) {
-    copyMessage(err, err_len, e.what());
-  } catch (...) {
-    copyMessage(err, err_len, "teeth: unknown failure");
-  }
-  return 1;
+  });
 }
 
 int le_tessera_run(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,

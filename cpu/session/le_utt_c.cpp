@@ -1,0 +1,188 @@
+// The utterance session's C interface. Every entry point runs under the
+// family's guard: a failure becomes "<fn>: <reason>" in le_utt_last_error and
+// the entry's failure value; nothing is thrown into the host.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "capi/le_capi.h"
+#include "capi/le_guard.h"
+#include "render/le_renderer.h"
+#include "session/le_utt.h"
+
+using le::capi::guard;
+using namespace le::utt;
+
+extern "C" {
+
+le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts) {
+  uttError().clear();
+  return guard(uttError(), "le_utt_create", nullptr, [&]() -> le_utt* {
+    if (!ctx || !opts) {
+      uttError() = "le_utt_create: NULL ctx/opts";
+      return nullptr;
+    }
+    return new le_utt(ctx, *opts);
+  });
+}
+
+le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir) {
+  le_utt_opts o{};
+  o.motion_dir = motion_dir;
+  return le_utt_create(ctx, &o);
+}
+
+void le_utt_destroy(le_utt* s) {
+  // A destructor that failed to join has nothing left to report to.
+  le::capi::guardWith([](const std::exception*) {}, [&] { delete s; });
+}
+
+const char* le_utt_last_error(void) {
+  return uttError().c_str();
+}
+
+int le_utt_ready(le_utt* s) {
+  return guard(uttError(), "le_utt_ready", -1, [&] {
+    if (!s) return -1;
+    std::lock_guard<std::mutex> lk(s->mu);
+    if (s->warmFailed) {
+      uttError() = s->warmError;
+      return -1;
+    }
+    return s->source ? 1 : 0;
+  });
+}
+
+int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
+  return guard(uttError(), "le_utt_push_audio", 0, [&] {
+    if (!s || !samples || count < 0) {
+      uttError() = "le_utt_push_audio: bad args";
+      return 0;
+    }
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      const size_t at = s->pushed.size();
+      s->pushed.resize(at + size_t(count));
+      for (int i = 0; i < count; ++i)
+        s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
+      const double now = nowMs();
+      s->latestPushMs = now;
+      if (!s->audioStarted) {
+        s->audioStarted = true;
+        s->firstPushMs = now;
+      }
+    }
+    s->cv.notify_all();
+    s->pasteCv.notify_all();
+    return 1;
+  });
+}
+
+void le_utt_end_utterance(le_utt* s) {
+  if (!s) return;
+  guard(uttError(), "le_utt_end_utterance", [&] {
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      s->endRequest = true;
+      s->endAt = s->pushed.size();
+      // The next push opens the next utterance and starts its clock.
+      s->audioStarted = false;
+    }
+    s->cv.notify_all();
+  });
+}
+
+void le_utt_interrupt(le_utt* s) {
+  if (!s) return;
+  guard(uttError(), "le_utt_interrupt", [&] {
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      // The frame being rendered is no longer wanted: end its render now so the
+      // ramp starts sooner. Cancelled before the epoch moves, so the ramp's own
+      // render, which starts only after the run thread sees the new epoch, runs.
+      if (s->source) {  // warm-up's own renders are left to finish
+        s->ctx->renderer->cancel();
+        if (s->chunk) s->chunk->cancel();
+      }
+      s->pushed.clear();
+      s->endRequest = false;
+      s->audioStarted = false;
+      s->readPos = s->writePos;
+      s->pasteQueue.clear();
+      ++s->epoch;
+    }
+    s->cv.notify_all();
+    s->borrowCv.notify_all();
+  });
+}
+
+int le_utt_frames_available(le_utt* s) {
+  if (!s) return 0;
+  return guard(uttError(), "le_utt_frames_available", 0, [&] {
+    std::lock_guard<std::mutex> lk(s->mu);
+    return int(s->writePos - s->readPos);
+  });
+}
+
+int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
+  return guard(uttError(), "le_utt_pull_frame", 0, [&] {
+    if (!s || !dst) {
+      uttError() = "le_utt_pull_frame: bad args";
+      return 0;
+    }
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      if (s->readPos >= s->writePos) {
+        if (s->speaking) ++s->underruns;
+        return 0;
+      }
+      le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
+      if (cap < slot.rgb.size()) {
+        uttError() = "le_utt_pull_frame: buffer too small";
+        return 0;
+      }
+      std::memcpy(dst, slot.rgb.data(), slot.rgb.size());
+      if (info) {
+        info->seq = slot.seq;
+        info->kind = slot.kind;
+        info->index = slot.index;
+        info->number = slot.number;
+      }
+      s->hasLast = true;
+      s->lastKind = slot.kind;
+      s->lastIndex = slot.index;
+      std::memcpy(s->lastKp, slot.kp, sizeof s->lastKp);
+      ++s->readPos;
+      ++s->stats.frames_out;
+      if (slot.kind == 1) ++s->stats.speech_frames_out;
+    }
+    s->cv.notify_all();
+    return 1;
+  });
+}
+
+void le_utt_get_stats(le_utt* s, le_utt_stats* stats) {
+  if (!s || !stats) return;
+  guard(uttError(), "le_utt_get_stats", [&] {
+    std::lock_guard<std::mutex> lk(s->mu);
+    *stats = s->stats;
+  });
+}
+
+int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures) {
+  if (text && len > 0) text[0] = '\0';
+  if (failures) *failures = 0;
+  if (!s) return 0;
+  return guard(uttError(), "le_utt_render_status", 0, [&] {
+    std::lock_guard<std::mutex> lk(s->mu);
+    if (text && len > 0) {
+      const size_t n = std::min(s->failText.size(), size_t(len) - 1);
+      std::memcpy(text, s->failText.data(), n);
+      text[n] = '\0';
+    }
+    if (failures) *failures = s->failures;
+    return s->fatal ? -1 : 0;
+  });
+}
+
+}  // extern "C"
