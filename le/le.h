@@ -9,6 +9,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* What the shared library exports; everything else stays inside it. */
+#if defined(__GNUC__) || defined(__clang__)
+#define LE_API __attribute__((visibility("default")))
+#else
+#define LE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -20,24 +27,25 @@ typedef struct le_ctx le_ctx;
  * render model "model_" + model_key + ".onnx". threads < 1 uses the engine's
  * thread budget; ep names an execution provider and may be NULL.
  * Returns NULL on failure. */
-le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+LE_API le_ctx* le_create(const char* bundle_dir, const char* model_key, int threads,
+                         const char* ep);
 /* Releases a context; NULL is ignored. */
-void le_destroy(le_ctx* ctx);
+LE_API void le_destroy(le_ctx* ctx);
 
 /* The calling thread's last error: never NULL, empty when there is none.
  * Valid until this thread's next le_* call that resets or sets it. */
-const char* le_last_error(void);
+LE_API const char* le_last_error(void);
 
 /* Rows of a host keypoint set: every keypoint set crossing this interface is
  * le_host_kp_rows() x 3 floats, row-major. */
-int le_host_kp_rows(void);
+LE_API int le_host_kp_rows(void);
 
 /* Accessors; 0 for a NULL context. They leave the last error alone. */
-int le_nt(const le_ctx* ctx);
-int le_width(const le_ctx* ctx);
-int le_height(const le_ctx* ctx);
-int le_crop(const le_ctx* ctx);
-int le_drive_frames(const le_ctx* ctx);
+LE_API int le_nt(const le_ctx* ctx);
+LE_API int le_width(const le_ctx* ctx);
+LE_API int le_height(const le_ctx* ctx);
+LE_API int le_crop(const le_ctx* ctx);
+LE_API int le_drive_frames(const le_ctx* ctx);
 
 /* ---- Rendering and pasting on a context ----
  * A crop is crop x crop x 3 floats in [0, 1], R, G, B planes, owned by the
@@ -45,44 +53,45 @@ int le_drive_frames(const le_ctx* ctx);
  * (x 4 with alpha 255 for the RGBA calls). */
 
 /* Renders the crop for source frame t from 63-float keypoint sets. */
-const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven);
+LE_API const float* le_render_kp_crop(le_ctx* ctx, int t, const float* kp_source,
+                                      const float* kp_driven);
 /* Renders drive frame i from the bundle's drive tables. */
-const float* le_render_drive_crop(le_ctx* ctx, int i);
+LE_API const float* le_render_drive_crop(le_ctx* ctx, int i);
 /* Pastes crop into driver frame t, written to out (cap >= W x H x 3). 1 or 0. */
-int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t cap);
+LE_API int le_paste_crop(le_ctx* ctx, int t, const float* crop, uint8_t* out, uint64_t cap);
 /* Pastes the latest rendered crop into driver frame t; returns the context's
  * frame buffer, valid until the next paste on the context. */
-const uint8_t* le_paste_last(le_ctx* ctx, int t);
+LE_API const uint8_t* le_paste_last(le_ctx* ctx, int t);
 /* Render, paste and expand to RGBA (cap >= W x H x 4). 1 or 0. */
-int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven,
-                      uint8_t* out, uint64_t cap);
-int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap);
+LE_API int le_render_kp_rgba(le_ctx* ctx, int t, const float* kp_source, const float* kp_driven,
+                             uint8_t* out, uint64_t cap);
+LE_API int le_render_drive_rgba(le_ctx* ctx, int i, uint8_t* out, uint64_t cap);
 /* Driver frame t, valid until the next frame pull on the context. */
-const uint8_t* le_target_frame(le_ctx* ctx, int t);
+LE_API const uint8_t* le_target_frame(le_ctx* ctx, int t);
 
 /* ---- Bundle resolution and warp-prior access, without a context ---- */
 
 /* Writes the directory to read the bundle from (unwrapping an IMX container
  * once) into out, NUL-terminated; cap counts the terminator.
  * Returns 1, or -1 on failure. */
-int le_bundle_resolve_handle(const char* handle, char* out, size_t cap);
+LE_API int le_bundle_resolve_handle(const char* handle, char* out, size_t cap);
 /* Writes the file a member resolves to (older name, else newer name, else the
  * older name). Returns 1 when that file exists, 0 when not, -1 on failure.
  * Sets the last error only when resolving the bundle fails. */
-int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t cap);
+LE_API int le_bundle_resolve_member(const char* handle, const char* member, char* out, size_t cap);
 
 /* A reader of the bundle's video-coded warp prior. */
 typedef struct le_prior le_prior;
 /* look_ahead < 1 means 2; history < 0 means 0. NULL on failure. */
-le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history);
+LE_API le_prior* le_prior_open(const char* bundle_dir, int look_ahead, int history);
 /* Copies prior frame t (crop x crop x 3 halves, R, G, B planes) into out.
  * Returns 1, or 0 on failure. */
-int le_prior_row(le_prior* prior, int t, void* out, size_t cap);
+LE_API int le_prior_row(le_prior* prior, int t, void* out, size_t cap);
 /* Bytes of one prior row; 0 for NULL. */
-size_t le_prior_row_bytes(const le_prior* prior);
+LE_API size_t le_prior_row_bytes(const le_prior* prior);
 /* The decoder behind the prior; "" for NULL. */
-const char* le_prior_backend(const le_prior* prior);
-void le_prior_close(le_prior* prior);
+LE_API const char* le_prior_backend(const le_prior* prior);
+LE_API void le_prior_close(le_prior* prior);
 
 /* ------------------------------------------------------------------------
  * Teeth-borrow members.
@@ -102,59 +111,59 @@ typedef struct le_tessera_members le_tessera_members;
 /* The member slots: 4 of them; le_tessera_slot_key gives the slot key of
  * index 0..3 ("bank_track", "bank_sidecar", "head_weights", "head_config"),
  * NULL for any other index. */
-int le_tessera_slot_count(void);
-const char* le_tessera_slot_key(int index);
+LE_API int le_tessera_slot_count(void);
+LE_API const char* le_tessera_slot_key(int index);
 
 /* What a bundle declares and holds. Opening never fails on a malformed
  * bundle (every member then counts as missing); NULL only for a NULL path
  * or when memory runs out. */
-le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir);
-void le_tessera_carriage_close(le_tessera_carriage* c);
+LE_API le_tessera_carriage* le_tessera_carriage_open(const char* bundle_dir);
+LE_API void le_tessera_carriage_close(le_tessera_carriage* c);
 /* 1 when all four members are present, else 0. */
-int le_tessera_carriage_complete(const le_tessera_carriage* c);
+LE_API int le_tessera_carriage_complete(const le_tessera_carriage* c);
 /* 1 when the manifest declares a tessera block, else 0. */
-int le_tessera_carriage_declared(const le_tessera_carriage* c);
+LE_API int le_tessera_carriage_declared(const le_tessera_carriage* c);
 /* Resolved path of a slot key; "" for an unknown slot. The text lives in one
  * scratch string of the handle that the next call overwrites. */
-const char* le_tessera_carriage_path(le_tessera_carriage* c, const char* slot);
-int le_tessera_carriage_missing_count(const le_tessera_carriage* c);
+LE_API const char* le_tessera_carriage_path(le_tessera_carriage* c, const char* slot);
+LE_API int le_tessera_carriage_missing_count(const le_tessera_carriage* c);
 /* Slot key of the index-th missing member; NULL when out of range. */
-const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int index);
+LE_API const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int index);
 
 /* Loads and checks all four members; NULL with the message in err on any
  * failure. */
-le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len);
-void le_tessera_members_close(le_tessera_members* m);
-int le_tessera_members_n_donors(const le_tessera_members* m);
+LE_API le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len);
+LE_API void le_tessera_members_close(le_tessera_members* m);
+LE_API int le_tessera_members_n_donors(const le_tessera_members* m);
 /* n_donors (x, y) centres interleaved; NULL when empty. */
-const double* le_tessera_members_cent(const le_tessera_members* m);
+LE_API const double* le_tessera_members_cent(const le_tessera_members* m);
 /* The canonical (x, y) centre. */
-const double* le_tessera_members_c_canon(const le_tessera_members* m);
+LE_API const double* le_tessera_members_c_canon(const le_tessera_members* m);
 /* n_donors apertures; NULL when empty. */
-const double* le_tessera_members_aperture(const le_tessera_members* m);
+LE_API const double* le_tessera_members_aperture(const le_tessera_members* m);
 /* The 12 geometry-stamp integers: canvas_w, canvas_h, window_x0, window_y0,
  * window_w, window_h, pad, band_r0, band_r1, band_c0, band_c1, shift_margin. */
-const int32_t* le_tessera_members_stamp(const le_tessera_members* m);
+LE_API const int32_t* le_tessera_members_stamp(const le_tessera_members* m);
 /* The head checkpoint bytes (NULL when empty) and their count. */
-const uint8_t* le_tessera_members_head_pt(const le_tessera_members* m);
-int64_t le_tessera_members_head_pt_len(const le_tessera_members* m);
-const char* le_tessera_members_head_json(const le_tessera_members* m);
-const char* le_tessera_members_manifest_json(const le_tessera_members* m);
-const char* le_tessera_members_bank_track_path(const le_tessera_members* m);
-const char* le_tessera_members_bank_container(const le_tessera_members* m);
-const char* le_tessera_members_bank_codec(const le_tessera_members* m);
-const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* m);
-const char* le_tessera_members_bank_packing(const le_tessera_members* m);
+LE_API const uint8_t* le_tessera_members_head_pt(const le_tessera_members* m);
+LE_API int64_t le_tessera_members_head_pt_len(const le_tessera_members* m);
+LE_API const char* le_tessera_members_head_json(const le_tessera_members* m);
+LE_API const char* le_tessera_members_manifest_json(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_track_path(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_container(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_codec(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_pix_fmt(const le_tessera_members* m);
+LE_API const char* le_tessera_members_bank_packing(const le_tessera_members* m);
 /* Size of one stored donor patch in pixels. */
-int le_tessera_members_band_w(const le_tessera_members* m);
-int le_tessera_members_band_h(const le_tessera_members* m);
+LE_API int le_tessera_members_band_w(const le_tessera_members* m);
+LE_API int le_tessera_members_band_h(const le_tessera_members* m);
 /* band_h * n_donors * band_w * 3: the reference bank in memory. */
-int64_t le_tessera_members_band_bytes(const le_tessera_members* m);
+LE_API int64_t le_tessera_members_band_bytes(const le_tessera_members* m);
 /* Copies the references from track order (track) into donor order (donor);
  * both buffers hold le_tessera_members_band_bytes bytes. 0 on success, 1 on
  * failure with the message in err; nothing is written on failure. */
-int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor,
-                               char* err, int err_len);
+LE_API int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track,
+                                      uint8_t* donor, char* err, int err_len);
 
 /* The teeth pass run offline over F compose canvases. band: the reference
  * bank in donor order (n_donors stored patches of RGB bytes, as
@@ -168,20 +177,20 @@ int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track
  * bytes, to be written at window_y0, window_x0) at out_windows +
  * i * window_h * window_w * 3. Returns 0, or 1 with the message in err (at
  * most err_len - 1 bytes, always terminated). */
-int le_tessera_run(const uint8_t* band, int n_donors, const double* cent, const double* c_canon,
-                   const double* aperture, const int32_t* stamp, const uint8_t* head_pt,
-                   int64_t head_pt_len, const char* head_json, const uint8_t* canvases,
-                   const uint8_t* masks, int frames, uint8_t* out_windows, int32_t* out_skipped,
-                   char* err, int err_len);
+LE_API int le_tessera_run(const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const uint8_t* canvases, const uint8_t* masks, int frames,
+                          uint8_t* out_windows, int32_t* out_skipped, char* err, int err_len);
 /* Same, with a mouth shift per frame: F pairs (sy, sx); a pair whose sy is
  * -10000 lets the pass derive the shift from the frame's mask. shifts may be
  * NULL (every shift derived). */
-int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent,
-                         const double* c_canon, const double* aperture, const int32_t* stamp,
-                         const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
-                         const uint8_t* canvases, const uint8_t* masks, const int32_t* shifts,
-                         int frames, uint8_t* out_windows, int32_t* out_skipped, char* err,
-                         int err_len);
+LE_API int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent,
+                                const double* c_canon, const double* aperture, const int32_t* stamp,
+                                const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                                const uint8_t* canvases, const uint8_t* masks,
+                                const int32_t* shifts, int frames, uint8_t* out_windows,
+                                int32_t* out_skipped, char* err, int err_len);
 
 /* ------------------------------------------------------------------------
  * Audio to motion: the streaming audio-to-expression stream (le_a2x_*) and
@@ -195,62 +204,63 @@ typedef struct le_a2x le_a2x;
 /* Opens a stream on a motion directory (a bundle directory or IMX container).
  * threads < 1, or not below the engine's thread budget, uses the budget.
  * The legacy audio frontend is the model named by $W2V_ONNX. NULL on failure. */
-le_a2x* le_a2x_create(const char* bundle_dir, int threads);
+LE_API le_a2x* le_a2x_create(const char* bundle_dir, int threads);
 /* NULL is ignored. */
-void le_a2x_destroy(le_a2x* s);
+LE_API void le_a2x_destroy(le_a2x* s);
 /* The calling thread's last error of the le_a2x_* family ("" if none). */
-const char* le_a2x_last_error(void);
+LE_API const char* le_a2x_last_error(void);
 /* Loads the process-wide legacy frontend (path NULL or "" means $W2V_ONNX).
  * 1 when it is loaded, else 0. */
-int le_a2x_preload_w2v(const char* path);
+LE_API int le_a2x_preload_w2v(const char* path);
 /* Appends samples (count <= 0 appends nothing); allowed after finish.
  * 1, or 0 when the samples could not be stored. */
-int le_a2x_push(le_a2x* s, const float* samples, int count);
+LE_API int le_a2x_push(le_a2x* s, const float* samples, int count);
 /* Marks the end of the audio: every frame of it becomes pullable. */
-void le_a2x_finish(le_a2x* s);
+LE_API void le_a2x_finish(le_a2x* s);
 /* -1 until finished, then ceil(samples / 640). */
-int le_a2x_total(le_a2x* s);
+LE_API int le_a2x_total(le_a2x* s);
 /* Frames that can be pulled now; each call does at most one frontend
  * window's worth of work. */
-int le_a2x_avail(le_a2x* s);
+LE_API int le_a2x_avail(le_a2x* s);
 /* Writes up to max_frames frames: corpus index (1 int), corpus keypoints and
  * driven keypoints (63 floats each) per frame. Returns the frames written. */
-int le_a2x_pull(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, int max_frames);
+LE_API int le_a2x_pull(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp,
+                       int max_frames);
 /* As le_a2x_pull plus one width value per frame (0 without a width output). */
-int le_a2x_pull_wn(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, float* width,
-                   int max_frames);
+LE_API int le_a2x_pull_wn(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp,
+                          float* width, int max_frames);
 /* Starts the next utterance at corpus frame start (start < 0 continues the
  * walk where it stands), walking forwards (direction >= 0) or backwards,
  * looping (loop != 0) or bouncing at the ends. */
-void le_a2x_reset(le_a2x* s, int start, int direction, int loop);
+LE_API void le_a2x_reset(le_a2x* s, int start, int direction, int loop);
 /* Recorded only. */
-void le_a2x_set_eager(le_a2x* s, int eager);
+LE_API void le_a2x_set_eager(le_a2x* s, int eager);
 /* Corpus frames (rows of xs_target.bin); 0 for NULL. */
-int le_a2x_nt(const le_a2x* s);
+LE_API int le_a2x_nt(const le_a2x* s);
 /* 1 when the encoder has a width output, else 0. */
-int le_a2x_width(const le_a2x* s);
+LE_API int le_a2x_width(const le_a2x* s);
 /* Deltas (frames x 63) of a whole clip without touching the stream's state.
  * Frames written, 0 for count < 1, -2 when max_frames < ceil(count / 640),
  * -1 on failure. */
-int le_a2x_deltas(le_a2x* s, const float* samples, int count, float* deltas, int max_frames);
+LE_API int le_a2x_deltas(le_a2x* s, const float* samples, int count, float* deltas, int max_frames);
 /* As le_a2x_deltas plus one width value per frame; -3 when the encoder has
  * no width output. */
-int le_a2x_deltas_wn(le_a2x* s, const float* samples, int count, float* deltas, float* width,
-                     int max_frames);
+LE_API int le_a2x_deltas_wn(le_a2x* s, const float* samples, int count, float* deltas, float* width,
+                            int max_frames);
 
 typedef struct le_fca le_fca;
 
 /* Opens the conditioner on the legacy audio model and fca_stream.onnx;
  * threads < 1 uses the engine's thread budget. NULL on failure. */
-le_fca* le_fca_create(const char* audio_model, const char* cond_model, int threads);
+LE_API le_fca* le_fca_create(const char* audio_model, const char* cond_model, int threads);
 /* Deltas (frames x 63) of a whole clip: ceil(count / 640) on success, 0 for
  * count < 1, -1 when max_frames is too small (last error untouched) or on
  * failure. */
-int le_fca_deltas(le_fca* c, const float* samples, int count, float* deltas, int max_frames);
+LE_API int le_fca_deltas(le_fca* c, const float* samples, int count, float* deltas, int max_frames);
 /* NULL is ignored. */
-void le_fca_destroy(le_fca* c);
+LE_API void le_fca_destroy(le_fca* c);
 /* The calling thread's last error of the le_fca_* family ("" if none). */
-const char* le_fca_last_error(void);
+LE_API const char* le_fca_last_error(void);
 
 /* ------------------------------------------------------------------------
  * The motion generator (le_motion_*): the second motion source, for motion
@@ -277,35 +287,35 @@ typedef struct le_motion le_motion;
 /* threads < 1 uses the engine's thread budget; ep NULL or "" is the CPU
  * provider, "coreml[<sep><unit>]" the CoreML provider; anything else is
  * refused. NULL on failure. */
-le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
+LE_API le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep);
 /* NULL is ignored. */
-void le_motion_destroy(le_motion* m);
+LE_API void le_motion_destroy(le_motion* m);
 /* The calling thread's last error of the le_motion_* family ("" if none). */
-const char* le_motion_last_error(void);
+LE_API const char* le_motion_last_error(void);
 /* Appends samples: 1 (count 0 included), 0 for NULL samples or generator, a
  * negative count, or after finish. */
-int le_motion_push(le_motion* m, const float* samples, int count);
+LE_API int le_motion_push(le_motion* m, const float* samples, int count);
 /* Marks the end of the audio and builds the final motion. */
-void le_motion_finish(le_motion* m);
+LE_API void le_motion_finish(le_motion* m);
 /* -1 until finished, then ceil(samples / 640). */
-int le_motion_total(le_motion* m);
+LE_API int le_motion_total(le_motion* m);
 /* Frames that can be pulled now; does the audio and motion work now due. */
-int le_motion_avail(le_motion* m);
+LE_API int le_motion_avail(le_motion* m);
 /* Writes up to max_frames frames: corpus index (1 int, corpus_index may be
  * NULL), corpus keypoints and driven keypoints (63 floats each). Returns
  * the frames written; after a failure, those written before it. */
-int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
-                   int max_frames);
+LE_API int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
+                          int max_frames);
 /* Starts the next utterance at corpus frame start (clamped into the corpus),
  * walking forwards (direction >= 0) or backwards, looping (loop != 0) or
  * bouncing at the ends. */
-void le_motion_reset(le_motion* m, int start, int direction, int loop);
+LE_API void le_motion_reset(le_motion* m, int start, int direction, int loop);
 /* 0 turns eager mode off; 1 or more releases provisional frames every that
  * many frames of audio; below 0 lets the measured cost choose the step.
  * Provisional frames come early, before their look-ahead audio. */
-void le_motion_set_eager(le_motion* m, int eager);
+LE_API void le_motion_set_eager(le_motion* m, int eager);
 /* Corpus frames; 0 for NULL. */
-int le_motion_nt(const le_motion* m);
+LE_API int le_motion_nt(const le_motion* m);
 
 /* ------------------------------------------------------------------------
  * The batch stream renderer (le_stream_*): renders a whole clip of speech
@@ -326,20 +336,20 @@ typedef void (*le_stream_frame_fn)(void* user, int frame, const uint8_t* rgb, in
 /* Opens the bundle's "render" model and the conditioner on audio_model.
  * The first `skip` frames of every clip are not rendered (a negative skip
  * counts as 0); deltas are scaled by gain. NULL on failure. */
-le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads, int skip,
-                            float gain);
+LE_API le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int threads,
+                                   int skip, float gain);
 /* Renders the clip and delivers its frames to on_frame (may be NULL).
  * Returns the frames delivered, 0 when the clip has none after skip, -1 on
  * failure (no frame at or after a failing one is delivered). */
-int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn on_frame,
-                  void* user);
+LE_API int le_stream_run(le_stream* s, const float* samples, int count, le_stream_frame_fn on_frame,
+                         void* user);
 /* Size of the delivered frames; 0 for NULL. */
-int le_stream_width(const le_stream* s);
-int le_stream_height(const le_stream* s);
+LE_API int le_stream_width(const le_stream* s);
+LE_API int le_stream_height(const le_stream* s);
 /* NULL is ignored. */
-void le_stream_destroy(le_stream* s);
+LE_API void le_stream_destroy(le_stream* s);
 /* The calling thread's last error of the le_stream_* family ("" if none). */
-const char* le_stream_last_error(void);
+LE_API const char* le_stream_last_error(void);
 
 /* ------------------------------------------------------------------------
  * Utterance sessions (le_utt_*): push speech, pull finished frames.
@@ -362,16 +372,16 @@ typedef struct le_utt le_utt;
 
 /* Creation options; zero every field you do not set. */
 typedef struct le_utt_opts {
-  const char* motion_dir;     /* required: the motion directory (or IMX container) */
-  int threads;                /* threads of the motion source; < 1: the context's */
-  const char* ep;             /* execution provider of the motion generator; NULL: none */
-  const char* steady_model;   /* model key of the batch renderer; NULL or "": "b24_fp32";
-                                 "-": none. $LE_STEADY_MODEL replaces it when set. */
-  int eager;                  /* -2: hybrid; >= 1: fixed eager value; else from $LE_UTT_HYBRID */
-  double end_silence_s;       /* silence after the last push that ends an utterance;
-                                 0: 0.6 s; negative: only le_utt_end_utterance ends one */
-  int end_ramp_frames;        /* ramp after an utterance; < 1: 6 */
-  int interrupt_ramp_frames;  /* ramp after an interrupt; < 1: 4 */
+  const char* motion_dir;    /* required: the motion directory (or IMX container) */
+  int threads;               /* threads of the motion source; < 1: the context's */
+  const char* ep;            /* execution provider of the motion generator; NULL: none */
+  const char* steady_model;  /* model key of the batch renderer; NULL or "": "b24_fp32";
+                                "-": none. $LE_STEADY_MODEL replaces it when set. */
+  int eager;                 /* -2: hybrid; >= 1: fixed eager value; else from $LE_UTT_HYBRID */
+  double end_silence_s;      /* silence after the last push that ends an utterance;
+                                0: 0.6 s; negative: only le_utt_end_utterance ends one */
+  int end_ramp_frames;       /* ramp after an utterance; < 1: 6 */
+  int interrupt_ramp_frames; /* ramp after an interrupt; < 1: 4 */
 } le_utt_opts;
 
 /* What a pulled frame shows. */
@@ -384,50 +394,50 @@ typedef struct le_utt_frame_info {
 } le_utt_frame_info;
 
 typedef struct le_utt_stats {
-  int64_t frames_out;          /* frames pulled */
-  int64_t speech_frames_out;   /* pulled frames of kind 1 */
-  int64_t utterances_started;  /* utterances whose first speech frame was finished */
-  double first_frame_ms;       /* latest such utterance: first push to first finished frame */
-  double frame_cost_ms;        /* smoothed cost of one speech frame (render and hand-off) */
-  int32_t state;               /* 0 idle, 1 waiting for motion, 2 speaking, 3 ramp */
+  int64_t frames_out;         /* frames pulled */
+  int64_t speech_frames_out;  /* pulled frames of kind 1 */
+  int64_t utterances_started; /* utterances whose first speech frame was finished */
+  double first_frame_ms;      /* latest such utterance: first push to first finished frame */
+  double frame_cost_ms;       /* smoothed cost of one speech frame (render and hand-off) */
+  int32_t state;              /* 0 idle, 1 waiting for motion, 2 speaking, 3 ramp */
 } le_utt_stats;
 
 /* Opens a session and starts its threads; the motion source and the batch
  * renderer load on a warm-up thread (see le_utt_ready). Idle frames are
  * available at once. NULL on failure. */
-le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
+LE_API le_utt* le_utt_create(le_ctx* ctx, const le_utt_opts* opts);
 /* le_utt_create with motion_dir and every other option zero. */
-le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
+LE_API le_utt* le_utt_open(le_ctx* ctx, const char* motion_dir);
 /* Stops and joins the session's threads and frees it; NULL is ignored.
  * Waits at most for the motion-source call or render in progress. */
-void le_utt_destroy(le_utt* s);
+LE_API void le_utt_destroy(le_utt* s);
 /* The calling thread's last error of the le_utt_* family ("" if none). */
-const char* le_utt_last_error(void);
+LE_API const char* le_utt_last_error(void);
 /* 1 once the motion source is loaded, 0 before; -1 for NULL, and -1 when the
  * warm-up failed (its message becomes the last error). Audio pushed before
  * the source is loaded is dropped, so wait for 1 before speaking. */
-int le_utt_ready(le_utt* s);
+LE_API int le_utt_ready(le_utt* s);
 /* Appends 16-bit PCM, 16 kHz mono. Returns 1, or 0 for bad arguments. */
-int le_utt_push_audio(le_utt* s, const int16_t* samples, int count);
+LE_API int le_utt_push_audio(le_utt* s, const int16_t* samples, int count);
 /* The current utterance ends once its audio has been spoken. */
-void le_utt_end_utterance(le_utt* s);
+LE_API void le_utt_end_utterance(le_utt* s);
 /* Drops the current utterance, its pending audio and every waiting frame;
  * the next frames ease from the last pulled one back to the idle loop. Audio
  * pushed after this call returns opens the next utterance. */
-void le_utt_interrupt(le_utt* s);
+LE_API void le_utt_interrupt(le_utt* s);
 /* Frames waiting to be pulled (0 for NULL). */
-int le_utt_frames_available(le_utt* s);
+LE_API int le_utt_frames_available(le_utt* s);
 /* Copies the oldest waiting frame (W x H x 3 bytes RGB) into dst. Returns 1,
  * or 0 when none waits (no error), when cap is too small (the frame stays)
  * or for bad arguments. Never blocks on rendering. */
-int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info);
+LE_API int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info);
 /* Fills *stats; nothing for NULL arguments. */
-void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
+LE_API void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
 /* Copies the latest render failure ("" if none) into text (at most len - 1
  * bytes, terminated) and the failure count into *failures (may be NULL).
  * Returns -1 once a fatal failure (a speech or ramp frame lost) was seen,
  * else 0. */
-int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
+LE_API int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
 
 /* Teeth borrow on a session: every rendered face then takes the inside of
  * its mouth from donor mouths of the bundle's reference bank before it is
@@ -436,22 +446,23 @@ int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
  * manifest_json is the bundle's manifest text. Attaching again replaces the
  * borrow and clears its counters and failure. Returns 0 when armed, or 1 with
  * the message in err (at most err_len - 1 bytes, always terminated). */
-int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
-                          const double* c_canon, const double* aperture, const int32_t* stamp,
-                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
-                          const char* manifest_json, char* err, int err_len);
+LE_API int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture,
+                                 const int32_t* stamp, const uint8_t* head_pt, int64_t head_pt_len,
+                                 const char* head_json, const char* manifest_json, char* err,
+                                 int err_len);
 /* Frames the borrow wrote (*applied) and skipped (*skipped; either pointer
  * may be NULL), and the failure reason ("" while healthy) in reason. Returns
  * 0 with no borrow attached, 1 attached and healthy, 255 attached and failed:
  * a failed borrow delivers no frames until it is attached again. */
-int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
-                         int reason_len);
+LE_API int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
+                                int reason_len);
 /* Mean and largest synthesis weight over the frames the borrow blended, and
  * their count. Returns 1 when at least one frame has statistics, else 0. */
-int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames);
+LE_API int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames);
 /* Copies the corpus geometry the borrow composes with ("v1", "v2" or "v3";
  * "" without a borrow). Returns 1 when a borrow is attached, else 0. */
-int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
+LE_API int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
 
 /* ------------------------------------------------------------------------
  * Telemetry: a process-wide list of named measurements and events that the
@@ -462,17 +473,17 @@ int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
  * ------------------------------------------------------------------------ */
 
 /* Records a measurement; name NULL or "" is ignored. */
-void le_tel_record(const char* name, double value);
+LE_API void le_tel_record(const char* name, double value);
 /* Records an event with a text value. */
-void le_tel_record_str(const char* name, const char* value);
+LE_API void le_tel_record_str(const char* name, const char* value);
 /* The pending records as one JSON document:
  *   {"dropped": N, "records": [{"seq": S, "t_ms": T, "name": "...", "value": V}, ...]}
  * with t_ms milliseconds since the first record of the process and V a
  * number or a string. Valid until this thread's next le_tel_pending_json. */
-const char* le_tel_pending_json(void);
+LE_API const char* le_tel_pending_json(void);
 /* Removes the records that this thread's latest le_tel_pending_json listed
  * (records made since stay pending) and returns how many were removed. */
-int le_tel_flush(void);
+LE_API int le_tel_flush(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

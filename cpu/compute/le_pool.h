@@ -5,16 +5,18 @@
 #include <type_traits>
 #include <utility>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace pool {
 
 // Thread budget: LE_CORE_THREADS, else LE_PASTE_THREADS, else 4, at least 1,
 // capped at the hardware threads. Computed once per process.
-int threads();
+LE_API int threads();
 // Always true: the pool needs nothing beyond the standard threads.
-bool available();
+LE_API bool available();
 // Parts a range of n items is cut into so that no part has fewer than grain items.
-int parts(uint64_t n, uint64_t grain);
+LE_API int parts(uint64_t n, uint64_t grain);
 
 // A non-owning reference to a callable taking [begin, end); never copies it.
 class RangeFn {
@@ -34,7 +36,7 @@ class RangeFn {
 // part 0 on the calling thread, part i on worker i of the calling thread's
 // own pool. A call nested inside a job's part 0 runs serially. If a part
 // throws, the first exception is rethrown here once every part has finished.
-void parallelRange(uint64_t n, uint64_t grain, RangeFn fn);
+LE_API void parallelRange(uint64_t n, uint64_t grain, RangeFn fn);
 
 template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, RangeFn>>>
 void parallelRange(uint64_t n, uint64_t grain, F&& fn) {

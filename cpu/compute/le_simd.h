@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 
 // Exact half -> float, one element at a time.
@@ -15,26 +17,27 @@ uint16_t f32ToF16(float x);
 
 namespace simd {
 
-void f16ToF32(const uint16_t* src, float* dst, uint64_t n);
-void f32ToF16(const float* src, uint16_t* dst, uint64_t n);
+LE_API void f16ToF32(const uint16_t* src, float* dst, uint64_t n);
+LE_API void f32ToF16(const float* src, uint16_t* dst, uint64_t n);
 
 // Interleaved RGB bytes -> three half planes `stride` elements apart:
 // dst[c * stride + i] = half(rgb[3 * i + c] / 255.f).
-void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, uint64_t stride, uint64_t n);
+LE_API void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, uint64_t stride, uint64_t n);
 
 // 3x3 convolution, stride 1, zero padding 1, for output planes [p0, p1) of
 // the [N][Cout][H][W] output (plane p = batch p / Cout, channel p % Cout).
-void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight,
-                  const float* bias, int Cout, float* out, int p0, int p1);
+LE_API void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight,
+                         const float* bias, int Cout, float* out, int p0, int p1);
 
 // Retrieval terms between two planar half images (planes n apart).
-float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, uint64_t n);
-float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, uint64_t n);
-float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w,
-                             uint64_t stride, uint64_t begin, uint64_t end);
+LE_API float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w,
+                                uint64_t n);
+LE_API float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, uint64_t n);
+LE_API float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w,
+                                    uint64_t stride, uint64_t begin, uint64_t end);
 
 // Highway's name of the best target this processor supports.
-const char* target();
+LE_API const char* target();
 
 namespace detail {
 // Highway's name of the target whose code the kernels run now. Lets tests

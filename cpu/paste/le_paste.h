@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bundle/le_bundle.h"
+#include "le/le.h"  // LE_API
 
 namespace le {
 
@@ -16,7 +17,7 @@ namespace le {
 //   LE_PASTE_FAST   1: 4 x 4 cubic, 2: 2 x 2 bilinear sampling; anything
 //                   else the 8 x 8 Lanczos path.
 //   LE_PASTE_KSIZE  a smaller odd unsharp kernel (> 2, <= the bundle's).
-class Paste {
+class LE_API Paste {
  public:
   // mask: side x side bytes, 0 keeps the frame, 255 takes the crop.
   // Throws std::runtime_error "paste: mask size" or "paste: ksize must be

@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 
 struct Manifest;
@@ -27,7 +29,7 @@ struct SourcePredictor {
   int next(int s, int frames);
 };
 
-class Renderer {
+class LE_API Renderer {
  public:
   // model names the member "model_" + model + ".onnx"; threads < 1 uses the
   // engine's thread budget; ep is "", "coreml[<sep><unit>]" or "neon".
