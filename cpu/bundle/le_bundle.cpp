@@ -28,6 +28,19 @@ constexpr int kMaxCrop = 4096;
   throw std::runtime_error(msg);
 }
 
+// An absolute name, or one with a ".." component.
+bool leavesBundle(const std::string& name) {
+  if (!name.empty() && name[0] == '/') return true;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = name.find('/', start);
+    const size_t len = (end == std::string::npos ? name.size() : end) - start;
+    if (len == 2 && name.compare(start, 2, "..") == 0) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -200,6 +213,9 @@ std::optional<std::string> optionalString(std::string_view text, std::string_vie
 // Member names.
 
 std::string resolveMember(const std::string& dir, const std::string& name) {
+  // Names come from hosts and manifests too: none may climb out of the bundle.
+  if (leavesBundle(name))
+    fail("bundle: member \"" + name + "\" leads outside the bundle directory");
   static const struct {
     const char* older;
     const char* newer;

@@ -53,7 +53,9 @@ Manifest loadManifest(const std::string& path);
 Drive loadDrive(const Manifest& m);
 
 // Maps an older member name to the file to open (see the name table in
-// le_bundle.cpp); falls back to the older name so errors name it.
+// le_bundle.cpp); falls back to the older name so errors name it. Refuses an
+// absolute name or one with a ".." component. A member may be a symbolic link
+// to a file elsewhere (bundles share large models that way).
 std::string resolveMember(const std::string& dir, const std::string& name);
 
 namespace manifest_key {

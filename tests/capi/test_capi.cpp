@@ -155,6 +155,17 @@ TEST(CapiBundle, ResolveHandleAndMember) {
   EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), nullptr, out, sizeof out), -1);
   EXPECT_EQ(std::string(le_last_error()), before);
 
+  // No name climbs out of the bundle, whether a host's member or model key.
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "drive/../../P.f16", out, sizeof out), -1);
+  EXPECT_STREQ(le_last_error(),
+               "le_bundle_resolve_member: bundle: member \"drive/../../P.f16\" leads outside the "
+               "bundle directory");
+  EXPECT_EQ(le_bundle_resolve_member(d.path().c_str(), "/etc/passwd", out, sizeof out), -1);
+  EXPECT_EQ(le_create(d.path().c_str(), "x/../../b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(le_last_error(),
+               "le_create: bundle: member \"model_x/../../b1.onnx\" leads outside the bundle "
+               "directory");
+
   // A container is unwrapped on the first call only.
   const std::string c = d / "box.imx";
   std::string imx("IMX\0\2\0\1\0", 8);
