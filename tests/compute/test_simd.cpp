@@ -221,7 +221,9 @@ TEST(SimdTargets, EveryRunnableTargetIsCompiledInAndSelectable) {
   const int64_t all = hwy::SupportedTargets();
   EXPECT_STREQ(le::simd::target(), hwy::TargetName(all & -all));
   EXPECT_STREQ(le::simd::detail::dispatchedTarget(), hwy::TargetName(targets.front()));
-  EXPECT_STREQ(le::simd::target(), hwy::TargetName(targets.front()));
+  if (HWY_DISABLED_TARGETS == 0) {
+    EXPECT_STREQ(le::simd::target(), hwy::TargetName(targets.front()));
+  }
 }
 
 TEST(HalfScalar, F32ToF16KnownValues) {

@@ -21,6 +21,7 @@
 #include "compute/le_pool.h"
 #include "paste/le_paste.h"
 #include "paste/le_paste_simd.h"
+#include "support/hwy_targets.h"
 
 namespace {
 
@@ -62,11 +63,8 @@ void forEachTarget(F&& body) {
   struct Reset {
     ~Reset() { hwy::SetSupportedTargetsForTest(0); }
   } reset;
-  hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
   int ran = 0;
-  for (int64_t t : {HWY_AVX3_DL, HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SSSE3, HWY_SCALAR}) {
-    if (!(supported & t)) continue;
+  for (int64_t t : le_test::runnableTargets()) {
     hwy::SetSupportedTargetsForTest(t);
     const std::string name = hwy::TargetName(t);
     ASSERT_STREQ(le::simd::detail::pasteRowTarget(), name.c_str());

@@ -17,8 +17,9 @@ inline std::vector<int64_t> runnableTargets() {
   hwy::SetSupportedTargetsForTest(0);
   const int64_t supported = hwy::SupportedTargets();
   std::vector<int64_t> out;
+  // A build may leave targets out (HWY_DISABLED_TARGETS); those are not run.
   for (int64_t t : {HWY_AVX3_DL, HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SSSE3, HWY_SCALAR})
-    if (supported & t) out.push_back(t);
+    if ((supported & t) && !(t & (HWY_DISABLED_TARGETS))) out.push_back(t);
   return out;
 }
 
