@@ -27,6 +27,7 @@
 
 #include "bundle/le_bundle.h"
 #include "compute/le_simd.h"
+#include "driver/le_driver.h"
 #include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
 #include "render/le_warp.h"
@@ -259,7 +260,7 @@ struct Bundle {
     const std::string director = le_test::readFile(std::string(LE_BENCH_MODELS) + "/model_b1.onnx");
     le_test::writeFile(dir / "model_b1.onnx", director);
     manifest = le::loadManifest(dir.path());
-    identity = std::make_unique<le::Identity>(manifest);
+    identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
   }
 };
 

@@ -33,6 +33,7 @@
 
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
+#include "driver/le_driver.h"
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_renderer.h"
@@ -203,7 +204,7 @@ Demo* demo() {
     }
     auto p = std::make_unique<Demo>();
     p->manifest = le::loadManifest(dir);
-    p->identity = std::make_unique<le::Identity>(p->manifest);
+    p->identity = std::make_unique<le::Identity>(p->manifest, le::openPriorFrames);
     return p;
   }();
   return d.get();

@@ -13,9 +13,9 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "bundle/le_imx.h"
-#include "driver/le_driver.h"
 
 namespace le {
 namespace {
@@ -461,10 +461,11 @@ void ensureIdentityMembers(const Manifest& m) {
   const bool haveP = statExists(resolveMember(m.dir, "P.f16"));
   const bool haveFs = statExists(resolveMember(m.dir, "fs_red.f16"));
   if (raw != "P.f16" && statExists(resolveMember(m.dir, raw)) && !haveP && !haveFs)
-    fail("this bundle's manifest names its raw warp prior '" + raw +
-         "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing \xE2\x80\x94 "
-         "it maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
-         "REFUSING rather than rendering off a prior nothing will read.");
+    fail(
+        "this bundle's manifest names its raw warp prior '" + raw +
+        "' (P_rgb) but le::Identity maps the welded name P.f16 and would find nothing \xE2\x80\x94 "
+        "it maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
+        "REFUSING rather than rendering off a prior nothing will read.");
   if (haveP || haveFs) return;
   const auto hevc = manifest_key::optionalString(text, "P_hevc");
   if (!hevc)
@@ -475,11 +476,11 @@ void ensureIdentityMembers(const Manifest& m) {
   const std::string resolved = resolveMember(m.dir, *hevc);
   if (!statExists(resolved))
     fail("this bundle's manifest names P_hevc '" + *hevc + "' and the file is not there (" +
-         resolved +
-         ") \xE2\x80\x94 the renderer has no warp prior. REFUSING to create a session.");
+         resolved + ") \xE2\x80\x94 the renderer has no warp prior. REFUSING to create a session.");
 }
 
-Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest_(m) {
+Identity::Identity(const Manifest& m, PriorOpener openPrior)
+    : NT(m.NT), crop(m.crop), manifest_(m), openPrior_(std::move(openPrior)) {
   ensureIdentityMembers(m);
   const uint64_t nt = uint64_t(m.NT), c = uint64_t(m.crop);
   pooled64_ = MappedFile(resolveMember(m.dir, "pooled64.f16"),
@@ -494,15 +495,16 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest_(m) {
     const std::string resolved = resolveMember(m.dir, name);
     if (canOpen(resolved)) priorPath_ = resolved;
   }
-  if (canOpen(fsPath)) fsRed_ = MappedFile(fsPath, checkedBytes({nt, kFsRedValues, 2}, "fs_red.f16"));
+  if (canOpen(fsPath))
+    fsRed_ = MappedFile(fsPath, checkedBytes({nt, kFsRedValues, 2}, "fs_red.f16"));
   M_ = readRaw<float>(resolveMember(m.dir, "M.f32"), checkedBytes({nt, 6}, "M.f32"));
   rescaleM(m);
 }
 
 Identity::~Identity() {
-  if (DriverCursor* c = priorOpened_.load())
+  if (PriorFrames* c = priorOpened_.load())
     std::fprintf(stderr, "[le-prior] closed: %ld source seek(s) over the session (%s)\n",
-                 long(c->seeks()), c->name.c_str());
+                 long(c->seeks()), c->name().c_str());
   pooled64_ = MappedFile();
   P_ = MappedFile();
   fsRed_ = MappedFile();
@@ -511,8 +513,9 @@ Identity::~Identity() {
 
 void Identity::rescaleM(const Manifest& m) {
   if (m.M_src_w < 1 || m.M_src_h < 1)
-    fail("le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) \xE2\x80\x94 "
-         "refusing to paste M without knowing the space it was authored in");
+    fail(
+        "le::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) \xE2\x80\x94 "
+        "refusing to paste M without knowing the space it was authored in");
   if (m.M_src_w == m.W && m.M_src_h == m.H) return;
   const double sx = double(m.W) / double(m.M_src_w);
   const double sy = double(m.H) / double(m.M_src_h);
@@ -522,9 +525,9 @@ void Identity::rescaleM(const Manifest& m) {
   }
 }
 
-DriverCursor& Identity::prior() {
+PriorFrames& Identity::prior() {
   std::call_once(priorOnce_, [this] {
-    prior_ = DriverCursor::openPrior(manifest_, 2, 11);
+    prior_ = openPrior_(manifest_);
     priorOpened_.store(prior_.get());
   });
   return *prior_;
@@ -532,29 +535,27 @@ DriverCursor& Identity::prior() {
 
 const uint16_t* Identity::P(int t) {
   if (hasP()) return P_.as<uint16_t>() + size_t(t) * size_t(crop) * size_t(crop) * 3;
-  int idx = -1;
-  return reinterpret_cast<const uint16_t*>(prior().pullAt(t, idx));
+  return reinterpret_cast<const uint16_t*>(prior().frame(t));
 }
 
 void Identity::walkP(int t) {
   if (hasP() || priorPath_.empty()) return;
-  int idx = -1;
-  prior().pullAt(t, idx);
+  prior().frame(t);
 }
 
 std::string Identity::priorBackend() {
   if (hasP()) return "mmap P.f16";
-  if (!priorPath_.empty()) return prior().name;
+  if (!priorPath_.empty()) return prior().name();
   return "none";
 }
 
 uint64_t Identity::priorResidentBytes() const {
-  DriverCursor* c = priorOpened_.load();
+  PriorFrames* c = priorOpened_.load();
   return c ? c->residentBytes() : 0;
 }
 
 uint64_t Identity::priorSeeks() const {
-  DriverCursor* c = priorOpened_.load();
+  PriorFrames* c = priorOpened_.load();
   return c ? c->seeks() : 0;
 }
 

@@ -1,9 +1,10 @@
 // The bundle's manifest, member names, exact-size readers and drive tables.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -109,17 +110,30 @@ class MappedFile {
   uint64_t size_ = 0;
 };
 
-class DriverCursor;
+// The frames of a video-coded warp prior. Decoding video is a higher layer's
+// business, so an Identity is handed an opener for them.
+class PriorFrames {
+ public:
+  virtual ~PriorFrames() = default;
+  // Frame t (crop x crop x 3 halves), valid until the next call.
+  virtual const uint8_t* frame(int t) = 0;
+  virtual std::string name() const = 0;
+  virtual uint64_t residentBytes() const = 0;
+  virtual uint64_t seeks() const = 0;
+};
+
+// Opens the bundle's video-coded prior; failing, it throws.
+using PriorOpener = std::function<std::unique_ptr<PriorFrames>(const Manifest&)>;
 
 // Refuses a bundle whose warp prior cannot be found (checks only).
 void ensureIdentityMembers(const Manifest& m);
 
 // Per-bundle source data: mapped features and warp prior, paste transforms.
 // The warp prior comes from the mapped P.f16, is replaced by fs_red.f16, or
-// is played from the bundle's video-coded prior through a lazily opened cursor.
+// is played from the bundle's video-coded prior, opened by openPrior on first use.
 class Identity {
  public:
-  explicit Identity(const Manifest& m);
+  Identity(const Manifest& m, PriorOpener openPrior);
   ~Identity();
   Identity(const Identity&) = delete;
   Identity& operator=(const Identity&) = delete;
@@ -128,14 +142,14 @@ class Identity {
   const uint16_t* pooled64(int t) const {
     return pooled64_.as<uint16_t>() + size_t(t) * kPooledValues;
   }
-  // From the cursor, valid until the cursor's next pull.
+  // From the played prior, valid until its next frame.
   const uint16_t* P(int t);
   const uint16_t* fsRed(int t) const { return fsRed_.as<uint16_t>() + size_t(t) * kFsRedValues; }
   const float* M(int t) const { return M_.data() + size_t(t) * 6; }
   // Keeps a video-coded prior decoding along the caller's path.
   void walkP(int t);
-  // The prior cursor, opened on the first call.
-  DriverCursor& prior();
+  // The played prior, opened on the first call.
+  PriorFrames& prior();
   std::string priorBackend();
   uint64_t priorResidentBytes() const;
   uint64_t priorSeeks() const;
@@ -159,9 +173,10 @@ class Identity {
   std::vector<float> M_;
   std::string priorPath_;
   Manifest manifest_;
+  PriorOpener openPrior_;
   std::once_flag priorOnce_;
-  std::unique_ptr<DriverCursor> prior_;
-  std::atomic<DriverCursor*> priorOpened_{nullptr};
+  std::unique_ptr<PriorFrames> prior_;
+  std::atomic<PriorFrames*> priorOpened_{nullptr};
 };
 
 }  // namespace le

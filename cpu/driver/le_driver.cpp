@@ -391,4 +391,27 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
   return over(std::move(src), ahead, behind);
 }
 
+namespace {
+
+class CursorPrior : public PriorFrames {
+ public:
+  explicit CursorPrior(std::unique_ptr<DriverCursor> cursor) : cursor_(std::move(cursor)) {}
+  const uint8_t* frame(int t) override {
+    int idx = -1;
+    return cursor_->pullAt(t, idx);
+  }
+  std::string name() const override { return cursor_->name; }
+  uint64_t residentBytes() const override { return cursor_->residentBytes(); }
+  uint64_t seeks() const override { return cursor_->seeks(); }
+
+ private:
+  std::unique_ptr<DriverCursor> cursor_;
+};
+
+}  // namespace
+
+std::unique_ptr<PriorFrames> openPriorFrames(const Manifest& m) {
+  return std::make_unique<CursorPrior>(DriverCursor::openPrior(m, 2, 11));
+}
+
 }  // namespace le

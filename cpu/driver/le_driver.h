@@ -9,6 +9,7 @@
 namespace le {
 
 struct Manifest;
+class PriorFrames;
 
 namespace driver {
 
@@ -80,5 +81,9 @@ class DriverCursor {
  private:
   std::unique_ptr<Impl> impl_;
 };
+
+// The bundle's video-coded warp prior played through a cursor, as an
+// Identity reads it (an opener for its constructor).
+std::unique_ptr<PriorFrames> openPriorFrames(const Manifest& m);
 
 }  // namespace le

@@ -13,6 +13,7 @@ extern "C" {
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace le {
 namespace tessera {
@@ -91,10 +92,8 @@ struct Decode {
   }
 };
 
-}  // namespace
-
-std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int storedH,
-                                     int storedW, const std::vector<int32_t>& trackOrder) {
+void checkRequest(const uint8_t* data, size_t size, int n, int storedH, int storedW,
+                  const std::vector<int32_t>& trackOrder) {
   if (!data || size == 0) fail("reference bank track is empty \xE2\x80\x94 refusing to serve");
   if (storedH < 1 || storedW < 1 || n < 1)
     fail("reference bank geometry is not positive \xE2\x80\x94 refusing to serve");
@@ -102,9 +101,10 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
     fail("reference bank sidecar track_order has " + std::to_string(trackOrder.size()) +
          " entries, expected " + std::to_string(n) +
          " \xE2\x80\x94 sidecar/track mismatch, refusing to serve");
+}
 
-  MemReader reader{data, int64_t(size), 0};
-  Decode d;
+// Opens the container over the reader's bytes and reads its stream info.
+void openContainer(Decode& d, MemReader& reader) {
   auto* buf = static_cast<uint8_t*>(av_malloc(kIoBufferBytes));
   if (!buf) fail("reference bank decode: out of memory");
   d.io = avio_alloc_context(buf, kIoBufferBytes, 0, &reader, readMem, nullptr, seekMem);
@@ -121,6 +121,10 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
     fail("reference bank track is not a readable container \xE2\x80\x94 refusing to serve");
   if (avformat_find_stream_info(d.fmt, nullptr) < 0)
     fail("reference bank track carries no stream info \xE2\x80\x94 refusing to serve");
+}
+
+// The first video stream, which must have the stamp's size.
+int videoStream(const Decode& d, int storedH, int storedW) {
   int vs = -1;
   for (unsigned i = 0; i < d.fmt->nb_streams; ++i) {
     if (d.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -134,7 +138,10 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
     fail("reference bank track is " + std::to_string(par->width) + "x" +
          std::to_string(par->height) + ", the geometry stamp says " + std::to_string(storedW) +
          "x" + std::to_string(storedH) + " \xE2\x80\x94 geometry mismatch, refusing to serve");
+  return vs;
+}
 
+void openDecoder(Decode& d, const AVCodecParameters* par) {
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec)
     fail(
@@ -150,7 +157,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
   d.pkt = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.pkt || !d.frame) fail("reference bank decode: out of memory");
+}
 
+void checkPermutation(const std::vector<int32_t>& trackOrder, int n) {
   std::vector<bool> seen(size_t(n), false);
   for (int32_t k : trackOrder) {
     if (k < 0 || k >= n)
@@ -159,73 +168,112 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, in
       fail("reference bank track_order is not a permutation \xE2\x80\x94 refusing to serve");
     seen[size_t(k)] = true;
   }
+}
 
-  // The stream's size equals the stamp's, which FFmpeg keeps far below 2^31
-  // pixels; only the donor count can make the total large.
-  const size_t frameBytes = size_t(storedH) * size_t(storedW) * 3;
-  std::vector<uint8_t> out;
-  try {
-    out.resize(frameBytes * size_t(n));
-  } catch (const std::bad_alloc&) {
-    fail("reference bank decode: out of memory");
+// Decoded frames converted to RGB24, each written to its donor slot.
+class DonorSlots {
+ public:
+  DonorSlots(Decode& d, int n, int storedH, int storedW, const std::vector<int32_t>& trackOrder)
+      : d_(d),
+        n_(n),
+        storedH_(storedH),
+        storedW_(storedW),
+        trackOrder_(trackOrder),
+        // The stream's size equals the stamp's, which FFmpeg keeps far below
+        // 2^31 pixels; only the donor count can make the total large.
+        frameBytes_(size_t(storedH) * size_t(storedW) * 3) {
+    try {
+      out_.resize(frameBytes_ * size_t(n));
+    } catch (const std::bad_alloc&) {
+      fail("reference bank decode: out of memory");
+    }
   }
 
-  int k = 0;
-  int firstFormat = AV_PIX_FMT_NONE;
+  void send(const AVPacket* p) {
+    const int r = avcodec_send_packet(d_.dec, p);
+    if (r < 0 && r != AVERROR_EOF)
+      fail("reference bank track does not decode (" + averr(r) +
+           ") \xE2\x80\x94 refusing to serve");
+  }
+
   // Receives every frame the decoder has ready; true at its end of stream.
-  auto drain = [&]() {
+  bool drain() {
     for (;;) {
-      const int r = avcodec_receive_frame(d.dec, d.frame);
+      const int r = avcodec_receive_frame(d_.dec, d_.frame);
       if (r == AVERROR(EAGAIN)) return false;
       if (r == AVERROR_EOF) return true;
       if (r < 0)
         fail("reference bank track does not decode (" + averr(r) +
              ") \xE2\x80\x94 refusing to serve");
-      if (d.frame->width != storedW || d.frame->height != storedH)
-        fail("reference bank frame changed size mid-track \xE2\x80\x94 refusing to serve");
-      if (!d.sws) {
-        firstFormat = d.frame->format;
-        d.sws = sws_getContext(storedW, storedH, AVPixelFormat(d.frame->format), storedW, storedH,
-                               AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr,
-                               nullptr);
-        if (!d.sws)
-          fail("reference bank decode: no rgb24 conversion \xE2\x80\x94 refusing to serve");
-      } else if (d.frame->format != firstFormat) {
-        // The scaler was built for the first frame's layout; feeding it
-        // planes of another would read past them.
-        fail("reference bank frame changed pixel format mid-track \xE2\x80\x94 refusing to serve");
-      }
-      if (k >= n)
-        fail(
-            "bank track carries more frames than the sidecar's n_donors \xE2\x80\x94 sidecar/track "
-            "mismatch, refusing to serve");
-      uint8_t* dst[4] = {out.data() + size_t(trackOrder[size_t(k)]) * frameBytes, nullptr, nullptr,
-                         nullptr};
-      const int dstStride[4] = {storedW * 3, 0, 0, 0};
-      sws_scale(d.sws, d.frame->data, d.frame->linesize, 0, storedH, dst, dstStride);
-      ++k;
-      av_frame_unref(d.frame);
+      store();
+      av_frame_unref(d_.frame);
     }
-  };
-  auto send = [&](const AVPacket* p) {
-    const int r = avcodec_send_packet(d.dec, p);
-    if (r < 0 && r != AVERROR_EOF)
-      fail("reference bank track does not decode (" + averr(r) +
-           ") \xE2\x80\x94 refusing to serve");
-  };
+  }
 
+  int count() const { return k_; }
+  std::vector<uint8_t> take() { return std::move(out_); }
+
+ private:
+  void store() {
+    if (d_.frame->width != storedW_ || d_.frame->height != storedH_)
+      fail("reference bank frame changed size mid-track \xE2\x80\x94 refusing to serve");
+    if (!d_.sws) {
+      firstFormat_ = d_.frame->format;
+      d_.sws = sws_getContext(storedW_, storedH_, AVPixelFormat(d_.frame->format), storedW_,
+                              storedH_, AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr,
+                              nullptr, nullptr);
+      if (!d_.sws)
+        fail("reference bank decode: no rgb24 conversion \xE2\x80\x94 refusing to serve");
+    } else if (d_.frame->format != firstFormat_) {
+      // The scaler was built for the first frame's layout; feeding it
+      // planes of another would read past them.
+      fail("reference bank frame changed pixel format mid-track \xE2\x80\x94 refusing to serve");
+    }
+    if (k_ >= n_)
+      fail(
+          "bank track carries more frames than the sidecar's n_donors \xE2\x80\x94 sidecar/track "
+          "mismatch, refusing to serve");
+    uint8_t* dst[4] = {out_.data() + size_t(trackOrder_[size_t(k_)]) * frameBytes_, nullptr,
+                       nullptr, nullptr};
+    const int dstStride[4] = {storedW_ * 3, 0, 0, 0};
+    sws_scale(d_.sws, d_.frame->data, d_.frame->linesize, 0, storedH_, dst, dstStride);
+    ++k_;
+  }
+
+  Decode& d_;
+  const int n_, storedH_, storedW_;
+  const std::vector<int32_t>& trackOrder_;
+  const size_t frameBytes_;
+  std::vector<uint8_t> out_;
+  int k_ = 0;
+  int firstFormat_ = AV_PIX_FMT_NONE;
+};
+
+}  // namespace
+
+std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int storedH,
+                                     int storedW, const std::vector<int32_t>& trackOrder) {
+  checkRequest(data, size, n, storedH, storedW, trackOrder);
+  MemReader reader{data, int64_t(size), 0};
+  Decode d;
+  openContainer(d, reader);
+  const int vs = videoStream(d, storedH, storedW);
+  openDecoder(d, d.fmt->streams[vs]->codecpar);
+  checkPermutation(trackOrder, n);
+
+  DonorSlots slots(d, n, storedH, storedW, trackOrder);
   while (av_read_frame(d.fmt, d.pkt) >= 0) {
     const bool ours = d.pkt->stream_index == vs;
-    if (ours) send(d.pkt);
+    if (ours) slots.send(d.pkt);
     av_packet_unref(d.pkt);
-    if (ours) drain();
+    if (ours) slots.drain();
   }
-  send(nullptr);
-  drain();
-  if (k != n)
-    fail("bank track decoded to " + std::to_string(k) + " frames, expected " + std::to_string(n) +
-         " \xE2\x80\x94 geometry/N mismatch, refusing to serve");
-  return out;
+  slots.send(nullptr);
+  slots.drain();
+  if (slots.count() != n)
+    fail("bank track decoded to " + std::to_string(slots.count()) + " frames, expected " +
+         std::to_string(n) + " \xE2\x80\x94 geometry/N mismatch, refusing to serve");
+  return slots.take();
 }
 
 std::string bankDecoderBuild() {

@@ -1,28 +1,23 @@
 #include "tessera/le_bundle_tessera.h"
 
 #include <fcntl.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "bundle/le_imx.h"
+#include "tessera/le_tessera_json.h"
 
 namespace le {
 namespace {
 
 [[noreturn]] void fail(const std::string& msg) {
   throw std::runtime_error(msg);
-}
-
-bool isWs(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
 bool canOpen(const std::string& path) {
@@ -58,233 +53,6 @@ int32_t toI32(double v, const std::string& what) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// JSON reader.
-
-namespace tessera {
-namespace json {
-namespace {
-
-// Far beyond any member document; keeps hostile nesting off the stack.
-constexpr int kMaxDepth = 256;
-
-// Numbers are read in the C locale whatever locale the host has set, so a
-// decimal comma locale cannot turn 0.25 into 0.
-locale_t cLocale() {
-  static const locale_t loc = ::newlocale(LC_ALL_MASK, "C", locale_t(0));
-  return loc;
-}
-
-// Bytes the C decimal conversion might consume after its leading blanks
-// (digits, signs, point, exponents, hex, inf/nan and nan(...) payloads).
-bool numberByte(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '+' ||
-         c == '-' || c == '.' || c == '(' || c == ')' || c == '_';
-}
-bool cSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-struct DepthGuard {
-  explicit DepthGuard(int& d) : depth(d) {
-    if (++depth > kMaxDepth)
-      fail("teeth: JSON nests deeper than " + std::to_string(kMaxDepth) + " levels");
-  }
-  ~DepthGuard() { --depth; }
-  int& depth;
-};
-
-}  // namespace
-
-const JVal* JVal::find(std::string_view key) const {
-  for (const auto& kv : obj)
-    if (kv.first == key) return &kv.second;
-  return nullptr;
-}
-
-const JVal& JVal::req(std::string_view key) const {
-  const JVal* v = find(key);
-  if (!v) fail("teeth: member JSON lacks key '" + std::string(key) + "'");
-  return *v;
-}
-
-void JParser::skipWs() {
-  while (p_ < e_ && isWs(*p_)) ++p_;
-}
-
-JVal JParser::val() {
-  skipWs();
-  if (p_ >= e_) fail("teeth: JSON truncated");
-  JVal v;
-  const char c = *p_;
-  if (c == '{') return objv();
-  if (c == '[') return arrv();
-  if (c == '"') {
-    v.kind = JVal::Kind::String;
-    v.str = strv();
-    return v;
-  }
-  // Words are matched as prefixes; what follows is left for the caller.
-  auto word = [&](const char* w) {
-    const size_t n = std::strlen(w);
-    return size_t(e_ - p_) >= n && std::memcmp(p_, w, n) == 0;
-  };
-  if (word("true")) {
-    p_ += 4;
-    v.kind = JVal::Kind::Bool;
-    v.b = true;
-    return v;
-  }
-  if (word("false")) {
-    p_ += 5;
-    v.kind = JVal::Kind::Bool;
-    return v;
-  }
-  if (word("null")) {
-    p_ += 4;
-    return v;
-  }
-  // The C conversion needs a terminated string and the range need not be
-  // one: convert a terminated copy of the bytes it could possibly consume.
-  const char* q = p_;
-  while (q < e_ && cSpace(*q)) ++q;
-  while (q < e_ && numberByte(*q)) ++q;
-  const std::string tok(p_, q);
-  char* end = nullptr;
-  const locale_t loc = cLocale();
-  const double d = loc ? ::strtod_l(tok.c_str(), &end, loc) : std::strtod(tok.c_str(), &end);
-  if (end == tok.c_str()) fail("teeth: bad JSON number");
-  p_ += end - tok.c_str();
-  v.kind = JVal::Kind::Number;
-  v.num = d;
-  return v;
-}
-
-JVal JParser::objv() {
-  DepthGuard guard(depth_);
-  JVal v;
-  v.kind = JVal::Kind::Object;
-  ++p_;
-  skipWs();
-  if (p_ < e_ && *p_ == '}') {
-    ++p_;
-    return v;
-  }
-  for (;;) {
-    skipWs();
-    std::string key = strv();
-    skipWs();
-    if (p_ < e_ && *p_ == ':') ++p_;  // a missing colon is tolerated
-    JVal value = val();
-    v.obj.emplace_back(std::move(key), std::move(value));
-    skipWs();
-    if (p_ < e_ && *p_ == ',') {
-      ++p_;
-      continue;
-    }
-    if (p_ < e_ && *p_ == '}') {
-      ++p_;
-      return v;
-    }
-    fail("teeth: malformed JSON object");
-  }
-}
-
-JVal JParser::arrv() {
-  DepthGuard guard(depth_);
-  JVal v;
-  v.kind = JVal::Kind::Array;
-  ++p_;
-  skipWs();
-  if (p_ < e_ && *p_ == ']') {
-    ++p_;
-    return v;
-  }
-  for (;;) {
-    v.arr.push_back(val());
-    skipWs();
-    if (p_ < e_ && *p_ == ',') {
-      ++p_;
-      continue;
-    }
-    if (p_ < e_ && *p_ == ']') {
-      ++p_;
-      return v;
-    }
-    fail("teeth: malformed JSON array");
-  }
-}
-
-std::string JParser::strv() {
-  // The opening byte is taken as the quote without looking at it.
-  if (p_ < e_) ++p_;
-  std::string s;
-  while (p_ < e_) {
-    const char c = *p_++;
-    if (c == '"') return s;
-    if (c != '\\') {
-      s += c;
-      continue;
-    }
-    if (p_ >= e_) break;  // a backslash at the very end ends the string
-    const char x = *p_++;
-    switch (x) {
-      case 'b':
-        s += '\b';
-        break;
-      case 'f':
-        s += '\f';
-        break;
-      case 'n':
-        s += '\n';
-        break;
-      case 'r':
-        s += '\r';
-        break;
-      case 't':
-        s += '\t';
-        break;
-      case 'u':
-        // No member needs non-ASCII text: an escaped code point reads as one marker.
-        s += '?';
-        if (e_ - p_ >= 4) p_ += 4;
-        break;
-      default:
-        s += x;
-        break;
-    }
-  }
-  return s;  // unterminated: ends at the end of the input
-}
-
-JVal parse(std::string_view text) {
-  JParser p(text);
-  p.skipWs();
-  return p.val();
-}
-
-JVal parseDocument(std::string_view text, const std::string& name) {
-  try {
-    return parse(text);
-  } catch (const std::runtime_error& e) {
-    fail("teeth: " + name + " is not readable JSON: " + e.what());
-  }
-}
-
-double reqNumber(const JVal& o, std::string_view key, const std::string& context) {
-  const JVal* v = o.find(key);
-  if (!v || !v->isNumber()) fail("teeth: " + context + " lacks numeric '" + std::string(key) + "'");
-  return v->num;
-}
-
-std::string optString(const JVal& o, std::string_view key, const std::string& dflt) {
-  const JVal* v = o.find(key);
-  return v && v->isString() ? v->str : dflt;
-}
-
-}  // namespace json
-}  // namespace tessera
 
 using tessera::json::JVal;
 
@@ -400,36 +168,26 @@ bool sameStamp(const GeometryStamp& a, const GeometryStamp& b) {
 
 constexpr int kMaxDonors = 1024;
 
-TesseraAttachInputs loadFromDir(const std::string& B) {
-  using tessera::json::optString;
-  using tessera::json::parseDocument;
-  using tessera::json::reqNumber;
+using tessera::json::optString;
+using tessera::json::parseDocument;
+using tessera::json::reqNumber;
 
-  const TesseraCarriage c = buildCarriage(B);
-  requireTesseraMembers(c);
-
-  const std::string mpath = findManifest(B);
-  if (mpath.empty())
-    fail(B +
-         " carries no manifest.json or meta.json"
-         " \xE2\x80\x94"
-         " the compose descriptor (unified.pi) the pass places its window by lives there, and "
-         "placing a borrow window without it is guessing.");
-
-  TesseraAttachInputs in;
+// The manifest, the head's two members and the sidecar's text, byte for byte.
+std::string readMembers(const TesseraCarriage& c, const std::string& mpath,
+                        TesseraAttachInputs& in) {
   in.manifest_json = readWhole(mpath);
   in.head_json = readWhole(c.paths[3]);
   {
     const std::string pt = readWhole(c.paths[2]);
     in.head_pt.assign(pt.begin(), pt.end());
   }
-  const std::string sidecarText = readWhole(c.paths[1]);
+  std::string sidecarText = readWhole(c.paths[1]);
   in.bank_track_path = c.paths[0];
+  return sidecarText;
+}
 
-  const std::string& S = c.names.bank_sidecar;
-  const JVal side = parseDocument(sidecarText, S);
-  const JVal man = parseDocument(in.manifest_json, mpath);
-
+// The sidecar's generation and the geometry the bank was cut with.
+GeometryStamp sidecarStamp(const JVal& side, const std::string& S) {
   const std::string format = optString(side, "format", "");
   if (format != "tessera_bank.v1")
     fail(S + " declares format '" + format +
@@ -439,33 +197,35 @@ TesseraAttachInputs loadFromDir(const std::string& B) {
 
   const JVal* g = side.find("geometry");
   if (!g || !g->isObject()) fail(S + " carries no `geometry` stamp");
-  const GeometryStamp stamp = readStamp(*g, S + ".geometry");
+  return readStamp(*g, S + ".geometry");
+}
 
-  const JVal* T = man.find("tessera");
-  if (T && !T->isObject()) T = nullptr;
-  if (T) {
-    const JVal* mg = T->find("geometry");
-    if (mg && mg->isObject()) {
-      const GeometryStamp ms = readStamp(*mg, "manifest.tessera.geometry");
-      if (!sameStamp(ms, stamp))
-        fail(
-            "teeth geometry DISAGREES between the manifest and the bank sidecar"
-            " \xE2\x80\x94"
-            " manifest " +
-            ms.text() + " vs " + S + " " + stamp.text() +
-            "; refusing to place a window on a rectangle the two halves of the bundle do not "
-            "agree on.");
-    }
-  }
+// A geometry the manifest's tessera block states must be the sidecar's.
+void checkManifestGeometry(const JVal* T, const GeometryStamp& stamp, const std::string& S) {
+  if (!T) return;
+  const JVal* mg = T->find("geometry");
+  if (!mg || !mg->isObject()) return;
+  const GeometryStamp ms = readStamp(*mg, "manifest.tessera.geometry");
+  if (!sameStamp(ms, stamp))
+    fail(
+        "teeth geometry DISAGREES between the manifest and the bank sidecar"
+        " \xE2\x80\x94"
+        " manifest " +
+        ms.text() + " vs " + S + " " + stamp.text() +
+        "; refusing to place a window on a rectangle the two halves of the bundle do not "
+        "agree on.");
+}
 
-  const int64_t bh = stamp.storedH(), bw = stamp.storedW();
+void checkStoredPatch(int64_t bh, int64_t bw) {
   if (bh <= 0 || bw <= 0)
     fail("teeth stamp yields a non-positive stored patch (" + std::to_string(bw) + "x" +
          std::to_string(bh) + ")");
   if (bh > std::numeric_limits<int32_t>::max() || bw > std::numeric_limits<int32_t>::max())
     fail("teeth stamp yields a stored patch of " + std::to_string(bw) + "x" + std::to_string(bh) +
          ", too large for a reference bank");
+}
 
+int32_t donorCount(const JVal& side, const std::string& S, int64_t bh, int64_t bw) {
   const double nd = std::trunc(reqNumber(side, "n_donors", S));
   if (!(nd > 0)) fail(S + " says n_donors=" + intText(nd));
   if (nd > kMaxDonors)
@@ -475,7 +235,18 @@ TesseraAttachInputs loadFromDir(const std::string& B) {
          "reach the mouth while every count-based check stayed green. Rebuild the bank.");
   const int32_t n = int32_t(nd);
   checkedBytes({uint64_t(n), uint64_t(bh), uint64_t(bw), 3}, "the reference bank of " + S);
+  return n;
+}
 
+// The sidecar's per-donor arrays, present and of one length each.
+struct DonorArrays {
+  const JVal* track_order;
+  const JVal* cent;
+  const JVal* aperture;
+  const JVal* c_canon;
+};
+
+DonorArrays donorArrays(const JVal& side, const std::string& S, int32_t n) {
   const JVal* to = side.find("track_order");
   const JVal* ce = side.find("cent");
   const JVal* ap = side.find("aperture");
@@ -490,11 +261,14 @@ TesseraAttachInputs loadFromDir(const std::string& B) {
          " \xE2\x80\x94"
          " a count mismatch silently mis-orders the donors.");
   if (cc->arr.size() != 2) fail(S + " c_canon is not a pair");
+  return {to, ce, ap, cc};
+}
 
-  in.track_order.resize(size_t(n));
+std::vector<int32_t> readTrackOrder(const JVal& to, int32_t n, const std::string& S) {
+  std::vector<int32_t> order(static_cast<size_t>(n));
   std::vector<bool> seen(size_t(n), false);
   for (int32_t i = 0; i < n; ++i) {
-    const double v = std::trunc(to->arr[size_t(i)].num);
+    const double v = std::trunc(to.arr[size_t(i)].num);
     if (!(v >= 0 && v < n))
       fail(S + " track_order[" + std::to_string(i) + "]=" + intText(v) + " is outside [0," +
            std::to_string(n) + ")");
@@ -506,21 +280,29 @@ TesseraAttachInputs loadFromDir(const std::string& B) {
            " the inverse permutation would leave a reference slot never written and the pass "
            "would blend uninitialised memory into a real mouth.");
     seen[size_t(k)] = true;
-    in.track_order[size_t(i)] = k;
+    order[size_t(i)] = k;
   }
+  return order;
+}
 
+void readDonorPlaces(const DonorArrays& a, int32_t n, const std::string& S,
+                     TesseraAttachInputs& in) {
   in.cent.resize(2 * size_t(n));
   for (int32_t i = 0; i < n; ++i) {
-    const JVal& e = ce->arr[size_t(i)];
+    const JVal& e = a.cent->arr[size_t(i)];
     if (!e.isArray() || e.arr.size() != 2)
       fail(S + " cent[" + std::to_string(i) + "] is not an (x,y) pair");
     in.cent[2 * size_t(i)] = e.arr[0].num;
     in.cent[2 * size_t(i) + 1] = e.arr[1].num;
   }
   in.aperture.resize(size_t(n));
-  for (int32_t i = 0; i < n; ++i) in.aperture[size_t(i)] = ap->arr[size_t(i)].num;
-  in.c_canon = {cc->arr[0].num, cc->arr[1].num};
+  for (int32_t i = 0; i < n; ++i) in.aperture[size_t(i)] = a.aperture->arr[size_t(i)].num;
+  in.c_canon = {a.c_canon->arr[0].num, a.c_canon->arr[1].num};
+}
 
+// How the track is coded: the manifest's tessera block overrides the sidecar.
+void readBankCoding(const JVal& side, const JVal* T, const std::string& B, const std::string& S,
+                    TesseraAttachInputs& in) {
   std::string sideCodec, sidePixFmt;
   const JVal* codec = side.find("codec");
   if (codec && codec->isObject()) {
@@ -538,6 +320,38 @@ TesseraAttachInputs loadFromDir(const std::string& B) {
          " \xE2\x80\x94"
          " lossy chroma on reference pixels IS the borrow degrading. Refusing rather than "
          "letting it guess.");
+}
+
+TesseraAttachInputs loadFromDir(const std::string& B) {
+  const TesseraCarriage c = buildCarriage(B);
+  requireTesseraMembers(c);
+
+  const std::string mpath = findManifest(B);
+  if (mpath.empty())
+    fail(B +
+         " carries no manifest.json or meta.json"
+         " \xE2\x80\x94"
+         " the compose descriptor (unified.pi) the pass places its window by lives there, and "
+         "placing a borrow window without it is guessing.");
+
+  TesseraAttachInputs in;
+  const std::string sidecarText = readMembers(c, mpath, in);
+  const std::string& S = c.names.bank_sidecar;
+  const JVal side = parseDocument(sidecarText, S);
+  const JVal man = parseDocument(in.manifest_json, mpath);
+
+  const GeometryStamp stamp = sidecarStamp(side, S);
+  const JVal* T = man.find("tessera");
+  if (T && !T->isObject()) T = nullptr;
+  checkManifestGeometry(T, stamp, S);
+
+  const int64_t bh = stamp.storedH(), bw = stamp.storedW();
+  checkStoredPatch(bh, bw);
+  const int32_t n = donorCount(side, S, bh, bw);
+  const DonorArrays arrays = donorArrays(side, S, n);
+  in.track_order = readTrackOrder(*arrays.track_order, n, S);
+  readDonorPlaces(arrays, n, S, in);
+  readBankCoding(side, T, B, S, in);
 
   in.n_donors = n;
   in.stamp = stamp;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera_json.h"
 #include "tessera/le_tessera_pi.h"
 
 namespace le {

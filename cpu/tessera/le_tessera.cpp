@@ -3,12 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
@@ -20,490 +17,6 @@ namespace {
 [[noreturn]] void fail(const std::string& msg) {
   throw std::runtime_error(msg);
 }
-
-uint16_t rd16(const uint8_t* p) {
-  return uint16_t(p[0] | (p[1] << 8));
-}
-uint32_t rd32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-// ---------------------------------------------------------------------------
-// ZIP directory. Checkpoints are written with stored entries only; every
-// offset and length comes from the file and is range-checked before use.
-
-struct ZipEntry {
-  std::string name;
-  uint64_t offset = 0;  // first data byte
-  uint64_t size = 0;
-};
-
-std::vector<ZipEntry> zipDirectory(const uint8_t* d, uint64_t n) {
-  if (n < 22) fail("teeth: head .pt is not a zip");
-  // The end record sits at size - 22 unless the archive carries a comment.
-  uint64_t eocd = n - 22;
-  while (rd32(d + eocd) != 0x06054b50u) {
-    if (eocd == 0) fail("teeth: head .pt has no zip EOCD");
-    --eocd;
-  }
-  const unsigned count = rd16(d + eocd + 10);
-  uint64_t off = rd32(d + eocd + 16);
-
-  std::vector<ZipEntry> entries;
-  entries.reserve(count);
-  for (unsigned i = 0; i < count; ++i) {
-    if (off > n || n - off < 46 || rd32(d + off) != 0x02014b50u)
-      fail("teeth: head .pt central directory is malformed");
-    const uint8_t* h = d + off;
-    if (rd16(h + 10) != 0)
-      fail(
-          "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED"
-          " \xE2\x80\x94"
-          " refusing to guess at a compressed member");
-    const uint64_t csize = rd32(h + 20), usize = rd32(h + 24);
-    const uint64_t nameLen = rd16(h + 28), extraLen = rd16(h + 30), commentLen = rd16(h + 32);
-    const uint64_t local = rd32(h + 42);
-    if (n - off - 46 < nameLen) fail("teeth: head .pt central directory is malformed");
-    ZipEntry e;
-    e.name.assign(reinterpret_cast<const char*>(h + 46), size_t(nameLen));
-
-    if (local > n || n - local < 30) fail("teeth: head .pt local header out of range");
-    e.offset = local + 30 + rd16(d + local + 26) + rd16(d + local + 28);
-    e.size = usize != 0 ? usize : csize;
-    if (e.offset > n || e.size > n - e.offset) fail("teeth: head .pt entry out of range");
-    entries.push_back(std::move(e));
-    off += 46 + nameLen + extraLen + commentLen;
-  }
-  return entries;
-}
-
-// ---------------------------------------------------------------------------
-// Pickle machine: exactly the opcodes a protocol-2 state dictionary of float
-// tensors uses. Values are immutable and shared, so memo gets and tuples
-// cost the same however large their contents.
-
-struct PVal;
-using PRef = std::shared_ptr<const PVal>;
-
-struct PVal {
-  enum class Kind { None, Bool, Int, Str, Tuple, Dict, Global, Storage, Tensor };
-  Kind kind = Kind::None;
-  int64_t i = 0;                       // Bool and Int value; Tensor element offset
-  std::string s;                       // Str text; Global "module name"; storage key
-  std::vector<PRef> items;             // Tuple
-  std::vector<int64_t> shape, stride;  // Tensor
-  int depth = 0;                       // tuple nesting
-};
-
-const char* kindName(PVal::Kind k) {
-  switch (k) {
-    case PVal::Kind::None:
-      return "none";
-    case PVal::Kind::Bool:
-      return "bool";
-    case PVal::Kind::Int:
-      return "integer";
-    case PVal::Kind::Str:
-      return "string";
-    case PVal::Kind::Tuple:
-      return "tuple";
-    case PVal::Kind::Dict:
-      return "dictionary";
-    case PVal::Kind::Global:
-      return "global";
-    case PVal::Kind::Storage:
-      return "storage";
-    case PVal::Kind::Tensor:
-      return "tensor";
-  }
-  return "?";
-}
-
-struct StateEntry {
-  std::string name;
-  PRef tensor;
-};
-
-// Nesting a state dictionary never comes near; bounds the recursion that
-// releasing a value tree takes.
-constexpr int kMaxNesting = 64;
-constexpr uint64_t kMaxPickleBytes = 1u << 20;
-
-[[noreturn]] void malformed(const std::string& what) {
-  fail("teeth: head .pt pickle is malformed (" + what + ")");
-}
-
-class Unpickler {
- public:
-  Unpickler(const uint8_t* p, uint64_t n) : p_(p), end_(p + n) {}
-  std::vector<StateEntry> run();
-
- private:
-  const uint8_t* take(uint64_t n) {
-    if (uint64_t(end_ - p_) < n) fail("teeth: pickle truncated");
-    const uint8_t* r = p_;
-    p_ += n;
-    return r;
-  }
-  std::string line() {
-    const void* lf = std::memchr(p_, '\n', size_t(end_ - p_));
-    if (!lf) fail("teeth: pickle truncated");
-    const uint8_t* e = static_cast<const uint8_t*>(lf);
-    std::string s(reinterpret_cast<const char*>(p_), size_t(e - p_));
-    p_ = e + 1;
-    return s;
-  }
-  static PRef make(PVal::Kind k, int64_t i = 0, std::string s = {}) {
-    auto v = std::make_shared<PVal>();
-    v->kind = k;
-    v->i = i;
-    v->s = std::move(s);
-    return v;
-  }
-  static PRef tuple(std::vector<PRef> items) {
-    auto v = std::make_shared<PVal>();
-    v->kind = PVal::Kind::Tuple;
-    int depth = 0;
-    for (const PRef& x : items) depth = std::max(depth, x->depth);
-    v->depth = depth + 1;
-    if (v->depth > kMaxNesting)
-      fail("teeth: head .pt pickle nests tuples deeper than " + std::to_string(kMaxNesting) +
-           " levels \xE2\x80\x94 refusing");
-    v->items = std::move(items);
-    return v;
-  }
-  PRef pop() {
-    if (stack_.empty()) malformed("stack underflow");
-    PRef v = std::move(stack_.back());
-    stack_.pop_back();
-    return v;
-  }
-  size_t popMark() {
-    if (marks_.empty()) malformed("no MARK to pop back to");
-    const size_t m = marks_.back();
-    marks_.pop_back();
-    if (m > stack_.size()) malformed("stack underflow");
-    return m;
-  }
-  // A pickler numbers its memo entries from 0 as it stores objects, so an
-  // index can never exceed the opcodes read so far. Refusing larger ones
-  // keeps a corrupt index from sizing the memo to gigabytes.
-  void memoPut(uint64_t idx, const char* op) {
-    if (stack_.empty()) malformed(std::string(op) + " on an empty stack");
-    if (idx >= ops_)
-      fail("teeth: pickle " + std::string(op) + " index " + std::to_string(idx) +
-           " is past anything the pickle could have stored \xE2\x80\x94 refusing a corrupt "
-           "head .pt");
-    if (idx >= memo_.size()) memo_.resize(size_t(idx) + 1);
-    memo_[size_t(idx)] = stack_.back();
-  }
-  PRef memoGet(uint64_t idx, const char* outOfRange) {
-    if (idx >= memo_.size() || !memo_[size_t(idx)]) fail(outOfRange);
-    return memo_[size_t(idx)];
-  }
-  PRef persistent(const PRef& pid);
-  PRef reduce(const PRef& callable, const PRef& args);
-
-  const uint8_t* p_;
-  const uint8_t* end_;
-  std::vector<PRef> stack_;
-  std::vector<size_t> marks_;
-  std::vector<PRef> memo_;
-  uint64_t ops_ = 0;
-  std::vector<StateEntry> state_;
-};
-
-PRef Unpickler::persistent(const PRef& pid) {
-  using K = PVal::Kind;
-  if (pid->kind != K::Tuple || pid->items.size() < 3 || pid->items[0]->kind != K::Str ||
-      pid->items[0]->s != "storage" || pid->items[1]->kind != K::Global ||
-      pid->items[2]->kind != K::Str)
-    fail("teeth: unexpected persistent id in head .pt");
-  const std::string& type = pid->items[1]->s;
-  if (type != "torch FloatStorage")
-    fail("teeth: head .pt storage is " + type +
-         ", not torch FloatStorage"
-         " \xE2\x80\x94"
-         " refusing to reinterpret it");
-  return make(K::Storage, 0, pid->items[2]->s);
-}
-
-PRef Unpickler::reduce(const PRef& callable, const PRef& args) {
-  using K = PVal::Kind;
-  if (callable->kind != K::Global)
-    fail(std::string("teeth: head .pt calls a ") + kindName(callable->kind) +
-         " value"
-         " \xE2\x80\x94"
-         " this reader refuses code it does not model");
-  const std::string& name = callable->s;
-  if (name == "collections OrderedDict") return make(K::Dict);
-  if (name == "torch._utils _rebuild_tensor_v2") {
-    auto intTuple = [](const PRef& v, std::vector<int64_t>& out) {
-      if (v->kind != K::Tuple) return false;
-      for (const PRef& x : v->items) {
-        if (x->kind != K::Int) return false;
-        out.push_back(x->i);
-      }
-      return true;
-    };
-    auto t = std::make_shared<PVal>();
-    t->kind = K::Tensor;
-    // A negative element offset is as malformed as a missing argument.
-    if (args->kind != K::Tuple || args->items.size() < 4 || args->items[0]->kind != K::Storage ||
-        args->items[1]->kind != K::Int || args->items[1]->i < 0 ||
-        !intTuple(args->items[2], t->shape) || !intTuple(args->items[3], t->stride))
-      fail("teeth: malformed _rebuild_tensor_v2");
-    t->s = args->items[0]->s;
-    t->i = args->items[1]->i;
-    return t;
-  }
-  fail("teeth: head .pt calls " + name +
-       " \xE2\x80\x94"
-       " this reader refuses code it does not model");
-}
-
-std::vector<StateEntry> Unpickler::run() {
-  using K = PVal::Kind;
-  for (;;) {
-    const uint8_t op = *take(1);
-    ++ops_;
-    switch (op) {
-      case 0x80:  // PROTO: the version byte changes nothing here
-        take(1);
-        break;
-      case '(':
-        marks_.push_back(stack_.size());
-        break;
-      case ')':
-        stack_.push_back(tuple({}));
-        break;
-      case '}':
-        stack_.push_back(make(K::Dict));
-        break;
-      case 'N':
-        stack_.push_back(make(K::None));
-        break;
-      case 0x88:
-        stack_.push_back(make(K::Bool, 1));
-        break;
-      case 0x89:
-        stack_.push_back(make(K::Bool, 0));
-        break;
-      case 'J':
-        stack_.push_back(make(K::Int, int32_t(rd32(take(4)))));
-        break;
-      case 'K':
-        stack_.push_back(make(K::Int, *take(1)));
-        break;
-      case 'M':
-        stack_.push_back(make(K::Int, rd16(take(2))));
-        break;
-      case 'X': {
-        const uint32_t len = rd32(take(4));
-        const uint8_t* b = take(len);  // checked against what remains before any copy
-        stack_.push_back(make(K::Str, 0, std::string(reinterpret_cast<const char*>(b), len)));
-        break;
-      }
-      case 'c': {
-        std::string module = line();
-        std::string name = line();
-        stack_.push_back(make(K::Global, 0, module + " " + name));
-        break;
-      }
-      case 't': {
-        const size_t m = popMark();
-        std::vector<PRef> items(stack_.begin() + std::ptrdiff_t(m), stack_.end());
-        stack_.resize(m);
-        stack_.push_back(tuple(std::move(items)));
-        break;
-      }
-      case 0x85:
-      case 0x86:
-      case 0x87: {
-        const size_t k = size_t(op - 0x84);
-        if (stack_.size() < k) malformed("stack underflow");
-        std::vector<PRef> items(stack_.end() - std::ptrdiff_t(k), stack_.end());
-        stack_.resize(stack_.size() - k);
-        stack_.push_back(tuple(std::move(items)));
-        break;
-      }
-      case 'q':
-        memoPut(*take(1), "BINPUT");
-        break;
-      case 'r':
-        memoPut(rd32(take(4)), "LONG_BINPUT");
-        break;
-      case 'h':
-        stack_.push_back(memoGet(*take(1), "teeth: pickle BINGET out of range"));
-        break;
-      case 'j':
-        stack_.push_back(memoGet(rd32(take(4)), "teeth: pickle LONG_BINGET out of range"));
-        break;
-      case 's':
-        pop();
-        pop();
-        break;
-      case 'u': {
-        // Dictionaries are never filled: the reader only collects tensors by name.
-        const size_t m = popMark();
-        if ((stack_.size() - m) % 2 != 0) malformed("SETITEMS with an unpaired key");
-        for (size_t j = m; j < stack_.size(); j += 2)
-          if (stack_[j]->kind == K::Str && stack_[j + 1]->kind == K::Tensor)
-            state_.push_back({stack_[j]->s, stack_[j + 1]});
-        stack_.resize(m);
-        break;
-      }
-      case 'Q': {
-        const PRef pid = pop();
-        stack_.push_back(persistent(pid));
-        break;
-      }
-      case 'R': {
-        const PRef args = pop();
-        const PRef callable = pop();
-        stack_.push_back(reduce(callable, args));
-        break;
-      }
-      case 'b':  // BUILD: object state is of no interest here
-        break;
-      case '.':
-        return std::move(state_);
-      default: {
-        char hex[3];
-        std::snprintf(hex, sizeof hex, "%02x", unsigned(op));
-        fail(std::string("teeth: unsupported pickle opcode 0x") + hex + " in head .pt");
-      }
-    }
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Tensors of the head.
-
-struct Required {
-  const char* name;
-  std::vector<int64_t> shape;
-  std::vector<float> HeadWeights::*field;
-};
-
-const std::vector<Required>& candTensors() {
-  static const std::vector<Required> k = {
-      {"cand.0.weight", {16, 7, 3, 3}, &HeadWeights::cand0_weight},
-      {"cand.0.bias", {16}, &HeadWeights::cand0_bias},
-      {"cand.2.weight", {16, 16, 3, 3}, &HeadWeights::cand2_weight},
-      {"cand.2.bias", {16}, &HeadWeights::cand2_bias},
-      {"cand.4.weight", {1, 16, 3, 3}, &HeadWeights::cand4_weight},
-      {"cand.4.bias", {1}, &HeadWeights::cand4_bias},
-  };
-  return k;
-}
-
-const std::vector<Required>& synTensors() {
-  static const std::vector<Required> k = {
-      {"syn.0.weight", {16, 3, 3, 3}, &HeadWeights::syn0_weight},
-      {"syn.0.bias", {16}, &HeadWeights::syn0_bias},
-      {"syn.2.weight", {1, 16, 3, 3}, &HeadWeights::syn2_weight},
-      {"syn.2.bias", {1}, &HeadWeights::syn2_bias},
-  };
-  return k;
-}
-
-bool endsWith(std::string_view s, std::string_view suffix) {
-  return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
-}
-
-void loadTensor(const Required& r, const std::vector<StateEntry>& state,
-                const std::vector<ZipEntry>& entries, const std::string& prefix,
-                const uint8_t* data, HeadWeights& w) {
-  int count = 0;
-  const StateEntry* hit = nullptr;
-  for (const StateEntry& s : state) {
-    if (s.name == r.name) {
-      ++count;
-      hit = &s;
-    }
-  }
-  if (count > 1)
-    fail(std::string("teeth: head .pt names '") + r.name + "' " + std::to_string(count) +
-         " times \xE2\x80\x94 ambiguous");
-  if (count == 0) fail(std::string("teeth: head .pt lacks '") + r.name + "'");
-  const PVal& t = *hit->tensor;
-  if (t.shape != r.shape) {
-    std::string dims;
-    for (size_t i = 0; i < t.shape.size(); ++i) dims += (i ? "," : "") + std::to_string(t.shape[i]);
-    fail(std::string("teeth: head '") + r.name + "' has shape [" + dims +
-         "] \xE2\x80\x94 not the BlendHead(16) arch");
-  }
-  const std::string entryName = prefix + "/data/" + t.s;
-  const ZipEntry* storage = nullptr;
-  for (const ZipEntry& e : entries)
-    if (e.name == entryName) storage = &e;
-  if (!storage) fail("teeth: head storage " + t.s + " missing");
-  uint64_t elements = 1;
-  for (int64_t d : r.shape) elements *= uint64_t(d);
-  const uint64_t floats = storage->size / 4;
-  if (uint64_t(t.i) > floats || floats - uint64_t(t.i) < elements)
-    fail("teeth: head storage " + t.s + " too small");
-  // Contiguous from the element offset; strides are not consulted.
-  std::vector<float>& out = w.*(r.field);
-  out.resize(size_t(elements));
-  const uint8_t* src = data + storage->offset + uint64_t(t.i) * 4;
-  for (size_t i = 0; i < out.size(); ++i) {
-    const uint32_t bits = rd32(src + 4 * i);
-    std::memcpy(&out[i], &bits, 4);
-  }
-}
-
-}  // namespace
-
-int HeadWeights::params() const {
-  return int(cand0_weight.size() + cand0_bias.size() + cand2_weight.size() + cand2_bias.size() +
-             cand4_weight.size() + cand4_bias.size() + syn0_weight.size() + syn0_bias.size() +
-             syn2_weight.size() + syn2_bias.size());
-}
-
-HeadWeights loadHeadPt(const uint8_t* data, size_t size) {
-  if (!data) size = 0;
-  const std::vector<ZipEntry> entries = zipDirectory(data, size);
-
-  const ZipEntry* pkl = nullptr;
-  for (const ZipEntry& e : entries)
-    if (endsWith(e.name, "/data.pkl")) pkl = &e;
-  if (!pkl) fail("teeth: head .pt has no data.pkl");
-  // The head's state dictionary pickles to a few kilobytes. Every opcode
-  // can cost the reader a small allocation, so a pickle far beyond that is
-  // refused up front instead of being allowed to claim gigabytes.
-  if (pkl->size > kMaxPickleBytes)
-    fail("teeth: head .pt " + pkl->name + " is " + std::to_string(pkl->size) +
-         " bytes, far beyond a blend head's state dictionary \xE2\x80\x94 refusing");
-  const std::string prefix = pkl->name.substr(0, pkl->name.size() - 9);
-
-  const std::vector<StateEntry> state = Unpickler(data + pkl->offset, pkl->size).run();
-  if (state.empty()) fail("teeth: head .pt state_dict is empty");
-
-  HeadWeights w;
-  for (const Required& r : candTensors()) loadTensor(r, state, entries, prefix, data, w);
-  bool anySyn = false;
-  for (const Required& r : synTensors())
-    for (const StateEntry& s : state) anySyn = anySyn || s.name == r.name;
-  if (anySyn)
-    for (const Required& r : synTensors()) loadTensor(r, state, entries, prefix, data, w);
-
-  const int params = w.params();
-  if (params != 4082 && params != 3489)
-    fail("teeth: head has " + std::to_string(params) +
-         " params, not the 4,082 of BlendHead(16) nor the 3,489 of BlendHead8(16)");
-  return w;
-}
-
-HeadWeights loadHeadPt(const std::vector<uint8_t>& bytes) {
-  return loadHeadPt(bytes.data(), bytes.size());
-}
-
-// ---------------------------------------------------------------------------
-// Teeth pass.
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -903,6 +416,32 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* lookahead, FrameR
     return;
   }
   const auto t0 = Clock::now();
+  const std::vector<int> D = donorSet(p, lookahead);
+  const int m = int(D.size());
+  lastDonors_ = D;
+
+  std::vector<std::vector<uint8_t>> windows, cover;
+  gatherWindowsU8(D, p.sy, p.sx, windows, cover);
+  const std::vector<std::vector<float>> donors = planarWindows(windows);
+  const std::vector<uint8_t> valid = blendable(p.mask, cover);
+  const std::vector<float> target = targetWindow(p.rgb);
+  timing_.blendMs += msSince(t0);
+
+  const auto t1 = Clock::now();
+  std::vector<float> Y, weights;
+  headForward(donors, m, target, valid, Y, weights);
+  timing_.headMs += msSince(t1);
+
+  const auto t2 = Clock::now();
+  recordSynth(weights, m, valid, result);
+  holdHeaviest(D, weights);
+  lastEmitted_ = p.frame;
+  composite(p.mask, target, Y, result.rgb);
+  result.nCandidates = m;
+  timing_.blendMs += msSince(t2);
+}
+
+std::vector<int> TeethPass::donorSet(const Pending& p, const std::vector<int>* lookahead) const {
   const std::vector<int> cur(
       p.candidates.begin(),
       p.candidates.begin() + std::min<size_t>(size_t(cfg_.K), p.candidates.size()));
@@ -926,47 +465,55 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* lookahead, FrameR
       if (!contains(D, d)) D.push_back(d);
   }
   if (D.size() > size_t(cfg_.K)) D.resize(size_t(cfg_.K));
-  const int m = int(D.size());
-  const size_t hw = size_t(H_) * W_;
-  lastDonors_ = D;
+  return D;
+}
 
-  std::vector<std::vector<uint8_t>> windows, cover;
-  gatherWindowsU8(D, p.sy, p.sx, windows, cover);
-  std::vector<std::vector<float>> donors(static_cast<size_t>(m));
-  pool::parallelRange(uint64_t(m), 1, [&](uint64_t b, uint64_t e) {
+std::vector<std::vector<float>> TeethPass::planarWindows(
+    const std::vector<std::vector<uint8_t>>& windows) const {
+  const size_t hw = size_t(H_) * W_;
+  std::vector<std::vector<float>> donors(windows.size());
+  pool::parallelRange(uint64_t(windows.size()), 1, [&](uint64_t b, uint64_t e) {
     for (uint64_t k = b; k < e; ++k) {
       donors[k].resize(3 * hw);
       for (size_t q = 0; q < hw; ++q)
         for (int c = 0; c < 3; ++c) donors[k][c * hw + q] = float(windows[k][q * 3 + c]) / 255.f;
     }
   });
+  return donors;
+}
 
+std::vector<uint8_t> TeethPass::blendable(const std::vector<uint8_t>& mask,
+                                          const std::vector<std::vector<uint8_t>>& cover) const {
   const int cw = stamp_.canvas_w, wy = stamp_.window_y0, wx = stamp_.window_x0;
+  const int m = int(cover.size());
   std::vector<uint8_t> valid = band_;
   for (int i = 0; i < stamp_.band_r0; ++i)
     for (int j = stamp_.band_c0; j < stamp_.band_c1; ++j) {
-      if (p.mask[size_t(wy + i) * cw + size_t(wx + j)] == 0) continue;
+      if (mask[size_t(wy + i) * cw + size_t(wx + j)] == 0) continue;
       bool all = true;
       for (int k = 0; k < m && all; ++k) all = cover[size_t(k)][size_t(i) * W_ + j] != 0;
       if (all) valid[size_t(i) * W_ + j] = 1;
     }
+  return valid;
+}
 
+std::vector<float> TeethPass::targetWindow(const std::vector<uint8_t>& rgb) const {
+  const int cw = stamp_.canvas_w, wy = stamp_.window_y0, wx = stamp_.window_x0;
+  const size_t hw = size_t(H_) * W_;
   std::vector<float> target(3 * hw);
   pool::parallelRange(uint64_t(H_), 8, [&](uint64_t b, uint64_t e) {
     for (uint64_t i = b; i < e; ++i)
       for (int j = 0; j < W_; ++j) {
-        const uint8_t* src = &p.rgb[(size_t(wy + int(i)) * cw + size_t(wx + j)) * 3];
+        const uint8_t* src = &rgb[(size_t(wy + int(i)) * cw + size_t(wx + j)) * 3];
         for (int c = 0; c < 3; ++c) target[c * hw + i * W_ + j] = float(src[c]) / 255.f;
       }
   });
-  timing_.blendMs += msSince(t0);
+  return target;
+}
 
-  const auto t1 = Clock::now();
-  std::vector<float> Y, weights;
-  headForward(donors, m, target, valid, Y, weights);
-  timing_.headMs += msSince(t1);
-
-  const auto t2 = Clock::now();
+void TeethPass::recordSynth(const std::vector<float>& weights, int m,
+                            const std::vector<uint8_t>& valid, FrameResult& result) {
+  const size_t hw = size_t(H_) * W_;
   const float* synth = weights.data() + size_t(m) * hw;
   double sum = 0;
   float mx = 0;
@@ -985,7 +532,11 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* lookahead, FrameR
     synth_.sumMeans += result.synthMean;
     synth_.max = std::max(synth_.max, mx);
   }
+}
 
+void TeethPass::holdHeaviest(const std::vector<int>& D, const std::vector<float>& weights) {
+  const size_t hw = size_t(H_) * W_;
+  const int m = int(D.size());
   std::vector<float> mass(size_t(m), 0.f);
   for (int k = 0; k < m; ++k)
     for (size_t q = 0; q < hw; ++q) mass[size_t(k)] += weights[size_t(k) * hw + q];
@@ -996,23 +547,25 @@ void TeethPass::emit(const Pending& p, const std::vector<int>* lookahead, FrameR
   heldSet_.clear();
   for (int k = 0; k < std::min(std::max(cfg_.hysteresis, 0), m); ++k)
     heldSet_.push_back(D[size_t(rank[size_t(k)])]);
-  lastEmitted_ = p.frame;
+}
 
-  result.rgb.resize(hw * 3);
+void TeethPass::composite(const std::vector<uint8_t>& mask, const std::vector<float>& target,
+                          const std::vector<float>& Y, std::vector<uint8_t>& rgb) const {
+  const int cw = stamp_.canvas_w, wy = stamp_.window_y0, wx = stamp_.window_x0;
+  const size_t hw = size_t(H_) * W_;
+  rgb.resize(hw * 3);
   pool::parallelRange(uint64_t(H_), 4, [&](uint64_t b, uint64_t e) {
     for (uint64_t i = b; i < e; ++i)
       for (int j = 0; j < W_; ++j) {
-        const float a = float(p.mask[size_t(wy + int(i)) * cw + size_t(wx + j)]) / 255.f;
+        const float a = float(mask[size_t(wy + int(i)) * cw + size_t(wx + j)]) / 255.f;
         const size_t q = i * W_ + j;
         for (int c = 0; c < 3; ++c) {
           const float v = (1.f - a) * target[c * hw + q] + a * Y[c * hw + q];
           const float o = v < 0 ? 0.f : std::rint(std::min(v, 1.f) * 255.f);
-          result.rgb[q * 3 + c] = uint8_t(std::clamp(o, 0.f, 255.f));
+          rgb[q * 3 + c] = uint8_t(std::clamp(o, 0.f, 255.f));
         }
       }
   });
-  result.nCandidates = m;
-  timing_.blendMs += msSince(t2);
 }
 
 void TeethPass::headForward(const std::vector<std::vector<float>>& donors, int m,

@@ -1,6 +1,5 @@
-// The teeth pass and its blend head: the head's weights, the reader of the
-// checkpoint they ship in, and the per-frame pass that retrieves donor
-// mouths from the reference bank and blends them into the borrow window.
+// The teeth pass: the per-frame pass that retrieves donor mouths from the
+// reference bank and blends them into the borrow window with the blend head.
 #pragma once
 
 #include <array>
@@ -12,35 +11,10 @@
 #include <vector>
 
 #include "tessera/le_bundle_tessera.h"
+#include "tessera/le_head_checkpoint.h"
 
 namespace le {
 namespace tessera {
-
-// Float tensors of the blend head, row-major. The cand.* layers are always
-// present; the syn.* branch only in the full head.
-struct HeadWeights {
-  std::vector<float> cand0_weight;  // [16, 7, 3, 3]
-  std::vector<float> cand0_bias;    // [16]
-  std::vector<float> cand2_weight;  // [16, 16, 3, 3]
-  std::vector<float> cand2_bias;    // [16]
-  std::vector<float> cand4_weight;  // [1, 16, 3, 3]
-  std::vector<float> cand4_bias;    // [1]
-  std::vector<float> syn0_weight;   // [16, 3, 3, 3]
-  std::vector<float> syn0_bias;     // [16]
-  std::vector<float> syn2_weight;   // [1, 16, 3, 3]
-  std::vector<float> syn2_bias;     // [1]
-  float envelope = 12.0f / 255.0f;
-
-  // Total element count of the ten tensors: 4,082 for BlendHead(16),
-  // 3,489 for BlendHead8(16).
-  int params() const;
-};
-
-// Reads a blend-head checkpoint (a ZIP archive of stored entries holding a
-// pickled state dictionary and one raw storage per tensor). Anything outside
-// the subset such a checkpoint uses is refused with a runtime error.
-HeadWeights loadHeadPt(const uint8_t* data, size_t size);
-HeadWeights loadHeadPt(const std::vector<uint8_t>& bytes);
 
 // The reference bank as the pass receives it.
 struct BankData {
@@ -150,6 +124,26 @@ class TeethPass {
                        std::vector<std::vector<uint8_t>>& windows,
                        std::vector<std::vector<uint8_t>>& cover) const;
   void emit(const Pending& p, const std::vector<int>* lookahead, FrameResult& result);
+  // The steps of emit, in order.
+  // Donors for frame p: the held set when p follows the last emitted frame,
+  // then the next frame's best, then p's own; at most K.
+  std::vector<int> donorSet(const Pending& p, const std::vector<int>* lookahead) const;
+  // Windows as planar floats (3 x H x W, values /255).
+  std::vector<std::vector<float>> planarWindows(
+      const std::vector<std::vector<uint8_t>>& windows) const;
+  // Pixels the head may fill: the band, and mouth pixels above it that every donor covers.
+  std::vector<uint8_t> blendable(const std::vector<uint8_t>& mask,
+                                 const std::vector<std::vector<uint8_t>>& cover) const;
+  // The unshifted borrow window of the frame, planar floats.
+  std::vector<float> targetWindow(const std::vector<uint8_t>& rgb) const;
+  // Synthesis weight over the blendable pixels, per frame and in total.
+  void recordSynth(const std::vector<float>& weights, int m, const std::vector<uint8_t>& valid,
+                   FrameResult& result);
+  // Keeps the hysteresis count of donors that carried the most weight.
+  void holdHeaviest(const std::vector<int>& D, const std::vector<float>& weights);
+  // Mask-weighted mix of the window and the head's output, as bytes.
+  void composite(const std::vector<uint8_t>& mask, const std::vector<float>& target,
+                 const std::vector<float>& Y, std::vector<uint8_t>& rgb) const;
 
   GeometryStamp stamp_;
   ServeConfig cfg_;

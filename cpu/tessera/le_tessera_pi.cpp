@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera_json.h"
 
 namespace le {
 namespace tessera {

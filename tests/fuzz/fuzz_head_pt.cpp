@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "tessera/le_tessera.h"
+#include "tessera/le_head_checkpoint.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {

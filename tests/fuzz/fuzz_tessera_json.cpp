@@ -8,6 +8,7 @@
 
 #include "fuzz_util.h"
 #include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -15,6 +15,7 @@
 
 #include "bundle/le_bundle.h"
 #include "compute/le_simd.h"
+#include "driver/le_driver.h"
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_renderer.h"
@@ -330,7 +331,7 @@ TEST(Int8Director, RendersTheTestAvatarCloseToTheFloatDirector) {
   le_test::writeFile(dir / "pooled64.f16", pooled.data(), pooled.size() * 2);
   le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_int8.onnx", dir / "model_int8.onnx");
   const auto manifest = le::loadManifest(dir.path());
-  le::Identity identity(manifest);
+  le::Identity identity(manifest, le::openPriorFrames);
   testing::internal::CaptureStderr();
   le::Renderer fp(manifest, identity, "b1", 1, "");
   le::Renderer q8(manifest, identity, "int8", 1, "");

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tessera/le_tessera.h"
+#include "tessera/le_head_checkpoint.h"
 #include "tessera_fixtures.h"
 
 using le::tessera::HeadWeights;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tessera/le_bundle_tessera.h"
+#include "tessera/le_tessera_json.h"
 #include "tessera_fixtures.h"
 
 using le::tessera::json::JParser;
