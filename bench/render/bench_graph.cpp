@@ -260,7 +260,7 @@ struct Bundle {
     const std::string director = le_test::readFile(std::string(LE_BENCH_MODELS) + "/model_b1.onnx");
     le_test::writeFile(dir / "model_b1.onnx", director);
     manifest = le::loadManifest(dir.path());
-    identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
+    identity = std::make_unique<le::Identity>(manifest);
   }
 };
 

@@ -204,7 +204,7 @@ Demo* demo() {
     }
     auto p = std::make_unique<Demo>();
     p->manifest = le::loadManifest(dir);
-    p->identity = std::make_unique<le::Identity>(p->manifest, le::openPriorFrames);
+    p->identity = std::make_unique<le::Identity>(p->manifest);
     return p;
   }();
   return d.get();

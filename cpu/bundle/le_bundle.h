@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 
 // Unsharp-mask settings of the paste compositor.
@@ -22,7 +24,7 @@ struct Unsharp {
   int ksize;
 };
 
-struct Manifest {
+struct LE_API Manifest {
   std::string dir;  // resolved bundle directory (an IMX container is unwrapped first)
   std::string agent;
   int NT = 0;
@@ -50,7 +52,7 @@ struct Drive {
   int frames = 0;
 };
 
-Manifest loadManifest(const std::string& path);
+LE_API Manifest loadManifest(const std::string& path);
 Drive loadDrive(const Manifest& m);
 
 // Maps an older member name to the file to open (see the name table in
@@ -131,8 +133,11 @@ void ensureIdentityMembers(const Manifest& m);
 // Per-bundle source data: mapped features and warp prior, paste transforms.
 // The warp prior comes from the mapped P.f16, is replaced by fs_red.f16, or
 // is played from the bundle's video-coded prior, opened by openPrior on first use.
-class Identity {
+class LE_API Identity {
  public:
+  // Plays a video-coded prior through the driver's prior cursor; defined with
+  // the driver, which the bundle layer does not reach.
+  explicit Identity(const Manifest& m);
   Identity(const Manifest& m, PriorOpener openPrior);
   ~Identity();
   Identity(const Identity&) = delete;

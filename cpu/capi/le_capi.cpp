@@ -28,7 +28,7 @@ std::vector<uint8_t> readPasteMask(const le::Manifest& m) {
 
 le_ctx::le_ctx(const char* bundle_dir, const char* model_key, int threads_, std::string ep_)
     : manifest(le::loadManifest(bundle_dir)),
-      identity(manifest, le::openPriorFrames),
+      identity(manifest),
       drive(le::loadDrive(manifest)),
       threads(threads_),
       ep(std::move(ep_)) {

@@ -414,4 +414,6 @@ std::unique_ptr<PriorFrames> openPriorFrames(const Manifest& m) {
   return std::make_unique<CursorPrior>(DriverCursor::openPrior(m, 2, 11));
 }
 
+Identity::Identity(const Manifest& m) : Identity(m, openPriorFrames) {}
+
 }  // namespace le

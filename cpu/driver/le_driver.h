@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 
 struct Manifest;
@@ -42,7 +44,7 @@ std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int crop)
 // Plays a source on a decoding thread into a ring of ahead + behind + 1
 // frames: sequential reads, short jumps back and the loop's wrap-around are
 // served without decoding on the caller's thread. One caller at a time.
-class DriverCursor {
+class LE_API DriverCursor {
  public:
   DriverCursor(std::unique_ptr<driver::Source> source, int ahead, int behind);
   ~DriverCursor();

@@ -48,7 +48,7 @@ class IdentityTest : public ::testing::Test {
 };
 
 TEST_F(IdentityTest, MapsMembersAndKeepsTransforms) {
-  le::Identity id(manifest(), le::openPriorFrames);
+  le::Identity id(manifest());
   EXPECT_EQ(id.NT, 4);
   EXPECT_EQ(id.crop, 64);
   EXPECT_TRUE(id.hasP());
@@ -65,7 +65,7 @@ TEST_F(IdentityTest, MapsMembersAndKeepsTransforms) {
 
 TEST_F(IdentityTest, RescalesFromThePasteSpace) {
   setManifestExtra("", 32, 24);
-  le::Identity id(manifest(), le::openPriorFrames);
+  le::Identity id(manifest());
   EXPECT_FLOAT_EQ(id.M(1)[0], 2.f);
   EXPECT_FLOAT_EQ(id.M(1)[2], 18.f);
   EXPECT_FLOAT_EQ(id.M(1)[4], 2.f);
@@ -80,18 +80,16 @@ TEST_F(IdentityTest, RescalesFromThePasteSpace) {
 TEST_F(IdentityTest, MemberRefusals) {
   // Wrong sizes.
   le_test::writeVector(dir / "P.f16", std::vector<uint16_t>(10));
-  EXPECT_EQ(errorOf([&] { le::Identity id(manifest(), le::openPriorFrames); }),
-            "size mismatch " + dir / "P.f16");
+  EXPECT_EQ(errorOf([&] { le::Identity id(manifest()); }), "size mismatch " + dir / "P.f16");
   std::remove((dir / "P.f16").c_str());
   le_test::writeVector(dir / "M.f32", std::vector<float>(4 * 6 + 1));
   le_test::writeVector(dir / "fs_red.f16", std::vector<uint16_t>(size_t(4) * 262144));
-  EXPECT_EQ(errorOf([&] { le::Identity id(manifest(), le::openPriorFrames); }),
-            "size mismatch " + dir / "M.f32");
+  EXPECT_EQ(errorOf([&] { le::Identity id(manifest()); }), "size mismatch " + dir / "M.f32");
   le_test::writeVector(dir / "M.f32", std::vector<float>(4 * 6));
 
   // fs_red.f16 alone stands in for the prior.
   {
-    le::Identity id(manifest(), le::openPriorFrames);
+    le::Identity id(manifest());
     EXPECT_TRUE(id.hasFsRed());
     EXPECT_FALSE(id.hasP());
     EXPECT_EQ(id.priorBackend(), "none");
@@ -99,20 +97,20 @@ TEST_F(IdentityTest, MemberRefusals) {
     EXPECT_TRUE(id.priorPath().empty());
   }
   std::remove((dir / "fs_red.f16").c_str());
-  EXPECT_EQ(errorOf([&] { le::Identity id(manifest(), le::openPriorFrames); }),
+  EXPECT_EQ(errorOf([&] { le::Identity id(manifest()); }),
             "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc "
             "member to play one from \xE2\x80\x94 the renderer has no warp prior and le::Identity "
             "would hand it a null pointer. REFUSING to create a session.");
 
   setManifestExtra(",\n  \"P_hevc\": \"gone.mov\"");
-  EXPECT_EQ(errorOf([&] { le::Identity id(manifest(), le::openPriorFrames); }),
+  EXPECT_EQ(errorOf([&] { le::Identity id(manifest()); }),
             "this bundle's manifest names P_hevc 'gone.mov' and the file is not there (" +
                 dir / "gone.mov" +
                 ") \xE2\x80\x94 the renderer has no warp prior. REFUSING to create a session.");
 
   setManifestExtra(",\n  \"P_rgb\": \"prior_rgb.f16\"");
   writeFile(dir / "prior_rgb.f16", "x");
-  EXPECT_EQ(errorOf([&] { le::Identity id(manifest(), le::openPriorFrames); }),
+  EXPECT_EQ(errorOf([&] { le::Identity id(manifest()); }),
             "this bundle's manifest names its raw warp prior 'prior_rgb.f16' (P_rgb) but "
             "le::Identity maps the welded name P.f16 and would find nothing \xE2\x80\x94 it maps "
             "NOTHING silently and Identity::P(si) is then an offset from a null pointer. REFUSING "
@@ -127,7 +125,7 @@ TEST_F(IdentityTest, PriorPlayedFromVideo) {
   ASSERT_EQ(frames.size(), 4u);
   testing::internal::CaptureStderr();
   {
-    le::Identity id(manifest(), le::openPriorFrames);
+    le::Identity id(manifest());
     EXPECT_EQ(id.priorPath(), dir / "prior.mov");
     EXPECT_EQ(id.priorResidentBytes(), 0u);  // not opened yet
     // Concurrent first users open the cursor once.
@@ -157,7 +155,7 @@ TEST_F(IdentityTest, PriorPlayedFromVideo) {
 
   // An identity whose prior was never used says nothing on closing.
   testing::internal::CaptureStderr();
-  { le::Identity id(manifest(), le::openPriorFrames); }
+  { le::Identity id(manifest()); }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 

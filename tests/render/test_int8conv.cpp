@@ -331,7 +331,7 @@ TEST(Int8Director, RendersTheTestAvatarCloseToTheFloatDirector) {
   le_test::writeFile(dir / "pooled64.f16", pooled.data(), pooled.size() * 2);
   le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_int8.onnx", dir / "model_int8.onnx");
   const auto manifest = le::loadManifest(dir.path());
-  le::Identity identity(manifest, le::openPriorFrames);
+  le::Identity identity(manifest);
   testing::internal::CaptureStderr();
   le::Renderer fp(manifest, identity, "b1", 1, "");
   le::Renderer q8(manifest, identity, "int8", 1, "");

@@ -50,7 +50,7 @@ class RendererTest : public ::testing::Test {
       le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_" + key + ".onnx",
                         dir / ("model_" + std::string(key) + ".onnx"));
     manifest = le::loadManifest(dir.path());
-    identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
+    identity = std::make_unique<le::Identity>(manifest);
   }
   void TearDown() override {
     for (const char* v : kEnv) ::unsetenv(v);
@@ -186,7 +186,7 @@ TEST_F(RendererTest, FeatSynthFamily) {
   std::vector<uint16_t> fs(size_t(4) * 262144);
   for (size_t i = 0; i < fs.size(); ++i) fs[i] = le::f32ToF16(float(i % 101) / 100.f);
   le_test::writeVector(dir / "fs_red.f16", fs);
-  identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
+  identity = std::make_unique<le::Identity>(manifest);
   ASSERT_PRED2(endsWith, build("fs_b4"), kCpuLine);
   EXPECT_EQ(renderer->batch(), 4);
   const auto kp = keypoints(5);
@@ -201,7 +201,7 @@ TEST_F(RendererTest, FeatSynthFamily) {
 
   // An m4b model without any warp prior is refused.
   std::remove((dir / "P.f16").c_str());
-  identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
+  identity = std::make_unique<le::Identity>(manifest);
   const std::string err = build("b1");
   EXPECT_EQ(err.rfind("ERROR m4b graph (P_rgb input) but this bundle carries no warp prior: "
                       "neither P.f16, nor fs_red.f16, nor a P_hevc.mov to play in place is present",
@@ -509,7 +509,7 @@ TEST_F(RendererTest, RingPrepFailureIsSticky) {
   std::vector<uint16_t> P(size_t(4) * 64 * 64 * 3, le::f32ToF16(0.25f));
   std::fill(P.begin() + 2 * 64 * 64 * 3, P.begin() + 3 * 64 * 64 * 3, le::f32ToF16(7.f));
   le_test::writeVector(dir / "P.f16", P);
-  identity = std::make_unique<le::Identity>(manifest, le::openPriorFrames);
+  identity = std::make_unique<le::Identity>(manifest);
 
   const std::string log = build("gather");
   ASSERT_NE(log.find("[le] source-cone hoist: 'tip' [1,4,64,64]"), std::string::npos) << log;
