@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
@@ -15,11 +17,11 @@ namespace tessera {
 // bytes of RGB24, donor k at byte offset k * storedH * storedW * 3. Every
 // disagreement between the track and the sidecar's geometry, count or order
 // is refused with a runtime error; nothing partial is returned.
-std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int storedH,
-                                     int storedW, const std::vector<int32_t>& trackOrder);
+LE_API std::vector<uint8_t> decodeBankTrack(const uint8_t* data, size_t size, int n, int storedH,
+                                            int storedW, const std::vector<int32_t>& trackOrder);
 
 // "libavcodec <version built against> / <configuration of the library in use>".
-std::string bankDecoderBuild();
+LE_API std::string bankDecoderBuild();
 
 }  // namespace tessera
 }  // namespace le

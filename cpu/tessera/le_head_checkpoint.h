@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
@@ -31,8 +33,8 @@ struct HeadWeights {
 // Reads a blend-head checkpoint (a ZIP archive of stored entries holding a
 // pickled state dictionary and one raw storage per tensor). Anything outside
 // the subset such a checkpoint uses is refused with a runtime error.
-HeadWeights loadHeadPt(const uint8_t* data, size_t size);
-HeadWeights loadHeadPt(const std::vector<uint8_t>& bytes);
+LE_API HeadWeights loadHeadPt(const uint8_t* data, size_t size);
+LE_API HeadWeights loadHeadPt(const std::vector<uint8_t>& bytes);
 
 }  // namespace tessera
 }  // namespace le

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
@@ -20,7 +22,7 @@ struct Box {
   bool empty() const { return w() == 0 || h() == 0; }
 };
 
-class LipContour {
+class LE_API LipContour {
  public:
   // Reads and checks a template for a canvas of `canvas` pixels per side.
   // Throws std::runtime_error naming the member and what it refuses.

@@ -13,6 +13,8 @@
 #include "tessera/le_bundle_tessera.h"
 #include "tessera/le_head_checkpoint.h"
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
@@ -45,7 +47,7 @@ const float* dTable();
 // emits the frame pushed before it (one frame of delay, so the next frame's
 // best donors can join the current set), and flush() emits the last one.
 // One thread at a time; work inside a call fans out over the worker pool.
-class TeethPass {
+class LE_API TeethPass {
  public:
   using Shift = std::pair<int, int>;  // (sy, sx)
 

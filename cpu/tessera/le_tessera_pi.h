@@ -9,10 +9,12 @@
 
 #include "tessera/le_lip_contour.h"
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
-class UnifiedPi {
+class LE_API UnifiedPi {
  public:
   // Ellipse in normalised canvas units; r is its mean radius in pixels of a
   // 512 canvas, the feather scale.

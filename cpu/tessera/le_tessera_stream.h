@@ -14,10 +14,12 @@
 #include "tessera/le_tessera.h"
 #include "tessera/le_tessera_pi.h"
 
+#include "le/le.h"  // LE_API
+
 namespace le {
 namespace tessera {
 
-class StreamBorrow {
+class LE_API StreamBorrow {
  public:
   // Builds the pass and checks that the stamp, the compose geometry and the
   // crop agree; a non-empty lip template clips the mask to the lip contour.
