@@ -1,40 +1,18 @@
-// Streaming audio-to-expression (le_a2x) and the process-wide audio frontends
-// that turn 16 kHz audio into 12 x 768 feature rows per 40 ms frame.
+// Streaming audio-to-expression (le_a2x): keypoint deltas for a corpus walk,
+// from the feature rows of the process-wide audio frontends.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
 
-#include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "audio/le_frontend.h"
 #include "le/le.h"
 
 namespace le {
-
-constexpr int64_t kA2xFrameSamples = 640;
-constexpr int64_t kA2xRowValues = 12 * 768;
-constexpr int64_t kA2xLegacySamples = 128000;
-constexpr int64_t kA2xLegacyFrames = 200;
-
-// In place: zero mean and unit variance over the whole buffer, accumulated in
-// double precision (the frontends and the conditioner share it).
-void normalizeAudioWindow(float* x, size_t n);
-
-// Process-wide frontends. The legacy session is created once; later calls
-// return it whatever path they name.
-Ort::Session* get_shared_w2v(const std::string& path, int threads);
-// True when the short-window trunk and head are loaded; the attempt to load
-// them is made once per process.
-bool get_shared_w2v_win(int threads, const std::string& w2vPath);
-
-// Appends the CUDA provider when LE_A2X_CUDA=1 asks for it (only the "w2v"
-// tag unless LE_A2X_CUDA_ALL=1); a failed append leaves the options on the CPU.
-void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag);
-// Opens a session; a float16 Gelu left behind by the optimiser is retried at
-// the basic level, which then stays set on the options.
-Ort::Session le_a2x_open_session(Ort::Env& env, const std::string& path,
-                                 Ort::SessionOptions& options);
 
 // The settings of a2x_meta.json. Refuses a meta without the causal window
 // and left context, a width below 1 and a negative layer count, with the
@@ -48,6 +26,20 @@ struct A2xMeta {
   long long silencePrime = 0;
 };
 A2xMeta readA2xMeta(const std::string& text);
+
+// A refusal of le_a2x_create whose text is already the full last-error message.
+struct Refusal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What a stream reads from its bundle: the meta, the positional table (rows
+// of h values), the delta normalisation (63 means, then 63 scales) and the
+// corpus keypoints (rows of 63). Refuses a table too short to use.
+struct A2xBundle {
+  A2xMeta meta;
+  std::vector<float> positions, norm, corpus;
+};
+A2xBundle readA2xBundle(const std::string& dir);
 
 // Introspection for tests and benchmarks.
 struct A2xStats {

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/le_a2x.h"
+#include "audio/le_frontend.h"
+#include "capi/le_guard.h"
 #include "compute/le_pool.h"
 #include "le/le.h"
 
@@ -152,33 +153,28 @@ struct le_fca {
   }
 };
 
+// ---------------------------------------------------------------------------
+// C interface. The last error is kept until the next failure.
+
+using le::capi::guard;
+
 extern "C" {
 
 le_fca* le_fca_create(const char* audio_model, const char* cond_model, int threads) {
-  try {
+  return guard(le::fcaError(), "le_fca_create", nullptr, [&] {
     if (!audio_model || !cond_model) throw std::runtime_error("NULL model path");
     return new le_fca(audio_model, cond_model, threads);
-  } catch (const std::exception& e) {
-    le::fcaError() = std::string("le_fca_create: ") + e.what();
-  } catch (...) {
-    le::fcaError() = "le_fca_create: unknown error";
-  }
-  return nullptr;
+  });
 }
 
 int le_fca_deltas(le_fca* c, const float* samples, int count, float* deltas, int max_frames) {
   if (count < 1) return 0;
   const int64_t T = (int64_t(count) + le::kA2xFrameSamples - 1) / le::kA2xFrameSamples;
   if (max_frames < T) return -1;
-  try {
+  return guard(le::fcaError(), "le_fca_deltas", -1, [&] {
     if (!c || !samples || !deltas) throw std::runtime_error("NULL conditioner, samples or deltas");
     return int(c->deltas(samples, count, deltas));
-  } catch (const std::exception& e) {
-    le::fcaError() = std::string("le_fca_deltas: ") + e.what();
-  } catch (...) {
-    le::fcaError() = "le_fca_deltas: unknown error";
-  }
-  return -1;
+  });
 }
 
 void le_fca_destroy(le_fca* c) {

@@ -1,6 +1,5 @@
 #include "audio/le_motion.h"
 
-#include <fftw3.h>
 #include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
@@ -13,72 +12,25 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "audio/le_motion_generator.h"
 #include "bundle/le_bundle.h"
+#include "capi/le_guard.h"
 #include "compute/le_pool.h"
 #include "render/le_renderer.h"
 
 namespace le {
 namespace {
 
-constexpr int64_t kFrame = 640;
-constexpr int64_t kWindowFrames = 5;
-constexpr int64_t kLookAhead = 4480;  // samples a window needs from its start
-constexpr int64_t kLookBehind = 2000;
-constexpr int64_t kChunk = 80;
-constexpr int64_t kAdvance = 70;
-constexpr int64_t kOverlap = kChunk - kAdvance;
-constexpr int kKp = 63;
-constexpr int kFft = 512;
-constexpr int kHop = 320;
-constexpr int kPad = 256;
-constexpr int kFeatFrames = 20;
-constexpr int kLips[] = {6, 12, 14, 17, 19, 20};
-
-[[noreturn]] void fail(const std::string& msg) {
-  throw std::runtime_error(msg);
-}
+using motion::fail;
 
 std::string& motionError() {
   thread_local std::string error;
   return error;
-}
-
-// The planner of FFTW is not thread-safe; executing a plan is.
-std::mutex& fftwPlannerMutex() {
-  static std::mutex m;
-  return m;
-}
-
-struct FftWork {
-  float* in = nullptr;
-  fftwf_complex* out = nullptr;
-  fftwf_plan plan = nullptr;
-  FftWork() {
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    in = fftwf_alloc_real(kFft);
-    out = fftwf_alloc_complex(kFft / 2 + 1);
-    if (in && out) plan = fftwf_plan_dft_r2c_1d(kFft, in, out, FFTW_ESTIMATE);
-  }
-  ~FftWork() {
-    std::lock_guard<std::mutex> lock(fftwPlannerMutex());
-    if (plan) fftwf_destroy_plan(plan);
-    fftwf_free(in);
-    fftwf_free(out);
-  }
-  FftWork(const FftWork&) = delete;
-  FftWork& operator=(const FftWork&) = delete;
-};
-
-FftWork& fftWork() {
-  thread_local FftWork work;
-  if (!work.plan) fail("le_motion: FFT plan failed");
-  return work;
 }
 
 std::string readMeta(const std::string& path) {
@@ -133,85 +85,11 @@ bool envFirstIs(const char* name, char c) {
   return v && v[0] == c;
 }
 
-// One inference session whose names and input shapes come from the model.
-// Inputs are flat buffers; a symbolic input dimension takes what the
-// buffer's size leaves for it. The single output is written straight into
-// the caller's buffer.
-class Net {
- public:
-  void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options) {
-    path_ = path;
-    session_ = Ort::Session(env, path.c_str(), options);
-    Ort::AllocatorWithDefaultOptions alloc;
-    for (size_t i = 0; i < session_.GetInputCount(); ++i) {
-      inNames_.push_back(session_.GetInputNameAllocated(i, alloc).get());
-      inShapes_.push_back(session_.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape());
-    }
-    for (size_t i = 0; i < session_.GetOutputCount(); ++i)
-      outNames_.push_back(session_.GetOutputNameAllocated(i, alloc).get());
-    if (outNames_.size() != 1) fail(path + ": expected one output");
-  }
+}  // namespace
 
-  void run(std::initializer_list<std::pair<const float*, size_t>> inputs, float* out,
-           std::initializer_list<int64_t> outShape) {
-    if (inputs.size() != inNames_.size())
-      fail(path_ + ": expected " + std::to_string(inNames_.size()) + " inputs");
-    std::vector<Ort::Value> values;
-    std::vector<const char*> names;
-    size_t i = 0;
-    for (const auto& in : inputs) {
-      const std::vector<int64_t> shape = fit(inShapes_[i], in.second, inNames_[i]);
-      values.push_back(Ort::Value::CreateTensor<float>(memory_, const_cast<float*>(in.first),
-                                                       in.second, shape.data(), shape.size()));
-      names.push_back(inNames_[i].c_str());
-      ++i;
-    }
-    size_t n = 1;
-    for (int64_t d : outShape) n *= size_t(d);
-    Ort::Value o =
-        Ort::Value::CreateTensor<float>(memory_, out, n, outShape.begin(), outShape.size());
-    const char* outName = outNames_[0].c_str();
-    const auto t0 = std::chrono::steady_clock::now();
-    session_.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &outName, &o,
-                 1);
-    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    ++runs;
-  }
+namespace motion {
 
-  int64_t runs = 0;
-  double seconds = 0;  // inside Session::Run
-
- private:
-  std::vector<int64_t> fit(std::vector<int64_t> shape, size_t count, const std::string& name) {
-    size_t known = 1;
-    int open = -1;
-    for (size_t d = 0; d < shape.size(); ++d) {
-      if (shape[d] < 0) {
-        if (open >= 0)
-          shape[d] = 1;  // a second symbolic axis: the batch
-        else
-          open = int(d);
-      } else {
-        known *= size_t(shape[d]);
-      }
-    }
-    if (open >= 0 && known > 0 && count % known == 0) shape[size_t(open)] = int64_t(count / known);
-    size_t total = 1;
-    for (int64_t d : shape) total *= size_t(d);
-    if (total != count)
-      fail(path_ + ": input " + name + " cannot take " + std::to_string(count) + " values");
-    return shape;
-  }
-
-  std::string path_;
-  Ort::Session session_{nullptr};
-  Ort::MemoryInfo memory_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  std::vector<std::string> inNames_, outNames_;
-  std::vector<std::vector<int64_t>> inShapes_;
-};
-
-void dumpFloats(const std::string& dir, const char* name, const float* v, size_t n,
-                bool append = false) {
+void dumpFloats(const std::string& dir, const char* name, const float* v, size_t n, bool append) {
   if (dir.empty()) return;
   const std::string path = dir + "/" + name;
   FILE* f = std::fopen(path.c_str(), append ? "ab" : "wb");
@@ -220,24 +98,67 @@ void dumpFloats(const std::string& dir, const char* name, const float* v, size_t
   std::fclose(f);
 }
 
-void poseToR(float a, float b, float c, float R[9]) {
-  const float k = 3.1415927f / 180.f;
-  const float sa = std::sin(a * k), ca = std::cos(a * k);
-  const float sb = std::sin(b * k), cb = std::cos(b * k);
-  const float sc = std::sin(c * k), cc = std::cos(c * k);
-  const float r[9] = {cb * cc,
-                      cb * sc,
-                      -sb,
-                      sa * sb * cc - ca * sc,
-                      ca * cc + sa * sb * sc,
-                      sa * cb,
-                      sa * sc + ca * sb * cc,
-                      ca * sb * sc - sa * cc,
-                      ca * cb};
-  std::copy(r, r + 9, R);
+void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options) {
+  path_ = path;
+  session_ = Ort::Session(env, path.c_str(), options);
+  Ort::AllocatorWithDefaultOptions alloc;
+  for (size_t i = 0; i < session_.GetInputCount(); ++i) {
+    inNames_.push_back(session_.GetInputNameAllocated(i, alloc).get());
+    inShapes_.push_back(session_.GetInputTypeInfo(i).GetTensorTypeAndShapeInfo().GetShape());
+  }
+  for (size_t i = 0; i < session_.GetOutputCount(); ++i)
+    outNames_.push_back(session_.GetOutputNameAllocated(i, alloc).get());
+  if (outNames_.size() != 1) fail(path + ": expected one output");
 }
 
-}  // namespace
+void Net::run(std::initializer_list<std::pair<const float*, size_t>> inputs, float* out,
+              std::initializer_list<int64_t> outShape) {
+  if (inputs.size() != inNames_.size())
+    fail(path_ + ": expected " + std::to_string(inNames_.size()) + " inputs");
+  std::vector<Ort::Value> values;
+  std::vector<const char*> names;
+  size_t i = 0;
+  for (const auto& in : inputs) {
+    const std::vector<int64_t> shape = fit(inShapes_[i], in.second, inNames_[i]);
+    values.push_back(Ort::Value::CreateTensor<float>(memory_, const_cast<float*>(in.first),
+                                                     in.second, shape.data(), shape.size()));
+    names.push_back(inNames_[i].c_str());
+    ++i;
+  }
+  size_t n = 1;
+  for (int64_t d : outShape) n *= size_t(d);
+  Ort::Value o =
+      Ort::Value::CreateTensor<float>(memory_, out, n, outShape.begin(), outShape.size());
+  const char* outName = outNames_[0].c_str();
+  const auto t0 = std::chrono::steady_clock::now();
+  session_.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &outName, &o,
+               1);
+  seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ++runs;
+}
+
+std::vector<int64_t> Net::fit(std::vector<int64_t> shape, size_t count, const std::string& name) {
+  size_t known = 1;
+  int open = -1;
+  for (size_t d = 0; d < shape.size(); ++d) {
+    if (shape[d] < 0) {
+      if (open >= 0)
+        shape[d] = 1;  // a second symbolic axis: the batch
+      else
+        open = int(d);
+    } else {
+      known *= size_t(shape[d]);
+    }
+  }
+  if (open >= 0 && known > 0 && count % known == 0) shape[size_t(open)] = int64_t(count / known);
+  size_t total = 1;
+  for (int64_t d : shape) total *= size_t(d);
+  if (total != count)
+    fail(path_ + ": input " + name + " cannot take " + std::to_string(count) + " values");
+  return shape;
+}
+
+}  // namespace motion
 
 MotionMeta readMotionMeta(const std::string& text) {
   MotionMeta m;
@@ -250,147 +171,18 @@ MotionMeta readMotionMeta(const std::string& text) {
   return m;
 }
 
-void motionSpectrum(const float* frame512, float* mag257) {
-  FftWork& w = fftWork();
-  std::copy_n(frame512, kFft, w.in);
-  fftwf_execute(w.plan);
-  for (int k = 0; k < kMotionFftBins; ++k)
-    mag257[k] = std::sqrt(w.out[k][0] * w.out[k][0] + w.out[k][1] * w.out[k][1]);
-}
-
-void motionLogMel(const float* samples, const float* window512, const float* binmat,
-                  float* out1680) {
-  thread_local std::vector<float> padded(kMotionWindowSamples + 2 * kPad);
-  thread_local std::vector<float> frame(kFft), mag(kMotionFftBins);
-  const int n = kMotionWindowSamples;
-  for (int i = 0; i < kPad; ++i) {
-    padded[size_t(i)] = samples[kPad - i];
-    padded[size_t(kPad + n + i)] = samples[n - 2 - i];
-  }
-  std::copy_n(samples, n, padded.data() + kPad);
-  float mel[kMotionMelBands];
-  for (int t = 0; t < kMotionMelFrames; ++t) {
-    const float* x = padded.data() + size_t(t) * kHop;
-    for (int i = 0; i < kFft; ++i) frame[size_t(i)] = x[i] * window512[i];
-    motionSpectrum(frame.data(), mag.data());
-    std::fill(mel, mel + kMotionMelBands, 0.f);
-    for (int k = 0; k < kMotionFftBins; ++k) {
-      const float m = mag[size_t(k)];
-      const float* row = binmat + size_t(k) * kMotionMelBands;
-      for (int b = 0; b < kMotionMelBands; ++b) mel[b] += m * row[b];
-    }
-    for (int b = 0; b < kMotionMelBands; ++b)
-      out1680[b * kMotionMelFrames + t] = std::log(mel[b] + 1e-8f);
-  }
-}
-
-float motionBin66(const float* logits) {
-  const float mx = *std::max_element(logits, logits + 66);
-  float sum = 0, weighted = 0;
-  for (int i = 0; i < 66; ++i) {
-    const float p = std::exp(logits[i] - mx);
-    sum += p;
-    weighted += p * float(i);
-  }
-  return 3.f * (weighted / sum) - 97.5f;
-}
-
 }  // namespace le
 
-using le::fail;
-using le::kAdvance;
-using le::kChunk;
-using le::kFrame;
-using le::kKp;
 using le::kMotionCond;
 using le::kMotionDim;
 using le::kMotionPose;
 using le::kMotionSrcRow;
-using le::kOverlap;
-
-struct le_motion {
-  std::string dump;  // LE_MOTION_DUMP, empty when unset
-  int NT = 0, nSrc = 0, nEmo = 0;
-  float sBridge = 0, deltaPitch = 0, lipGain = 1;
-  std::vector<float> window, binmat, fmean, fstd, emo, chXs, chSc, chEyeOpen, chEyeBall, vMinMax,
-      srcXs, target;
-  std::vector<float> baseMotion;
-
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le_motion"};
-  Ort::SessionOptions options;
-  le::Net hubert, lmdm, stitch;
-
-  std::vector<float> audio;
-  bool finished = false;
-  int64_t total = 0;
-  int64_t nextWindow = 0;     // first frame of the next regular audio window
-  std::vector<float> rows;    // conditioning rows, kMotionCond each
-  std::vector<float> motion;  // motion store, kMotionDim each
-  int64_t chunk = 0;
-  std::vector<float> chunkCond;
-  std::vector<float> finalStore;
-  bool built = false;
-  int64_t emitted = 0;
-  int walk = 0, direction = 1;
-  bool loop = true;
-  std::vector<float> expRef;
-  bool haveRef = false;
-
-  // Eager mode: provisional rows and motion, withdrawn before regular work.
-  int eager = 0;
-  int64_t provRows = 0;
-  bool provChunk = false;
-  int64_t savedLen = 0;
-  std::vector<float> savedTail;
-  int64_t lastF = 0;
-  bool regularChunkRan = false;
-  int64_t provLimit = 0;
-  double costMs = 0;
-
-  // Scratch buffers bound to the networks.
-  std::vector<float> samples, mel, feat, aud, pred;
-
-  le_motion(const std::string& dir, int threads, const std::string& ep);
-
-  int64_t rowCount() const { return int64_t(rows.size()) / kMotionCond; }
-  int64_t length() const { return int64_t(motion.size()) / kMotionDim; }
-  int64_t frames() const { return (int64_t(audio.size()) + kFrame - 1) / kFrame; }
-
-  void reset(int start, int dir, int loopOn);
-  bool windowDue(int64_t w) const {
-    return finished ? w < total : int64_t(audio.size()) >= kFrame * w + le::kLookAhead;
-  }
-  bool chunkDue(int64_t k) const {
-    const int64_t regular = rowCount() - provRows;
-    return finished ? kAdvance * k < std::min(regular, total) : regular > kAdvance * k + kChunk - 1;
-  }
-  void withdrawRows() {
-    rows.resize(size_t(rowCount() - provRows) * kMotionCond);
-    provRows = 0;
-  }
-  void undoChunk() {
-    if (!provChunk) return;
-    motion.resize(size_t(savedLen) * kMotionDim);
-    std::copy(savedTail.begin(), savedTail.end(), motion.end() - std::ptrdiff_t(savedTail.size()));
-    provChunk = false;
-  }
-  void withdrawProvisional() {
-    withdrawRows();
-    undoChunk();
-  }
-  void processWindow(int64_t w);
-  void runChunk(int64_t k, std::vector<float>& cond);
-  void smooth(int64_t from, int64_t to);
-  void processDue();
-  void eagerAdvance(int64_t F);
-  int64_t available();
-  void finish();
-  void buildFinal();
-  void vectorAt(int64_t f, float* out) const;
-  void emitFrame(const float* m, int index, float* base, float* driven);
-  // Frames are counted in `written` as they leave, so a failure keeps them.
-  void pull(int* indices, float* base, float* driven, int max, int& written);
-};
+using le::motion::fail;
+using le::motion::kAdvance;
+using le::motion::kChunk;
+using le::motion::kFrame;
+using le::motion::kKp;
+using le::motion::kOverlap;
 
 le_motion::le_motion(const std::string& dir, int threads, const std::string& ep) {
   const char* d = std::getenv("LE_MOTION_DUMP");
@@ -454,7 +246,7 @@ le_motion::le_motion(const std::string& dir, int threads, const std::string& ep)
 
   samples.resize(le::kMotionWindowSamples);
   mel.resize(size_t(le::kMotionMelBands) * le::kMotionMelFrames);
-  feat.resize(size_t(le::kFeatFrames) * le::kMotionFeat);
+  feat.resize(size_t(le::motion::kFeatFrames) * le::kMotionFeat);
   aud.resize(size_t(kChunk) * kMotionCond);
   pred.resize(size_t(kChunk) * kMotionDim);
   reset(0, 1, 1);
@@ -486,24 +278,25 @@ void le_motion::reset(int start, int dir, int loopOn) {
 }
 
 void le_motion::processWindow(int64_t w) {
-  const int64_t from = kFrame * w - le::kLookBehind;
+  const int64_t from = kFrame * w - le::motion::kLookBehind;
   const int64_t n = int64_t(audio.size());
   for (int64_t i = 0; i < le::kMotionWindowSamples; ++i) {
     const int64_t s = from + i;
     samples[size_t(i)] = s >= 0 && s < n ? audio[size_t(s)] : 0.f;
   }
   le::motionLogMel(samples.data(), window.data(), binmat.data(), mel.data());
-  hubert.run({{mel.data(), mel.size()}}, feat.data(), {1, le::kFeatFrames, le::kMotionFeat});
-  for (int t = 0; t < le::kFeatFrames; ++t)
+  hubert.run({{mel.data(), mel.size()}}, feat.data(),
+             {1, le::motion::kFeatFrames, le::kMotionFeat});
+  for (int t = 0; t < le::motion::kFeatFrames; ++t)
     for (int c = 0; c < le::kMotionFeat; ++c) {
       float& v = feat[size_t(t) * le::kMotionFeat + size_t(c)];
       v = v * fstd[size_t(c)] + fmean[size_t(c)];
     }
   if (w == 0) {
-    le::dumpFloats(dump, "mel0.bin", mel.data(), mel.size());
-    le::dumpFloats(dump, "feat0.bin", feat.data(), feat.size());
+    le::motion::dumpFloats(dump, "mel0.bin", mel.data(), mel.size());
+    le::motion::dumpFloats(dump, "feat0.bin", feat.data(), feat.size());
   }
-  for (int64_t j = 0; j < le::kWindowFrames; ++j) {
+  for (int64_t j = 0; j < le::motion::kWindowFrames; ++j) {
     const float* a = feat.data() + size_t(6 + 2 * j) * le::kMotionFeat;
     const float* b = a + le::kMotionFeat;
     const size_t at = rows.size();
@@ -549,9 +342,9 @@ void le_motion::runChunk(int64_t k, std::vector<float>& cond) {
   lmdm.run({{cond.data(), cond.size()}, {aud.data(), aud.size()}}, pred.data(),
            {1, kChunk, kMotionDim});
   if (k == 0) {
-    le::dumpFloats(dump, "lmdm0_kp.bin", cond.data(), cond.size());
-    le::dumpFloats(dump, "lmdm0_aud.bin", aud.data(), aud.size());
-    le::dumpFloats(dump, "lmdm0_pred.bin", pred.data(), pred.size());
+    le::motion::dumpFloats(dump, "lmdm0_kp.bin", cond.data(), cond.size());
+    le::motion::dumpFloats(dump, "lmdm0_aud.bin", aud.data(), aud.size());
+    le::motion::dumpFloats(dump, "lmdm0_pred.bin", pred.data(), pred.size());
   }
   const int64_t c = length();
   if (c == 0) {
@@ -575,7 +368,7 @@ void le_motion::processDue() {
   while (windowDue(nextWindow)) {
     withdrawRows();
     processWindow(nextWindow);
-    nextWindow += le::kWindowFrames;
+    nextWindow += le::motion::kWindowFrames;
   }
   while (chunkDue(chunk)) {
     withdrawProvisional();
@@ -588,9 +381,9 @@ void le_motion::processDue() {
 void le_motion::eagerAdvance(int64_t F) {
   const auto t0 = std::chrono::steady_clock::now();
   withdrawRows();
-  for (int64_t w = nextWindow; w < F; w += le::kWindowFrames) {
+  for (int64_t w = nextWindow; w < F; w += le::motion::kWindowFrames) {
     processWindow(w);
-    provRows += le::kWindowFrames;
+    provRows += le::motion::kWindowFrames;
   }
   undoChunk();
   if (F > kAdvance * chunk) {
@@ -640,114 +433,21 @@ void le_motion::buildFinal() {
   const int64_t n = std::min(total, length());
   motion.resize(size_t(n) * kMotionDim);
   smooth(0, n);
-  le::dumpFloats(dump, "res_post.bin", motion.data(), motion.size());
+  le::motion::dumpFloats(dump, "res_post.bin", motion.data(), motion.size());
   finalStore = motion;
   for (size_t i = 0; i < finalStore.size(); ++i) {
     const size_t c = i % kMotionDim;
     finalStore[i] = std::clamp(finalStore[i], vMinMax[c], vMinMax[kMotionDim + c]);
   }
-  le::dumpFloats(dump, "final.bin", finalStore.data(), finalStore.size());
+  le::motion::dumpFloats(dump, "final.bin", finalStore.data(), finalStore.size());
   built = true;
-}
-
-void le_motion::vectorAt(int64_t f, float* out) const {
-  if (built) {
-    std::copy_n(finalStore.data() + size_t(f) * kMotionDim, kMotionDim, out);
-    return;
-  }
-  const int64_t len = length();
-  std::copy_n(motion.data() + size_t(f) * kMotionDim, kMotionDim, out);
-  const int64_t lo = std::max<int64_t>(f - 1, 0), hi = std::min(f + 1, len - 1);
-  for (int c = 0; c < kMotionPose; ++c) {
-    float s = 0;
-    for (int64_t j = lo; j <= hi; ++j) s += motion[size_t(j) * kMotionDim + size_t(c)];
-    out[c] = s / float(hi - lo + 1);
-  }
-  for (int c = 0; c < kMotionDim; ++c)
-    out[c] = std::clamp(out[c], vMinMax[size_t(c)], vMinMax[size_t(kMotionDim + c)]);
-}
-
-void le_motion::emitFrame(const float* m, int index, float* base, float* driven) {
-  if (index < 0 || index >= NT) fail("le_motion: corpus index out of range");
-  const float* src = srcXs.data() + size_t(index) * kMotionSrcRow;
-  const float* exp = m + kMotionPose;
-  if (!haveRef) {
-    expRef.assign(exp, exp + kKp);
-    haveRef = true;
-  }
-  float newExp[kKp];
-  std::copy_n(src, kKp, newExp);
-  for (int kp : le::kLips)
-    for (int d = 0; d < 3; ++d) {
-      const int i = 3 * kp + d;
-      newExp[i] = src[i] + lipGain * (exp[i] - expRef[size_t(i)]);
-    }
-  const float a = le::motionBin66(src + 126), b = le::motionBin66(src + 262),
-              c = le::motionBin66(src + 192);
-  float R[9], Rd[9];
-  le::poseToR(a, b, c, R);
-  le::poseToR(a + deltaPitch, b, c, Rd);
-  const float scale = src[258];
-  const float shift[3] = {src[259], src[260], 0.f};
-  const float* canon = src + 63;
-  float xs[kKp], xd[kKp], out[kKp];
-  for (int kp = 0; kp < 21; ++kp)
-    for (int j = 0; j < 3; ++j) {
-      float rs = 0, rd = 0;
-      for (int i = 0; i < 3; ++i) {
-        rs += canon[3 * kp + i] * R[3 * i + j];
-        rd += canon[3 * kp + i] * Rd[3 * i + j];
-      }
-      xs[3 * kp + j] = scale * (rs + src[3 * kp + j]) + shift[j];
-      xd[3 * kp + j] = scale * (rd + newExp[3 * kp + j]) + shift[j];
-    }
-  stitch.run({{xs, size_t(kKp)}, {xd, size_t(kKp)}}, out, {1, 21, 3});
-  const float* row = target.data() + size_t(index) * kKp;
-  for (int i = 0; i < kKp; ++i) {
-    base[i] = row[i];
-    driven[i] = row[i] + sBridge * (out[i] - xs[i]);
-  }
-  const bool append = emitted > 0;
-  le::dumpFloats(dump, "xs.bin", xs, kKp, append);
-  le::dumpFloats(dump, "xd.bin", xd, kKp, append);
-  le::dumpFloats(dump, "xsla.bin", base, kKp, append);
-  le::dumpFloats(dump, "xdla.bin", driven, kKp, append);
-}
-
-void le_motion::pull(int* indices, float* base, float* driven, int max, int& k) {
-  const int64_t n = std::min<int64_t>(max, available());
-  std::vector<float> vec(kMotionDim);
-  for (k = 0; k < n; ++k) {
-    vectorAt(emitted, vec.data());
-    emitFrame(vec.data(), walk, base + size_t(k) * kKp, driven + size_t(k) * kKp);
-    if (indices) indices[k] = walk;
-    // The walk moves only once the frame is out, so a failed emit repeats it.
-    if (loop) {
-      walk = ((walk + direction) % NT + NT) % NT;
-    } else {
-      int next = walk + direction;
-      if (next < 0) {
-        direction = 1;
-        next = NT > 1 ? 1 : 0;
-      } else if (next >= NT) {
-        direction = -1;
-        next = NT > 1 ? NT - 2 : 0;
-      }
-      walk = next;
-    }
-    ++emitted;
-  }
 }
 
 namespace le {
 
-void motionEmit(le_motion* m, const float* motion, int index, float* base, float* driven) {
-  m->emitFrame(motion, index, base, driven);
-}
-
 MotionStats motionStats(const le_motion* m) {
   MotionStats s;
-  for (const Net* n : {&m->hubert, &m->lmdm, &m->stitch}) {
+  for (const motion::Net* n : {&m->hubert, &m->lmdm, &m->stitch}) {
     s.runs += n->runs;
     s.runSeconds += n->seconds;
   }
@@ -757,24 +457,24 @@ MotionStats motionStats(const le_motion* m) {
 
 }  // namespace le
 
+// ---------------------------------------------------------------------------
+// C interface. Most entry points empty the last error first, so it describes
+// the latest call.
+
 using le::motionError;
+using le::capi::guard;
 
 extern "C" {
 
 le_motion* le_motion_create(const char* motion_dir, int threads, const char* ep) {
-  try {
-    motionError().clear();
+  motionError().clear();
+  return guard(motionError(), "le_motion_create", nullptr, [&]() -> le_motion* {
     if (!motion_dir) {
       motionError() = "le_motion_create: NULL motion_dir";
       return nullptr;
     }
     return new le_motion(motion_dir, threads, ep ? ep : "");
-  } catch (const std::exception& e) {
-    motionError() = std::string("le_motion_create: ") + e.what();
-  } catch (...) {
-    motionError() = "le_motion_create: unknown error";
-  }
-  return nullptr;
+  });
 }
 
 void le_motion_destroy(le_motion* m) {
@@ -786,31 +486,20 @@ const char* le_motion_last_error(void) {
 }
 
 int le_motion_push(le_motion* m, const float* samples, int count) {
-  try {
-    motionError().clear();
+  motionError().clear();
+  return guard(motionError(), "le_motion_push", 0, [&] {
     if (!m || !samples || count < 0 || m->finished) {
       motionError() = "le_motion_push: bad args / already finished";
       return 0;
     }
     m->audio.insert(m->audio.end(), samples, samples + count);
     return 1;
-  } catch (const std::exception& e) {
-    motionError() = std::string("le_motion_push: ") + e.what();
-  } catch (...) {
-    motionError() = "le_motion_push: unknown error";
-  }
-  return 0;
+  });
 }
 
 void le_motion_finish(le_motion* m) {
   if (!m) return;
-  try {
-    m->finish();
-  } catch (const std::exception& e) {
-    motionError() = std::string("le_motion_finish: ") + e.what();
-  } catch (...) {
-    motionError() = "le_motion_finish: unknown error";
-  }
+  guard(motionError(), "le_motion_finish", [&] { m->finish(); });
 }
 
 int le_motion_total(le_motion* m) {
@@ -818,37 +507,28 @@ int le_motion_total(le_motion* m) {
 }
 
 int le_motion_avail(le_motion* m) {
-  try {
-    motionError().clear();
+  motionError().clear();
+  return guard(motionError(), "le_motion_avail", 0, [&] {
     if (!m) {
       motionError() = "le_motion_avail: NULL generator";
       return 0;
     }
     return int(m->available());
-  } catch (const std::exception& e) {
-    motionError() = std::string("le_motion_avail: ") + e.what();
-  } catch (...) {
-    motionError() = "le_motion_avail: unknown error";
-  }
-  return 0;
+  });
 }
 
 int le_motion_pull(le_motion* m, int* corpus_index, float* base_kp, float* driven_kp,
                    int max_frames) {
+  // A failure still reports the frames that left before it.
   int written = 0;
-  try {
-    motionError().clear();
+  motionError().clear();
+  guard(motionError(), "le_motion_pull", [&] {
     if (!m || !base_kp || !driven_kp || max_frames < 1) {
       motionError() = "le_motion_pull: bad args";
-      return 0;
+      return;
     }
     m->pull(corpus_index, base_kp, driven_kp, max_frames, written);
-    return written;
-  } catch (const std::exception& e) {
-    motionError() = std::string("le_motion_pull: ") + e.what();
-  } catch (...) {
-    motionError() = "le_motion_pull: unknown error";
-  }
+  });
   return written;
 }
 

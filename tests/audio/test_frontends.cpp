@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "audio/audio_fixtures.h"
-#include "audio/le_a2x.h"
+#include "audio/le_frontend.h"
 #include "le/le.h"
 
 using namespace le_audio_test;
@@ -91,8 +91,9 @@ TEST(A2xFrontendHelpers, OneLegacySessionServesTheProcess) {
   EXPECT_EQ(le_a2x_preload_w2v(nullptr), 0);
   EXPECT_STREQ(le_a2x_last_error(), "le_a2x_preload_w2v: no path and $W2V_ONNX unset");
   EXPECT_EQ(le_a2x_preload_w2v(model("w2v.onnx").c_str()), 1);
-  Ort::Session* first = le::get_shared_w2v(model("w2v.onnx"), 1);
-  EXPECT_EQ(le::get_shared_w2v(model("missing.onnx"), 1), first);
+  le::AudioFrontends& frontends = le::AudioFrontends::process();
+  Ort::Session* first = frontends.legacy(model("w2v.onnx"), 1);
+  EXPECT_EQ(frontends.legacy(model("missing.onnx"), 1), first);
 }
 
 namespace {
