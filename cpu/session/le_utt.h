@@ -213,6 +213,9 @@ struct le_utt {
   bool tessCountLocked(const TessState& st, const le::tessera::FrameResult& r);
   void tessFail(const TessState& st, const std::string& reason);
   void tessSynthLocked(const TessState& st);
+  // Counts an emitted result; one to deliver has its borrowed window written
+  // into the held crop. False when the result is not to be delivered.
+  bool tessApplyToHeld(TessState& st, const le::tessera::FrameResult& r);
   // The attached borrow, and whether it has failed.
   std::shared_ptr<TessState> tessNow(bool* failed);
   // Fetches the driver frame into the slot and composites the crop; false

@@ -54,6 +54,18 @@ void le_utt::tessSynthLocked(const TessState& st) {
   tessSynthMax = sy.max;
 }
 
+bool le_utt::tessApplyToHeld(TessState& st, const le::tessera::FrameResult& r) {
+  bool deliver;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    deliver = tessCountLocked(st, r);
+    tessSynthLocked(st);
+  }
+  if (deliver)
+    le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r, st.borrow->stamp());
+  return deliver;
+}
+
 bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int number,
                       const float* kp, double* acc) {
   static const float kZeros[kKp] = {};
@@ -70,14 +82,7 @@ bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int
                    "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 "
                    "refusing to deliver it uncomposed");
         } else {
-          {
-            std::lock_guard<std::mutex> lk(mu);
-            deliver = tessCountLocked(st, r);
-            tessSynthLocked(st);
-          }
-          if (deliver)
-            le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r,
-                                                        st.borrow->stamp());
+          deliver = tessApplyToHeld(st, r);
         }
         {
           std::lock_guard<std::mutex> lk(mu);
@@ -93,16 +98,7 @@ bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int
     }
     const bool emitted = st.borrow->push(face, kp ? kp : kZeros, r);
     bool deliver = false;
-    if (emitted && st.hasHeld) {
-      {
-        std::lock_guard<std::mutex> lk(mu);
-        deliver = tessCountLocked(st, r);
-        tessSynthLocked(st);
-      }
-      if (deliver)
-        le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r,
-                                                    st.borrow->stamp());
-    }
+    if (emitted && st.hasHeld) deliver = tessApplyToHeld(st, r);
     // The new frame is held in place of the one that goes out now.
     PasteJob out = std::move(st.held);
     const bool hadHeld = st.hasHeld;

@@ -25,15 +25,6 @@ constexpr float kFar = 1e10f;
   throw std::runtime_error(std::string(kMember) + ": " + what);
 }
 
-std::string numText(double v) {
-  char buf[64];
-  if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
-    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
-  else
-    std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 float smoothstep(float e) {
   return e * e * (3.f - 2.f * e);
 }
@@ -68,7 +59,7 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
   const JVal* c = top.find("canvas");
   if (!c || !c->isNumber()) refuse("carries no numeric `canvas`");
   if (c->num != canvas)
-    refuse("was baked on a " + numText(c->num) + " canvas but this bundle composes on " +
+    refuse("was baked on a " + json::numText(c->num) + " canvas but this bundle composes on " +
            std::to_string(canvas) +
            " \xE2\x80\x94 refusing to deform a polygon onto a canvas it does not name");
   const JVal* f = top.find("feather_px");
@@ -97,7 +88,7 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int canvas) {
     refuse("carries a `lip_idx` that is not a non-empty array");
   for (const JVal& v : idx->arr) {
     if (!(v.num >= 0 && v.num < 21))
-      refuse("lip_idx names keypoint row " + numText(std::trunc(v.num)) +
+      refuse("lip_idx names keypoint row " + json::numText(std::trunc(v.num)) +
              ", and a kd row is 0..20");
     lc.lipIdx_.push_back(int(v.num));
   }

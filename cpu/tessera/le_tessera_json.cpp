@@ -1,4 +1,6 @@
 #include "tessera/le_tessera_json.h"
+#include <cmath>
+#include <cstdio>
 
 #include <locale.h>
 
@@ -233,6 +235,15 @@ double reqNumber(const JVal& o, std::string_view key, const std::string& context
 std::string optString(const JVal& o, std::string_view key, const std::string& dflt) {
   const JVal* v = o.find(key);
   return v && v->isString() ? v->str : dflt;
+}
+
+std::string numText(double v) {
+  char buf[64];
+  if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
+    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
+  else
+    std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
 }
 
 }  // namespace json

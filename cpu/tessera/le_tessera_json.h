@@ -66,6 +66,9 @@ JVal parseDocument(std::string_view text, const std::string& name);
 double reqNumber(const JVal& o, std::string_view key, const std::string& context);
 // String of a key whose value is a string, else dflt.
 std::string optString(const JVal& o, std::string_view key, const std::string& dflt);
+// A number as a message shows it: an integral value without a fraction,
+// any other as %g.
+std::string numText(double v);
 
 }  // namespace json
 }  // namespace tessera

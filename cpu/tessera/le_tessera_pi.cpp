@@ -23,15 +23,6 @@ float smoothstep(float e) {
   return e * e * (3.f - 2.f * e);
 }
 
-std::string numText(double v) {
-  char buf[64];
-  if (std::isfinite(v) && v == std::floor(v) && std::fabs(v) < 1e15)
-    std::snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v));
-  else
-    std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 std::string fixed2(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f", v);
@@ -89,7 +80,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& text, int canvas) {
   for (const JVal& v : idx->arr) {
     // A row outside the keypoint set would read past the frame's 63 floats.
     if (!(v.num >= 0 && v.num < kKpRows))
-      fail("teeth-pi: unified.pi.lip_idx names keypoint row " + numText(std::trunc(v.num)) +
+      fail("teeth-pi: unified.pi.lip_idx names keypoint row " + json::numText(std::trunc(v.num)) +
            ", and a kd row is 0..20");
     p.lipIdx.push_back(int(v.num));
   }
@@ -104,7 +95,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& text, int canvas) {
     if (const JVal* c = crop->find("canvas")) {
       if (c->num != canvas)
         fail("teeth-pi: engine renders at canvas " + std::to_string(canvas) +
-             " but unified.crop.canvas is " + numText(c->num));
+             " but unified.crop.canvas is " + json::numText(c->num));
     }
   }
   p.gx.resize(size_t(std::max(0, canvas)));
