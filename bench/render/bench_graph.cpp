@@ -29,6 +29,7 @@
 #include "compute/le_simd.h"
 #include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
+#include "render/le_rewrites.h"
 #include "render/le_warp.h"
 #include "support/test_util.h"
 

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kBand = 16;
 
-struct GsJob {
+struct SampleJob {
   const float* X;
   const float* grid;
   float* Y;
@@ -31,7 +31,7 @@ struct GsJob {
 // Parallel-for callback: band `band` of kBand rows of the job `context` points to.
 void sampleBand(void* context, size_t band) {
   tsanAcquire(context);
-  const GsJob& j = *static_cast<const GsJob*>(context);
+  const SampleJob& j = *static_cast<const SampleJob*>(context);
   const int y0 = int(band) * kBand;
   gridSampleFastBand(j.X, j.grid, j.Y, j.C, j.H, j.W, y0, std::min(j.H, y0 + kBand));
   tsanRelease(context);
@@ -40,7 +40,7 @@ void sampleBand(void* context, size_t band) {
 }  // namespace
 
 void gridSampleFast(const float* X, const float* grid, float* Y, int C, int H, int W) {
-  GsJob job{X, grid, Y, C, H, W};
+  SampleJob job{X, grid, Y, C, H, W};
   for (size_t b = 0; b < size_t((H + kBand - 1) / kBand); ++b) sampleBand(&job, b);
 }
 
@@ -77,7 +77,7 @@ struct GridSampleFastKernel {
     float* Y = y.GetTensorMutableData<float>();
     const size_t img = size_t(C) * H * W, gimg = size_t(H) * W * 2;
     for (int64_t n = 0; n < N; ++n) {
-      GsJob job{X + n * img, G + n * gimg, Y + n * img, int(C), int(H), int(W)};
+      SampleJob job{X + n * img, G + n * gimg, Y + n * img, int(C), int(H), int(W)};
       tsanRelease(&job);
       ctx.ParallelFor(sampleBand, size_t((H + kBand - 1) / kBand), 0, &job);
       tsanAcquire(&job);

@@ -4,7 +4,6 @@
 #include <set>
 #include <vector>
 
-#include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_graph_view.h"
 
@@ -227,21 +226,10 @@ bool isHeadResize(const GraphView& g, const onnx::NodeInfo& n) {
          scales == std::vector<float>{1.f, 1.f, 2.f, 2.f};
 }
 
-}  // namespace
-
-size_t rewriteHeadCubicResize(onnx::Bytes& model) {
-  const onnx::Slice graph = onnx::graphOf(model);
-  if (graph.empty()) return 0;
-  const GraphView g(graph);
-  std::vector<size_t> hits;
-  for (size_t i = 0; i < g.nodes.size(); ++i)
-    if (isHeadResize(g, g.nodes[i])) hits.push_back(i);
-  if (hits.size() != 1) return 0;
-  const size_t i = hits[0];
-  const onnx::NodeInfo& rz = g.nodes[i];
-
-  // The channel count from the one Conv that reads the upsampled features
-  // (a quantised director's Int8ConvVNNI has the same weights layout).
+// The channel count of the Resize's output, from the one Conv that reads it
+// (a quantised director's Int8ConvVNNI has the same weights layout); 0 when
+// it cannot be read.
+int64_t upsampledChannels(const GraphView& g, const onnx::NodeInfo& rz) {
   const auto& readers = g.readers(rz.outputs[0]);
   if (readers.size() != 1) return 0;
   const onnx::NodeInfo& conv = g.nodes[readers[0]];
@@ -257,10 +245,12 @@ size_t rewriteHeadCubicResize(onnx::Bytes& model) {
   constexpr int64_t kMaxC = 1048576;
   if (group < 1 || group > kMaxC || wdims[1] < 1 || wdims[1] > kMaxC || group * wdims[1] > kMaxC)
     return 0;
-  const int64_t C = group * wdims[1];
+  return group * wdims[1];
+}
 
-  const ResizeAttrs h = readResizeAttrs(GraphView::payload(rz));
-  const float a = h.hasCubicCoeffA ? h.cubicCoeffA : -0.75f;
+// The depthwise kernels [4 C, 1, 5, 5]: per channel one 5 x 5 window per
+// output phase (row parity, column parity).
+std::vector<float> phaseKernels(int64_t C, float a) {
   // Half-pixel x2: even outputs sit 0.75 past the tap before them, odd
   // ones 0.25; both as 5-tap windows centred on the input pixel.
   float phase[2][5] = {};
@@ -274,6 +264,25 @@ size_t rewriteHeadCubicResize(onnx::Bytes& model) {
         for (int r = 0; r < 5; ++r)
           for (int s = 0; s < 5; ++s) k[r * 5 + s] = phase[py][r] * phase[px][s];
       }
+  return w;
+}
+
+}  // namespace
+
+size_t rewriteHeadCubicResize(onnx::Bytes& model) {
+  const onnx::Slice graph = onnx::graphOf(model);
+  if (graph.empty()) return 0;
+  const GraphView g(graph);
+  std::vector<size_t> hits;
+  for (size_t i = 0; i < g.nodes.size(); ++i)
+    if (isHeadResize(g, g.nodes[i])) hits.push_back(i);
+  if (hits.size() != 1) return 0;
+  const size_t i = hits[0];
+  const onnx::NodeInfo& rz = g.nodes[i];
+  const int64_t C = upsampledChannels(g, rz);
+  if (C == 0) return 0;
+  const ResizeAttrs h = readResizeAttrs(GraphView::payload(rz));
+  const std::vector<float> w = phaseKernels(C, h.hasCubicCoeffA ? h.cubicCoeffA : -0.75f);
 
   const std::string tag = "rz" + std::to_string(i);
   const std::string R = rz.name.empty() ? "/Resize" : rz.name;
