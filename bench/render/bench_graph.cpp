@@ -30,12 +30,13 @@
 #include "driver/le_driver.h"
 #include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
+#include "render/le_rewrites.h"
 #include "render/le_warp.h"
 #include "support/test_util.h"
 
 namespace {
 
-using le::GsBytes;
+using le::onnx::Bytes;
 
 Ort::Env& env() {
   static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "bench");
@@ -53,41 +54,41 @@ Ort::SessionOptions options(int threads) {
   return o;
 }
 
-void strAttr(GsBytes& attrs, const char* name, const char* value) {
-  GsBytes a;
-  le::gsPutBytes(a, 1, name);
-  le::gsPutBytes(a, 4, value);
-  le::gsPutTag(a, 20, 0);
-  le::gsPutVarint(a, 3);
-  le::gsPutBytes(attrs, 5, a.data(), a.size());
+void strAttr(Bytes& attrs, const char* name, const char* value) {
+  Bytes a;
+  le::onnx::putBytes(a, 1, name);
+  le::onnx::putBytes(a, 4, value);
+  le::onnx::putTag(a, 20, 0);
+  le::onnx::putVarint(a, 3);
+  le::onnx::putBytes(attrs, 5, a.data(), a.size());
 }
 
-GsBytes model(const GsBytes& graph) {
-  GsBytes m, op;
-  le::gsPutTag(m, 1, 0);
-  le::gsPutVarint(m, 8);
-  le::gsPutBytes(op, 1, "");
-  le::gsPutTag(op, 2, 0);
-  le::gsPutVarint(op, 17);
-  le::gsPutBytes(m, 8, op.data(), op.size());
-  le::gsPutBytes(m, 7, graph.data(), graph.size());
+Bytes model(const Bytes& graph) {
+  Bytes m, op;
+  le::onnx::putTag(m, 1, 0);
+  le::onnx::putVarint(m, 8);
+  le::onnx::putBytes(op, 1, "");
+  le::onnx::putTag(op, 2, 0);
+  le::onnx::putVarint(op, 17);
+  le::onnx::putBytes(m, 8, op.data(), op.size());
+  le::onnx::putBytes(m, 7, graph.data(), graph.size());
   return m;
 }
 
-void valueInfo(GsBytes& g, uint32_t field, const std::string& name, std::vector<int64_t> dims) {
-  le::gsPutTensorValueInfo(g, field, name, dims.data(), int(dims.size()));
+void valueInfo(Bytes& g, uint32_t field, const std::string& name, std::vector<int64_t> dims) {
+  le::onnx::putTensorValueInfo(g, field, name, dims.data(), int(dims.size()));
 }
 
-void gridSample(GsBytes& g, const std::string& x, const std::string& grid, const std::string& y) {
-  GsBytes attrs;
+void gridSample(Bytes& g, const std::string& x, const std::string& grid, const std::string& y) {
+  Bytes attrs;
   strAttr(attrs, "mode", "bilinear");
   strAttr(attrs, "padding_mode", "border");
-  le::hcAttrI(attrs, "align_corners", 0);
-  le::hcNode(g, "GridSample", {x, grid}, y, y + "_node", attrs);
+  le::onnx::putIntAttr(attrs, "align_corners", 0);
+  le::onnx::putNode(g, "GridSample", {x, grid}, y, y + "_node", attrs);
 }
 
-GsBytes gridSampleModel(int C, int S) {
-  GsBytes g;
+Bytes gridSampleModel(int C, int S) {
+  Bytes g;
   gridSample(g, "X", "grid", "Y");
   valueInfo(g, 11, "X", {1, C, S, S});
   valueInfo(g, 11, "grid", {1, S, S, 2});
@@ -97,13 +98,13 @@ GsBytes gridSampleModel(int C, int S) {
 
 // The director's warp block on its own: ex and ey come in as inputs, as
 // they stay in the graph when the block is replaced.
-GsBytes warpSubgraph(int S) {
-  GsBytes g, attrs;
-  le::hcNode(g, "Identity", {"grid_in"}, "grid", "grid", {});
+Bytes warpSubgraph(int S) {
+  Bytes g, attrs;
+  le::onnx::putNode(g, "Identity", {"grid_in"}, "grid", "grid", {});
   const int64_t pads[8] = {0, 0, 1, 1, 0, 0, 1, 1};
-  le::hcInit(g, "pads", 7, {8}, pads, sizeof pads);
-  le::hcAttrS(attrs, "edge");
-  le::hcNode(g, "Pad", {"P_rgb", "pads"}, "padded", "pad", attrs);
+  le::onnx::putInitializer(g, "pads", 7, {8}, pads, sizeof pads);
+  le::onnx::putModeAttr(attrs, "edge");
+  le::onnx::putNode(g, "Pad", {"P_rgb", "pads"}, "padded", "pad", attrs);
   const float d[3] = {1, -2, 1};
   float k[3][27] = {};
   for (int c = 0; c < 3; ++c)
@@ -115,30 +116,31 @@ GsBytes warpSubgraph(int S) {
       }
   const char* names[3] = {"dxx", "dyy", "dxy"};
   for (int n = 0; n < 3; ++n) {
-    le::hcInit(g, std::string("k_") + names[n], 1, {3, 1, 3, 3}, k[n], sizeof k[n]);
-    GsBytes ca;
+    le::onnx::putInitializer(g, std::string("k_") + names[n], 1, {3, 1, 3, 3}, k[n], sizeof k[n]);
+    Bytes ca;
     const int64_t ks[2] = {3, 3};
-    le::hcAttrI(ca, "group", 3);
-    le::hcAttrIs(ca, "kernel_shape", ks, 2);
-    le::hcNode(g, "Conv", {"padded", std::string("k_") + names[n]}, names[n], names[n], ca);
+    le::onnx::putIntAttr(ca, "group", 3);
+    le::onnx::putIntsAttr(ca, "kernel_shape", ks, 2);
+    le::onnx::putNode(g, "Conv", {"padded", std::string("k_") + names[n]}, names[n], names[n], ca);
   }
   attrs.clear();
-  le::hcAttrI(attrs, "axis", 1);
-  le::hcNode(g, "Concat", {"P_rgb", "dxx", "dyy", "dxy"}, "tip", "concat", attrs);
+  le::onnx::putIntAttr(attrs, "axis", 1);
+  le::onnx::putNode(g, "Concat", {"P_rgb", "dxx", "dyy", "dxy"}, "tip", "concat", attrs);
   gridSample(g, "tip", "grid", "s");
-  for (int64_t b : {0, 3, 6, 9, 12, 1}) le::hcInit(g, "c" + std::to_string(b), 7, {1}, &b, 8);
+  for (int64_t b : {0, 3, 6, 9, 12, 1})
+    le::onnx::putInitializer(g, "c" + std::to_string(b), 7, {1}, &b, 8);
   const char* parts[4] = {"s0", "sxx", "syy", "sxy"};
   for (int p = 0; p < 4; ++p)
-    le::hcNode(g, "Slice",
-               {"s", "c" + std::to_string(3 * p), "c" + std::to_string(3 * p + 3), "c1"}, parts[p],
-               parts[p], {});
-  le::hcNode(g, "Mul", {"ex", "ey"}, "exy", "exy", {});
-  le::hcNode(g, "Mul", {"ex", "sxx"}, "t_xx", "t_xx", {});
-  le::hcNode(g, "Sub", {"s0", "t_xx"}, "r_xx", "r_xx", {});
-  le::hcNode(g, "Mul", {"ey", "syy"}, "t_yy", "t_yy", {});
-  le::hcNode(g, "Sub", {"r_xx", "t_yy"}, "r_yy", "r_yy", {});
-  le::hcNode(g, "Mul", {"exy", "sxy"}, "t_xy", "t_xy", {});
-  le::hcNode(g, "Add", {"r_yy", "t_xy"}, "out", "out", {});
+    le::onnx::putNode(g, "Slice",
+                      {"s", "c" + std::to_string(3 * p), "c" + std::to_string(3 * p + 3), "c1"},
+                      parts[p], parts[p], {});
+  le::onnx::putNode(g, "Mul", {"ex", "ey"}, "exy", "exy", {});
+  le::onnx::putNode(g, "Mul", {"ex", "sxx"}, "t_xx", "t_xx", {});
+  le::onnx::putNode(g, "Sub", {"s0", "t_xx"}, "r_xx", "r_xx", {});
+  le::onnx::putNode(g, "Mul", {"ey", "syy"}, "t_yy", "t_yy", {});
+  le::onnx::putNode(g, "Sub", {"r_xx", "t_yy"}, "r_yy", "r_yy", {});
+  le::onnx::putNode(g, "Mul", {"exy", "sxy"}, "t_xy", "t_xy", {});
+  le::onnx::putNode(g, "Add", {"r_yy", "t_xy"}, "out", "out", {});
   valueInfo(g, 11, "P_rgb", {1, 3, S, S});
   valueInfo(g, 11, "grid_in", {1, S, S, 2});
   valueInfo(g, 11, "ex", {1, 1, S, S});
@@ -187,7 +189,7 @@ struct Bound {
   std::vector<Ort::Value> values;
   Inputs in;
 
-  Bound(const GsBytes& bytes, int threads, Inputs data, bool warp) : in(std::move(data)) {
+  Bound(const Bytes& bytes, int threads, Inputs data, bool warp) : in(std::move(data)) {
     session = Ort::Session(env(), bytes.data(), bytes.size(), options(threads));
     binding = std::make_unique<Ort::IoBinding>(session);
     auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
@@ -220,8 +222,8 @@ float maxDiff(const std::vector<float>& a, const std::vector<float>& b) {
 
 std::map<std::string, float> agreement;  // pair name -> largest output difference
 
-void registerPair(const std::string& name, GsBytes peer, GsBytes ours, int threads,
-                  const Inputs& in, bool warp, const char* peerTag, const char* ourTag) {
+void registerPair(const std::string& name, Bytes peer, Bytes ours, int threads, const Inputs& in,
+                  bool warp, const char* peerTag, const char* ourTag) {
   auto a = std::make_shared<Bound>(peer, threads, in, warp);
   auto b = std::make_shared<Bound>(ours, threads, in, warp);
   a->run();
@@ -295,7 +297,7 @@ void directorHoist(benchmark::State& st, int threads) {
 void directorSingle(benchmark::State& st, int threads) {
   Bundle& b = bundle();
   const std::string text = le_test::readFile(b.dir / "model_b1.onnx");
-  GsBytes bytes(text.begin(), text.end());
+  Bytes bytes(text.begin(), text.end());
   le::rewriteGridSampleToFast(bytes);
   le::normaliseStudentBlend(bytes);
   le::rewriteHeadCubicResize(bytes);
@@ -351,13 +353,13 @@ int main(int argc, char** argv) {
       for (int C : {3, 12}) {
         const std::string name =
             "gs/C" + std::to_string(C) + "/S" + std::to_string(S) + "/t" + std::to_string(threads);
-        GsBytes peer = gridSampleModel(C, S), ours = peer;
+        Bytes peer = gridSampleModel(C, S), ours = peer;
         le::rewriteGridSampleToFast(ours);
         registerPair(name, peer, ours, threads, inputs(C, S), false, "ort", "fast");
         pairs.push_back({name, {"ort", "fast"}});
       }
     const std::string name = "warp/S512/t" + std::to_string(threads);
-    GsBytes peer = warpSubgraph(512), ours = peer;
+    Bytes peer = warpSubgraph(512), ours = peer;
     std::string reason;
     if (le::rewriteWarpBlockToCustomOp(ours, reason) == 0) {
       std::fprintf(stderr, "warp rewrite did not apply: %s\n", reason.c_str());

@@ -41,7 +41,7 @@
 
 namespace {
 
-using le::GsBytes;
+using le::onnx::Bytes;
 
 Ort::Env& env() {
   static Ort::Env e(ORT_LOGGING_LEVEL_WARNING, "bench");
@@ -59,13 +59,13 @@ Ort::SessionOptions options(int threads) {
   return o;
 }
 
-GsBytes model(const GsBytes& graph) {
-  GsBytes m;
-  le::gsPutTag(m, 1, 0);
-  le::gsPutVarint(m, 8);
-  le::gsAddOpsetImport(m, "", 17);
-  le::gsAddOpsetImport(m, le::kInt8Domain, 1);
-  le::gsPutBytes(m, 7, graph.data(), graph.size());
+Bytes model(const Bytes& graph) {
+  Bytes m;
+  le::onnx::putTag(m, 1, 0);
+  le::onnx::putVarint(m, 8);
+  le::onnx::addOpsetImport(m, "", 17);
+  le::onnx::addOpsetImport(m, le::kInt8Domain, 1);
+  le::onnx::putBytes(m, 7, graph.data(), graph.size());
   return m;
 }
 
@@ -87,68 +87,68 @@ Weights weights(int64_t c) {
   return w;
 }
 
-GsBytes pads1() {
-  GsBytes a;
+Bytes pads1() {
+  Bytes a;
   const int64_t p[4] = {1, 1, 1, 1};
-  le::hcAttrIs(a, "pads", p, 4);
+  le::onnx::putIntsAttr(a, "pads", p, 4);
   return a;
 }
 
-void io(GsBytes& g, int64_t c, int64_t s) {
+void io(Bytes& g, int64_t c, int64_t s) {
   const int64_t x[4] = {1, c, s, s};
-  le::gsPutTensorValueInfo(g, 11, "X", x, 4);
-  le::gsPutTensorValueInfo(g, 12, "Y", x, 4);
+  le::onnx::putTensorValueInfo(g, 11, "X", x, 4);
+  le::onnx::putTensorValueInfo(g, 12, "Y", x, 4);
 }
 
-GsBytes floatConv(const Weights& w, int64_t s) {
+Bytes floatConv(const Weights& w, int64_t s) {
   std::vector<float> wf(w.q.size());
   for (size_t i = 0; i < wf.size(); ++i) wf[i] = float(w.q[i]) * w.scale[i / size_t(w.cin * 9)];
-  GsBytes g, a = pads1();
+  Bytes g, a = pads1();
   const int64_t k[2] = {3, 3};
-  le::hcAttrIs(a, "kernel_shape", k, 2);
-  le::hcNode(g, "Conv", {"X", "W", "B"}, "Y", "conv", a);
-  le::hcInit(g, "W", 1, {w.cout, w.cin, 3, 3}, wf.data(), wf.size() * 4);
-  le::hcInit(g, "B", 1, {w.cout}, w.bias.data(), w.bias.size() * 4);
+  le::onnx::putIntsAttr(a, "kernel_shape", k, 2);
+  le::onnx::putNode(g, "Conv", {"X", "W", "B"}, "Y", "conv", a);
+  le::onnx::putInitializer(g, "W", 1, {w.cout, w.cin, 3, 3}, wf.data(), wf.size() * 4);
+  le::onnx::putInitializer(g, "B", 1, {w.cout}, w.bias.data(), w.bias.size() * 4);
   io(g, w.cin, s);
   return model(g);
 }
 
-GsBytes ortQuantised(const Weights& w, int64_t s) {
-  GsBytes g, none, a = pads1();
-  le::GsBytes dq;
+Bytes ortQuantised(const Weights& w, int64_t s) {
+  Bytes g, none, a = pads1();
+  le::onnx::Bytes dq;
   // DynamicQuantizeLinear has three outputs: written by hand.
   {
-    GsBytes n;
-    le::gsPutBytes(n, 1, "X");
-    for (const char* o : {"xq", "xs", "xzp"}) le::gsPutBytes(n, 2, o);
-    le::gsPutBytes(n, 3, "dql");
-    le::gsPutBytes(n, 4, "DynamicQuantizeLinear");
-    le::gsPutBytes(g, 1, n.data(), n.size());
+    Bytes n;
+    le::onnx::putBytes(n, 1, "X");
+    for (const char* o : {"xq", "xs", "xzp"}) le::onnx::putBytes(n, 2, o);
+    le::onnx::putBytes(n, 3, "dql");
+    le::onnx::putBytes(n, 4, "DynamicQuantizeLinear");
+    le::onnx::putBytes(g, 1, n.data(), n.size());
   }
   const int8_t wzp = 0;
-  le::hcNode(g, "ConvInteger", {"xq", "W", "xzp", "wzp"}, "acc", "conv", a);
-  le::hcNode(g, "Cast", {"acc"}, "accf", "cast", [] {
-    GsBytes c;
-    le::hcAttrI(c, "to", 1);
+  le::onnx::putNode(g, "ConvInteger", {"xq", "W", "xzp", "wzp"}, "acc", "conv", a);
+  le::onnx::putNode(g, "Cast", {"acc"}, "accf", "cast", [] {
+    Bytes c;
+    le::onnx::putIntAttr(c, "to", 1);
     return c;
   }());
-  le::hcNode(g, "Mul", {"xs", "S"}, "sc", "scale", none);
-  le::hcNode(g, "Mul", {"accf", "sc"}, "ys", "deq", none);
-  le::hcNode(g, "Add", {"ys", "B"}, "Y", "bias", none);
-  le::hcInit(g, "W", 3, {w.cout, w.cin, 3, 3}, w.q.data(), w.q.size());
-  le::hcInit(g, "wzp", 3, {}, &wzp, 1);
-  le::hcInit(g, "S", 1, {w.cout, 1, 1}, w.scale.data(), w.scale.size() * 4);
-  le::hcInit(g, "B", 1, {w.cout, 1, 1}, w.bias.data(), w.bias.size() * 4);
+  le::onnx::putNode(g, "Mul", {"xs", "S"}, "sc", "scale", none);
+  le::onnx::putNode(g, "Mul", {"accf", "sc"}, "ys", "deq", none);
+  le::onnx::putNode(g, "Add", {"ys", "B"}, "Y", "bias", none);
+  le::onnx::putInitializer(g, "W", 3, {w.cout, w.cin, 3, 3}, w.q.data(), w.q.size());
+  le::onnx::putInitializer(g, "wzp", 3, {}, &wzp, 1);
+  le::onnx::putInitializer(g, "S", 1, {w.cout, 1, 1}, w.scale.data(), w.scale.size() * 4);
+  le::onnx::putInitializer(g, "B", 1, {w.cout, 1, 1}, w.bias.data(), w.bias.size() * 4);
   io(g, w.cin, s);
   return model(g);
 }
 
-GsBytes vnniConv(const Weights& w, int64_t s) {
-  GsBytes g;
-  le::hcNode(g, "Int8ConvVNNI", {"X", "W", "S", "B"}, "Y", "q", pads1(), le::kInt8Domain);
-  le::hcInit(g, "W", 3, {w.cout, w.cin, 3, 3}, w.q.data(), w.q.size());
-  le::hcInit(g, "S", 1, {w.cout}, w.scale.data(), w.scale.size() * 4);
-  le::hcInit(g, "B", 1, {w.cout}, w.bias.data(), w.bias.size() * 4);
+Bytes vnniConv(const Weights& w, int64_t s) {
+  Bytes g;
+  le::onnx::putNode(g, "Int8ConvVNNI", {"X", "W", "S", "B"}, "Y", "q", pads1(), le::kInt8Domain);
+  le::onnx::putInitializer(g, "W", 3, {w.cout, w.cin, 3, 3}, w.q.data(), w.q.size());
+  le::onnx::putInitializer(g, "S", 1, {w.cout}, w.scale.data(), w.scale.size() * 4);
+  le::onnx::putInitializer(g, "B", 1, {w.cout}, w.bias.data(), w.bias.size() * 4);
   io(g, w.cin, s);
   return model(g);
 }
@@ -163,7 +163,7 @@ struct Job {
 std::map<std::string, std::unique_ptr<Job>> g_jobs;
 std::map<std::string, double> g_ops;
 
-Job& job(const std::string& name, const GsBytes& m, int64_t c, int64_t s, int threads) {
+Job& job(const std::string& name, const Bytes& m, int64_t c, int64_t s, int threads) {
   auto j = std::make_unique<Job>();
   j->session = std::make_unique<Ort::Session>(env(), m.data(), m.size(), options(threads));
   j->x.resize(size_t(c * s * s));
@@ -333,7 +333,7 @@ int main(int argc, char** argv) {
       const std::string name = "conv" + std::to_string(c) + "/S" + std::to_string(s) + tt;
       const Weights w = weights(c);
       g_ops[name] = 2.0 * double(c * c * 9 * s * s);
-      for (auto [tag, m] : {std::pair<const char*, GsBytes>{"float", floatConv(w, s)},
+      for (auto [tag, m] : {std::pair<const char*, Bytes>{"float", floatConv(w, s)},
                             {"ortq", ortQuantised(w, s)},
                             {"vnni", vnniConv(w, s)}}) {
         Job& j = job(name + "/" + tag, m, c, s, threads);

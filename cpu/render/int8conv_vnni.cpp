@@ -2,7 +2,6 @@
 
 #include <cpuid.h>
 #include <immintrin.h>
-#include <onnxruntime_cxx_api.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <stdexcept>
 
 #include "compute/le_pool.h"
+#include "render/le_custom_op.h"
 
 namespace le {
 
@@ -31,12 +31,6 @@ std::atomic<uint64_t> g_packs{0};
 
 int64_t floorDiv(int64_t a, int64_t b) {
   return a >= 0 ? a / b : -((-a + b - 1) / b);
-}
-
-std::string shapeText(const int64_t* s, size_t n) {
-  std::string t = "[";
-  for (size_t i = 0; i < n; ++i) t += (i ? "," : "") + std::to_string(s[i]);
-  return t + "]";
 }
 
 // ---------------------------------------------------------------- range and quantisation
@@ -404,15 +398,11 @@ void Int8Conv::outShape(const int64_t (&xs)[4], int64_t (&ys)[4]) const {
          " kernel does not fit X " + shapeText(xs, 4) + " with its pads and dilations; REFUSING.");
 }
 
-void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, const float* bias,
-                   float* y, int32_t* accOut) const {
-  int64_t ys[4];
-  outShape(xs, ys);
-  const int64_t N = xs[0], C = xs[1], H = xs[2], W = xs[3], OH = ys[2], OW = ys[3];
-  if (N == 0) return;
+namespace {
 
-  // Range over the whole tensor, always containing 0.
-  const size_t count = size_t(N * C * H * W);
+// The range of the whole tensor, always containing 0, as one uint8 scale and
+// zero point.
+Quant quantParams(const float* x, size_t count) {
   float lo = 0.f, hi = 0.f;
   auto minMax = haveAvx2() ? minMaxAvx2 : minMaxScalar;
   const int parts = pool::parts(count, 4096);
@@ -434,12 +424,14 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
   qp.s = (hi - lo) / 255.f;
   if (!(qp.s > 0.f) || !std::isfinite(qp.s)) qp.s = 1.f;
   qp.zp = int(std::clamp(std::nearbyint(-lo / qp.s), 0.f, 255.f));
+  return qp;
+}
 
-  // Quantise into pixel-major rows: per pixel cin4 words; padding channels hold zp.
-  const size_t pixBytes = size_t(cin4_) * 4, plane = size_t(H * W);
-  thread_local std::vector<uint8_t> xqBuf;
-  xqBuf.resize(size_t(N) * plane * pixBytes);
-  uint8_t* xq = xqBuf.data();
+// X [N, C, plane] into pixel-major rows: per pixel cin4 words of 4 channel
+// bytes; padding channels hold zp.
+void quantiseImage(const float* x, int64_t N, int64_t C, size_t plane, int64_t cin4, Quant qp,
+                   uint8_t* xq) {
+  const size_t pixBytes = size_t(cin4) * 4;
   auto quantRow = haveAvx2() ? quantRowAvx2 : quantRowScalar;
   pool::parallelRange(uint64_t(N) * plane, 1, [&](uint64_t b, uint64_t e) {
     // Blocks of pixels whose quantised bytes stay in cache while every
@@ -453,7 +445,7 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
       const size_t len = std::min<size_t>({size_t(e - b), plane - p0, block});
       const float* img = x + n * size_t(C) * plane;
       uint8_t* dst = xq + (n * plane + p0) * pixBytes;
-      for (int64_t c4 = 0; c4 < cin4_; ++c4) {
+      for (int64_t c4 = 0; c4 < cin4; ++c4) {
         const float* src[4];
         for (int j = 0; j < 4; ++j) {
           const int64_t c = c4 * 4 + j;
@@ -464,117 +456,195 @@ void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, c
       b += len;
     }
   });
+}
 
-  // Interior columns [ox0, ox1): every tap column inside the image. Their
-  // pixels go through the packed tiles with the taps whose rows are inside
-  // (all of them except in border rows); the other columns take the generic
-  // path that checks every tap.
-  const int64_t ox0 = std::min((a_.padLeft + a_.strideW - 1) / a_.strideW, OW);
-  const int64_t ox1 = std::max(
-      ox0, std::min(floorDiv(W - 1 + a_.padLeft - (kw_ - 1) * a_.dilW, a_.strideW) + 1, OW));
+}  // namespace
 
-  const int taps = int(kh_ * kw_), cin4 = int(cin4_);
-  const TileFn* tiles = path_ == Path::Vnni         ? kAvxVnni
-                        : path_ == Path::Avx512Vnni ? kAvx512Vnni
-                                                    : kPortable;
-  const BorderFn border = path_ == Path::Vnni         ? borderAvxVnni
-                          : path_ == Path::Avx512Vnni ? borderAvx512Vnni
-                                                      : borderPortable;
-  const ptrdiff_t pixStep = ptrdiff_t(a_.strideW * int64_t(pixBytes));
-  const size_t outPlane = size_t(OH * OW);
+// Output rows of the convolution on the quantised input, one at a time: the
+// taps whose rows meet the image, then per block of 16 output channels the
+// integer sums (packed tiles for interior pixels, the generic path that
+// checks every tap for border ones) and the float epilogue. One per range
+// of rows; the scratch buffers are its own.
+struct Int8Conv::Rows {
+  // Shared by every range.
+  const Int8Conv* k = nullptr;
+  const uint8_t* xq = nullptr;
+  int64_t H = 0, W = 0, OH = 0, OW = 0;
+  size_t pixBytes = 0, plane = 0, outPlane = 0;
+  Quant qp;
+  const float* scale = nullptr;
+  const float* bias = nullptr;
+  float* y = nullptr;
+  int32_t* accOut = nullptr;
+  int64_t ox0 = 0, ox1 = 0;  // interior columns: every tap column inside the image
+  int taps = 0, cin4 = 0;
+  ptrdiff_t pixStep = 0;
+  const TileFn* tiles = nullptr;
+  BorderFn border = nullptr;
+  EpilogueFn epilogue = nullptr;
 
-  const EpilogueFn epilogue = haveAvx2() ? epilogueAvx2 : epilogueScalar;
-  pool::parallelRange(uint64_t(N * OH), 1, [&](uint64_t rb, uint64_t re) {
-    std::vector<int32_t> acc(size_t(OW) * kBlock), zw(size_t(OW) * kBlock);
-    std::vector<const uint8_t*> bx(static_cast<size_t>(taps));
-    std::vector<int> btaps(static_cast<size_t>(taps)), rowTap(static_cast<size_t>(taps));
-    std::vector<ptrdiff_t> rowOff(static_cast<size_t>(taps));
-    for (uint64_t r = rb; r < re; ++r) {
-      const int64_t n = int64_t(r) / OH, oy = int64_t(r) % OH;
-      const uint8_t* img = xq + size_t(n) * plane * pixBytes;
-      const int64_t iyBase = oy * a_.strideH - a_.padTop;
-      // The taps whose input rows lie inside the image: all of them inside
-      // the interior, fewer in border rows. Offsets from the first such row.
-      int nt = 0;
-      int64_t kyFirst = -1;
-      for (int64_t ky = 0; ky < kh_; ++ky) {
-        const int64_t iy = iyBase + ky * a_.dilH;
-        if (iy < 0 || iy >= H) continue;
-        if (kyFirst < 0) kyFirst = ky;
-        for (int64_t kx = 0; kx < kw_; ++kx) {
-          rowTap[size_t(nt)] = int(ky * kw_ + kx);
-          rowOff[size_t(nt++)] =
-              ptrdiff_t(((ky - kyFirst) * a_.dilH * W + kx * a_.dilW) * int64_t(pixBytes));
-        }
-      }
-      const uint8_t* base =
-          nt > 0 && ox1 > ox0
-              ? img + size_t((iyBase + kyFirst * a_.dilH) * W + ox0 * a_.strideW - a_.padLeft) *
-                          pixBytes
-              : nullptr;
-      for (int64_t b = 0; b < blocks_; ++b) {
-        const int8_t* wb = w_.data() + size_t(b) * size_t(taps) * size_t(cin4) * 64;
-        auto tapSum = [&](int t) {
-          return tapSum_.data() + size_t(t) * size_t(blocks_) * kBlock + size_t(b) * kBlock;
-        };
-        int32_t rowZw[kBlock] = {};
-        for (int k = 0; k < nt; ++k) {
-          const int32_t* ts = tapSum(rowTap[size_t(k)]);
-          for (int o = 0; o < kBlock; ++o) rowZw[o] += ts[o];
-        }
-        for (int o = 0; o < kBlock; ++o) rowZw[o] *= qp.zp;
-        auto borderPixel = [&](int64_t ox) {
-          const int64_t ixBase = ox * a_.strideW - a_.padLeft;
-          int bt = 0;
-          int32_t* z = &zw[size_t(ox) * kBlock];
-          std::fill(z, z + kBlock, 0);
-          for (int64_t ky = 0; ky < kh_; ++ky) {
-            const int64_t iy = iyBase + ky * a_.dilH;
-            if (iy < 0 || iy >= H) continue;
-            for (int64_t kx = 0; kx < kw_; ++kx) {
-              const int64_t ix = ixBase + kx * a_.dilW;
-              if (ix < 0 || ix >= W) continue;
-              const int t = int(ky * kw_ + kx);
-              btaps[size_t(bt)] = t;
-              bx[size_t(bt++)] = img + size_t(iy * W + ix) * pixBytes;
-              const int32_t* ts = tapSum(t);
-              for (int o = 0; o < kBlock; ++o) z[o] += ts[o];
-            }
-          }
-          for (int o = 0; o < kBlock; ++o) z[o] *= qp.zp;
-          border(bx.data(), btaps.data(), bt, wb, cin4, &acc[size_t(ox) * kBlock]);
-        };
-        for (int64_t ox = 0; ox < ox0; ++ox) borderPixel(ox);
-        for (int64_t ox = ox0; ox < ox1;) {
-          const int p = int(std::min<int64_t>(kTile, ox1 - ox));
-          if (nt > 0)
-            tiles[p](base + (ox - ox0) * pixStep, pixStep, rowOff.data(), rowTap.data(), nt, wb,
-                     cin4, &acc[size_t(ox) * kBlock]);
-          else
-            std::fill_n(&acc[size_t(ox) * kBlock], p * kBlock, 0);
-          for (int k = 0; k < p; ++k)
-            std::memcpy(&zw[size_t(ox + k) * kBlock], rowZw, sizeof rowZw);
-          ox += p;
-        }
-        for (int64_t ox = ox1; ox < OW; ++ox) borderPixel(ox);
+  // Scratch.
+  std::vector<int32_t> acc, zw;
+  std::vector<const uint8_t*> bx;
+  std::vector<int> btaps, rowTap;
+  std::vector<ptrdiff_t> rowOff;
 
-        // Float epilogue. zp times the weights that met the image is the zero
-        // point's share of the accumulator, so padding counts as 0 in float.
-        const int64_t co0 = b * kBlock;
-        const int nco = int(std::min<int64_t>(kBlock, cout_ - co0));
-        float sc[kBlock] = {}, bi[kBlock] = {};
-        for (int o = 0; o < nco; ++o) {
-          sc[o] = qp.s * scale[co0 + o];
-          bi[o] = bias[co0 + o];
-        }
-        const size_t at = (size_t(n) * size_t(cout_) + size_t(co0)) * outPlane + size_t(oy * OW);
-        epilogue(acc.data(), zw.data(), OW, sc, bi, nco, y + at, outPlane);
-        if (accOut)
-          for (int o = 0; o < nco; ++o)
-            for (int64_t ox = 0; ox < OW; ++ox)
-              accOut[at + size_t(o) * outPlane + size_t(ox)] = acc[size_t(ox) * kBlock + size_t(o)];
+  // The row being made.
+  int64_t n = 0, oy = 0, iyBase = 0;
+  const uint8_t* img = nullptr;
+  const uint8_t* base = nullptr;
+  int nt = 0;
+
+  void allocate() {
+    acc.resize(size_t(OW) * kBlock);
+    zw.resize(size_t(OW) * kBlock);
+    bx.resize(size_t(taps));
+    btaps.resize(size_t(taps));
+    rowTap.resize(size_t(taps));
+    rowOff.resize(size_t(taps));
+  }
+
+  void row(uint64_t r) {
+    n = int64_t(r) / OH;
+    oy = int64_t(r) % OH;
+    img = xq + size_t(n) * plane * pixBytes;
+    iyBase = oy * k->a_.strideH - k->a_.padTop;
+    rowTaps();
+    for (int64_t b = 0; b < k->blocks_; ++b) {
+      sums(b);
+      finish(b);
+    }
+  }
+
+  // The taps whose input rows lie inside the image: all of them inside the
+  // interior, fewer in border rows. Offsets from the first such row.
+  void rowTaps() {
+    const Int8ConvAttrs& a = k->a_;
+    nt = 0;
+    int64_t kyFirst = -1;
+    for (int64_t ky = 0; ky < k->kh_; ++ky) {
+      const int64_t iy = iyBase + ky * a.dilH;
+      if (iy < 0 || iy >= H) continue;
+      if (kyFirst < 0) kyFirst = ky;
+      for (int64_t kx = 0; kx < k->kw_; ++kx) {
+        rowTap[size_t(nt)] = int(ky * k->kw_ + kx);
+        rowOff[size_t(nt++)] =
+            ptrdiff_t(((ky - kyFirst) * a.dilH * W + kx * a.dilW) * int64_t(pixBytes));
       }
     }
+    base =
+        nt > 0 && ox1 > ox0
+            ? img + size_t((iyBase + kyFirst * a.dilH) * W + ox0 * a.strideW - a.padLeft) * pixBytes
+            : nullptr;
+  }
+
+  const int32_t* tapSum(int t, int64_t b) const {
+    return k->tapSum_.data() + size_t(t) * size_t(k->blocks_) * kBlock + size_t(b) * kBlock;
+  }
+
+  // Integer sums of block b for every pixel of the row, and zw: zp times
+  // the weights that met the image.
+  void sums(int64_t b) {
+    const int8_t* wb = k->w_.data() + size_t(b) * size_t(taps) * size_t(cin4) * 64;
+    int32_t rowZw[kBlock] = {};
+    for (int t = 0; t < nt; ++t) {
+      const int32_t* ts = tapSum(rowTap[size_t(t)], b);
+      for (int o = 0; o < kBlock; ++o) rowZw[o] += ts[o];
+    }
+    for (int o = 0; o < kBlock; ++o) rowZw[o] *= qp.zp;
+    for (int64_t ox = 0; ox < ox0; ++ox) borderPixel(b, wb, ox);
+    for (int64_t ox = ox0; ox < ox1;) {
+      const int p = int(std::min<int64_t>(kTile, ox1 - ox));
+      if (nt > 0)
+        tiles[p](base + (ox - ox0) * pixStep, pixStep, rowOff.data(), rowTap.data(), nt, wb, cin4,
+                 &acc[size_t(ox) * kBlock]);
+      else
+        std::fill_n(&acc[size_t(ox) * kBlock], p * kBlock, 0);
+      for (int j = 0; j < p; ++j) std::memcpy(&zw[size_t(ox + j) * kBlock], rowZw, sizeof rowZw);
+      ox += p;
+    }
+    for (int64_t ox = ox1; ox < OW; ++ox) borderPixel(b, wb, ox);
+  }
+
+  // Only the taps inside the image, each with its own weights.
+  void borderPixel(int64_t b, const int8_t* wb, int64_t ox) {
+    const Int8ConvAttrs& a = k->a_;
+    const int64_t ixBase = ox * a.strideW - a.padLeft;
+    int bt = 0;
+    int32_t* z = &zw[size_t(ox) * kBlock];
+    std::fill(z, z + kBlock, 0);
+    for (int64_t ky = 0; ky < k->kh_; ++ky) {
+      const int64_t iy = iyBase + ky * a.dilH;
+      if (iy < 0 || iy >= H) continue;
+      for (int64_t kx = 0; kx < k->kw_; ++kx) {
+        const int64_t ix = ixBase + kx * a.dilW;
+        if (ix < 0 || ix >= W) continue;
+        const int t = int(ky * k->kw_ + kx);
+        btaps[size_t(bt)] = t;
+        bx[size_t(bt++)] = img + size_t(iy * W + ix) * pixBytes;
+        const int32_t* ts = tapSum(t, b);
+        for (int o = 0; o < kBlock; ++o) z[o] += ts[o];
+      }
+    }
+    for (int o = 0; o < kBlock; ++o) z[o] *= qp.zp;
+    border(bx.data(), btaps.data(), bt, wb, cin4, &acc[size_t(ox) * kBlock]);
+  }
+
+  // Float epilogue. zp times the weights that met the image is the zero
+  // point's share of the accumulator, so padding counts as 0 in float.
+  void finish(int64_t b) {
+    const int64_t co0 = b * kBlock;
+    const int nco = int(std::min<int64_t>(kBlock, k->cout_ - co0));
+    float sc[kBlock] = {}, bi[kBlock] = {};
+    for (int o = 0; o < nco; ++o) {
+      sc[o] = qp.s * scale[co0 + o];
+      bi[o] = bias[co0 + o];
+    }
+    const size_t at = (size_t(n) * size_t(k->cout_) + size_t(co0)) * outPlane + size_t(oy * OW);
+    epilogue(acc.data(), zw.data(), OW, sc, bi, nco, y + at, outPlane);
+    if (accOut)
+      for (int o = 0; o < nco; ++o)
+        for (int64_t ox = 0; ox < OW; ++ox)
+          accOut[at + size_t(o) * outPlane + size_t(ox)] = acc[size_t(ox) * kBlock + size_t(o)];
+  }
+};
+
+void Int8Conv::run(const float* x, const int64_t (&xs)[4], const float* scale, const float* bias,
+                   float* y, int32_t* accOut) const {
+  int64_t ys[4];
+  outShape(xs, ys);
+  const int64_t N = xs[0], C = xs[1], H = xs[2], W = xs[3], OH = ys[2], OW = ys[3];
+  if (N == 0) return;
+
+  const Quant qp = quantParams(x, size_t(N * C * H * W));
+  const size_t pixBytes = size_t(cin4_) * 4, plane = size_t(H * W);
+  thread_local std::vector<uint8_t> xqBuf;
+  xqBuf.resize(size_t(N) * plane * pixBytes);
+  quantiseImage(x, N, C, plane, cin4_, qp, xqBuf.data());
+
+  Rows shared;
+  shared.k = this;
+  shared.xq = xqBuf.data();
+  shared.H = H, shared.W = W, shared.OH = OH, shared.OW = OW;
+  shared.pixBytes = pixBytes, shared.plane = plane, shared.outPlane = size_t(OH * OW);
+  shared.qp = qp;
+  shared.scale = scale, shared.bias = bias, shared.y = y, shared.accOut = accOut;
+  shared.ox0 = std::min((a_.padLeft + a_.strideW - 1) / a_.strideW, OW);
+  shared.ox1 = std::max(
+      shared.ox0, std::min(floorDiv(W - 1 + a_.padLeft - (kw_ - 1) * a_.dilW, a_.strideW) + 1, OW));
+  shared.taps = int(kh_ * kw_), shared.cin4 = int(cin4_);
+  shared.pixStep = ptrdiff_t(a_.strideW * int64_t(pixBytes));
+  shared.tiles = path_ == Path::Vnni         ? kAvxVnni
+                 : path_ == Path::Avx512Vnni ? kAvx512Vnni
+                                             : kPortable;
+  shared.border = path_ == Path::Vnni         ? borderAvxVnni
+                  : path_ == Path::Avx512Vnni ? borderAvx512Vnni
+                                              : borderPortable;
+  shared.epilogue = haveAvx2() ? epilogueAvx2 : epilogueScalar;
+  pool::parallelRange(uint64_t(N * OH), 1, [&](uint64_t rb, uint64_t re) {
+    Rows rows = shared;
+    rows.allocate();
+    for (uint64_t r = rb; r < re; ++r) rows.row(r);
   });
 }
 
@@ -643,57 +713,36 @@ void shapeOf(const Ort::ConstValue& v, int64_t (&out)[4], const std::string& whe
 }
 
 struct Int8ConvKernel {
+  static constexpr const char* kName = "Int8ConvVNNI";
+  static constexpr ONNXTensorElementDataType kInputTypes[] = {
+      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8,
+      ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT};
+  static constexpr bool kOutputShapeOfInput0 = false;
+
   std::string where;
   Int8Conv conv;
 
-  Int8ConvKernel(const Int8ConvAttrs& a, std::string node)
-      : where(std::move(node)), conv(a, where) {}
+  Int8ConvKernel(const OrtApi& api, const OrtKernelInfo* info)
+      : where("com.velmoor.int8::Int8ConvVNNI node '" + nodeName(api, info) + "'"),
+        conv(readAttrs(api, info), where) {}
 
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) {
-    try {
-      Ort::KernelContext ctx(context);
-      auto x = ctx.GetInput(0);
-      auto w = ctx.GetInput(1);
-      auto scale = ctx.GetInput(2);
-      auto bias = ctx.GetInput(3);
-      int64_t xs[4], ws[4], ys[4];
-      shapeOf(x, xs, where, "X");
-      shapeOf(w, ws, where, "the weights");
-      for (auto* v : {&scale, &bias})
-        if (v->GetTensorTypeAndShapeInfo().GetElementCount() != size_t(ws[0]))
-          fail(where + ": the weight scale and the bias need " + std::to_string(ws[0]) +
-               " values, one per output channel; REFUSING.");
-      conv.prepare(w.GetTensorData<int8_t>(), ws);
-      conv.outShape(xs, ys);
-      auto y = ctx.GetOutput(0, ys, 4);
-      conv.run(x.GetTensorData<float>(), xs, scale.GetTensorData<float>(),
-               bias.GetTensorData<float>(), y.GetTensorMutableData<float>());
-      return nullptr;
-    } catch (const std::exception& e) {
-      return Ort::GetApi().CreateStatus(ORT_RUNTIME_EXCEPTION, e.what());
-    }
-  }
-};
-
-struct Int8ConvOp : Ort::CustomOpBase<Int8ConvOp, Int8ConvKernel, true> {
-  OrtStatusPtr CreateKernelV2(const OrtApi& api, const OrtKernelInfo* info, void** kernel) const {
-    try {
-      const std::string where = "com.velmoor.int8::Int8ConvVNNI node '" + nodeName(api, info) + "'";
-      *kernel = new Int8ConvKernel(readAttrs(api, info), where);
-      return nullptr;
-    } catch (const std::exception& e) {
-      return api.CreateStatus(ORT_RUNTIME_EXCEPTION, e.what());
-    }
-  }
-  const char* GetName() const { return "Int8ConvVNNI"; }
-  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
-  size_t GetInputTypeCount() const { return 4; }
-  ONNXTensorElementDataType GetInputType(size_t i) const {
-    return i == 1 ? ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8 : ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
-  }
-  size_t GetOutputTypeCount() const { return 1; }
-  ONNXTensorElementDataType GetOutputType(size_t) const {
-    return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT;
+  void compute(Ort::KernelContext& ctx) {
+    auto x = ctx.GetInput(0);
+    auto w = ctx.GetInput(1);
+    auto scale = ctx.GetInput(2);
+    auto bias = ctx.GetInput(3);
+    int64_t xs[4], ws[4], ys[4];
+    shapeOf(x, xs, where, "X");
+    shapeOf(w, ws, where, "the weights");
+    for (auto* v : {&scale, &bias})
+      if (v->GetTensorTypeAndShapeInfo().GetElementCount() != size_t(ws[0]))
+        fail(where + ": the weight scale and the bias need " + std::to_string(ws[0]) +
+             " values, one per output channel; REFUSING.");
+    conv.prepare(w.GetTensorData<int8_t>(), ws);
+    conv.outShape(xs, ys);
+    auto y = ctx.GetOutput(0, ys, 4);
+    conv.run(x.GetTensorData<float>(), xs, scale.GetTensorData<float>(),
+             bias.GetTensorData<float>(), y.GetTensorMutableData<float>());
   }
 };
 
@@ -704,8 +753,7 @@ Ort::CustomOpDomain& int8Domain() {
   // destroyed, which may be during process exit: never free them.
   static Ort::CustomOpDomain* domain = [] {
     auto* d = new Ort::CustomOpDomain(kInt8Domain);
-    static const Int8ConvOp* op = new Int8ConvOp();
-    d->Add(op);
+    d->Add(cpuOp<Int8ConvKernel>());
     return d;
   }();
   return *domain;

@@ -74,6 +74,8 @@ class Int8Conv {
   Path path() const { return path_; }
 
  private:
+  struct Rows;  // the output rows of one run, defined with run()
+
   Int8ConvAttrs a_;
   std::string where_;
   Path path_ = Path::Portable;

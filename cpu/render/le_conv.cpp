@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "render/le_onnx_wire.h"
+
 namespace le {
 namespace {
 
@@ -59,7 +61,7 @@ const M4bDrifting kGrid32{"onnx::Sub_316", {1, 1, 32, 32, 2}};
 const M4bDrifting kPreWeight{"onnx::Conv_313", {96, 85, 1, 1}};
 
 TensorShapes readShapes(const std::string& path) {
-  GsBytes bytes;
+  onnx::Bytes bytes;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("cannot open " + path);
   uint8_t buf[1 << 16];
@@ -67,13 +69,13 @@ TensorShapes readShapes(const std::string& path) {
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
   std::fclose(f);
   TensorShapes shapes;
-  PbReader r(gsGraphOf(bytes));
-  PbField field;
+  onnx::Reader r(onnx::graphOf(bytes));
+  onnx::Field field;
   while (r.next(field)) {
     if (field.num != 5 || field.wire != 2) continue;
     std::vector<int64_t> dims;
-    hcTensorDims(field.payload, dims);
-    shapes.emplace_back(gsFirstStr(field.payload, 8), std::move(dims));
+    onnx::tensorDims(field.payload, dims);
+    shapes.emplace_back(onnx::firstString(field.payload, 8), std::move(dims));
   }
   return shapes;
 }

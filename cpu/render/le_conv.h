@@ -11,13 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "render/gridsample_fast.h"
-
 namespace le {
-
-// The model reader of the backend check is the graph codec's.
-using PbField = GsField;
-using PbReader = GsReader;
 
 // An initializer whose name changes between exports, found by its shape.
 struct M4bDrifting {

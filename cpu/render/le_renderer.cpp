@@ -22,7 +22,10 @@
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
-#include "render/le_warp.h"
+#include "render/le_director_edits.h"
+#include "render/le_onnx_wire.h"
+#include "render/le_rewrites.h"
+#include "render/le_source_cone.h"
 #include "tessera/le_lip_contour.h"
 
 namespace le {
@@ -55,24 +58,12 @@ bool gridSampleFastOff() {
   return v && v[0] == '0';
 }
 
-GsBytes readModel(const std::string& path) {
+onnx::Bytes readModel(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   if (!f) fail("Renderer: cannot open " + path);
-  GsBytes bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  onnx::Bytes bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   if (f.bad()) fail("Renderer: short read on " + path);
   return bytes;
-}
-
-// A rewrite that cannot read the model leaves it as it was; the runtime
-// then reports what is wrong with it.
-template <class Fn>
-size_t tryRewrite(Fn fn, std::string* reason = nullptr) {
-  try {
-    return fn();
-  } catch (const std::runtime_error& e) {
-    if (reason) *reason = e.what();
-    return 0;
-  }
 }
 
 int floorMod(int a, int n) {
@@ -122,7 +113,8 @@ int SourcePredictor::next(int s, int frames) {
   return p;
 }
 
-struct Renderer::Impl {
+// Hidden although Renderer is exported: hosts never see the session inside.
+struct __attribute__((visibility("hidden"))) Renderer::Impl {
   std::string epLabel;
   Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
   Ort::SessionOptions options;
@@ -186,7 +178,12 @@ struct Renderer::Impl {
 
   // The builder may run twice (CoreML falls back to the CPU provider once).
   void buildSession(const std::string& ep, int threads, const std::string& bundleDir);
-  bool tryHoist(const GsBytes& bytes, std::string& reason);
+  void resetSession();
+  void setOptions(const std::string& ep, int threads, const std::string& bundleDir);
+  // Returns whether standard GridSample nodes are to be rewritten.
+  bool registerOperators(bool coreml, bool gsFastOff);
+  void hoistSourceCone(const std::string& ep, bool warped, const onnx::Bytes& bytes);
+  bool tryHoist(const onnx::Bytes& bytes, std::string& reason);
   void discoverAndBind();
   void startRing();
   void stopRing();
@@ -202,12 +199,47 @@ struct Renderer::Impl {
 
 void Renderer::Impl::buildSession(const std::string& ep, int threads,
                                   const std::string& bundleDir) {
+  resetSession();
+  setOptions(ep, threads, bundleDir);
+  DirectorEditPlan plan;
+  plan.modelName = modelName;
+  plan.coreml = isCoreml(ep);
+  plan.gsFastOff = gridSampleFastOff();
+  plan.gsRewrite = registerOperators(plan.coreml, plan.gsFastOff);
+  plan.lip = lip.get();
+  plan.crop = crop;
+
+  // Load-time graph edits work on the model bytes in memory.
+  onnx::Bytes bytes = readModel(modelPath);
+  const DirectorEdits edits = editDirector(bytes, plan);
+  hoistSourceCone(ep, edits.warped, bytes);
+  reportDirectorEdits(edits, plan);
+  lipBound = edits.lipBound;
+
+  if (!hoisted) {
+    if (edits.any())
+      session = Ort::Session(env, bytes.data(), bytes.size(), options);
+    else
+      session = Ort::Session(env, modelPath.c_str(), options);
+  }
+
+  epLabel = ep.empty() ? "cpu" : ep;
+  std::fprintf(stderr, "[le] director ep=%s (%s)\n", epLabel.c_str(),
+               plan.coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept "
+                             "in the graph"
+                           : "ORT CPU EP");
+}
+
+void Renderer::Impl::resetSession() {
   prep = Ort::Session(nullptr);
   hoisted = false;
   lipBound = false;
   boundary.clear();
   boundaryDims.clear();
   boundaryElems = 0;
+}
+
+void Renderer::Impl::setOptions(const std::string& ep, int threads, const std::string& bundleDir) {
   options = Ort::SessionOptions();
   profiling = false;
   options.SetIntraOpNumThreads(threads);
@@ -241,11 +273,9 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
                                                {"MLComputeUnits", units},
                                                {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
   }
+}
 
-  // Custom operators and the grid-sample switches.
-  const bool coreml = isCoreml(ep);
-  const bool gsFastOff = gridSampleFastOff();
-  bool gsRewrite = false;
+bool Renderer::Impl::registerOperators(bool coreml, bool gsFastOff) {
   if (gsFastOff) {
     bool baked = false;
     try {
@@ -260,86 +290,24 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
           " has com.velmoor::GridSampleFast BAKED INTO THE GRAPH. The flag removes the kernel "
           "that graph needs, so no session could run it; unset the flag to load this bundle.");
     registerInt8ConvVNNI(options);
-  } else {
-    registerGridSampleFast(options);
-    registerInt8ConvVNNI(options);
-    gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
-    if (!gsRewrite && !coreml)
-      std::fprintf(stderr,
-                   "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
-                   "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
-                   "loads and runs its baked kernel. A standard bundle now runs ORT's own "
-                   "GridSample.\n",
-                   modelName.c_str());
+    return false;
   }
-
-  // Load-time graph edits work on the model bytes in memory.
-  GsBytes bytes = readModel(modelPath);
-  bool warped = false;
-  const char* warpNode = std::getenv("LE_WARP_NODE");
-  const bool warpAsked = warpNode && warpNode[0] != '\0' && warpNode[0] != '0';
-  if (warpAsked && coreml) {
-    gsRewrite = false;  // CoreML keeps the standard GridSample in the graph
-  } else if (warpAsked) {
-    std::string reason;
-    size_t removed = 0;
-    if (gsFastOff)
-      reason =
-          "LE_GS_FAST=0 leaves the com.velmoor domain unregistered, so the warp node would "
-          "have no kernel";
-    else
-      removed = tryRewrite([&] { return rewriteWarpBlockToCustomOp(bytes, reason); }, &reason);
-    if (removed > 0) {
-      warped = true;
-      std::fprintf(stderr,
-                   "[le] director warp -> com.velmoor::WarpDirector (%zu nodes removed, the "
-                   "source cone with them)\n",
-                   removed);
-    } else {
-      std::fprintf(stderr,
-                   "[le] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads "
-                   "exactly as it did before\n",
-                   reason.empty() ? "no reason given" : reason.c_str());
-    }
-  }
-  size_t gsCount = 0;
-  if (!coreml && gsRewrite) gsCount = tryRewrite([&] { return rewriteGridSampleToFast(bytes); });
-  const size_t blendCount = tryRewrite([&] { return normaliseStudentBlend(bytes); });
-  const size_t headCount = tryRewrite([&] { return rewriteHeadCubicResize(bytes); });
-  bool lipEdited = false;
-  if (lip) {
-    std::string reason;
-    int canvas = 0, lipBatch = 0;
-    size_t bound = 0;
-    try {
-      bound = size_t(rewriteBindLipContour(bytes, reason, canvas, lipBatch));
-    } catch (const std::exception& e) {
-      reason = e.what();
-    }
-    if (bound == 0) {
-      std::fprintf(stderr,
-                   "[le] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 "
-                   "this session serves the graph's own ELLIPSE\n",
-                   modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
-    } else {
-      if (canvas != crop)
-        fail("Renderer: the director's compose canvas is " + std::to_string(canvas) +
-             " and this bundle's manifest declares crop " + std::to_string(crop) +
-             " \xE2\x80\x94 refusing to bind a lip contour rasterised on the wrong canvas");
-      lipEdited = true;
-    }
-  } else {
+  registerGridSampleFast(options);
+  registerInt8ConvVNNI(options);
+  const bool gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
+  if (!gsRewrite && !coreml)
     std::fprintf(stderr,
-                 "[le] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
-                 "the director generates the over-covering elliptical region the contour "
-                 "replaces.\n",
-                 modelName.c_str(), "lip_template.v1.json");
-  }
-  const bool edited = warped || gsCount > 0 || blendCount > 0 || headCount > 0 || lipEdited;
+                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
+                 "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+                 "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+                 "GridSample.\n",
+                 modelName.c_str());
+  return gsRewrite;
+}
 
-  // Source-cone hoist.
+void Renderer::Impl::hoistSourceCone(const std::string& ep, bool warped, const onnx::Bytes& bytes) {
   const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
-  if (coreml && (unit == "all" || unit == "gpu")) {
+  if (isCoreml(ep) && (unit == "all" || unit == "gpu")) {
     if (warped)
       std::fprintf(stderr,
                    "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
@@ -363,49 +331,12 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
       std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", modelName.c_str(),
                    reason.c_str());
   }
-
-  if (gsCount > 0)
-    std::fprintf(stderr,
-                 "[le] std GridSample -> com.velmoor::GridSampleFast load-time rewrite: %zu "
-                 "node(s) (%s)\n",
-                 gsCount, modelName.c_str());
-  if (blendCount > 0)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) "
-                 "(%s)\n",
-                 blendCount, modelName.c_str());
-  if (headCount > 0)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
-                 "rewrite: %zu node(s) (%s)\n",
-                 headCount, modelName.c_str());
-  if (lipEdited) {
-    std::fprintf(stderr,
-                 "[le] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at "
-                 "load, %d verts, feather %.1f px; the graph's ellipse is not reachable in this "
-                 "session\n",
-                 modelName.c_str(), lip->nv(), double(lip->featherPx()));
-    lipBound = true;
-  }
-
-  if (!hoisted) {
-    if (edited)
-      session = Ort::Session(env, bytes.data(), bytes.size(), options);
-    else
-      session = Ort::Session(env, modelPath.c_str(), options);
-  }
-
-  epLabel = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", epLabel.c_str(),
-               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in "
-                        "the graph"
-                      : "ORT CPU EP");
 }
 
 // Cuts the model at the source cone's boundary: a prep session computes the
 // boundary from P_rgb once per source frame, the main session takes it as an
 // input. On success the main session exists.
-bool Renderer::Impl::tryHoist(const GsBytes& bytes, std::string& reason) {
+bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
   try {
     std::string name;
     const int count = findSourceConeBoundary(bytes, name);
@@ -413,7 +344,7 @@ bool Renderer::Impl::tryHoist(const GsBytes& bytes, std::string& reason) {
       reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(count);
       return false;
     }
-    GsBytes prepBytes;
+    onnx::Bytes prepBytes;
     if (!buildSourceConePrep(bytes, name, prepBytes, reason)) return false;
     prepOptions = Ort::SessionOptions();
     prepOptions.SetIntraOpNumThreads(1);
@@ -440,7 +371,7 @@ bool Renderer::Impl::tryHoist(const GsBytes& bytes, std::string& reason) {
       prep = Ort::Session(nullptr);
       return false;
     }
-    GsBytes perFrame;
+    onnx::Bytes perFrame;
     if (!buildSourceConePerFrame(bytes, name, out.data(), 4, perFrame, reason)) {
       prep = Ort::Session(nullptr);
       return false;

@@ -17,10 +17,8 @@ ALLOWED = (
     "le::pool::",
     "le::simd::",
     "le::tessera::",
-    "le::onnx::",
     "le::rewrite",
     "le::normaliseStudentBlend(",
-    "le::bindLipContour(",
 )
 # How a symbol of a class shows when demangled, around its name.
 PREFIXES = ("typeinfo name for ", "typeinfo for ", "vtable for ", "VTT for ",

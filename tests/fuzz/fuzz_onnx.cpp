@@ -11,19 +11,21 @@
 
 #include "fuzz_util.h"
 #include "render/gridsample_fast.h"
+#include "render/le_rewrites.h"
+#include "render/le_source_cone.h"
 #include "render/le_warp.h"
 
 namespace {
 
-using le::GsBytes;
+using le::onnx::Bytes;
 
 // Walks every top-level field and the graph's fields.
-void readAll(const GsBytes& model) {
-  le::GsField f;
-  le::GsReader top(le::gsSlice(model));
+void readAll(const Bytes& model) {
+  le::onnx::Field f;
+  le::onnx::Reader top(le::onnx::slice(model));
   while (top.next(f)) {
   }
-  le::GsReader graph(le::gsGraphOf(model));
+  le::onnx::Reader graph(le::onnx::graphOf(model));
   while (graph.next(f)) {
   }
 }
@@ -35,7 +37,7 @@ bool codecMessage(const std::string& what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const GsBytes input(data, data + size);
+  const Bytes input(data, data + size);
   try {
     readAll(input);
   } catch (const std::runtime_error& e) {
@@ -43,22 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   struct Rewrite {
     bool givesReason;
-    std::function<size_t(GsBytes&, std::string&)> run;
+    std::function<size_t(Bytes&, std::string&)> run;
   };
   int canvas = 0, batch = 0;
   const Rewrite rewrites[] = {
-      {false, [](GsBytes& m, std::string&) { return le::rewriteGridSampleToFast(m); }},
-      {false, [](GsBytes& m, std::string&) { return le::normaliseStudentBlend(m); }},
-      {false, [](GsBytes& m, std::string&) { return le::rewriteHeadCubicResize(m); }},
-      {true, [](GsBytes& m, std::string& r) { return le::rewriteWarpBlockToCustomOp(m, r); }},
+      {false, [](Bytes& m, std::string&) { return le::rewriteGridSampleToFast(m); }},
+      {false, [](Bytes& m, std::string&) { return le::normaliseStudentBlend(m); }},
+      {false, [](Bytes& m, std::string&) { return le::rewriteHeadCubicResize(m); }},
+      {true, [](Bytes& m, std::string& r) { return le::rewriteWarpBlockToCustomOp(m, r); }},
       {true,
-       [&](GsBytes& m, std::string& r) {
+       [&](Bytes& m, std::string& r) {
          return size_t(le::rewriteBindLipContour(m, r, canvas, batch));
        }},
-      {false, [](GsBytes& m, std::string&) { return size_t(le::graphHasBakedGridSampleFast(m)); }},
+      {false, [](Bytes& m, std::string&) { return size_t(le::graphHasBakedGridSampleFast(m)); }},
   };
   for (const Rewrite& rw : rewrites) {
-    GsBytes m = input;
+    Bytes m = input;
     std::string reason;
     try {
       if (rw.run(m, reason) == 0) {
@@ -77,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string boundary, reason;
   try {
     if (le::findSourceConeBoundary(input, boundary) == 1) {
-      GsBytes prep;
+      Bytes prep;
       if (le::buildSourceConePrep(input, boundary, prep, reason))
         readAll(prep);
       else if (reason.empty())

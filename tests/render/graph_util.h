@@ -14,33 +14,33 @@
 
 namespace graph_test {
 
-using le::GsBytes;
+using le::onnx::Bytes;
 
-inline GsBytes modelBytes(const std::string& key) {
+inline Bytes modelBytes(const std::string& key) {
   const std::string s = le_test::readFile(std::string(LE_TEST_MODELS) + "/model_" + key + ".onnx");
-  return GsBytes(s.begin(), s.end());
+  return Bytes(s.begin(), s.end());
 }
 
 // A model around hand-built graph fields (opset 17, plus com.velmoor when asked).
-inline GsBytes makeModel(const GsBytes& graph, bool velmoor = false) {
-  GsBytes m;
-  le::gsPutTag(m, 1, 0);
-  le::gsPutVarint(m, 8);
-  GsBytes op;
-  le::gsPutBytes(op, 1, "");
-  le::gsPutTag(op, 2, 0);
-  le::gsPutVarint(op, 17);
-  le::gsPutBytes(m, 8, op.data(), op.size());
-  if (velmoor) le::gsAddOpsetImport(m, le::kVelmoorDomain, 1);
-  le::gsPutBytes(m, 7, graph.data(), graph.size());
+inline Bytes makeModel(const Bytes& graph, bool velmoor = false) {
+  Bytes m;
+  le::onnx::putTag(m, 1, 0);
+  le::onnx::putVarint(m, 8);
+  Bytes op;
+  le::onnx::putBytes(op, 1, "");
+  le::onnx::putTag(op, 2, 0);
+  le::onnx::putVarint(op, 17);
+  le::onnx::putBytes(m, 8, op.data(), op.size());
+  if (velmoor) le::onnx::addOpsetImport(m, le::kVelmoorDomain, 1);
+  le::onnx::putBytes(m, 7, graph.data(), graph.size());
   return m;
 }
 
-inline void input(GsBytes& g, const std::string& name, std::vector<int64_t> dims) {
-  le::gsPutTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
+inline void input(Bytes& g, const std::string& name, std::vector<int64_t> dims) {
+  le::onnx::putTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
 }
-inline void output(GsBytes& g, const std::string& name, std::vector<int64_t> dims) {
-  le::gsPutTensorValueInfo(g, 12, name, dims.data(), int(dims.size()));
+inline void output(Bytes& g, const std::string& name, std::vector<int64_t> dims) {
+  le::onnx::putTensorValueInfo(g, 12, name, dims.data(), int(dims.size()));
 }
 
 inline Ort::Env& env() {
@@ -50,7 +50,7 @@ inline Ort::Env& env() {
 }
 
 // One intra-op thread: the runtime's own pool is opaque to the race checker.
-inline Ort::Session session(const GsBytes& model) {
+inline Ort::Session session(const Bytes& model) {
   Ort::SessionOptions o;
   o.SetIntraOpNumThreads(1);
   o.SetInterOpNumThreads(1);

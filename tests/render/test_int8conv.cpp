@@ -188,23 +188,23 @@ Ort::Env& env() {
 }
 
 // One Int8ConvVNNI node named "q" over X [N, Cin, H, W] with the given attributes.
-le::GsBytes model(const std::vector<int8_t>& wt, const std::vector<float>& scale,
-                  const std::vector<float>& bias, int64_t kh, const le::GsBytes& attrs) {
+le::onnx::Bytes model(const std::vector<int8_t>& wt, const std::vector<float>& scale,
+                      const std::vector<float>& bias, int64_t kh, const le::onnx::Bytes& attrs) {
   const int64_t cout = int64_t(scale.size());
-  le::GsBytes g;
-  le::hcNode(g, "Int8ConvVNNI", {"X", "W", "S", "B"}, "Y", "q", attrs, le::kInt8Domain);
-  le::hcInit(g, "W", 3, {cout, int64_t(wt.size()) / (cout * kh * kh), kh, kh}, wt.data(),
-             wt.size());
-  le::hcInit(g, "S", 1, {cout}, scale.data(), scale.size() * 4);
-  le::hcInit(g, "B", 1, {cout}, bias.data(), bias.size() * 4);
-  le::gsPutTensorValueInfo(g, 11, "X", nullptr, 4);
-  le::gsPutTensorValueInfo(g, 12, "Y", nullptr, 4);
-  le::GsBytes m;
-  le::gsPutTag(m, 1, 0);
-  le::gsPutVarint(m, 8);
-  le::gsAddOpsetImport(m, "", 17);
-  le::gsAddOpsetImport(m, le::kInt8Domain, 1);
-  le::gsPutBytes(m, 7, g.data(), g.size());
+  le::onnx::Bytes g;
+  le::onnx::putNode(g, "Int8ConvVNNI", {"X", "W", "S", "B"}, "Y", "q", attrs, le::kInt8Domain);
+  le::onnx::putInitializer(g, "W", 3, {cout, int64_t(wt.size()) / (cout * kh * kh), kh, kh},
+                           wt.data(), wt.size());
+  le::onnx::putInitializer(g, "S", 1, {cout}, scale.data(), scale.size() * 4);
+  le::onnx::putInitializer(g, "B", 1, {cout}, bias.data(), bias.size() * 4);
+  le::onnx::putTensorValueInfo(g, 11, "X", nullptr, 4);
+  le::onnx::putTensorValueInfo(g, 12, "Y", nullptr, 4);
+  le::onnx::Bytes m;
+  le::onnx::putTag(m, 1, 0);
+  le::onnx::putVarint(m, 8);
+  le::onnx::addOpsetImport(m, "", 17);
+  le::onnx::addOpsetImport(m, le::kInt8Domain, 1);
+  le::onnx::putBytes(m, 7, g.data(), g.size());
   return m;
 }
 
@@ -218,7 +218,7 @@ std::string ortError(const std::function<void()>& f) {
   return "<no error>";
 }
 
-Ort::Session session(const le::GsBytes& m) {
+Ort::Session session(const le::onnx::Bytes& m) {
   Ort::SessionOptions o;
   o.SetIntraOpNumThreads(1);
   le::registerInt8ConvVNNI(o);
@@ -275,8 +275,8 @@ TEST(Int8ConvOp, DefaultsZeroInputAndRefusals) {
             std::string::npos);
 
   // group below 1 is refused when the session creates the kernel.
-  le::GsBytes bad;
-  le::hcAttrI(bad, "group", 0);
+  le::onnx::Bytes bad;
+  le::onnx::putIntAttr(bad, "group", 0);
   EXPECT_NE(ortError([&] { session(model(wt, scale, bias, 3, bad)); })
                 .find("com.velmoor.int8::Int8ConvVNNI node 'q': group=0 is not a group count; "
                       "REFUSING to create the kernel."),
@@ -288,9 +288,9 @@ TEST(Int8ConvOp, ConcurrentFirstRunsPackOnce) {
   std::vector<int8_t> wt(32 * 16 * 9);
   for (size_t i = 0; i < wt.size(); ++i) wt[i] = int8_t(int(i * 7 % 200) - 100);
   const std::vector<float> scale(32, 0.01f), bias(32, 0.5f);
-  le::GsBytes attrs;
+  le::onnx::Bytes attrs;
   const int64_t pads[4] = {1, 1, 1, 1};
-  le::hcAttrIs(attrs, "pads", pads, 4);
+  le::onnx::putIntsAttr(attrs, "pads", pads, 4);
   const auto m = model(wt, scale, bias, 3, attrs);
   auto a = session(m), b = session(m);
   std::vector<float> x(16 * 24 * 24);

@@ -468,42 +468,42 @@ TEST_F(RendererTest, RingPrefetchesTheNextSourceFrame) {
 // A cone whose run fails for one source frame: Gather at an index read from
 // the frame's largest value.
 TEST_F(RendererTest, RingPrepFailureIsSticky) {
-  using le::GsBytes;
-  GsBytes g, attrs;
-  le::hcAttrI(attrs, "keepdims", 0);
-  le::hcNode(g, "ReduceMax", {"P_rgb"}, "mx", "max", attrs);
+  using le::onnx::Bytes;
+  Bytes g, attrs;
+  le::onnx::putIntAttr(attrs, "keepdims", 0);
+  le::onnx::putNode(g, "ReduceMax", {"P_rgb"}, "mx", "max", attrs);
   attrs.clear();
-  le::hcAttrI(attrs, "to", 7);
-  le::hcNode(g, "Cast", {"mx"}, "idx", "cast", attrs);
+  le::onnx::putIntAttr(attrs, "to", 7);
+  le::onnx::putNode(g, "Cast", {"mx"}, "idx", "cast", attrs);
   attrs.clear();
-  le::hcAttrI(attrs, "axis", 1);
-  le::hcNode(g, "Gather", {"P_rgb", "idx"}, "plane", "gather", attrs);
+  le::onnx::putIntAttr(attrs, "axis", 1);
+  le::onnx::putNode(g, "Gather", {"P_rgb", "idx"}, "plane", "gather", attrs);
   const int64_t one[1] = {1}, zero[1] = {0}, three[1] = {3};
-  le::hcInit(g, "one", 7, {1}, one, 8);
-  le::hcInit(g, "zero", 7, {1}, zero, 8);
-  le::hcInit(g, "three", 7, {1}, three, 8);
-  le::hcNode(g, "Unsqueeze", {"plane", "one"}, "plane4", "unsq", {});
+  le::onnx::putInitializer(g, "one", 7, {1}, one, 8);
+  le::onnx::putInitializer(g, "zero", 7, {1}, zero, 8);
+  le::onnx::putInitializer(g, "three", 7, {1}, three, 8);
+  le::onnx::putNode(g, "Unsqueeze", {"plane", "one"}, "plane4", "unsq", {});
   attrs.clear();
-  le::hcAttrI(attrs, "axis", 1);
-  le::hcNode(g, "Concat", {"P_rgb", "plane4"}, "tip", "concat", attrs);
-  le::hcNode(g, "Slice", {"tip", "zero", "three", "one"}, "rgb", "slice", {});
+  le::onnx::putIntAttr(attrs, "axis", 1);
+  le::onnx::putNode(g, "Concat", {"P_rgb", "plane4"}, "tip", "concat", attrs);
+  le::onnx::putNode(g, "Slice", {"tip", "zero", "three", "one"}, "rgb", "slice", {});
   for (auto [name, dims] :
        std::vector<std::pair<const char*, std::vector<int64_t>>>{{"pooled64", {1, 64, 32, 32}},
                                                                  {"P_rgb", {1, 3, 64, 64}},
                                                                  {"kp_driving", {1, 21, 3}},
                                                                  {"kp_source", {1, 21, 3}}})
-    le::gsPutTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
+    le::onnx::putTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
   const int64_t out[4] = {1, 3, 64, 64};
-  le::gsPutTensorValueInfo(g, 12, "rgb", out, 4);
-  GsBytes m;
-  le::gsPutTag(m, 1, 0);
-  le::gsPutVarint(m, 8);
-  GsBytes op;
-  le::gsPutBytes(op, 1, "");
-  le::gsPutTag(op, 2, 0);
-  le::gsPutVarint(op, 17);
-  le::gsPutBytes(m, 8, op.data(), op.size());
-  le::gsPutBytes(m, 7, g.data(), g.size());
+  le::onnx::putTensorValueInfo(g, 12, "rgb", out, 4);
+  Bytes m;
+  le::onnx::putTag(m, 1, 0);
+  le::onnx::putVarint(m, 8);
+  Bytes op;
+  le::onnx::putBytes(op, 1, "");
+  le::onnx::putTag(op, 2, 0);
+  le::onnx::putVarint(op, 17);
+  le::onnx::putBytes(m, 8, op.data(), op.size());
+  le::onnx::putBytes(m, 7, g.data(), g.size());
   le_test::writeFile(dir / "model_gather.onnx", m.data(), m.size());
   // Frame 2 holds 7.0 everywhere: index 7 of 3 channels.
   std::vector<uint16_t> P(size_t(4) * 64 * 64 * 3, le::f32ToF16(0.25f));

@@ -4,13 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <stdexcept>
 
 #include "graph_util.h"
 #include "render/le_conv.h"
+#include "render/le_rewrites.h"
+#include "render/le_source_cone.h"
 #include "render/le_warp.h"
+#include "support/hwy_targets.h"
 
 using namespace graph_test;
 
@@ -65,7 +69,7 @@ template <class Rewrite>
 float beforeAfter(Rewrite rewrite, size_t expected) {
   float worst = 0.f;
   for (int batch : {1, 4}) {
-    GsBytes model = modelBytes("b" + std::to_string(batch));
+    Bytes model = modelBytes("b" + std::to_string(batch));
     auto plain = session(model);
     EXPECT_EQ(rewrite(model), expected) << "batch " << batch;
     auto edited = session(model);
@@ -77,33 +81,33 @@ float beforeAfter(Rewrite rewrite, size_t expected) {
   return worst;
 }
 
-void attrS(GsBytes& attrs, const char* name, const char* value) {
-  GsBytes a;
-  le::gsPutBytes(a, 1, name);
-  le::gsPutBytes(a, 4, value);
-  le::gsPutTag(a, 20, 0);
-  le::gsPutVarint(a, 3);
-  le::gsPutBytes(attrs, 5, a.data(), a.size());
+void attrS(Bytes& attrs, const char* name, const char* value) {
+  Bytes a;
+  le::onnx::putBytes(a, 1, name);
+  le::onnx::putBytes(a, 4, value);
+  le::onnx::putTag(a, 20, 0);
+  le::onnx::putVarint(a, 3);
+  le::onnx::putBytes(attrs, 5, a.data(), a.size());
 }
 
 // One sampler node: "GridSample" (bilinear, border) or an engine operator.
-GsBytes samplerModel(const std::string& op, std::vector<int64_t> x, std::vector<int64_t> grid) {
-  GsBytes g, attrs;
+Bytes samplerModel(const std::string& op, std::vector<int64_t> x, std::vector<int64_t> grid) {
+  Bytes g, attrs;
   std::string domain = le::kVelmoorDomain;
   if (op == "GridSample") {
     attrS(attrs, "mode", "bilinear");
     attrS(attrs, "padding_mode", "border");
-    le::hcAttrI(attrs, "align_corners", 0);
+    le::onnx::putIntAttr(attrs, "align_corners", 0);
     domain.clear();
   }
-  le::hcNode(g, op, {"X", "grid"}, "Y", "sampler", attrs, domain);
+  le::onnx::putNode(g, op, {"X", "grid"}, "Y", "sampler", attrs, domain);
   input(g, "X", x);
   input(g, "grid", grid);
   output(g, "Y", {x[0], x[1], grid[1], grid[2]});
   return makeModel(g, true);
 }
 
-std::string runError(const GsBytes& model, std::vector<int64_t> x, std::vector<int64_t> grid) {
+std::string runError(const Bytes& model, std::vector<int64_t> x, std::vector<int64_t> grid) {
   try {
     auto s = session(model);
     size_t nx = 1, ng = 1;
@@ -136,7 +140,7 @@ TEST(GridSampleFast, KernelSamplesBilinearWithBorder) {
   grid[2] = 1.f, grid[3] = 1.f;    // pixel (0, 1): X[H-1][W-1]
   grid[4] = NAN, grid[5] = 1e30f;  // no integer conversion of these
   std::vector<float> scalar(X.size()), vec(X.size(), -1.f);
-  le::gridsample_fast_band(X.data(), grid.data(), scalar.data(), C, H, W, -5, H + 5);
+  le::gridSampleFastBandScalar(X.data(), grid.data(), scalar.data(), C, H, W, -5, H + 5);
   for (int c = 0; c < C; ++c) {
     const float* p = X.data() + size_t(c) * H * W;
     EXPECT_EQ(scalar[size_t(c) * H * W], p[0]);
@@ -146,42 +150,44 @@ TEST(GridSampleFast, KernelSamplesBilinearWithBorder) {
                   1e-5)
           << "channel " << c << " pixel " << i;
   }
-  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma"))
-    GTEST_SKIP() << "no AVX2+FMA";
-  le::gs_avx2(X.data(), grid.data(), vec.data(), C, H, W, 3, 9);
-  for (int c = 0; c < C; ++c)
-    for (int i = 0; i < H * W; ++i) {
-      const size_t k = size_t(c) * H * W + i;
-      const int y = i / W;
-      if (y >= 3 && y < 9)
-        ASSERT_NEAR(vec[k], scalar[k], 1e-6) << k;
-      else
-        ASSERT_EQ(vec[k], -1.f) << "row outside the band written";
-    }
+  le_test::forEachHwyTarget([&](const std::string&) {
+    std::fill(vec.begin(), vec.end(), -1.f);
+    le::gridSampleFastBand(X.data(), grid.data(), vec.data(), C, H, W, 3, 9);
+    for (int c = 0; c < C; ++c)
+      for (int i = 0; i < H * W; ++i) {
+        const size_t k = size_t(c) * H * W + i;
+        const int y = i / W;
+        if (y >= 3 && y < 9)
+          ASSERT_NEAR(vec[k], scalar[k], 1e-6) << k;
+        else
+          ASSERT_EQ(vec[k], -1.f) << "row outside the band written";
+      }
+  });
 }
 
 TEST(GridSampleFast, RewriteKeepsTheDirectorsOutput) {
-  EXPECT_LT(beforeAfter([](GsBytes& m) { return le::rewriteGridSampleToFast(m); }, 1), kTol);
+  EXPECT_LT(beforeAfter([](Bytes& m) { return le::rewriteGridSampleToFast(m); }, 1), kTol);
 
-  GsBytes m = modelBytes("b1");
+  Bytes m = modelBytes("b1");
   EXPECT_FALSE(le::graphHasBakedGridSampleFast(m));
   ASSERT_EQ(le::rewriteGridSampleToFast(m), 1u);
   EXPECT_TRUE(le::graphHasBakedGridSampleFast(m));
-  EXPECT_TRUE(le::gsHasOpsetImport(m, le::kVelmoorDomain));
-  const GsBytes once = m;
+  EXPECT_TRUE(le::onnx::hasOpsetImport(m, le::kVelmoorDomain));
+  const Bytes once = m;
   EXPECT_EQ(le::rewriteGridSampleToFast(m), 0u);
   EXPECT_TRUE(m == once);
   EXPECT_TRUE(le::graphHasBakedGridSampleFast(modelBytes("gs_fast")));
 
   // Zeros padding is another operator; an existing import is not repeated.
-  GsBytes zeros = modelBytes("gs_zeros");
+  Bytes zeros = modelBytes("gs_zeros");
   EXPECT_EQ(le::rewriteGridSampleToFast(zeros), 0u);
-  GsBytes vel = modelBytes("velmoor_opset");
+  Bytes vel = modelBytes("velmoor_opset");
   ASSERT_EQ(le::rewriteGridSampleToFast(vel), 1u);
   int imports = 0;
-  le::GsReader r(le::gsSlice(vel));
-  le::GsField f;
-  while (r.next(f)) imports += f.num == 8 && le::gsFirstStr(f.payload, 1) == le::kVelmoorDomain;
+  le::onnx::Reader r(le::onnx::slice(vel));
+  le::onnx::Field f;
+  while (r.next(f))
+    imports += f.num == 8 && le::onnx::firstString(f.payload, 1) == le::kVelmoorDomain;
   EXPECT_EQ(imports, 1);
 }
 
@@ -201,63 +207,62 @@ TEST(GridSampleFast, GridOfAnotherSizeIsRefused) {
                 .find("com.velmoor::WarpDirector: the grid is [1,4,4,2] for the source [1,3,8,8]"),
             std::string::npos);
 
-  GsBytes differ = samplerModel("GridSample", x, small),
-          equal = samplerModel("GridSample", x, same);
+  Bytes differ = samplerModel("GridSample", x, small), equal = samplerModel("GridSample", x, same);
   EXPECT_EQ(le::rewriteGridSampleToFast(differ), 0u);
   EXPECT_EQ(le::rewriteGridSampleToFast(equal), 1u);
 }
 
 TEST(StudentBlend, BecomesGemmWithTheSameOutput) {
-  EXPECT_LT(beforeAfter([](GsBytes& m) { return le::normaliseStudentBlend(m); }, 1), 1e-6f);
-  GsBytes g;
-  le::hcNode(g, "MatMul", {"a", "b", "c"}, "y", "/s2/blend", {});
-  GsBytes m = makeModel(g);
+  EXPECT_LT(beforeAfter([](Bytes& m) { return le::normaliseStudentBlend(m); }, 1), 1e-6f);
+  Bytes g;
+  le::onnx::putNode(g, "MatMul", {"a", "b", "c"}, "y", "/s2/blend", {});
+  Bytes m = makeModel(g);
   EXPECT_EQ(le::normaliseStudentBlend(m), 0u);
 }
 
 TEST(HeadResize, DepthwiseConvReproducesTheCubicResize) {
   float taps[4];
-  le::hcTaps(0.5f, -0.75f, taps);
+  le::cubicTaps(0.5f, -0.75f, taps);
   EXPECT_FLOAT_EQ(taps[0], -0.09375f);
   EXPECT_FLOAT_EQ(taps[1], 0.59375f);
   EXPECT_FLOAT_EQ(taps[2], 0.59375f);
   EXPECT_FLOAT_EQ(taps[3], -0.09375f);
-  le::hcTaps(0.25f, -0.5f, taps);
+  le::cubicTaps(0.25f, -0.5f, taps);
   EXPECT_NEAR(taps[0] + taps[1] + taps[2] + taps[3], 1.0, 1e-6);
 
   // Compared through the whole director, and on the upsampled features
   // themselves, where a wrong phase or tap shows at full size.
-  EXPECT_LT(beforeAfter([](GsBytes& m) { return le::rewriteHeadCubicResize(m); }, 1), kTol);
+  EXPECT_LT(beforeAfter([](Bytes& m) { return le::rewriteHeadCubicResize(m); }, 1), kTol);
   auto resizeModel = [](const char* ctm) {
-    GsBytes g, attrs;
+    Bytes g, attrs;
     attrS(attrs, "mode", "cubic");
     attrS(attrs, "coordinate_transformation_mode", ctm);
-    le::hcNode(g, "Resize", {"X", "", "scales"}, "up", "/Resize", attrs);
+    le::onnx::putNode(g, "Resize", {"X", "", "scales"}, "up", "/Resize", attrs);
     const float scales[4] = {1, 1, 2, 2};
-    le::hcInit(g, "scales", 1, {4}, scales, sizeof scales);
+    le::onnx::putInitializer(g, "scales", 1, {4}, scales, sizeof scales);
     const auto w = uniform(6 * 3 * 9, 4, -1.f, 1.f);
-    le::hcInit(g, "w", 1, {6, 3, 3, 3}, w.data(), w.size() * 4);
-    GsBytes cattrs;
-    le::hcAttrI(cattrs, "group", 2);
-    le::hcNode(g, "Conv", {"up", "w"}, "Y", "conv", cattrs);
+    le::onnx::putInitializer(g, "w", 1, {6, 3, 3, 3}, w.data(), w.size() * 4);
+    Bytes cattrs;
+    le::onnx::putIntAttr(cattrs, "group", 2);
+    le::onnx::putNode(g, "Conv", {"up", "w"}, "Y", "conv", cattrs);
     input(g, "X", {2, 6, 7, 9});
     output(g, "Y", {2, 6, 12, 16});
     return makeModel(g);
   };
-  GsBytes m = resizeModel("half_pixel");
+  Bytes m = resizeModel("half_pixel");
   auto plain = session(m);
   ASSERT_EQ(le::rewriteHeadCubicResize(m), 1u);
-  std::vector<le::GsNodeInfo> nodes;
-  le::gsReadGraph(le::gsGraphOf(m), nodes, nullptr, nullptr);
+  std::vector<le::onnx::NodeInfo> nodes;
+  le::onnx::readGraph(le::onnx::graphOf(m), nodes, nullptr, nullptr);
   ASSERT_EQ(nodes.size(), 4u);  // in the Resize's place, ahead of the Conv
   EXPECT_EQ(nodes[0].op + nodes[1].op + nodes[2].op + nodes[3].op, "PadConvDepthToSpaceConv");
   auto edited = session(m);
   const std::vector<Feed> feeds = {{"X", uniform(2 * 6 * 7 * 9, 5, 0.f, 1.f), {2, 6, 7, 9}}};
   EXPECT_LT(maxAbsDiff(run(plain, feeds, "Y"), run(edited, feeds, "Y")), 1e-5f);
 
-  GsBytes corners = resizeModel("align_corners");
+  Bytes corners = resizeModel("align_corners");
   EXPECT_EQ(le::rewriteHeadCubicResize(corners), 0u);
-  GsBytes two = modelBytes("two_resize");
+  Bytes two = modelBytes("two_resize");
   EXPECT_EQ(le::rewriteHeadCubicResize(two), 0u);
 }
 
@@ -285,21 +290,25 @@ double warpRef(const float* img, int H, int W, double gx, double gy) {
 }
 
 TEST(WarpDirector, KernelIsTheCurvatureCorrectedSample) {
-  const int H = 13, W = 11;
+  const int H = 13, W = 19;
   const auto src = uniform(size_t(3) * H * W, 6, 0.f, 1.f);
   auto grid = uniform(size_t(H) * W * 2, 7, -1.3f, 1.3f);
-  // The last pixel of each row (a row's remainder after 8-pixel steps)
-  // samples where its first does: the two paths must agree bit for bit.
+  // The last pixel of each row (a row's remainder after 8- or 16-pixel
+  // steps) samples where its first does: on every target the two paths
+  // must agree bit for bit.
   for (int y = 0; y < H; ++y)
     for (int k = 0; k < 2; ++k) grid[(size_t(y) * W + W - 1) * 2 + k] = grid[size_t(y) * W * 2 + k];
   std::vector<float> out(src.size());
-  le::warpDirector(src.data(), grid.data(), out.data(), W, H);
-  for (size_t row = 0; row < size_t(3) * H; ++row) ASSERT_EQ(out[row * W], out[row * W + W - 1]);
-  for (int c = 0; c < 3; ++c)
-    for (int i = 0; i < H * W; ++i)
-      ASSERT_NEAR(out[size_t(c) * H * W + i],
-                  warpRef(src.data() + size_t(c) * H * W, H, W, grid[2 * i], grid[2 * i + 1]), 1e-5)
-          << "channel " << c << " pixel " << i;
+  le_test::forEachHwyTarget([&](const std::string&) {
+    le::warpDirector(src.data(), grid.data(), out.data(), W, H);
+    for (size_t row = 0; row < size_t(3) * H; ++row) ASSERT_EQ(out[row * W], out[row * W + W - 1]);
+    for (int c = 0; c < 3; ++c)
+      for (int i = 0; i < H * W; ++i)
+        ASSERT_NEAR(out[size_t(c) * H * W + i],
+                    warpRef(src.data() + size_t(c) * H * W, H, W, grid[2 * i], grid[2 * i + 1]),
+                    1e-5)
+            << "channel " << c << " pixel " << i;
+  });
   // All differences vanish on a constant image.
   const std::vector<float> flat(src.size(), 0.375f);
   le::warpDirector(flat.data(), grid.data(), out.data(), W, H);
@@ -316,10 +325,10 @@ TEST(WarpDirector, KernelIsTheCurvatureCorrectedSample) {
 TEST(WarpDirector, RewriteReplacesConeSamplerAndRecombination) {
   std::string reason;
   const float d =
-      beforeAfter([&](GsBytes& m) { return le::rewriteWarpBlockToCustomOp(m, reason); }, 16);
+      beforeAfter([&](Bytes& m) { return le::rewriteWarpBlockToCustomOp(m, reason); }, 16);
   EXPECT_LT(d, kTol) << reason;
 
-  GsBytes m = modelBytes("gs_fast");  // an already fast sampler goes too
+  Bytes m = modelBytes("gs_fast");  // an already fast sampler goes too
   EXPECT_EQ(le::rewriteWarpBlockToCustomOp(m, reason), 16u) << reason;
   le::WarpBlock block;
   EXPECT_EQ(le::findWarpBlock(m, &block, reason), 0u);
@@ -333,8 +342,8 @@ TEST(WarpDirector, RewriteReplacesConeSamplerAndRecombination) {
       {"cone_input", "cone reads graph input 'pooled64'"},
   };
   for (const auto& [key, why] : refused) {
-    GsBytes v = modelBytes(key);
-    const GsBytes before = v;
+    Bytes v = modelBytes(key);
+    const Bytes before = v;
     reason.clear();
     EXPECT_EQ(le::rewriteWarpBlockToCustomOp(v, reason), 0u) << key;
     EXPECT_EQ(reason, why) << key;
@@ -343,12 +352,12 @@ TEST(WarpDirector, RewriteReplacesConeSamplerAndRecombination) {
 }
 
 TEST(SourceCone, PrepThenPerFrameEqualsTheWholeGraph) {
-  GsBytes model = modelBytes("b1");
+  Bytes model = modelBytes("b1");
   le::rewriteGridSampleToFast(model);
   std::string boundary, reason;
   ASSERT_EQ(le::findSourceConeBoundary(model, boundary), 1);
   EXPECT_EQ(boundary, "/cone/concat_output_0");
-  GsBytes prepBytes, perBytes;
+  Bytes prepBytes, perBytes;
   ASSERT_TRUE(le::buildSourceConePrep(model, boundary, prepBytes, reason)) << reason;
   auto prep = session(prepBytes);
   ASSERT_EQ(prep.GetInputCount(), 1u);
@@ -372,7 +381,7 @@ TEST(SourceCone, PrepThenPerFrameEqualsTheWholeGraph) {
       {"prior_prgb", "P_rgb is also read outside the cone by /compose/prior"},
   };
   for (const auto& [key, why] : refused) {
-    const GsBytes v = modelBytes(key);
+    const Bytes v = modelBytes(key);
     ASSERT_EQ(le::findSourceConeBoundary(v, boundary), 1);
     EXPECT_FALSE(le::buildSourceConePrep(v, boundary, prepBytes, reason));
     EXPECT_EQ(reason, why);
@@ -383,16 +392,16 @@ TEST(SourceCone, PrepThenPerFrameEqualsTheWholeGraph) {
 
 TEST(LipContour, MinWithTheDeliveredMaskClipsTheAlpha) {
   for (int batch : {1, 4}) {
-    GsBytes model = modelBytes("b" + std::to_string(batch));
+    Bytes model = modelBytes("b" + std::to_string(batch));
     auto plain = session(model);
     std::string reason;
     int canvas = 0, b = 0;
     ASSERT_EQ(le::rewriteBindLipContour(model, reason, canvas, b), 1) << reason;
     EXPECT_EQ(canvas, kCrop);
     EXPECT_EQ(b, batch);
-    std::vector<le::GsNodeInfo> nodes;
+    std::vector<le::onnx::NodeInfo> nodes;
     std::set<std::string> inputs;
-    le::gsReadGraph(le::gsGraphOf(model), nodes, nullptr, &inputs);
+    le::onnx::readGraph(le::onnx::graphOf(model), nodes, nullptr, &inputs);
     EXPECT_EQ(inputs.count(le::kLipInputName), 1u);
     for (const auto& n : nodes) {
       const bool readsAlpha =
@@ -415,10 +424,10 @@ TEST(LipContour, MinWithTheDeliveredMaskClipsTheAlpha) {
   }
   std::string reason;
   int canvas = 0, b = 0;
-  GsBytes lip = modelBytes("lip_input");
+  Bytes lip = modelBytes("lip_input");
   EXPECT_EQ(le::rewriteBindLipContour(lip, reason, canvas, b), 0);
   EXPECT_EQ(reason, "the graph already carries an input named lip_delivery");
-  GsBytes fs = modelBytes("fs_b1");
+  Bytes fs = modelBytes("fs_b1");
   EXPECT_EQ(le::rewriteBindLipContour(fs, reason, canvas, b), 0);
   EXPECT_EQ(reason, "the graph does not carry the unified compose tail");
 }
@@ -427,7 +436,7 @@ TEST(LipContour, MinWithTheDeliveredMaskClipsTheAlpha) {
 // the earlier edits changed, and the whole still gives the original crop.
 TEST(Rewrites, AllEditsTogetherKeepTheOutput) {
   for (int batch : {1, 4}) {
-    GsBytes model = modelBytes("b" + std::to_string(batch));
+    Bytes model = modelBytes("b" + std::to_string(batch));
     auto plain = session(model);
     EXPECT_EQ(le::rewriteGridSampleToFast(model) + le::normaliseStudentBlend(model) +
                   le::rewriteHeadCubicResize(model),
@@ -446,9 +455,9 @@ TEST(Rewrites, AllEditsTogetherKeepTheOutput) {
 }
 
 // An initializer-only model is enough for the backend's recogniser.
-GsBytes convModel(const std::vector<std::pair<std::string, std::vector<int64_t>>>& inits) {
-  GsBytes g;
-  for (const auto& [name, dims] : inits) le::hcInit(g, name, 1, dims, nullptr, 0);
+Bytes convModel(const std::vector<std::pair<std::string, std::vector<int64_t>>>& inits) {
+  Bytes g;
+  for (const auto& [name, dims] : inits) le::onnx::putInitializer(g, name, 1, dims, nullptr, 0);
   return makeModel(g);
 }
 
@@ -502,7 +511,7 @@ TEST(ConvBackend, RecognisesTheFusedGraphByItsInitializers) {
   auto supported = [&](std::vector<std::pair<std::string, std::vector<int64_t>>> drifting) {
     auto all = fixed;
     all.insert(all.end(), drifting.begin(), drifting.end());
-    const GsBytes m = convModel(all);
+    const Bytes m = convModel(all);
     le_test::writeFile(dir / "m.onnx", m.data(), m.size());
     return le::ConvBackend::graphSupported(dir / "m.onnx");
   };
