@@ -1,6 +1,7 @@
 #include "render/le_source_cone.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace le {
 
@@ -84,20 +85,34 @@ int findSourceConeBoundary(const onnx::Bytes& model, std::string& name) {
   return count;
 }
 
-bool buildSourceConePrep(const onnx::Bytes& model, const std::string& boundary, onnx::Bytes& prep,
-                         std::string& reason) {
+namespace {
+
+// The view of a model with a P_rgb input and the cone its boundary hoists;
+// null with the reason otherwise.
+std::unique_ptr<GraphView> hoistedCone(const onnx::Bytes& model, const std::string& boundary,
+                                       std::vector<uint8_t>& cone, std::string& reason) {
   const onnx::Slice graph = onnx::graphOf(model);
   if (graph.empty()) {
     reason = "no graph";
-    return false;
+    return nullptr;
   }
-  const GraphView g(graph);
-  if (!g.isInput("P_rgb")) {
+  auto g = std::make_unique<GraphView>(graph);
+  if (!g->isInput("P_rgb")) {
     reason = "no P_rgb input";
-    return false;
+    return nullptr;
   }
+  if (!hoistCone(*g, boundary, cone, reason)) return nullptr;
+  return g;
+}
+
+}  // namespace
+
+bool buildSourceConePrep(const onnx::Bytes& model, const std::string& boundary, onnx::Bytes& prep,
+                         std::string& reason) {
   std::vector<uint8_t> cone;
-  if (!hoistCone(g, boundary, cone, reason)) return false;
+  const std::unique_ptr<GraphView> view = hoistedCone(model, boundary, cone, reason);
+  if (!view) return false;
+  const GraphView& g = *view;
   if (std::count(cone.begin(), cone.end(), 1) == 0) {
     reason = "empty cone";
     return false;
@@ -120,18 +135,8 @@ bool buildSourceConePrep(const onnx::Bytes& model, const std::string& boundary, 
 bool buildSourceConePerFrame(const onnx::Bytes& model, const std::string& boundary,
                              const int64_t* dims, int rank, onnx::Bytes& perFrame,
                              std::string& reason) {
-  const onnx::Slice graph = onnx::graphOf(model);
-  if (graph.empty()) {
-    reason = "no graph";
-    return false;
-  }
-  const GraphView g(graph);
-  if (!g.isInput("P_rgb")) {
-    reason = "no P_rgb input";
-    return false;
-  }
   std::vector<uint8_t> cone;
-  if (!hoistCone(g, boundary, cone, reason)) return false;
+  if (!hoistedCone(model, boundary, cone, reason)) return false;
   onnx::GraphEdit e;
   e.dropNode = cone;
   e.dropPrgb = true;

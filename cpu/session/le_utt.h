@@ -194,6 +194,13 @@ struct le_utt {
                    double* acc);
   PasteJob makeJob(const float* crop, int kind, int index, int number, const float* kp,
                    double enqueueMs, int64_t epoch);
+  // Hands a job to a stage's bounded queue, waiting on room while it is full,
+  // and wakes the stage; false when the session stops or an interrupt drops
+  // the job. The wait also adds to *waitMs when given; acc collects the time
+  // since t0.
+  bool handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
+                std::condition_variable& room, std::condition_variable& wake, double* waitMs,
+                double t0, double* acc);
   void pushPaste(const float* crop, int kind, int index, int number, const float* kp,
                  double enqueueMs, int64_t epoch);
   void pasteInto(const float* crop, int kind, int index, int number, const float* kp,

@@ -52,19 +52,27 @@ bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, cons
 bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, const float* kp,
                          double* acc) {
   const double t0 = nowMs();
-  PasteJob j = makeJob(face, kind, index, number, kp, t0, rs.savedEpoch);
+  return handOver(makeJob(face, kind, index, number, kp, t0, rs.savedEpoch), pasteQueue, 8, cv,
+                  pasteCv, nullptr, t0, acc);
+}
+
+bool le_utt::handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
+                      std::condition_variable& room, std::condition_variable& wake, double* waitMs,
+                      double t0, double* acc) {
   std::unique_lock<std::mutex> lk(mu);
   const double t1 = nowMs();
   while (!stop && rs.savedEpoch == epoch) {
-    if (pasteQueue.size() < 8) {
-      handoffWait += nowMs() - t1;
-      pasteQueue.push_back(std::move(j));
+    if (queue.size() < bound) {
+      const double waited = nowMs() - t1;
+      handoffWait += waited;
+      if (waitMs) *waitMs += waited;
+      queue.push_back(std::move(j));
       lk.unlock();
-      pasteCv.notify_one();
+      wake.notify_all();
       if (acc) *acc += nowMs() - t0;
       return true;
     }
-    cv.wait_for(lk, kWait);
+    room.wait_for(lk, kWait);
   }
   return false;
 }

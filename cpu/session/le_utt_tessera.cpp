@@ -123,23 +123,8 @@ bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int
 bool le_utt::enqueueTess(const float* face, int kind, int index, int number, const float* kp,
                          double* acc) {
   const double t0 = nowMs();
-  PasteJob j = makeJob(face, kind, index, number, kp, t0, rs.savedEpoch);
-  std::unique_lock<std::mutex> lk(mu);
-  const double t1 = nowMs();
-  while (!stop && rs.savedEpoch == epoch) {
-    if (tessQueue.size() < 2) {
-      const double waited = nowMs() - t1;
-      handoffWait += waited;
-      tessWaitMs += waited;
-      tessQueue.push_back(std::move(j));
-      lk.unlock();
-      borrowCv.notify_all();
-      if (acc) *acc += nowMs() - t0;
-      return true;
-    }
-    borrowCv.wait_for(lk, kWait);
-  }
-  return false;
+  return handOver(makeJob(face, kind, index, number, kp, t0, rs.savedEpoch), tessQueue, 2, borrowCv,
+                  borrowCv, &tessWaitMs, t0, acc);
 }
 
 void le_utt::tessLoop() {
