@@ -18,7 +18,9 @@
 namespace le {
 namespace {
 
-[[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
+[[noreturn]] void fail(const std::string& msg) {
+  throw std::runtime_error(msg);
+}
 
 bool fileExists(const std::string& p) {
   struct stat st;
@@ -27,7 +29,8 @@ bool fileExists(const std::string& p) {
 
 class JpgDirSource final : public driver::Source {
  public:
-  JpgDirSource(std::string dir, int nt, int w, int h) : dir_(std::move(dir)), nt_(nt), w_(w), h_(h) {}
+  JpgDirSource(std::string dir, int nt, int w, int h)
+      : dir_(std::move(dir)), nt_(nt), w_(w), h_(h) {}
   int NT() const override { return nt_; }
   int W() const override { return w_; }
   int H() const override { return h_; }
@@ -259,8 +262,8 @@ struct DriverCursor::Impl {
     seekLocked(t);
     uint8_t* p = take(lk, idx, writable);
     if (idx != t)
-      fail("le_driver: cursor yielded frame " + std::to_string(idx) + " for si=" +
-           std::to_string(t));
+      fail("le_driver: cursor yielded frame " + std::to_string(idx) +
+           " for si=" + std::to_string(t));
     return p;
   }
 };
@@ -297,8 +300,12 @@ int DriverCursor::pull(uint8_t* dst) {
   return idx;
 }
 
-const uint8_t* DriverCursor::pull(int& idx) { return impl_->pullSeq(idx, false); }
-uint8_t* DriverCursor::pullMut(int& idx) { return impl_->pullSeq(idx, true); }
+const uint8_t* DriverCursor::pull(int& idx) {
+  return impl_->pullSeq(idx, false);
+}
+uint8_t* DriverCursor::pullMut(int& idx) {
+  return impl_->pullSeq(idx, true);
+}
 
 int DriverCursor::pullAt(int t, uint8_t* dst) {
   int idx = -1;
@@ -307,8 +314,12 @@ int DriverCursor::pullAt(int t, uint8_t* dst) {
   return t;
 }
 
-const uint8_t* DriverCursor::pullAt(int t, int& idx) { return impl_->pullAt(t, idx, false); }
-uint8_t* DriverCursor::pullMutAt(int t, int& idx) { return impl_->pullAt(t, idx, true); }
+const uint8_t* DriverCursor::pullAt(int t, int& idx) {
+  return impl_->pullAt(t, idx, false);
+}
+uint8_t* DriverCursor::pullMutAt(int t, int& idx) {
+  return impl_->pullAt(t, idx, true);
+}
 
 void DriverCursor::seek(int t) {
   std::lock_guard<std::mutex> call(impl_->callMutex);
@@ -356,7 +367,8 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
                  "%s is the member this consumer reads\n",
                  jpgName.c_str(), mp4Name.c_str());
   if (!preferMp4 && jpgPopulated) {
-    std::fprintf(stderr, "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
+    std::fprintf(stderr,
+                 "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
                  jpgName.c_str(), m.NT);
     return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), ahead, behind);
   }
@@ -376,7 +388,8 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahead, int behind) {
   const std::string text = readText(m.dir + "/manifest.json");
-  const std::string memberName = manifest_key::optionalString(text, "P_hevc").value_or("P_hevc.mov");
+  const std::string memberName =
+      manifest_key::optionalString(text, "P_hevc").value_or("P_hevc.mov");
   const std::string path = resolveMember(m.dir, memberName);
   if (!fileExists(path))
     fail("this bundle carries neither a raw P.f16 nor " + memberName + " (" + path +

@@ -9,8 +9,8 @@
 
 #include "capi/le_capi.h"
 #include "compute/le_pool.h"
-#include "le/le.h"
 #include "driver/le_image.h"
+#include "le/le.h"
 #include "support/test_util.h"
 
 using le_test::TempDir;
@@ -230,9 +230,8 @@ TEST(CapiPrior, ReadsRowsThroughAHandle) {
   EXPECT_EQ(le_prior_row(prior, 2, row.data(), row.size()), 1);
   EXPECT_EQ(row, direct);
   EXPECT_EQ(le_prior_row(prior, 2, row.data(), row.size() - 1), 0);
-  EXPECT_EQ(std::string(le_last_error()),
-            "le_prior_row: cap " + std::to_string(rowBytes - 1) + " < row bytes " +
-                std::to_string(rowBytes));
+  EXPECT_EQ(std::string(le_last_error()), "le_prior_row: cap " + std::to_string(rowBytes - 1) +
+                                              " < row bytes " + std::to_string(rowBytes));
   EXPECT_EQ(le_prior_row(prior, 4, row.data(), row.size()), 0);
   EXPECT_STREQ(le_last_error(), "le_prior_row: le_driver: seek(4) outside [0,4)");
   EXPECT_EQ(le_prior_row(nullptr, 0, row.data(), row.size()), 0);

@@ -45,8 +45,8 @@ class RendererTest : public ::testing::Test {
   void SetUp() override {
     for (const char* v : kEnv) ::unsetenv(v);
     le_test::writeBundle(dir.path(), 4, 2);
-    for (const char* key : {"fs_b1", "fs_b4", "kp22", "dynbatch", "dynrows", "gs_fast",
-                            "two_concat", "cone_input"})
+    for (const char* key :
+         {"fs_b1", "fs_b4", "kp22", "dynbatch", "dynrows", "gs_fast", "two_concat", "cone_input"})
       le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_" + key + ".onnx",
                         dir / ("model_" + std::string(key) + ".onnx"));
     manifest = le::loadManifest(dir.path());
@@ -55,9 +55,13 @@ class RendererTest : public ::testing::Test {
   void TearDown() override {
     for (const char* v : kEnv) ::unsetenv(v);
   }
-  static constexpr const char* kEnv[] = {"LE_CONV_BACKEND", "LE_ORT_SPIN", "LE_ORT_PROFILE",
-                                         "LE_GS_FAST", "VELMOOR_TAVRIN2_GRIDSAMPLE_FAST",
-                                         "LE_GS_REWRITE", "LE_WARP_NODE"};
+  static constexpr const char* kEnv[] = {"LE_CONV_BACKEND",
+                                         "LE_ORT_SPIN",
+                                         "LE_ORT_PROFILE",
+                                         "LE_GS_FAST",
+                                         "VELMOOR_TAVRIN2_GRIDSAMPLE_FAST",
+                                         "LE_GS_REWRITE",
+                                         "LE_WARP_NODE"};
   // Builds a renderer and returns what it wrote to standard error.
   std::string build(const std::string& model, const std::string& ep = "", int threads = 1) {
     testing::internal::CaptureStderr();
@@ -92,7 +96,8 @@ TEST_F(RendererTest, RendersThePriorForEqualKeypoints) {
     const float* out = renderer->render(&s, kp.data(), kp.data(), 1);
     const auto want = priorFloats(s);
     double worst = 0;
-    for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, double(std::fabs(out[i] - want[i])));
+    for (size_t i = 0; i < want.size(); ++i)
+      worst = std::max(worst, double(std::fabs(out[i] - want[i])));
     EXPECT_LT(worst, 1e-4) << "source " << s;
   }
   // Moving the lips changes the crop.
@@ -140,9 +145,10 @@ TEST_F(RendererTest, PartialBatchesRepeatTheirLastItem) {
 
 TEST_F(RendererTest, ExecutionProviderRules) {
   EXPECT_EQ(build("b1", "cpu"), "ERROR Renderer: unknown ep 'cpu'");
-  EXPECT_EQ(build("b1", "xnnpack").rfind(
-                "ERROR Renderer: ep 'xnnpack' is REFUSED. This renderer rewrites its graph to", 0),
-            0u);
+  EXPECT_EQ(
+      build("b1", "xnnpack")
+          .rfind("ERROR Renderer: ep 'xnnpack' is REFUSED. This renderer rewrites its graph to", 0),
+      0u);
   const std::string neon = build("b1", "neon");
   EXPECT_EQ(neon.rfind("[le] fp16 NEON backend requested but unavailable on this build/CPU; "
                        "using ORT\n",
