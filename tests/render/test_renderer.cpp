@@ -14,6 +14,7 @@
 #include "compute/le_simd.h"
 #include "driver/le_driver.h"
 #include "render/gridsample_fast.h"
+#include "render/graph_util.h"
 #include "render/le_renderer.h"
 #include "support/test_util.h"
 #include "tessera/le_lip_contour.h"
@@ -501,15 +502,7 @@ TEST_F(RendererTest, RingPrepFailureIsSticky) {
     le::onnx::putTensorValueInfo(g, 11, name, dims.data(), int(dims.size()));
   const int64_t out[4] = {1, 3, 64, 64};
   le::onnx::putTensorValueInfo(g, 12, "rgb", out, 4);
-  Bytes m;
-  le::onnx::putTag(m, 1, 0);
-  le::onnx::putVarint(m, 8);
-  Bytes op;
-  le::onnx::putBytes(op, 1, "");
-  le::onnx::putTag(op, 2, 0);
-  le::onnx::putVarint(op, 17);
-  le::onnx::putBytes(m, 8, op.data(), op.size());
-  le::onnx::putBytes(m, 7, g.data(), g.size());
+  const Bytes m = graph_test::makeModel(g);
   le_test::writeFile(dir / "model_gather.onnx", m.data(), m.size());
   // Frame 2 holds 7.0 everywhere: index 7 of 3 channels.
   std::vector<uint16_t> P(size_t(4) * 64 * 64 * 3, le::f32ToF16(0.25f));
