@@ -167,37 +167,37 @@ bool findAttr(Slice node, const char* name, Slice& attr) {
   return false;
 }
 
-bool attrString(Slice attr, std::string& out) {
+namespace {
+
+// The first field numbered num with wire type wire of an AttributeProto.
+bool attrField(Slice attr, uint32_t num, uint32_t wire, Field& f) {
   Reader r(attr);
-  Field f;
   while (r.next(f))
-    if (f.num == 4 && f.wire == 2) {
-      out = f.payload.str();
-      return true;
-    }
+    if (f.num == num && f.wire == wire) return true;
   return false;
+}
+
+}  // namespace
+
+bool attrString(Slice attr, std::string& out) {
+  Field f;
+  if (!attrField(attr, 4, 2, f)) return false;
+  out = f.payload.str();
+  return true;
 }
 
 bool attrInt(Slice attr, int64_t& out) {
-  Reader r(attr);
   Field f;
-  while (r.next(f))
-    if (f.num == 3 && f.wire == 0) {
-      out = int64_t(f.v);
-      return true;
-    }
-  return false;
+  if (!attrField(attr, 3, 0, f)) return false;
+  out = int64_t(f.v);
+  return true;
 }
 
 bool attrFloat(Slice attr, float& out) {
-  Reader r(attr);
   Field f;
-  while (r.next(f))
-    if (f.num == 2 && f.wire == 5) {
-      std::memcpy(&out, f.raw.p + f.raw.n - 4, 4);
-      return true;
-    }
-  return false;
+  if (!attrField(attr, 2, 5, f)) return false;
+  std::memcpy(&out, f.raw.p + f.raw.n - 4, 4);
+  return true;
 }
 
 Slice constantValue(Slice node) {
