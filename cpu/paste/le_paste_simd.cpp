@@ -39,17 +39,8 @@ inline float maskAlpha(const uint8_t* mask, int side, int ix, int iy, const floa
   return std::nearbyint(a) / 255.f;
 }
 
-// maskAlpha where the four mask samples are all 0 (alpha 0) or all 255
-// (alpha exactly 1: the bilinear weights are multiples of 1/32 that sum to
-// 1, so every product and sum is exact); -1 where the arithmetic is needed.
-inline float maskAlphaShortcut(const uint8_t* mask, int side, int ix, int iy) {
-  if (ix < 0 || iy < 0 || ix + 1 >= side || iy + 1 >= side) return -1.f;
-  const uint8_t* m = mask + size_t(iy) * side + ix;
-  const unsigned a = m[0], b = m[1], c = m[side], d = m[side + 1];
-  if ((a | b | c | d) == 0) return 0.f;
-  if ((a & b & c & d) == 255) return 1.f;
-  return -1.f;
-}
+// A position that fails the row kernel's skip test (pads a last partial vector).
+constexpr int kOutside = -(1 << 30);
 
 // Clamp to [0, 255]; NaN goes to 0 so the byte conversion stays defined.
 inline float clamp255(float v) {
@@ -212,96 +203,236 @@ HWY_INLINE void SampleGroup(const float* const* base, size_t stride, const float
 #endif
 }
 
-// blendPixel for the n pixels at columns xs (ascending, at most x1), one
-// vector per pixel: the same operations per channel, a fourth lane spare.
-HWY_INLINE void BlendPixels(uint8_t* frameRow, const int* xs, const float* alphas,
-                            const float* samples, int n, int x1) {
+// One frame pixel of the single-pixel blend, one vector: blendPixel's
+// operations per channel, a fourth lane spare.
+HWY_INLINE void BlendOne(uint8_t* px, float alpha, const float* sample, bool lastOfRow) {
 #if HWY_TARGET == HWY_SCALAR
-  (void)x1;
-  for (int i = 0; i < n; ++i) blendPixel(frameRow + size_t(xs[i]) * 3, alphas[i], samples + 4 * i);
+  (void)lastOfRow;
+  blendPixel(px, alpha, sample);
 #else
+  if (lastOfRow) {  // reading four bytes would pass the last pixel of the row
+    blendPixel(px, alpha, sample);
+    return;
+  }
   const hn::Full128<float> df;
   const hn::Full128<int32_t> di;
   const hn::Simd<uint8_t, 4, 0> d8;
-  const auto zero = hn::Zero(df), top = hn::Set(df, 255.f);
+  const auto frame = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, px)));
+  const auto a = hn::Set(df, alpha);
+  auto v = hn::Add(hn::Mul(hn::Set(df, 1.f - alpha), frame), hn::Mul(a, hn::LoadU(df, sample)));
+  v = hn::IfThenElseZero(hn::Gt(v, hn::Zero(df)), v);  // NaN goes to 0 as well
+  v = hn::IfThenElse(hn::Lt(v, hn::Set(df, 255.f)), v, hn::Set(df, 255.f));
   HWY_ALIGN int32_t out[4];
-  for (int i = 0; i < n; ++i) {
-    uint8_t* px = frameRow + size_t(xs[i]) * 3;
-    if (xs[i] == x1) {  // reading four bytes would pass the last pixel of the row
-      blendPixel(px, alphas[i], samples + 4 * i);
+  hn::Store(hn::ConvertTo(di, v), di, out);  // truncates, as the byte conversion does
+  px[0] = uint8_t(out[0]);
+  px[1] = uint8_t(out[1]);
+  px[2] = uint8_t(out[2]);
+#endif
+}
+
+#if HWY_TARGET != HWY_SCALAR && HWY_MAX_BYTES >= 64
+// BlendOne for four neighbouring pixels at px in one vector; the 16 bytes
+// read end before the footprint's last pixel.
+HWY_INLINE void BlendFour(uint8_t* px, const float* alphas, const float* samples) {
+  const hn::Full512<float> df;
+  const hn::Full512<int32_t> di;
+  const hn::Full128<uint8_t> d8;
+  HWY_ALIGN static constexpr uint8_t kSpread[16] = {0, 1, 2, 0, 3, 4,  5,  0,
+                                                    6, 7, 8, 0, 9, 10, 11, 0};
+  HWY_ALIGN static constexpr uint8_t kPack[16] = {0,  1,  2,  4,  5, 6, 8, 9,
+                                                  10, 12, 13, 14, 0, 0, 0, 0};
+  HWY_ALIGN static constexpr int32_t kEach4[16] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+  const auto frame = hn::ConvertTo(
+      df, hn::PromoteTo(di, hn::TableLookupBytes(hn::LoadU(d8, px), hn::Load(d8, kSpread))));
+  const auto a = hn::TableLookupLanes(hn::LoadU(df, alphas), hn::SetTableIndices(df, kEach4));
+  auto v =
+      hn::Add(hn::Mul(hn::Sub(hn::Set(df, 1.f), a), frame), hn::Mul(a, hn::LoadU(df, samples)));
+  v = hn::IfThenElseZero(hn::Gt(v, hn::Zero(df)), v);
+  v = hn::IfThenElse(hn::Lt(v, hn::Set(df, 255.f)), v, hn::Set(df, 255.f));
+  HWY_ALIGN uint8_t out[16];
+  hn::Store(hn::TableLookupBytes(hn::DemoteTo(d8, hn::ConvertTo(di, v)), hn::Load(d8, kPack)), d8,
+            out);
+  // Exactly the 12 bytes: the next four pixels' 16-byte read must not
+  // overlap this write, or it waits for the write to retire.
+  std::memcpy(px, out, 12);
+}
+#endif
+
+// The pixels of one chunk of a row that the blend changes (n of them, in
+// column order) and, of those, the ones whose 8 x 8 taps all lie inside
+// the crop (m of them), sampled kGroup at a time.
+struct RowChunk {
+  static constexpr int kSize = 128;
+  static constexpr int kPad = 16 + kGroup;  // a last partial vector or group
+  int n = 0, m = 0;
+  HWY_ALIGN int32_t xs[kSize + kPad];
+  HWY_ALIGN float alpha[kSize + kPad];
+  HWY_ALIGN int32_t tap0[kSize + kPad];  // offset of the first tap in the interleaved pixels
+  HWY_ALIGN int32_t wx[kSize + kPad];    // offset of the column taps in lanczosTab4
+  HWY_ALIGN int32_t wy[kSize + kPad];    // offset of the row taps in lanczosTab
+  HWY_ALIGN int32_t slot[kSize + kPad];  // which of the n pixels the sample is for
+  // One vector's lanes, for the pixels that need a closer look.
+  HWY_ALIGN int32_t lx[16], ly[16], lfx[16], lfy[16], lvalid[16], linner[16];
+  HWY_ALIGN float lalpha[16];
+};
+
+// Takes pixel X with its alpha; samples it now when its taps reach past the
+// crop, else queues it for the grouped samples.
+HWY_INLINE void TakePixel(const PasteRowInput& in, int X, int ix, int iy, int fx, int fy,
+                          float alpha, RowChunk& ck, float* samples) {
+  const int side = in.side;
+  const int n = ck.n++;
+  ck.xs[n] = X;
+  ck.alpha[n] = alpha;
+  if (ix >= 3 && ix + 4 < side && iy >= 3 && iy + 4 < side) {
+    const int m = ck.m++;
+    ck.tap0[m] = ((iy - 3) * side + (ix - 3)) * 4;
+    ck.wx[m] = 32 * fx;
+    ck.wy[m] = 8 * fy;
+    ck.slot[m] = n;
+  } else {
+    HWY_ALIGN float patch[8 * 32];
+    gatherPatch(in.interleaved, side, ix, iy, patch);
+    Sample8x8(patch, 32, in.lanczosTab4 + 32 * fx, in.lanczosTab + 8 * fy, samples + 4 * n);
+  }
+}
+
+// Positions, skip test and mask alpha of pixels X0 .. X0 + len - 1, as
+// many at a time as a vector holds. The alpha is maskAlpha's arithmetic in
+// each lane (the bilinear weights are the table's, f / 32 and 1 - f / 32),
+// computed here where all four mask taps lie inside the crop and the four
+// bytes read from each mask row stay in that row; the other pixels take
+// maskAlpha itself. A vector whose pixels all blend and all have their
+// taps inside the crop is queued whole.
+HWY_INLINE void ChunkPixels(const PasteRowInput& in, const int* colU, const int* colV, int rowU,
+                            int rowV, int X0, int len, RowChunk& ck, float* samples) {
+  const hn::ScalableTag<int32_t> di;
+  const hn::Rebind<float, decltype(di)> df;
+  const int N = int(hn::Lanes(di));
+  const int side = in.side;
+  HWY_ALIGN int32_t cu[RowChunk::kSize + 16], cv[RowChunk::kSize + 16];
+  std::memcpy(cu, colU, size_t(len) * sizeof(int32_t));
+  std::memcpy(cv, colV, size_t(len) * sizeof(int32_t));
+  for (int i = len; i < len + N; ++i) cu[i] = cv[i] = kOutside;
+  const auto ru = hn::Set(di, rowU), rv = hn::Set(di, rowV), sideV = hn::Set(di, side);
+  const auto lo = hn::Set(di, -1025), byte = hn::Set(di, 0xFF), phase = hn::Set(di, 31);
+  const auto neg = hn::Set(di, -1), two = hn::Set(di, 2);
+  const auto innerX = hn::Set(di, side - 3), innerY = hn::Set(di, side - 1);
+  const auto tapsIn = hn::Set(di, side - 4);
+  const auto zero = hn::Zero(df), one = hn::Set(df, 1.f), k32 = hn::Set(df, 1.f / 32.f);
+  // Narrow crops would read past their mask; they take the per-pixel path.
+  const bool gather = side >= 4;
+  const int32_t* maskWords = reinterpret_cast<const int32_t*>(in.mask);
+  ck.n = ck.m = 0;
+  for (int i = 0; i < len; i += N) {
+    const auto u = hn::Add(ru, hn::LoadU(di, cu + i));
+    const auto v = hn::Add(rv, hn::LoadU(di, cv + i));
+    const auto ix = hn::ShiftRight<10>(u), iy = hn::ShiftRight<10>(v);
+    const auto fx = hn::And(hn::ShiftRight<5>(u), phase), fy = hn::And(hn::ShiftRight<5>(v), phase);
+    const auto valid = hn::And(hn::And(hn::Gt(u, lo), hn::Gt(v, lo)),
+                               hn::And(hn::Lt(ix, sideV), hn::Lt(iy, sideV)));
+    const auto inner = gather ? hn::And(hn::And(valid, hn::And(hn::Gt(ix, neg), hn::Gt(iy, neg))),
+                                        hn::And(hn::Lt(ix, innerX), hn::Lt(iy, innerY)))
+                              : hn::FirstN(di, 0);
+    auto alpha = zero;
+    if (!hn::AllFalse(di, inner)) {
+      const auto off = hn::IfThenElseZero(inner, hn::Add(hn::Mul(iy, sideV), ix));
+      const auto top = hn::GatherOffset(di, maskWords, off);
+      const auto bot =
+          hn::GatherOffset(di, maskWords, hn::IfThenElseZero(inner, hn::Add(off, sideV)));
+      // Bytes 0 and 1 of each word are the taps at ix and ix + 1.
+      const auto m00 = hn::ConvertTo(df, hn::And(top, byte));
+      const auto m01 = hn::ConvertTo(df, hn::And(hn::ShiftRight<8>(top), byte));
+      const auto m10 = hn::ConvertTo(df, hn::And(bot, byte));
+      const auto m11 = hn::ConvertTo(df, hn::And(hn::ShiftRight<8>(bot), byte));
+      const auto bx1 = hn::Mul(hn::ConvertTo(df, fx), k32), bx0 = hn::Sub(one, bx1);
+      const auto by1 = hn::Mul(hn::ConvertTo(df, fy), k32), by0 = hn::Sub(one, by1);
+      const auto t = hn::Add(hn::Mul(bx0, m00), hn::Mul(bx1, m01));
+      const auto b = hn::Add(hn::Mul(bx0, m10), hn::Mul(bx1, m11));
+      const auto a = hn::Add(hn::Mul(by0, t), hn::Mul(by1, b));
+      alpha = hn::Div(hn::Round(a), hn::Set(df, 255.f));
+    }
+    const auto taps = hn::And(hn::And(hn::Gt(ix, two), hn::Lt(ix, tapsIn)),
+                              hn::And(hn::Gt(iy, two), hn::Lt(iy, tapsIn)));
+    const auto whole = hn::And(hn::And(inner, taps), hn::RebindMask(di, hn::Gt(alpha, zero)));
+    if (i + N <= len && hn::AllTrue(di, whole)) {
+      const auto lane = hn::Iota(di, 0);
+      hn::StoreU(hn::Add(lane, hn::Set(di, X0 + i)), di, ck.xs + ck.n);
+      hn::StoreU(alpha, df, ck.alpha + ck.n);
+      const auto tap0 =
+          hn::Add(hn::Mul(hn::Sub(iy, hn::Set(di, 3)), sideV), hn::Sub(ix, hn::Set(di, 3)));
+      hn::StoreU(hn::ShiftLeft<2>(tap0), di, ck.tap0 + ck.m);
+      hn::StoreU(hn::ShiftLeft<5>(fx), di, ck.wx + ck.m);
+      hn::StoreU(hn::ShiftLeft<3>(fy), di, ck.wy + ck.m);
+      hn::StoreU(hn::Add(lane, hn::Set(di, ck.n)), di, ck.slot + ck.m);
+      ck.n += N;
+      ck.m += N;
       continue;
     }
-    const auto frame = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, px)));
-    const auto keep = hn::Set(df, 1.f - alphas[i]);
-    auto v = hn::Add(hn::Mul(keep, frame),
-                     hn::Mul(hn::Set(df, alphas[i]), hn::LoadU(df, samples + 4 * i)));
-    v = hn::IfThenElseZero(hn::Gt(v, zero), v);  // NaN goes to 0 as well
-    v = hn::IfThenElse(hn::Lt(v, top), v, top);
-    hn::Store(hn::ConvertTo(di, v), di, out);  // truncates, as the byte conversion does
-    px[0] = uint8_t(out[0]);
-    px[1] = uint8_t(out[1]);
-    px[2] = uint8_t(out[2]);
+    hn::Store(ix, di, ck.lx);
+    hn::Store(iy, di, ck.ly);
+    hn::Store(fx, di, ck.lfx);
+    hn::Store(fy, di, ck.lfy);
+    hn::Store(hn::VecFromMask(di, valid), di, ck.lvalid);
+    hn::Store(hn::VecFromMask(di, inner), di, ck.linner);
+    hn::Store(alpha, df, ck.lalpha);
+    const int lanes = len - i < N ? len - i : N;
+    for (int l = 0; l < lanes; ++l) {
+      if (!ck.lvalid[l]) continue;
+      const int lx = ck.lx[l], ly = ck.ly[l], lfx = ck.lfx[l], lfy = ck.lfy[l];
+      const float a = ck.linner[l] ? ck.lalpha[l]
+                                   : maskAlpha(in.mask, side, lx, ly, in.bilinearTab + 2 * lfx,
+                                               in.bilinearTab + 2 * lfy);
+      if (a > 0.f) TakePixel(in, X0 + i + l, lx, ly, lfx, lfy, a, ck, samples);
+    }
   }
-#endif
 }
 
 void PasteLanczos8Row(const PasteRowInput& in, const int* colU, const int* colV, int rowU, int rowV,
                       int x0, int x1, uint8_t* frameRow) {
-  const int side = in.side;
-  const size_t stride = size_t(side) * 4;
+  const size_t stride = size_t(in.side) * 4;
   // A row goes in chunks of columns: first the positions, skip tests and
   // alphas, then the interior samples kGroup at a time, then the blends.
-  constexpr int kChunk = 128;
-  HWY_ALIGN float patch[8 * 32];
+  constexpr int kChunk = RowChunk::kSize;
+  RowChunk ck;
   HWY_ALIGN float samples[(kChunk + kGroup) * 4];
-  const float* base[kChunk + kGroup];
-  const float* w4[kChunk + kGroup];
-  const float* wy[kChunk + kGroup];
-  float* dst[kChunk + kGroup];  // where each interior pixel's sample goes
-  float alphas[kChunk];
-  int xs[kChunk];
   for (int c0 = x0; c0 <= x1; c0 += kChunk) {
-    const int c1 = c0 + kChunk - 1 < x1 ? c0 + kChunk - 1 : x1;
-    int n = 0, m = 0;
-    for (int X = c0; X <= c1; ++X) {
-      const int u = rowU + colU[X - x0];
-      const int v = rowV + colV[X - x0];
-      if (u < -1024 || v < -1024 || (u >> 10) >= side || (v >> 10) >= side) continue;
-      const int ix = u >> 10, iy = v >> 10;
-      const int fx = (u >> 5) & 31, fy = (v >> 5) & 31;
-      float alpha = maskAlphaShortcut(in.mask, side, ix, iy);
-      if (alpha < 0.f) {
-        alpha = maskAlpha(in.mask, side, ix, iy, in.bilinearTab + 2 * fx, in.bilinearTab + 2 * fy);
+    const int len = x1 - c0 + 1 < kChunk ? x1 - c0 + 1 : kChunk;
+    ChunkPixels(in, colU + (c0 - x0), colV + (c0 - x0), rowU, rowV, c0, len, ck, samples);
+    const int n = ck.n, m = ck.m;
+    // A partial last group repeats its last pixel.
+    for (int i = m; i < m + kGroup - 1 && m > 0; ++i) {
+      ck.tap0[i] = ck.tap0[m - 1];
+      ck.wx[i] = ck.wx[m - 1];
+      ck.wy[i] = ck.wy[m - 1];
+      ck.slot[i] = ck.slot[m - 1];
+    }
+    for (int g = 0; g < m; g += kGroup) {
+      const float* base[kGroup];
+      const float* w4[kGroup];
+      const float* wy[kGroup];
+      float* dst[kGroup];
+      for (int p = 0; p < kGroup; ++p) {
+        base[p] = in.interleaved + ck.tap0[g + p];
+        w4[p] = in.lanczosTab4 + ck.wx[g + p];
+        wy[p] = in.lanczosTab + ck.wy[g + p];
+        dst[p] = samples + 4 * ck.slot[g + p];
       }
-      if (!(alpha > 0.f)) continue;
-      xs[n] = X;
-      alphas[n] = alpha;
-      const float* wx4 = in.lanczosTab4 + 32 * fx;
-      const float* wyk = in.lanczosTab + 8 * fy;
-      if (ix >= 3 && ix + 4 < side && iy >= 3 && iy + 4 < side) {
-        base[m] = in.interleaved + (size_t(iy - 3) * side + size_t(ix - 3)) * 4;
-        w4[m] = wx4;
-        wy[m] = wyk;
-        dst[m++] = samples + 4 * n;
-      } else {
-        gatherPatch(in.interleaved, side, ix, iy, patch);
-        Sample8x8(patch, 32, wx4, wyk, samples + 4 * n);
+      SampleGroup(base, stride, w4, wy, dst);
+    }
+    for (int i = 0; i < n;) {
+      const int X = ck.xs[i];
+#if HWY_TARGET != HWY_SCALAR && HWY_MAX_BYTES >= 64
+      // xs ascends, so four pixels three columns apart are neighbours.
+      if (i + 4 <= n && ck.xs[i + 3] == X + 3 && X + 5 <= x1) {
+        BlendFour(frameRow + size_t(X) * 3, ck.alpha + i, samples + 4 * i);
+        i += 4;
+        continue;
       }
-      ++n;
+#endif
+      BlendOne(frameRow + size_t(X) * 3, ck.alpha[i], samples + 4 * i, X == x1);
+      ++i;
     }
-    // A partial last group repeats its last pixel into a spare slot.
-    const int groups = (m + kGroup - 1) / kGroup;
-    for (int i = m; i < groups * kGroup; ++i) {
-      base[i] = base[m - 1];
-      w4[i] = w4[m - 1];
-      wy[i] = wy[m - 1];
-      dst[i] = dst[m - 1];
-    }
-    for (int g = 0; g < groups; ++g) {
-      const int at = g * kGroup;
-      SampleGroup(base + at, stride, w4 + at, wy + at, dst + at);
-    }
-    BlendPixels(frameRow, xs, alphas, samples, n, x1);
   }
 }
 
