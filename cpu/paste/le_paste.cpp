@@ -200,45 +200,43 @@ void Paste::sharpenCrop(const float* crop, float scale, bool interleave) {
   const int taps = ksize;
   const float keep = amount + 1.f;
   // Each part keeps the horizontally blurred rows its crop rows need in a
-  // ring of ksize rows per channel, so the passes stay in cache; a part
-  // recomputes the ksize - 1 rows it shares with the part before it.
+  // ring of ksize rows, one channel after the other so that the ring stays
+  // in the first-level cache; a part recomputes the ksize - 1 rows it
+  // shares with the part before it.
   pool::parallelRange(uint64_t(side), 64, [&](uint64_t b, uint64_t e) {
-    std::vector<float> ring(size_t(3) * size_t(taps) * size_t(side)), pad(ps);
+    std::vector<float> ring(size_t(taps) * size_t(side)), pad(ps);
     std::vector<const float*> rows(static_cast<size_t>(taps));
     const int a0 = int(b), a1 = int(e);
-    for (int i = a0; i < a1 + taps - 1; ++i) {
-      const int q = reflectIndex(i - r, side);
-      for (int c = 0; c < 3; ++c) {
-        const float* s = crop + size_t(c) * area + size_t(q) * side;
-        float* h = ring.data() + (size_t(c) * taps + size_t(i % taps)) * side;
-        if (taps == 1) continue;  // no blur to keep
+    for (int c = 0; c < 3; ++c) {
+      const float* src = crop + size_t(c) * area;
+      float* out = planes[c].data();
+      if (taps == 1) {
+        // A one-tap blur is the plane itself: only the clamp, as unsharpPlane.
+        for (size_t i = size_t(a0) * side; i < size_t(a1) * side; ++i) {
+          out[i] = clamp255(scale * src[i]);
+        }
+        continue;
+      }
+      for (int i = a0; i < a1 + taps - 1; ++i) {
+        const float* s = src + size_t(reflectIndex(i - r, side)) * side;
         for (int x = 0; x < r; ++x) {
           pad[size_t(x)] = scale * s[reflectIndex(x - r, side)];
           pad[size_t(r + side + x)] = scale * s[reflectIndex(side + x, side)];
         }
-        for (int x = 0; x < side; ++x) pad[size_t(r + x)] = scale * s[x];
-        simd::pasteBlurH(pad.data(), h, size_t(side), g, taps);
-      }
-      const int a = i - (taps - 1);  // the crop row whose taps are all in now
-      if (a < a0) continue;
-      for (int c = 0; c < 3; ++c) {
-        const float* s = crop + size_t(c) * area + size_t(a) * side;
-        float* d = planes[c].data() + size_t(a) * side;
-        if (taps == 1) {
-          // A one-tap blur is the plane itself: only the clamp, as unsharpPlane.
-          for (int x = 0; x < side; ++x) d[x] = clamp255(scale * s[x]);
-          continue;
-        }
-        for (int j = 0; j < taps; ++j) {
-          rows[j] = ring.data() + (size_t(c) * taps + size_t((a + j) % taps)) * side;
-        }
-        simd::pasteSharpenRow(rows.data(), g, taps, keep, amount, s, scale, d, size_t(side));
-      }
-      if (interleave) {
+        simd::pasteScaleRow(s, scale, pad.data() + r, size_t(side));
+        simd::pasteBlurH(pad.data(), ring.data() + size_t(i % taps) * side, size_t(side), g, taps);
+        const int a = i - (taps - 1);  // the crop row whose taps are all in now
+        if (a < a0) continue;
+        for (int j = 0; j < taps; ++j) rows[j] = ring.data() + size_t((a + j) % taps) * side;
         const size_t at = size_t(a) * side;
-        simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
-                              interleaved.data() + 4 * at, size_t(side));
+        simd::pasteSharpenRow(rows.data(), g, taps, keep, amount, src + at, scale, out + at,
+                              size_t(side));
       }
+    }
+    if (interleave) {
+      const size_t at = size_t(a0) * side;
+      simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
+                            interleaved.data() + 4 * at, size_t(a1 - a0) * side);
     }
   });
   interleavedFresh_ = interleave;

@@ -178,8 +178,6 @@ HWY_INLINE void SampleGroup(const float* const* base, size_t stride, const float
   Sample8x8(base[0], stride, w4[0], wy[0], out[0]);
 #elif HWY_MAX_BYTES >= 64
   const hn::Full512<float> d;
-  const hn::Full256<float> dh;
-  const hn::Full128<float> dq;
   hn::Vec<decltype(d)> w0[kGroup], w1[kGroup], acc[kGroup];
   for (int p = 0; p < kGroup; ++p) {
     w0[p] = hn::LoadU(d, w4[p]);
@@ -194,9 +192,25 @@ HWY_INLINE void SampleGroup(const float* const* base, size_t stride, const float
       acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d, wy[p][k]), t));
     }
   }
-  for (int p = 0; p < kGroup; ++p) {
-    const auto h = hn::Add(hn::LowerHalf(dh, acc[p]), hn::UpperHalf(dh, acc[p]));
-    hn::StoreU(hn::Add(hn::LowerHalf(dq, h), hn::UpperHalf(dq, h)), dq, out[p]);
+  // (V_0 + V_2) + (V_1 + V_3) of the four pixels at once (V_b is block b
+  // of a pixel's accumulator): pair the blocks up across pixels instead of
+  // folding each accumulator on its own.
+  static_assert(kGroup == 4, "four accumulators fill one vector of sums");
+  const auto s01 = hn::Add(hn::ConcatLowerLower(d, acc[1], acc[0]),
+                           hn::ConcatUpperUpper(d, acc[1], acc[0]));  // p0: 02 13, p1: 02 13
+  const auto s23 =
+      hn::Add(hn::ConcatLowerLower(d, acc[3], acc[2]), hn::ConcatUpperUpper(d, acc[3], acc[2]));
+  HWY_ALIGN static constexpr int32_t kBlocks[16] = {0, 1, 2, 3, 8,  9,  10, 11,
+                                                    4, 5, 6, 7, 12, 13, 14, 15};
+  const auto swap = hn::SetTableIndices(d, kBlocks);  // blocks 0 2 1 3
+  const auto t01 = hn::TableLookupLanes(s01, swap), t23 = hn::TableLookupLanes(s23, swap);
+  const auto sums = hn::Add(hn::ConcatLowerLower(d, t23, t01), hn::ConcatUpperUpper(d, t23, t01));
+  if (out[1] == out[0] + 4 && out[2] == out[0] + 8 && out[3] == out[0] + 12) {
+    hn::StoreU(sums, d, out[0]);
+  } else {
+    HWY_ALIGN float all[16];
+    hn::Store(sums, d, all);
+    for (int p = 0; p < kGroup; ++p) std::memcpy(out[p], all + 4 * p, 4 * sizeof(float));
   }
 #else
   for (int p = 0; p < kGroup; ++p) Sample8x8(base[p], stride, w4[p], wy[p], out[p]);
@@ -478,6 +492,15 @@ void PasteSharpenRow(const float* const* rows, const float* g, int taps, float k
   }
 }
 
+void PasteScaleRow(const float* src, float scale, float* dst, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  const auto k = hn::Set(d, scale);
+  size_t i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(hn::Mul(k, hn::LoadU(d, src + i)), d, dst + i);
+  for (; i < n; ++i) dst[i] = scale * src[i];
+}
+
 void PasteInterleave(const float* r, const float* g, const float* b, float* out, size_t n) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
@@ -522,6 +545,7 @@ HWY_EXPORT(PasteSample8x8);
 HWY_EXPORT(PasteBlurH);
 HWY_EXPORT(PasteSharpenRow);
 HWY_EXPORT(PasteInterleave);
+HWY_EXPORT(PasteScaleRow);
 
 void pasteBlurH(const float* in, float* out, size_t n, const float* g, int taps) {
   HWY_DYNAMIC_DISPATCH(PasteBlurH)(in, out, n, g, taps);
@@ -530,6 +554,10 @@ void pasteBlurH(const float* in, float* out, size_t n, const float* g, int taps)
 void pasteSharpenRow(const float* const* rows, const float* g, int taps, float keep, float amount,
                      const float* src, float scale, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(PasteSharpenRow)(rows, g, taps, keep, amount, src, scale, dst, n);
+}
+
+void pasteScaleRow(const float* src, float scale, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(PasteScaleRow)(src, scale, dst, n);
 }
 
 void pasteInterleave(const float* r, const float* g, const float* b, float* out, size_t n) {

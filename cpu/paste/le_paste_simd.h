@@ -55,6 +55,8 @@ void pasteBlurH(const float* in, float* out, size_t n, const float* g, int taps)
 // dst[x] = clamp255(keep (scale src[x]) - amount blur), NaN to 0. src may be dst.
 void pasteSharpenRow(const float* const* rows, const float* g, int taps, float keep, float amount,
                      const float* src, float scale, float* dst, size_t n);
+// dst[i] = scale * src[i] for i in [0, n).
+void pasteScaleRow(const float* src, float scale, float* dst, size_t n);
 // out[4 i .. 4 i + 3] = (r[i], g[i], b[i], 0) for i in [0, n).
 void pasteInterleave(const float* r, const float* g, const float* b, float* out, size_t n);
 
