@@ -191,7 +191,7 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
   });
 }
 
-void Paste::sharpenCrop(const float* crop, float scale, bool interleave) {
+void Paste::sharpenCrop(const float* crop, float scale, const int* window) {
   if (side > 1024) throw std::runtime_error("paste: side > 1024");
   const size_t area = size_t(side) * size_t(side);
   const int r = ksize / 2;
@@ -233,13 +233,16 @@ void Paste::sharpenCrop(const float* crop, float scale, bool interleave) {
                               size_t(side));
       }
     }
-    if (interleave) {
-      const size_t at = size_t(a0) * side;
-      simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
-                            interleaved.data() + 4 * at, size_t(a1 - a0) * side);
+    if (window) {
+      const int wx0 = window[0], wx1 = window[2];
+      for (int a = std::max(a0, window[1]); a < std::min(a1, window[3] + 1) && wx0 <= wx1; ++a) {
+        const size_t at = size_t(a) * side + size_t(wx0);
+        simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
+                              interleaved.data() + 4 * at, size_t(wx1 - wx0 + 1));
+      }
     }
   });
-  interleavedFresh_ = interleave;
+  interleavedFresh_ = window != nullptr;
 }
 
 void Paste::composite(const float* crop, float scale, const float* M, uint8_t* frame, int W,
@@ -283,7 +286,8 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   // over the frame and keeps the rows the threads split on the face.
   int x0 = fx0i, x1 = fx1i, y0 = fy0i, y1 = fy1i;
   int mb[4];
-  if (!maskBox(mb)) {
+  const bool maskFound = maskBox(mb);
+  if (!maskFound) {
     x1 = x0 - 1;
   } else {
     double lo[2] = {HUGE_VAL, HUGE_VAL}, hi[2] = {-HUGE_VAL, -HUGE_VAL};
@@ -330,7 +334,11 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   });
 
   // fillPlanes and unsharpPlane on each plane, in one pass (same floats).
-  sharpenCrop(crop, scale, fastMode == 0);
+  // The Lanczos pass reads interleaved pixels only within its 4-pixel reach
+  // of the mask's non-zero box; the rest need not be written.
+  const int reach[4] = {std::max(0, mb[0] - 4), std::max(0, mb[1] - 4),
+                        std::min(side - 1, mb[2] + 4), std::min(side - 1, mb[3] + 4)};
+  sharpenCrop(crop, scale, fastMode == 0 && maskFound ? reach : nullptr);
   compositeTail(frame, W, x0, x1, y0, i01, i11, i02, i12, y1);
 }
 

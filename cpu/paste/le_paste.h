@@ -65,12 +65,14 @@ class LE_API Paste {
   std::vector<double> colUd_, colVd_;
   bool wideCols_ = false;
   // fillPlanes and unsharpPlane on all three planes in one pass over the
-  // crop, with the same floats; also fills interleaved when asked.
-  void sharpenCrop(const float* crop, float scale, bool interleave);
+  // crop, with the same floats; also fills interleaved within window
+  // (x0, y0, x1, y1, crop pixels) when given.
+  void sharpenCrop(const float* crop, float scale, const int* window);
   // The smallest box (x0, y0, x1, y1) holding every non-zero mask byte;
   // false for a mask of zeros.
   bool maskBox(int box[4]) const;
-  // interleaved already holds the planes of this composite.
+  // interleaved already holds the planes of this composite where the
+  // Lanczos pass reads them.
   bool interleavedFresh_ = false;
 };
 
