@@ -87,7 +87,7 @@ struct Mp4Writer::State {
 };
 
 Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, int crf,
-                     int audioRate, bool exact)
+                     int audioRate, bool exact, const char* tune)
     : s_(std::make_unique<State>()) {
   State& s = *s_;
   s.path = path;
@@ -114,6 +114,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
   if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "preset", "veryfast", 0);
+  if (tune) av_dict_set(&opts, "tune", tune, 0);
   if (exact)
     av_dict_set(&opts, "qp", "0", 0);
   else

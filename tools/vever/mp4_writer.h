@@ -13,9 +13,10 @@ class Mp4Writer {
   // Throws std::runtime_error naming the file and what failed.
   // audioRate > 0 adds a mono AAC track at that sample rate. `exact` codes
   // full-resolution chroma (yuv444p) at quantiser 0, for pixels that are
-  // data rather than pictures; crf is then ignored.
+  // data rather than pictures; crf is then ignored. tune, when given, is
+  // x264's tuning ("fastdecode" for a track played on every frame).
   Mp4Writer(const std::string& path, int width, int height, int fps = 25, int crf = 20,
-            int audioRate = 0, bool exact = false);
+            int audioRate = 0, bool exact = false, const char* tune = nullptr);
   ~Mp4Writer();
   Mp4Writer(const Mp4Writer&) = delete;
   Mp4Writer& operator=(const Mp4Writer&) = delete;
