@@ -165,7 +165,7 @@ HWY_INLINE void Sample8x8(const float* base, size_t stride, const float* HWY_RES
 #if HWY_TARGET == HWY_SCALAR
 constexpr int kGroup = 1;
 #elif HWY_MAX_BYTES >= 64
-constexpr int kGroup = 4;
+constexpr int kGroup = 8;
 #else
 constexpr int kGroup = 2;
 #endif
@@ -192,25 +192,24 @@ HWY_INLINE void SampleGroup(const float* const* base, size_t stride, const float
       acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d, wy[p][k]), t));
     }
   }
-  // (V_0 + V_2) + (V_1 + V_3) of the four pixels at once (V_b is block b
-  // of a pixel's accumulator): pair the blocks up across pixels instead of
-  // folding each accumulator on its own.
-  static_assert(kGroup == 4, "four accumulators fill one vector of sums");
-  const auto s01 = hn::Add(hn::ConcatLowerLower(d, acc[1], acc[0]),
-                           hn::ConcatUpperUpper(d, acc[1], acc[0]));  // p0: 02 13, p1: 02 13
-  const auto s23 =
-      hn::Add(hn::ConcatLowerLower(d, acc[3], acc[2]), hn::ConcatUpperUpper(d, acc[3], acc[2]));
   HWY_ALIGN static constexpr int32_t kBlocks[16] = {0, 1, 2, 3, 8,  9,  10, 11,
                                                     4, 5, 6, 7, 12, 13, 14, 15};
   const auto swap = hn::SetTableIndices(d, kBlocks);  // blocks 0 2 1 3
-  const auto t01 = hn::TableLookupLanes(s01, swap), t23 = hn::TableLookupLanes(s23, swap);
-  const auto sums = hn::Add(hn::ConcatLowerLower(d, t23, t01), hn::ConcatUpperUpper(d, t23, t01));
-  if (out[1] == out[0] + 4 && out[2] == out[0] + 8 && out[3] == out[0] + 12) {
-    hn::StoreU(sums, d, out[0]);
-  } else {
-    HWY_ALIGN float all[16];
-    hn::Store(sums, d, all);
-    for (int p = 0; p < kGroup; ++p) std::memcpy(out[p], all + 4 * p, 4 * sizeof(float));
+  for (int q = 0; q < kGroup; q += 4) {
+    const auto s01 = hn::Add(hn::ConcatLowerLower(d, acc[q + 1], acc[q]),
+                             hn::ConcatUpperUpper(d, acc[q + 1], acc[q]));
+    const auto s23 = hn::Add(hn::ConcatLowerLower(d, acc[q + 3], acc[q + 2]),
+                             hn::ConcatUpperUpper(d, acc[q + 3], acc[q + 2]));
+    const auto t01 = hn::TableLookupLanes(s01, swap), t23 = hn::TableLookupLanes(s23, swap);
+    const auto sums = hn::Add(hn::ConcatLowerLower(d, t23, t01), hn::ConcatUpperUpper(d, t23, t01));
+    float* const* o = out + q;
+    if (o[1] == o[0] + 4 && o[2] == o[0] + 8 && o[3] == o[0] + 12) {
+      hn::StoreU(sums, d, o[0]);
+    } else {
+      HWY_ALIGN float all[16];
+      hn::Store(sums, d, all);
+      for (int p = 0; p < 4; ++p) std::memcpy(o[p], all + 4 * p, 4 * sizeof(float));
+    }
   }
 #else
   for (int p = 0; p < kGroup; ++p) Sample8x8(base[p], stride, w4[p], wy[p], out[p]);
@@ -316,8 +315,8 @@ HWY_INLINE void TakePixel(const PasteRowInput& in, int X, int ix, int iy, int fx
 // each lane (the bilinear weights are the table's, f / 32 and 1 - f / 32),
 // computed here where all four mask taps lie inside the crop and the four
 // bytes read from each mask row stay in that row; the other pixels take
-// maskAlpha itself. A vector whose pixels all blend and all have their
-// taps inside the crop is queued whole.
+// maskAlpha itself. A vector whose pixels need no closer look is queued
+// (or skipped) whole.
 HWY_INLINE void ChunkPixels(const PasteRowInput& in, const int* colU, const int* colV, int rowU,
                             int rowV, int X0, int len, RowChunk& ck, float* samples) {
   const hn::ScalableTag<int32_t> di;
@@ -368,19 +367,25 @@ HWY_INLINE void ChunkPixels(const PasteRowInput& in, const int* colU, const int*
     }
     const auto taps = hn::And(hn::And(hn::Gt(ix, two), hn::Lt(ix, tapsIn)),
                               hn::And(hn::Gt(iy, two), hn::Lt(iy, tapsIn)));
-    const auto whole = hn::And(hn::And(inner, taps), hn::RebindMask(di, hn::Gt(alpha, zero)));
-    if (i + N <= len && hn::AllTrue(di, whole)) {
+    const auto blends = hn::RebindMask(di, hn::Gt(alpha, zero));
+    // Nothing to blend: every lane fails the skip test or has alpha 0.
+    if (hn::AllFalse(di, hn::And(valid, hn::Or(hn::Not(inner), blends)))) continue;
+    // Every lane that passes the skip test has its alpha here and its taps
+    // inside the crop: queue the ones that blend, in column order.
+    if (hn::AllTrue(di, hn::Or(hn::Not(valid), hn::And(inner, taps)))) {
+      const auto take = hn::And(valid, blends);
       const auto lane = hn::Iota(di, 0);
-      hn::StoreU(hn::Add(lane, hn::Set(di, X0 + i)), di, ck.xs + ck.n);
-      hn::StoreU(alpha, df, ck.alpha + ck.n);
       const auto tap0 =
           hn::Add(hn::Mul(hn::Sub(iy, hn::Set(di, 3)), sideV), hn::Sub(ix, hn::Set(di, 3)));
-      hn::StoreU(hn::ShiftLeft<2>(tap0), di, ck.tap0 + ck.m);
-      hn::StoreU(hn::ShiftLeft<5>(fx), di, ck.wx + ck.m);
-      hn::StoreU(hn::ShiftLeft<3>(fy), di, ck.wy + ck.m);
+      hn::CompressStore(hn::Add(lane, hn::Set(di, X0 + i)), take, di, ck.xs + ck.n);
+      hn::CompressStore(alpha, hn::RebindMask(df, take), df, ck.alpha + ck.n);
+      hn::CompressStore(hn::ShiftLeft<2>(tap0), take, di, ck.tap0 + ck.m);
+      hn::CompressStore(hn::ShiftLeft<5>(fx), take, di, ck.wx + ck.m);
+      hn::CompressStore(hn::ShiftLeft<3>(fy), take, di, ck.wy + ck.m);
       hn::StoreU(hn::Add(lane, hn::Set(di, ck.n)), di, ck.slot + ck.m);
-      ck.n += N;
-      ck.m += N;
+      const int count = int(hn::CountTrue(di, take));
+      ck.n += count;
+      ck.m += count;
       continue;
     }
     hn::Store(ix, di, ck.lx);
