@@ -377,11 +377,14 @@ HWY_INLINE void ChunkPixels(const PasteRowInput& in, const int* colU, const int*
       const auto lane = hn::Iota(di, 0);
       const auto tap0 =
           hn::Add(hn::Mul(hn::Sub(iy, hn::Set(di, 3)), sideV), hn::Sub(ix, hn::Set(di, 3)));
-      hn::CompressStore(hn::Add(lane, hn::Set(di, X0 + i)), take, di, ck.xs + ck.n);
-      hn::CompressStore(alpha, hn::RebindMask(df, take), df, ck.alpha + ck.n);
-      hn::CompressStore(hn::ShiftLeft<2>(tap0), take, di, ck.tap0 + ck.m);
-      hn::CompressStore(hn::ShiftLeft<5>(fx), take, di, ck.wx + ck.m);
-      hn::CompressStore(hn::ShiftLeft<3>(fy), take, di, ck.wy + ck.m);
+      // Compressed in registers and stored whole (a compressing store to
+      // memory is slow on some processors); lanes past the count are
+      // overwritten by the next vector's.
+      hn::StoreU(hn::Compress(hn::Add(lane, hn::Set(di, X0 + i)), take), di, ck.xs + ck.n);
+      hn::StoreU(hn::Compress(alpha, hn::RebindMask(df, take)), df, ck.alpha + ck.n);
+      hn::StoreU(hn::Compress(hn::ShiftLeft<2>(tap0), take), di, ck.tap0 + ck.m);
+      hn::StoreU(hn::Compress(hn::ShiftLeft<5>(fx), take), di, ck.wx + ck.m);
+      hn::StoreU(hn::Compress(hn::ShiftLeft<3>(fy), take), di, ck.wy + ck.m);
       hn::StoreU(hn::Add(lane, hn::Set(di, ck.n)), di, ck.slot + ck.m);
       const int count = int(hn::CountTrue(di, take));
       ck.n += count;
