@@ -233,12 +233,12 @@ void Paste::sharpenCrop(const float* crop, float scale, const int* window) {
                               size_t(side));
       }
     }
-    if (window) {
-      const int wx0 = window[0], wx1 = window[2];
-      for (int a = std::max(a0, window[1]); a < std::min(a1, window[3] + 1) && wx0 <= wx1; ++a) {
-        const size_t at = size_t(a) * side + size_t(wx0);
+    if (window && window[0] <= window[2]) {
+      const size_t width = size_t(window[2] - window[0] + 1);
+      for (int a = std::max(a0, window[1]); a < std::min(a1, window[3] + 1); ++a) {
+        const size_t at = size_t(a) * side + size_t(window[0]);
         simd::pasteInterleave(planes[0].data() + at, planes[1].data() + at, planes[2].data() + at,
-                              interleaved.data() + 4 * at, size_t(wx1 - wx0 + 1));
+                              interleaved.data() + 4 * at, width);
       }
     }
   });
