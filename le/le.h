@@ -417,8 +417,15 @@ LE_API const char* le_utt_last_error(void);
  * warm-up failed (its message becomes the last error). Audio pushed before
  * the source is loaded is dropped, so wait for 1 before speaking. */
 LE_API int le_utt_ready(le_utt* s);
-/* Appends 16-bit PCM, 16 kHz mono. Returns 1, or 0 for bad arguments. */
+/* Audio a session holds that is neither spoken nor dropped: pushed and not
+ * yet taken, plus the unspoken rest of the utterance in progress. */
+#define LE_UTT_MAX_HELD_SAMPLES (16000 * 300) /* 300 s at 16 kHz */
+/* Appends 16-bit PCM, 16 kHz mono. Returns 1; 0 for bad arguments, and 0
+ * (nothing appended) when the held audio would exceed
+ * LE_UTT_MAX_HELD_SAMPLES: push again once some of it is spoken. */
 LE_API int le_utt_push_audio(le_utt* s, const int16_t* samples, int count);
+/* Samples the session holds now (see LE_UTT_MAX_HELD_SAMPLES); 0 for NULL. */
+LE_API int64_t le_utt_held_audio(le_utt* s);
 /* The current utterance ends once its audio has been spoken. */
 LE_API void le_utt_end_utterance(le_utt* s);
 /* Drops the current utterance, its pending audio and every waiting frame;

@@ -351,7 +351,17 @@ bool le_utt::collectJob(bool* progress) {
   return true;
 }
 
+void le_utt::releaseHeld(size_t upTo) {
+  const size_t to = std::min(upTo, rs.uttSamples);
+  if (to <= rs.uttReleased) return;
+  std::lock_guard<std::mutex> lk(mu);
+  heldSamples -= to - rs.uttReleased;
+  rs.uttReleased = to;
+}
+
 void le_utt::clearUtterance() {
+  releaseHeld(rs.uttSamples);
+  rs.uttSamples = rs.uttReleased = 0;
   rs.speechCount = 0;
   rs.inUtt = rs.ended = rs.resetPending = rs.finishSent = rs.speechRendered = false;
   rs.pending.consumed = rs.pending.end = 0;
@@ -424,6 +434,7 @@ void le_utt::utteranceOver() {
     under = underruns;
   }
   if (rs.speechCount > 0) recordUtterance(under);
+  releaseHeld(rs.uttSamples);
   rs.inUtt = false;
   if (!rs.speechRendered || corpus.empty())
     setState(0);
@@ -482,6 +493,7 @@ void le_utt::acceptAudio(const Intake& in) {
   if (!in.source) {
     std::lock_guard<std::mutex> lk(mu);
     audioStarted = false;  // nothing to speak with yet: dropped
+    heldSamples -= in.audio.size();
     return;
   }
   if (!rs.inUtt) {
@@ -497,6 +509,7 @@ void le_utt::acceptAudio(const Intake& in) {
     if (rs.state == 0) setState(1);
   }
   rs.staging.insert(rs.staging.end(), in.audio.begin(), in.audio.end());
+  rs.uttSamples += in.audio.size();
 }
 
 void le_utt::noteUtteranceEnd(const Intake& in) {
@@ -676,6 +689,7 @@ void le_utt::renderSpeech(int n) {
     if (!enqueue(face, 1, index, rs.speechCount, driven, &spent)) return;
     ++p.consumed;
     ++rs.speechCount;
+    releaseHeld(size_t(rs.speechCount) * kFrameSamples);
     rs.speechRendered = true;
     rs.costSum += spent;
     rs.costMax = std::max(rs.costMax, spent);

@@ -51,6 +51,8 @@ namespace utt {
 using Clock = std::chrono::steady_clock;
 // Every timed wait of the session's threads: a missed wake-up costs at most this.
 constexpr auto kWait = std::chrono::milliseconds(2);
+// Audio samples of one video frame (40 ms at 16 kHz).
+constexpr size_t kFrameSamples = 640;
 
 inline double nowMs() {
   return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
@@ -178,6 +180,8 @@ struct le_utt {
   // Takes a finished motion job; *progress is raised when it brought news.
   bool collectJob(bool* progress);
   void clearUtterance();
+  // Gives back the held audio of the utterance up to sample upTo.
+  void releaseHeld(size_t upTo);
   void startRamp(int index, const float* kp, int length);
   void renderSpeech(int n);
   void produceRamp();
@@ -255,6 +259,7 @@ struct le_utt {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<float> pushed;
+  size_t heldSamples = 0;  // pushed and neither spoken nor dropped; bounded by the push
   bool endRequest = false;
   size_t endAt = 0;  // pushed samples that belong to the utterance the end request ends
   int64_t epoch = 0;
@@ -325,6 +330,7 @@ struct le_utt {
     int lastSpeechIndex = 0;
     float lastSpeechKp[kKp] = {};
     int speechCount = 0;
+    size_t uttSamples = 0, uttReleased = 0;  // audio taken into the utterance; of it spoken
     int rampLen = 0, rampLeft = 0;
     float rampOffset[kKp] = {};
     int hybridLevel = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "capi/le_capi.h"
 #include "capi/le_guard.h"
@@ -61,6 +62,15 @@ int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
     }
     {
       std::lock_guard<std::mutex> lk(s->mu);
+      if (s->heldSamples + size_t(count) > size_t(LE_UTT_MAX_HELD_SAMPLES)) {
+        uttError() = "le_utt_push_audio: refusing " + std::to_string(count) +
+                     " samples: " + std::to_string(s->heldSamples) +
+                     " are held unspoken, and a session holds at most " +
+                     std::to_string(LE_UTT_MAX_HELD_SAMPLES) + " (" +
+                     std::to_string(LE_UTT_MAX_HELD_SAMPLES / 16000) + " s of audio)";
+        return 0;
+      }
+      s->heldSamples += size_t(count);
       const size_t at = s->pushed.size();
       s->pushed.resize(at + size_t(count));
       for (int i = 0; i < count; ++i)
@@ -104,6 +114,7 @@ void le_utt_interrupt(le_utt* s) {
         s->ctx->renderer->cancel();
         if (s->chunk) s->chunk->cancel();
       }
+      s->heldSamples -= s->pushed.size();
       s->pushed.clear();
       s->endRequest = false;
       s->audioStarted = false;
@@ -113,6 +124,14 @@ void le_utt_interrupt(le_utt* s) {
     }
     s->cv.notify_all();
     s->borrowCv.notify_all();
+  });
+}
+
+int64_t le_utt_held_audio(le_utt* s) {
+  if (!s) return 0;
+  return guard(uttError(), "le_utt_held_audio", int64_t(0), [&] {
+    std::lock_guard<std::mutex> lk(s->mu);
+    return int64_t(s->heldSamples);
   });
 }
 

@@ -24,7 +24,7 @@ from ._lib import lib as _c
 
 __all__ = ["Error", "Context", "Session", "Frame", "Stats", "RenderStatus",
            "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
-           "SAMPLE_RATE", "FRAME_SAMPLES", "FPS"]
+           "SAMPLE_RATE", "FRAME_SAMPLES", "FPS", "MAX_HELD_SAMPLES"]
 
 # Frame kinds (le_utt_frame_info.kind).
 IDLE, SPEECH, RAMP = 0, 1, 2
@@ -34,6 +34,9 @@ STATE_IDLE, STATE_WAITING, STATE_SPEAKING, STATE_RAMP = 0, 1, 2, 3
 SAMPLE_RATE = 16000
 FRAME_SAMPLES = 640  # one video frame of audio: 40 ms
 FPS = 25
+# Audio a session holds unspoken at most (le.h's LE_UTT_MAX_HELD_SAMPLES);
+# a push beyond it raises Error and appends nothing.
+MAX_HELD_SAMPLES = SAMPLE_RATE * 300
 
 _KIND_NAMES = {IDLE: "idle", SPEECH: "speech", RAMP: "ramp"}
 _STATE_NAMES = {STATE_IDLE: "idle", STATE_WAITING: "waiting", STATE_SPEAKING: "speaking",
@@ -286,6 +289,10 @@ class Session:
             piece = a[at:at + step]
             if not _c.le_utt_push_audio(h, _ptr(piece, ctypes.c_int16), piece.size):
                 raise Error(_lib.text(_c.le_utt_last_error()))
+
+    def held_audio(self):
+        """Samples pushed and neither spoken nor dropped yet."""
+        return _c.le_utt_held_audio(self._handle())
 
     def end_utterance(self):
         _c.le_utt_end_utterance(self._handle())

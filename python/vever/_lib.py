@@ -89,6 +89,7 @@ _SIGNATURES = {
     "le_utt_last_error": (_str, []),
     "le_utt_ready": (_int, [_vp]),
     "le_utt_push_audio": (_int, [_vp, ctypes.POINTER(ctypes.c_int16), _int]),
+    "le_utt_held_audio": (ctypes.c_int64, [_vp]),
     "le_utt_end_utterance": (None, [_vp]),
     "le_utt_interrupt": (None, [_vp]),
     "le_utt_frames_available": (_int, [_vp]),

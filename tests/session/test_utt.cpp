@@ -235,6 +235,36 @@ TEST_F(UttTest, WarmUpFailureLeavesTheIdleLoopRunning) {
   EXPECT_EQ(count(frames, 0), 12);  // the audio had nothing to speak with
 }
 
+TEST_F(UttTest, HeldAudioIsBoundedAndGivenBackWhenSpokenOrDropped) {
+  open(opts());
+  waitReady();
+  auto speech = pcm({0, 20});
+  ASSERT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+  le_utt_end_utterance(s_);
+  EXPECT_EQ(le_utt_held_audio(s_), int64_t(speech.size()));
+  // One sample past the bound: refused whole, naming the limit.
+  std::vector<int16_t> rest(size_t(LE_UTT_MAX_HELD_SAMPLES) - speech.size() + 1, 0);
+  EXPECT_EQ(le_utt_push_audio(s_, rest.data(), int(rest.size())), 0);
+  EXPECT_NE(std::string(le_utt_last_error()).find("holds at most 4800000 (300 s of audio)"),
+            std::string::npos)
+      << le_utt_last_error();
+  EXPECT_EQ(le_utt_held_audio(s_), int64_t(speech.size()));
+  // Spoken to the end: all of it is given back.
+  auto frames = pullUntil([](const std::vector<Frame>& v) {
+    return !v.empty() && count(v, 2) > 0 && v.back().info.kind == 0;
+  });
+  EXPECT_GT(count(frames, 1), 0);
+  EXPECT_EQ(le_utt_held_audio(s_), 0);
+  // Up to the bound is taken; an interrupt gives back what it drops.
+  rest.pop_back();
+  rest.resize(rest.size() + speech.size());
+  ASSERT_EQ(le_utt_push_audio(s_, rest.data(), int(rest.size())), 1) << le_utt_last_error();
+  EXPECT_EQ(le_utt_push_audio(s_, speech.data(), 1), 0);
+  le_utt_interrupt(s_);
+  ASSERT_TRUE(waitFor([&] { return le_utt_held_audio(s_) == 0; }, 30));
+  EXPECT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+}
+
 // Pushes one utterance into a session that shows idle frame 0 and pulls
 // every frame up to the first idle frame after its ramp.
 struct Utterance {
@@ -243,9 +273,9 @@ struct Utterance {
 };
 
 // pipelined paste, hybrid mode, chunk renderer, motion generator (else a2x)
-class UttConfigs
-    : public UttTest,
-      public ::testing::WithParamInterface<std::tuple<bool, bool, const char*, bool>> {};
+class UttConfigs : public UttTest,
+                   public ::testing::WithParamInterface<std::tuple<bool, bool, const char*, bool>> {
+};
 
 TEST_P(UttConfigs, OneUtteranceSpeaksThenRampsBackToTheIdleLoop) {
   const auto [pipelined, hybrid, steady, generator] = GetParam();
@@ -310,15 +340,14 @@ TEST_P(UttConfigs, OneUtteranceSpeaksThenRampsBackToTheIdleLoop) {
   expectRendersOfTheirKeypoints(frames, std::string(steady) == "-" ? 0 : 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, UttConfigs,
-    ::testing::Values(std::make_tuple(true, false, "-", false),
-                      std::make_tuple(false, false, "-", false),
-                      std::make_tuple(true, true, "-", false),
-                      std::make_tuple(true, false, "b24_fp32", false),
-                      std::make_tuple(false, true, "b24_fp32", false),
-                      std::make_tuple(false, false, "-", true),
-                      std::make_tuple(true, true, "b24_fp32", true)));
+INSTANTIATE_TEST_SUITE_P(Paths, UttConfigs,
+                         ::testing::Values(std::make_tuple(true, false, "-", false),
+                                           std::make_tuple(false, false, "-", false),
+                                           std::make_tuple(true, true, "-", false),
+                                           std::make_tuple(true, false, "b24_fp32", false),
+                                           std::make_tuple(false, true, "b24_fp32", false),
+                                           std::make_tuple(false, false, "-", true),
+                                           std::make_tuple(true, true, "b24_fp32", true)));
 TEST_F(UttTest, InterruptRampsFromTheLastPulledFrameAndKeepsLaterAudio) {
   open(opts());
   waitReady();

@@ -254,6 +254,24 @@ TEST(VeverTool, SpeakWritesTheSessionsFramesWithTheirSound) {
   EXPECT_EQ(ci[2], 25);
   EXPECT_EQ(ci[3], 4);
 
+  // A text that looks like espeak-ng's options is spoken as text, never obeyed:
+  // "-f FILE" would read a private file aloud.
+  {
+    std::string words;
+    for (int i = 0; i < 600; ++i) words += "private ";
+    FILE* f = std::fopen((d / "private.txt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(words.c_str(), f);
+    std::fclose(f);
+  }
+  ASSERT_EQ(run("speak " + d / "astro" + " " + d / "astro/motion -o " + d / "t.mp4 --text '-f" +
+                    d / "private.txt'",
+                &out),
+            0)
+      << out;
+  ASSERT_EQ(counts(out).size(), 5u) << out;
+  EXPECT_LT(counts(out)[2], 500) << out;  // the path spelt out; the file would take minutes
+
   EXPECT_EQ(run(speak + " -o " + d / "c.mp4 --text hi", &out), 2);
   EXPECT_NE(out.find("speak needs one of --wav IN.wav and --text"), std::string::npos) << out;
   EXPECT_EQ(run("speak " + d / "astro" + " " + d / "astro/motion --wav " + d / "none.wav -o " +

@@ -2,9 +2,13 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -104,10 +108,27 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
 
 void synthesizeSpeech(const std::string& text, const std::string& path) {
   if (text.empty()) throw std::runtime_error("--text is empty");
-  // No shell: the text goes to espeak-ng as one argument.
-  std::string prog = "espeak-ng", flag = "-w";
-  std::vector<char*> argv = {prog.data(), flag.data(), const_cast<char*>(path.c_str()),
-                             const_cast<char*>(text.c_str()), nullptr};
+  // The text goes to espeak-ng in a file of our own, never as an argument:
+  // a text starting with '-' would otherwise be read as one of its options.
+  std::string textPath = path + ".txt-XXXXXX";
+  const int fd = ::mkstemp(textPath.data());
+  if (fd < 0) throw std::runtime_error("cannot make a scratch file for espeak-ng at " + textPath);
+  struct Unlink {
+    std::string p;
+    ~Unlink() { ::unlink(p.c_str()); }
+  } cleanup{textPath};
+  for (size_t at = 0; at < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+    if (n <= 0) {
+      ::close(fd);
+      throw std::runtime_error("cannot write the text for espeak-ng to " + textPath);
+    }
+    at += size_t(n);
+  }
+  ::close(fd);
+  std::string prog = "espeak-ng", wflag = "-w", fflag = "-f";
+  std::vector<char*> argv = {prog.data(),  wflag.data(),    const_cast<char*>(path.c_str()),
+                             fflag.data(), textPath.data(), nullptr};
   pid_t pid = 0;
   if (posix_spawnp(&pid, "espeak-ng", nullptr, nullptr, argv.data(), environ) != 0)
     throw std::runtime_error(

@@ -143,7 +143,11 @@ int speak(const SpeakOptions& o) {
     pusher = std::thread([&] {
       auto next = Clock::now();
       for (size_t at = 0; at < audio.size() && !stopPushing; at += kChunk) {
-        le_utt_push_audio(s, audio.data() + at, int(std::min<size_t>(kChunk, audio.size() - at)));
+        // A session holds a bounded amount of unspoken audio: wait for room.
+        while (!le_utt_push_audio(s, audio.data() + at,
+                                  int(std::min<size_t>(kChunk, audio.size() - at))) &&
+               !stopPushing)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (o.realtime) {
           next += std::chrono::milliseconds(20);
           std::this_thread::sleep_until(next);
