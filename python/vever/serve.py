@@ -2,16 +2,19 @@
 frames and its voice sent to the browser over WebRTC.
 
     python3 -m vever.serve BUNDLE MOTION_DIR [--port 8080] [--host 127.0.0.1]
-                           [--max-sessions N] [--threads N]
+                           [--max-sessions N] [--threads N] [--token-secret S]
+                           [--max-text-chars N] [--max-audio-seconds S]
+                           [--max-queued-seconds S] [--max-body-mib M]
 
 HTTP interface (JSON in and out):
-    POST /offer      {"sdp", "type": "offer"}  -> {"sdp", "type": "answer", "session"}
+    POST /offer      {"sdp", "type": "offer"[, "token"]}  -> {"sdp", "type": "answer", "session"}
                      503 {"error"} when every session slot is taken
     POST /speak      {"session", "text"} or {"session", "wav_base64"} -> 200 once queued
     POST /interrupt  {"session"}
     POST /bye        {"session"}   (the page sends it when it closes)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
     GET  /  the page;  GET /healthz  -> 200
+Every refusal is a 4xx with {"error"} naming what was refused and the limit.
 
 The voice is sent in step with the frames: each frame the video track takes
 from the session brings its own 40 ms of audio (the speech of that speech
@@ -25,10 +28,13 @@ import base64
 import binascii
 import collections
 import fractions
+import hashlib
+import hmac
 import io
 import json
 import logging
 import os
+import re
 import subprocess
 import sys
 import time
@@ -50,17 +56,45 @@ VIDEO_CLOCK = 90000
 AUDIO_BACKLOG = FRAME_SAMPLES + AUDIO_CHUNK  # at most 60 ms of voice waits behind its frame
 WEB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
 
+# Limits for a page that faces the internet; every one is a flag of main().
+MAX_TEXT_CHARS = 400        # about 30 s of espeak-ng's English
+MAX_AUDIO_SECONDS = 30.0    # decoded speech per request
+MAX_QUEUED_SECONDS = 60.0   # speech a visitor may have waiting to be spoken
+CONTROL_BODY_LIMIT = 64 * 1024  # offers, interrupts, byes: an offer's SDP is a few KiB
+TOKEN_ENV = "VEVER_TOKEN_SECRET"
+# Demuxers a visitor's audio may use: playlists and concat scripts would make
+# FFmpeg open further files or addresses named inside the upload.
+AUDIO_FORMATS = "wav,w64,mp3,ogg,flac,mov,matroska,aac"
+
 log = logging.getLogger("vever.serve")
 
 
-class BadRequest(Exception):
-    """A request the server refuses with 400 and this message."""
+class Refused(Exception):
+    """A request the server refuses with this status and message."""
+
+    def __init__(self, status, message):
+        super().__init__(message)
+        self.status = status
 
 
-def decode_speech(data):
-    """Any audio file FFmpeg reads -> 16 kHz mono int16 samples."""
+class BadRequest(Refused):
+    def __init__(self, message):
+        super().__init__(400, message)
+
+
+def body_limit_for(audio_seconds):
+    """Bytes of a /speak body: the base64 of a WAV of audio_seconds at 48 kHz,
+    stereo, 16-bit, and room for the JSON around it."""
+    return int(audio_seconds * 48000 * 2 * 2 * 4 / 3) + 64 * 1024
+
+
+def decode_speech(data, max_seconds=MAX_AUDIO_SECONDS):
+    """Any audio file FFmpeg reads -> 16 kHz mono int16 samples; refuses
+    (413) audio longer than max_seconds without decoding the rest."""
+    limit = int(max_seconds * 16000)
+    total = 0
     try:
-        with av.open(io.BytesIO(data)) as container:
+        with av.open(io.BytesIO(data), options={"format_whitelist": AUDIO_FORMATS}) as container:
             stream = next((s for s in container.streams if s.type == "audio"), None)
             if stream is None:
                 raise BadRequest("the audio holds no audio stream")
@@ -69,28 +103,87 @@ def decode_speech(data):
             for frame in container.decode(stream):
                 for out in resampler.resample(frame):
                     parts.append(out.to_ndarray().reshape(-1))
+                    total += parts[-1].size
+                if total > limit:
+                    raise Refused(413, "the audio lasts more than %g s; the limit of one "
+                                       "request is %g s" % (max_seconds, max_seconds))
             for out in resampler.resample(None):
                 parts.append(out.to_ndarray().reshape(-1))
-    except BadRequest:
+    except Refused:
         raise
     except Exception as e:  # PyAV raises its own error types for every kind of bad input
         raise BadRequest("the audio does not decode: %s" % e)
     samples = np.concatenate(parts).astype(np.int16) if parts else np.zeros(0, np.int16)
     if samples.size == 0:
         raise BadRequest("the audio decodes to no samples")
+    if samples.size > limit:
+        raise Refused(413, "the audio lasts %.1f s; the limit of one request is %g s"
+                           % (samples.size / 16000, max_seconds))
     return samples
 
 
-def speak_text(text):
-    """espeak-ng's WAV for text, as 16 kHz mono int16."""
+def check_text(text, max_chars=MAX_TEXT_CHARS):
+    """Refuses a text espeak-ng should not be given."""
+    if not isinstance(text, str) or not text.strip():
+        raise BadRequest("\"text\" is empty")
+    if len(text) > max_chars:
+        raise Refused(413, "\"text\" holds %d characters; the limit is %d"
+                           % (len(text), max_chars))
+    if "\0" in text:
+        raise BadRequest("\"text\" holds a NUL character")
     try:
-        wav = subprocess.run(["espeak-ng", "--stdout", text], check=True,
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise BadRequest("\"text\" is not valid Unicode (a lone surrogate)")
+
+
+def speak_text(text, max_chars=MAX_TEXT_CHARS, max_seconds=MAX_AUDIO_SECONDS):
+    """espeak-ng's WAV for text, as 16 kHz mono int16. The text goes in on
+    standard input, never as an argument: one starting with '-' would be read
+    as espeak-ng's options (-f names a file to read aloud)."""
+    data = check_text(text, max_chars)
+    try:
+        wav = subprocess.run(["espeak-ng", "--stdin", "--stdout"], input=data, check=True,
                              capture_output=True, timeout=60).stdout
     except FileNotFoundError:
         raise BadRequest("the server cannot speak text: espeak-ng is not installed")
     except subprocess.SubprocessError as e:
         raise BadRequest("espeak-ng failed: %s" % e)
-    return decode_speech(wav)
+    return decode_speech(wav, max_seconds)
+
+
+def mint_token(secret, seconds=300, now=None):
+    """A token that lets its bearer open one session within `seconds`:
+    "<expiry in Unix seconds>.<HMAC-SHA256 of "vever-offer:<expiry>">"."""
+    expiry = str(int((time.time() if now is None else now) + seconds))
+    mac = hmac.new(secret.encode(), b"vever-offer:" + expiry.encode(), hashlib.sha256)
+    return expiry + "." + mac.hexdigest()
+
+
+def check_token(secret, token, now=None):
+    """None when token is one of mint_token's and not expired, else why not."""
+    if not isinstance(token, str) or not token:
+        return "a token is required to open a session"
+    expiry, _, mac = token.partition(".")
+    if not expiry.isdigit() or len(expiry) > 12:
+        return "the token is malformed"
+    good = hmac.new(secret.encode(), b"vever-offer:" + expiry.encode(), hashlib.sha256)
+    if not hmac.compare_digest(good.hexdigest(), mac):
+        return "the token's signature is wrong"
+    if int(expiry) < (time.time() if now is None else now):
+        return "the token has expired"
+    return None
+
+
+def page_policy(html):
+    """The page's Content-Security-Policy: its own inline script and style
+    (by hash) and requests to its own origin, nothing else."""
+    def hashes(tag):
+        return " ".join("'sha256-%s'" % base64.b64encode(hashlib.sha256(m.encode()).digest())
+                        .decode() for m in re.findall(r"<%s>(.*?)</%s>" % (tag, tag), html, re.S))
+    return ("default-src 'none'; script-src %s; style-src %s; connect-src 'self'; "
+            "img-src 'self' data:; media-src 'self' blob: mediastream:; base-uri 'none'; "
+            "form-action 'none'" % (hashes("script"), hashes("style")))
 
 
 class Live:
@@ -116,10 +209,11 @@ class Live:
         self.image = np.zeros((self.ctx.height, self.ctx.width, 3), np.uint8)
         self.pc = None
         self.closed = False
+        self.preparing = False  # a /speak of this visitor is being decoded or synthesised
 
     def speak(self, samples):
+        self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
         self.queued.append(samples)
-        self.session.push(samples)
         self.session.end_utterance()
 
     def interrupt(self):
@@ -225,9 +319,20 @@ class VoiceTrack(PacedTrack):
 
 
 class Server:
-    def __init__(self, bundle, motion, max_sessions, threads):
+    def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
+                 max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
+                 max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None):
         self.bundle, self.motion = bundle, motion
         self.max_sessions, self.threads = max_sessions, threads
+        self.token_secret = token_secret or None
+        self.max_text_chars = max_text_chars
+        self.max_audio_seconds = max_audio_seconds
+        # The engine refuses more than its own bound; the visitor hears it first from us.
+        self.max_queued_seconds = min(max_queued_seconds, vever.MAX_HELD_SAMPLES / 16000)
+        self.max_body = max_body or body_limit_for(max_audio_seconds)
+        with open(os.path.join(WEB_DIR, "index.html"), encoding="utf-8") as f:
+            self.page = f.read()
+        self.policy = page_policy(self.page)
         self.lives = {}
         self.opening = 0
 
@@ -236,20 +341,47 @@ class Server:
     def error(status, message):
         return web.json_response({"error": message}, status=status)
 
-    async def body(self, request):
+    async def body(self, request, limit):
+        """The request's JSON object, read up to limit bytes."""
+        too_big = Refused(413, "the request body is larger than the limit of %d bytes" % limit)
+        if request.content_length is not None and request.content_length > limit:
+            raise too_big
+        data = bytearray()
+        while True:
+            chunk = await request.content.readany()
+            if not chunk:
+                break
+            data += chunk
+            if len(data) > limit:
+                raise too_big
         try:
-            doc = await request.json()
-        except (json.JSONDecodeError, UnicodeDecodeError, ValueError):
+            doc = json.loads(data)
+        except (ValueError, RecursionError):  # RecursionError: nesting deeper than the parser goes
             raise BadRequest("the body is not JSON")
         if not isinstance(doc, dict):
             raise BadRequest("the body is not a JSON object")
         return doc
 
     def live_of(self, sid):
-        live = self.lives.get(sid) if isinstance(sid, str) else None
+        if sid is None:
+            raise BadRequest("\"session\" is missing")
+        if not isinstance(sid, str):
+            raise BadRequest("\"session\" must be a string")
+        live = self.lives.get(sid)
         if live is None:
-            raise LookupError("unknown session %r" % (sid,))
+            raise LookupError("unknown session %r" % (sid[:64],))
         return live
+
+    def authorize(self, doc, request):
+        if self.token_secret is None:
+            return
+        token = doc.get("token")
+        auth = request.headers.get("Authorization", "")
+        if token is None and auth.startswith("Bearer "):
+            token = auth[len("Bearer "):].strip()
+        why = check_token(self.token_secret, token)
+        if why is not None:
+            raise Refused(401, why)
 
     async def close_live(self, live):
         if self.lives.get(live.id) is live:
@@ -260,34 +392,55 @@ class Server:
 
     # ---- handlers
     async def index(self, request):
-        return web.FileResponse(os.path.join(WEB_DIR, "index.html"))
+        return web.Response(text=self.page, content_type="text/html",
+                            headers={"Content-Security-Policy": self.policy})
 
     async def healthz(self, request):
         return web.json_response({"ok": True, "sessions": len(self.lives)})
 
     async def offer(self, request):
-        doc = await self.body(request)
+        doc = await self.body(request, CONTROL_BODY_LIMIT)
+        self.authorize(doc, request)
         if doc.get("type") != "offer" or not isinstance(doc.get("sdp"), str):
             raise BadRequest("an offer needs \"sdp\" and \"type\": \"offer\"")
+        if len(self.lives) + self.opening >= self.max_sessions:
+            return self.error(503, "all %d live sessions are taken; try again when someone "
+                                   "leaves" % self.max_sessions)
         pc = RTCPeerConnection()
         try:
             await pc.setRemoteDescription(RTCSessionDescription(sdp=doc["sdp"], type="offer"))
+            kinds = sorted(t.kind for t in pc.getTransceivers())
+            if kinds != ["audio", "video"]:
+                raise BadRequest("the offer must receive one video and one audio track, not %s"
+                                 % (", ".join(kinds) or "none"))
+        except BadRequest:
+            await pc.close()
+            raise
         except Exception as e:  # a malformed SDP fails in aiortc's parser
             await pc.close()
             raise BadRequest("the offer was refused: %s" % e)
-        if len(self.lives) + self.opening >= self.max_sessions:
+        if len(self.lives) + self.opening >= self.max_sessions:  # taken while we parsed
             await pc.close()
             return self.error(503, "all %d live sessions are taken; try again when someone "
                                    "leaves" % self.max_sessions)
         self.opening += 1
+        loop = asyncio.get_running_loop()
         try:
-            loop = asyncio.get_running_loop()
             live = await loop.run_in_executor(None, Live, self.bundle, self.motion, self.threads)
         except vever.Error as e:
             await pc.close()
             return self.error(500, "cannot open a session: %s" % e)
         finally:
             self.opening -= 1
+        try:
+            # The offer made one receive-only transceiver per kind; the tracks take them.
+            pc.addTrack(FrameTrack(live))
+            pc.addTrack(VoiceTrack(live))
+            await pc.setLocalDescription(await pc.createAnswer())
+        except Exception as e:  # an offer aiortc parsed but cannot answer
+            await pc.close()
+            await loop.run_in_executor(None, live.close)
+            raise BadRequest("the offer was refused: %s" % e)
         self.lives[live.id] = live
         live.pc = pc
 
@@ -296,43 +449,54 @@ class Server:
             if pc.connectionState in ("failed", "closed"):
                 await self.close_live(live)
 
-        # The offer made one receive-only transceiver per kind; the tracks take them.
-        pc.addTrack(FrameTrack(live))
-        pc.addTrack(VoiceTrack(live))
-        await pc.setLocalDescription(await pc.createAnswer())
         log.info("session %s opened (%d live)", live.id, len(self.lives))
         return web.json_response({"sdp": pc.localDescription.sdp,
                                   "type": pc.localDescription.type, "session": live.id})
 
     async def speak(self, request):
-        doc = await self.body(request)
+        doc = await self.body(request, self.max_body)
         live = self.live_of(doc.get("session"))
-        loop = asyncio.get_running_loop()
         if "text" in doc:
-            text = doc["text"]
-            if not isinstance(text, str) or not text.strip():
-                raise BadRequest("\"text\" is empty")
-            samples = await loop.run_in_executor(None, speak_text, text)
+            check_text(doc["text"], self.max_text_chars)
+            work = (speak_text, doc["text"], self.max_text_chars, self.max_audio_seconds)
         elif "wav_base64" in doc:
             try:
                 data = base64.b64decode(doc["wav_base64"], validate=True)
             except (binascii.Error, TypeError, ValueError):
                 raise BadRequest("\"wav_base64\" is not base64")
-            samples = await loop.run_in_executor(None, decode_speech, data)
+            work = (decode_speech, data, self.max_audio_seconds)
         else:
             raise BadRequest("say what to speak: \"text\" or \"wav_base64\"")
+        # One request at a time per visitor: synthesis and decoding cost CPU.
+        if live.preparing:
+            raise Refused(429, "this session's previous speak request is still being prepared")
+        live.preparing = True
+        try:
+            samples = await asyncio.get_running_loop().run_in_executor(None, *work)
+        finally:
+            live.preparing = False
         if live.closed:
-            raise LookupError("unknown session %r" % (doc.get("session"),))
-        live.speak(samples)
+            raise LookupError("unknown session %r" % (live.id,))
+        held = live.session.held_audio()
+        limit = int(self.max_queued_seconds * 16000)
+        if held + samples.size > limit:
+            raise Refused(429, "%.1f s of speech is queued for this session and this request "
+                               "adds %.1f s; the limit is %g s: speak again once some of it "
+                               "has been said" % (held / 16000, samples.size / 16000,
+                                                  self.max_queued_seconds))
+        try:
+            live.speak(samples)
+        except vever.Error as e:
+            raise Refused(429, str(e))
         return web.json_response({"queued_ms": samples.size / 16.0})
 
     async def interrupt(self, request):
-        doc = await self.body(request)
+        doc = await self.body(request, CONTROL_BODY_LIMIT)
         self.live_of(doc.get("session")).interrupt()
         return web.json_response({"ok": True})
 
     async def bye(self, request):
-        doc = await self.body(request)
+        doc = await self.body(request, CONTROL_BODY_LIMIT)
         await self.close_live(self.live_of(doc.get("session")))
         return web.json_response({"ok": True})
 
@@ -350,28 +514,43 @@ class Server:
     async def errors(self, request, handler):
         try:
             return await handler(request)
-        except BadRequest as e:
-            return self.error(400, str(e))
+        except Refused as e:
+            return self.error(e.status, str(e))
         except LookupError as e:
             return self.error(404, str(e))
-        except web.HTTPException:
-            raise
+        except web.HTTPException as e:
+            if e.status < 400:
+                raise
+            # aiohttp's own refusals (no such path, wrong method) in JSON as well
+            return self.error(e.status, e.reason)
         except Exception as e:  # one bad request must never take the server down
             log.exception("request %s failed", request.path)
             return self.error(500, "%s: %s" % (type(e).__name__, e))
+
+    @staticmethod
+    async def headers(request, response):
+        response.headers.setdefault("X-Content-Type-Options", "nosniff")
+        response.headers.setdefault("Referrer-Policy", "no-referrer")
+        response.headers.setdefault("Cache-Control", "no-store")
 
     async def shutdown(self, app):
         for live in list(self.lives.values()):
             await self.close_live(live)
 
     def app(self):
-        app = web.Application(middlewares=[self.errors], client_max_size=64 * 1024 * 1024)
+        # Bodies are read by Server.body with each route's own limit.
+        app = web.Application(middlewares=[self.errors], client_max_size=self.max_body)
         app.add_routes([web.get("/", self.index), web.get("/healthz", self.healthz),
                         web.post("/offer", self.offer), web.post("/speak", self.speak),
                         web.post("/interrupt", self.interrupt), web.post("/bye", self.bye),
                         web.get("/stats", self.stats)])
+        app.on_response_prepare.append(self.headers)
         app.on_shutdown.append(self.shutdown)
         return app
+
+
+def is_loopback(host):
+    return host in ("localhost", "::1") or host.startswith("127.")
 
 
 def main(argv=None):
@@ -385,6 +564,19 @@ def main(argv=None):
                     help="live sessions at once (default 1: what 2 cores hold at 25 fps "
                          "with the demo avatar; see the README)")
     ap.add_argument("--threads", type=int, default=1, help="engine threads per session")
+    ap.add_argument("--token-secret", default=os.environ.get(TOKEN_ENV),
+                    help="require a token signed with this secret to open a session "
+                         "(default: $%s; off when unset)" % TOKEN_ENV)
+    ap.add_argument("--max-text-chars", type=int, default=MAX_TEXT_CHARS,
+                    help="characters of one typed text (default %(default)s)")
+    ap.add_argument("--max-audio-seconds", type=float, default=MAX_AUDIO_SECONDS,
+                    help="seconds of speech in one request (default %(default)s)")
+    ap.add_argument("--max-queued-seconds", type=float, default=MAX_QUEUED_SECONDS,
+                    help="seconds of speech one visitor may have waiting (default "
+                         "%(default)s, at most the engine's 300)")
+    ap.add_argument("--max-body-mib", type=float, default=None,
+                    help="bytes of a /speak body in MiB (default: what a WAV of "
+                         "--max-audio-seconds at 48 kHz stereo takes in base64)")
     args = ap.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
     for noisy in ("aioice", "aiortc", "aiohttp.access"):
@@ -393,10 +585,22 @@ def main(argv=None):
     for path in (args.bundle, args.motion_dir):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)
+    for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds"):
+        if getattr(args, name) <= 0:
+            ap.error("--%s must be positive" % name.replace("_", "-"))
+    if args.max_body_mib is not None and args.max_body_mib <= 0:
+        ap.error("--max-body-mib must be positive")
     frontend = os.path.join(args.motion_dir, "w2v.onnx")
     if "W2V_ONNX" not in os.environ and os.path.exists(frontend):
         os.environ["W2V_ONNX"] = frontend
-    server = Server(args.bundle, args.motion_dir, max(1, args.max_sessions), args.threads)
+    if not args.token_secret and not is_loopback(args.host):
+        log.warning("serving on %s without --token-secret: anyone who reaches the port can "
+                    "open sessions", args.host)
+    max_body = int(args.max_body_mib * 1024 * 1024) if args.max_body_mib else None
+    server = Server(args.bundle, args.motion_dir, max(1, args.max_sessions), args.threads,
+                    token_secret=args.token_secret, max_text_chars=args.max_text_chars,
+                    max_audio_seconds=args.max_audio_seconds,
+                    max_queued_seconds=args.max_queued_seconds, max_body=max_body)
     print("[vever.serve] open http://%s:%d/ in a browser" % (args.host, args.port), flush=True)
     web.run_app(server.app(), host=args.host, port=args.port, print=None)
     return 0

@@ -1,0 +1,260 @@
+"""The live server as a hostile visitor meets it: typed text that looks like
+espeak-ng's options, requests past every limit, offers without a valid token,
+random bodies and SDP at every endpoint, paths that climb out of the page.
+Runs one server on the py_fixture bundle, with a token secret and small
+limits, and real WebRTC clients (aiortc) where a session is needed."""
+
+import asyncio
+import base64
+import http.client
+import io
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import wave
+
+import numpy as np
+from aiortc import RTCPeerConnection, RTCSessionDescription
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "python"))
+from vever import serve  # noqa: E402
+
+SECRET = "test-secret"
+os.makedirs(os.environ.get("LE_TEST_TMP") or tempfile.gettempdir(), exist_ok=True)
+FIX = tempfile.mkdtemp(prefix="le-serve-", dir=os.environ.get("LE_TEST_TMP") or None)
+LOOP = asyncio.new_event_loop()  # the clients' peer connections live on it
+server = None
+port = None
+
+
+def setUpModule():
+    global server, port
+    subprocess.run([os.environ["LE_PY_FIXTURE"], FIX], check=True)
+    threading.Thread(target=LOOP.run_forever, daemon=True).start()
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    env = dict(os.environ, W2V_ONNX=os.path.join(FIX, "w2v", "w2v.onnx"),
+               PYTHONPATH=os.path.join(ROOT, "python"))
+    server = subprocess.Popen(
+        [sys.executable, "-m", "vever.serve", os.path.join(FIX, "bundle"),
+         os.path.join(FIX, "motion"), "--port", str(port), "--max-sessions", "2",
+         "--token-secret", SECRET, "--max-text-chars", "200", "--max-audio-seconds", "2",
+         "--max-queued-seconds", "3"],
+        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    until = time.monotonic() + 60
+    while time.monotonic() < until:
+        try:
+            if request("GET", "/healthz")[0] == 200:
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("the server did not come up: %s" % server.stderr.read1().decode())
+
+
+def tearDownModule():
+    if server is not None:
+        server.terminate()
+        server.wait(30)
+    LOOP.call_soon_threadsafe(LOOP.stop)
+    shutil.rmtree(FIX, ignore_errors=True)
+
+
+def request(method, path, body=None, headers=None):
+    """(status, parsed JSON or text, headers) of one request."""
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    if body is not None and not isinstance(body, (str, bytes)):
+        body = json.dumps(body)
+    if isinstance(body, str):
+        body = body.encode("utf-8", "surrogatepass")
+    c.request(method, path, body=body, headers=headers or {})
+    r = c.getresponse()
+    data = r.read()
+    c.close()
+    try:
+        doc = json.loads(data)
+    except ValueError:
+        doc = data.decode("utf-8", "replace")
+    return r.status, doc, r.headers
+
+
+def on_loop(coro):
+    return asyncio.run_coroutine_threadsafe(coro, LOOP).result(60)
+
+
+async def client_offer():
+    pc = RTCPeerConnection()
+    pc.addTransceiver("video", direction="recvonly")
+    pc.addTransceiver("audio", direction="recvonly")
+    await pc.setLocalDescription(await pc.createOffer())
+    return pc
+
+
+def open_session():
+    """A visitor whose connection completes: (session id, client connection)."""
+    pc = on_loop(client_offer())
+    status, doc, _ = request("POST", "/offer", {"sdp": pc.localDescription.sdp, "type": "offer",
+                                                "token": serve.mint_token(SECRET)})
+    assert status == 200, doc
+    on_loop(pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"])))
+    return doc["session"], pc
+
+
+def wav_b64(seconds):
+    buf = io.BytesIO()
+    with wave.open(buf, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(16000)
+        t = np.arange(int(seconds * 16000)) / 16000
+        w.writeframes((np.sin(2 * np.pi * 180 * t) * 8000).astype(np.int16).tobytes())
+    return base64.b64encode(buf.getvalue()).decode()
+
+
+class TextTest(unittest.TestCase):
+    def test_text_is_spoken_never_obeyed(self):
+        private = os.path.join(FIX, "private.txt")
+        with open(private, "w") as f:
+            f.write("private " * 600)  # about four minutes read aloud
+        written = os.path.join(FIX, "written.wav")
+        for text in ("-f" + private, "-f " + private, "--stdout", "--", "-w" + written,
+                     "-w " + written, "hello\n-f" + private, "Привет, мир", "你好，世界",
+                     "مرحبا بالعالم"):
+            samples = serve.speak_text(text)
+            self.assertLess(samples.size, 12 * 16000, text)
+        self.assertFalse(os.path.exists(written))
+        for text, status, words in (("a\0b", 400, "NUL"), ("\ud800", 400, "Unicode"),
+                                    ("x" * 401, 413, "limit is 400"), (" \n", 400, "empty")):
+            with self.assertRaises(serve.Refused) as e:
+                serve.speak_text(text)
+            self.assertEqual(e.exception.status, status)
+            self.assertIn(words, str(e.exception))
+
+    def test_uploads_may_not_name_other_files(self):
+        # A playlist would make FFmpeg open the files it names.
+        playlist = ("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile://%s\n"
+                    "#EXT-X-ENDLIST\n" % os.path.join(FIX, "bundle", "manifest.json")).encode()
+        with self.assertRaises(serve.BadRequest):
+            serve.decode_speech(playlist)
+
+
+class ServerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sid, cls.pc = open_session()
+
+    @classmethod
+    def tearDownClass(cls):
+        request("POST", "/bye", {"session": cls.sid})
+        on_loop(cls.pc.close())
+
+    def assertRefused(self, answer, status, *words):
+        self.assertEqual(answer[0], status, answer[1])
+        self.assertIsInstance(answer[1], dict, answer[1])
+        for w in words:
+            self.assertIn(w, answer[1]["error"])
+
+    def test_offers_need_a_signed_unexpired_token(self):
+        pc = on_loop(client_offer())
+        offer = {"sdp": pc.localDescription.sdp, "type": "offer"}
+        self.assertRefused(request("POST", "/offer", offer), 401, "token is required")
+        for token, why in ((serve.mint_token(SECRET, now=time.time() - 3600), "expired"),
+                           (serve.mint_token("another secret"), "signature"),
+                           ("tomorrow.abc", "malformed")):
+            self.assertRefused(request("POST", "/offer", dict(offer, token=token)), 401, why)
+        # The page passes its token in the body, other clients may send a header.
+        status, doc, _ = request("POST", "/offer", offer, {
+            "Authorization": "Bearer " + serve.mint_token(SECRET)})
+        self.assertEqual(status, 200, doc)
+        self.assertEqual(request("POST", "/bye", {"session": doc["session"]})[0], 200)
+        on_loop(pc.close())
+
+    def test_every_limit_refuses_with_its_number(self):
+        speak = lambda **kw: request("POST", "/speak", dict(kw, session=self.sid))  # noqa: E731
+        self.assertRefused(speak(text="word " * 50), 413, "250 characters", "limit is 200")
+        self.assertRefused(speak(wav_base64=wav_b64(2.5)), 413, "limit of one request is 2 s")
+        big = "x" * (serve.body_limit_for(2) + 1)
+        self.assertRefused(request("POST", "/speak", big), 413, "limit of %d bytes"
+                           % serve.body_limit_for(2))
+        self.assertRefused(request("POST", "/bye", "x" * (serve.CONTROL_BODY_LIMIT + 1)), 413)
+        # The visitor's queue: 1.8 s fits, 3.6 s does not, until an interrupt empties it.
+        self.assertEqual(speak(wav_base64=wav_b64(1.8))[0], 200)
+        self.assertRefused(speak(wav_base64=wav_b64(1.8)), 429, "queued", "limit is 3 s")
+        self.assertEqual(request("POST", "/interrupt", {"session": self.sid})[0], 200)
+        until = time.monotonic() + 10
+        while speak(wav_base64=wav_b64(1.8))[0] != 200:
+            self.assertLess(time.monotonic(), until, "the interrupt never emptied the queue")
+            time.sleep(0.1)
+
+    def test_paths_outside_the_page_are_not_found(self):
+        for path in ("/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/..%2f..%2fetc%2fpasswd",
+                     "/web/", "/web/index.html", "/vever/serve.py", "//etc/passwd",
+                     "/%252e%252e/etc/passwd", "/index.html/.."):
+            status, doc, _ = request("GET", path)
+            self.assertIn(status, (404, 405), path)
+            self.assertIn("error", doc, path)
+        status, page, headers = request("GET", "/")
+        self.assertEqual(status, 200)
+        policy = headers["Content-Security-Policy"]
+        self.assertIn("default-src 'none'", policy)
+        self.assertIn("script-src 'sha256-", policy)
+        self.assertNotIn("unsafe", policy)
+
+    @settings(max_examples=400, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(st.data())
+    def test_random_requests_never_fail_the_server(self, data):
+        json_values = st.recursive(
+            st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+            lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner,
+                                                                        max_size=4),
+            max_leaves=12)
+        keys = st.sampled_from(["session", "text", "wav_base64", "sdp", "type", "token"])
+        session = st.sampled_from([self.sid, "", "0" * 32]) | json_values
+        bodies = st.one_of(
+            st.dictionaries(keys, json_values | session, max_size=4),
+            json_values,
+            st.binary(max_size=64).map(lambda b: b.decode("latin-1")),
+            st.just("[" * 5000 + "]" * 5000))
+        sdp_lines = st.lists(st.sampled_from(self.pc.localDescription.sdp.splitlines())
+                             | st.text(max_size=40), max_size=30).map("\r\n".join)
+        kind = data.draw(st.sampled_from(["post", "offer", "stats"]))
+        if kind == "post":
+            path = data.draw(st.sampled_from(["/speak", "/interrupt", "/bye", "/offer"]))
+            body = data.draw(bodies)
+            if isinstance(body, dict) and path == "/bye" and body.get("session") == self.sid:
+                body["session"] = "0" * 32  # keep the test's own visitor
+        elif kind == "offer":
+            path = "/offer"
+            body = {"sdp": data.draw(sdp_lines), "type": "offer",
+                    "token": serve.mint_token(SECRET)}
+        else:
+            path = "/stats?session=" + data.draw(st.text(alphabet="abc0%&=/.;", max_size=20))
+            body = None
+        status, doc, _ = request("GET" if kind == "stats" else "POST", path, body)
+        if status == 200 and path == "/offer":
+            request("POST", "/bye", {"session": doc["session"]})
+        self.assertLess(status, 500, "%s %.300r -> %r" % (path, body, doc))
+        if status >= 400:
+            self.assertIsInstance(doc, dict)
+            self.assertIn("error", doc)
+
+    def test_zz_the_server_stays_healthy(self):
+        status, doc, _ = request("GET", "/healthz")
+        self.assertEqual((status, doc["ok"]), (200, True))
+        self.assertEqual(request("GET", "/stats?session=" + self.sid)[0], 200)
+        self.assertIsNone(server.poll())
+
+
+if __name__ == "__main__":
+    unittest.main()
