@@ -88,6 +88,11 @@ LAYERS, CHANNELS = 12, 768
 TRUNK_CHANNELS = 640
 
 
+# Speech energy above which a2x_dec_fails_voiced.onnx fails: any voiced
+# frame, while digital silence passes.
+FAIL_ABOVE = 0.0
+
+
 class Graph:
     """Accumulates nodes and initializers with readable, unique names."""
 
@@ -268,7 +273,10 @@ def build_encoder(w, width):
     return g.model("a2x_enc", "streaming encoder, one banded attention layer")
 
 
-def build_decoder(w):
+def build_decoder(w, fail_above=None):
+    """The per-frame decoder; with fail_above, one that fails its run on a
+    frame whose energy exceeds fail_above (a Gather whose index depends on
+    the data) and decodes other frames as the plain decoder does."""
     g = Graph()
     H = CTX_WIDTH
     g.input("ctx_t", [1, H])
@@ -280,14 +288,26 @@ def build_decoder(w):
                                          "ctx_mix")], "h_pre")], "h_new")
     e = g.op("Relu", [g.op("Slice", ["ctx_t", g.i64("c0", [0]), g.i64("c1", [1]),
                                      g.i64("ax1", [1])], "energy_in")], "energy")
-    motion(g, w.dec_m, hn, e)
+    if fail_above is None:
+        motion(g, w.dec_m, hn, e)
+    else:
+        motion(g, w.dec_m, hn, e, out="m_fits")
+        # A frame above the energy gathers a value past the end of the row: an index that
+        # depends on the data, which no optimiser can fold away.
+        loud = g.op("Cast", [g.op("Greater", [e, g.const("fail_above", [[fail_above]])], "loud")],
+                    "loud_i64", to=TensorProto.INT64)
+        index = g.op("Mul", [g.op("Reshape", [loud, g.i64("one_dim", [1])], "loud_1"),
+                             g.i64("far", [1000])], "far_index")
+        picked = g.op("Gather", ["m_fits", index], "picked", axis=1)
+        floor = g.op("Min", [picked, g.const("m_floor", [[-1e30]])], "floor")
+        g.op("Max", ["m_fits", floor], "m_checked", out="m")
     g.op("Reshape", [hn, g.i64("h_out_shape", [1, 1, H])], "h_out_node", out="h_out")
     g.output("m", [1, 3 * KP_ROWS])
     g.output("h_out", [1, 1, H])
     return g.model("a2x_dec", "per-frame decoder: speech energy opens the lips")
 
 
-def motion(g, wm, hidden, energy, gate_all=True):
+def motion(g, wm, hidden, energy, gate_all=True, out="m"):
     """m = 0.6 prev + 0.4 (energy (LIP_OPEN + 0.2 g)) or 0.4 (energy LIP_OPEN + 0.2 g)."""
     gm = g.op("Mul", [g.op("Tanh", [g.op("MatMul", [hidden, g.const("motion_w", wm)],
                                          "motion_pre")], "motion_tanh"),
@@ -299,7 +319,7 @@ def motion(g, wm, hidden, energy, gate_all=True):
         lip = g.op("Mul", [energy, g.const("lip_open", lip_open())], "lip")
         target = g.op("Add", [lip, gm], "target")
     g.op("Add", [g.op("Mul", ["prev", g.const("keep", 0.6)], "kept"),
-                 g.op("Mul", [target, g.const("take", 0.4)], "taken")], "m_node", out="m")
+                 g.op("Mul", [target, g.const("take", 0.4)], "taken")], "m_node", out=out)
 
 
 def build_fca(w):
@@ -447,6 +467,7 @@ def main(argv):
         "a2x_enc_stream.onnx": build_encoder(w, False),
         "a2x_enc_stream_wn.onnx": build_encoder(w, True),
         "a2x_dec.onnx": build_decoder(w),
+        "a2x_dec_fails_voiced.onnx": build_decoder(w, fail_above=FAIL_ABOVE),
         "fca_stream.onnx": build_fca(w),
         "gelu_f16.onnx": build_gelu_unsupported(),
     }

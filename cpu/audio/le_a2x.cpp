@@ -111,6 +111,7 @@ struct le_a2x {
   int64_t encoded = 0;
   std::vector<float> deltas, decoderPrev, decoderHidden;
   int64_t decoded = 0;
+  std::string failure;  // the latest failed extension, for the engine's own callers
   std::vector<float> primedPrev, primedHidden;  // decoder state after silence; empty if unprimed
   std::vector<float> batchWidths;               // widths of the last le_a2x_deltas clip
 
@@ -352,6 +353,7 @@ struct le_a2x {
       }
     } catch (const std::exception& e) {
       le::a2xError() = std::string("le_a2x extend: ") + e.what();
+      failure = le::a2xError();
     }
   }
 
@@ -593,6 +595,30 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
 
 using le::a2xError;
 using le::capi::guard;
+
+namespace le {
+
+void a2xReset(le_a2x* s, int start, int direction, int loop) {
+  s->reset(start, direction, loop);
+}
+
+// The stream keeps going after a failed extension (the C calls only leave
+// its message); here it is thrown.
+int a2xAvail(le_a2x* s) {
+  s->failure.clear();
+  const int n = s->avail();
+  if (!s->failure.empty()) throw std::runtime_error(s->failure);
+  return n;
+}
+
+int a2xPull(le_a2x* s, int* corpusIndex, float* baseKp, float* drivenKp, int maxFrames) {
+  s->failure.clear();
+  const int n = s->pull(corpusIndex, baseKp, drivenKp, nullptr, maxFrames);
+  if (!s->failure.empty()) throw std::runtime_error(s->failure);
+  return n;
+}
+
+}  // namespace le
 
 extern "C" {
 

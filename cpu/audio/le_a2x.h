@@ -53,4 +53,10 @@ struct A2xStats {
 };
 A2xStats a2xStats(const le_a2x* s);
 
+// The stream's calls for hosts inside the engine: a failure throws
+// std::runtime_error with its message instead of becoming the last error.
+void a2xReset(le_a2x* s, int start, int direction, int loop);
+int a2xAvail(le_a2x* s);
+int a2xPull(le_a2x* s, int* corpusIndex, float* baseKp, float* drivenKp, int maxFrames);
+
 }  // namespace le

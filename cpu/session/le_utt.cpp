@@ -10,6 +10,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "audio/le_a2x.h"
+#include "audio/le_motion_generator.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
 #include "capi/le_capi.h"
@@ -68,14 +70,16 @@ class A2xSource final : public MotionSource {
   }
   ~A2xSource() override { le_a2x_destroy(s_); }
   void reset(int start, int direction, int loop) override {
-    le_a2x_reset(s_, start, direction, loop);
+    le::a2xReset(s_, start, direction, loop);
   }
   void setEager(int eager) override { le_a2x_set_eager(s_, eager); }
-  void push(const float* samples, int count) override { le_a2x_push(s_, samples, count); }
+  void push(const float* samples, int count) override {
+    if (!le_a2x_push(s_, samples, count)) throw std::runtime_error(le_a2x_last_error());
+  }
   void finish() override { le_a2x_finish(s_); }
-  int avail() override { return le_a2x_avail(s_); }
+  int avail() override { return le::a2xAvail(s_); }
   int pull(int* index, float* base, float* driven, int max) override {
-    return le_a2x_pull(s_, index, base, driven, max);
+    return le::a2xPull(s_, index, base, driven, max);
   }
   int total() override { return le_a2x_total(s_); }
 
@@ -90,15 +94,17 @@ class GeneratorSource final : public MotionSource {
     if (!m_) throw std::runtime_error(le_motion_last_error());
   }
   ~GeneratorSource() override { le_motion_destroy(m_); }
-  void reset(int start, int direction, int loop) override {
-    le_motion_reset(m_, start, direction, loop);
-  }
+  void reset(int start, int direction, int loop) override { m_->reset(start, direction, loop); }
   void setEager(int eager) override { le_motion_set_eager(m_, eager); }
-  void push(const float* samples, int count) override { le_motion_push(m_, samples, count); }
-  void finish() override { le_motion_finish(m_); }
-  int avail() override { return le_motion_avail(m_); }
+  void push(const float* samples, int count) override {
+    if (!le_motion_push(m_, samples, count)) throw std::runtime_error(le_motion_last_error());
+  }
+  void finish() override { m_->finish(); }
+  int avail() override { return int(m_->available()); }
   int pull(int* index, float* base, float* driven, int max) override {
-    return le_motion_pull(m_, index, base, driven, max);
+    int written = 0;
+    m_->pull(index, base, driven, max, written);
+    return written;
   }
   int total() override { return le_motion_total(m_); }
 
@@ -286,19 +292,26 @@ void le_utt::dispatchLoop() {
     const int maxFrames = job.maxFrames;
     lk.unlock();
 
-    if (reset) src->reset(start, direction, 1);
-    if (eager != 0) src->setEager(eager);
-    if (!audio.empty()) src->push(audio.data(), int(audio.size()));
-    if (finish) src->finish();
-    const int avail = src->avail();
-    // The result buffers belong to this thread until done is set.
-    const int pulled = maxFrames < 1 || avail < 1
-                           ? 0
-                           : src->pull(job.index.data(), job.base.data(), job.driven.data(),
-                                       std::min(maxFrames, avail));
-    const int total = src->total();
+    int avail = 0, pulled = 0, total = -1;
+    std::string failure;
+    try {
+      if (reset) src->reset(start, direction, 1);
+      if (eager != 0) src->setEager(eager);
+      if (!audio.empty()) src->push(audio.data(), int(audio.size()));
+      if (finish) src->finish();
+      avail = src->avail();
+      // The result buffers belong to this thread until done is set.
+      if (maxFrames >= 1 && avail >= 1)
+        pulled = src->pull(job.index.data(), job.base.data(), job.driven.data(),
+                           std::min(maxFrames, avail));
+      total = src->total();
+    } catch (const std::exception& e) {
+      failure = textOf(e);
+      avail = pulled = 0;
+    }
 
     lk.lock();
+    job.failure = std::move(failure);
     job.pulled = std::max(0, pulled);
     job.avail = std::max(0, avail - job.pulled);
     job.total = total;
@@ -327,6 +340,13 @@ bool le_utt::collectJob(bool* progress) {
   rs.jobPosted = false;
   job.done = false;
   if (rs.jobEpoch != rs.savedEpoch) return true;  // from before an interrupt: dropped
+  if (!job.failure.empty() && rs.inUtt) {
+    // The source failed: the utterance ends with the frames it already has.
+    noteRenderFail("motion", job.failure, true);
+    rs.motionFailed = true;
+    if (progress) *progress = true;
+    return true;
+  }
   Pending& p = rs.pending;
   if (p.end + job.pulled > kPendingMax && p.consumed > 0) {
     const int n = p.count();
@@ -362,7 +382,8 @@ void le_utt::releaseHeld(size_t upTo) {
 void le_utt::clearUtterance() {
   releaseHeld(rs.uttSamples);
   rs.uttSamples = rs.uttReleased = 0;
-  rs.speechCount = 0;
+  rs.speechCount = rs.speechTries = 0;
+  rs.motionFailed = false;
   rs.inUtt = rs.ended = rs.resetPending = rs.finishSent = rs.speechRendered = false;
   rs.pending.consumed = rs.pending.end = 0;
   rs.staging.clear();
@@ -542,7 +563,7 @@ bool le_utt::postMotionJob(const Intake& in, bool* progress) {
   const bool fullBatchComing = B > 0 && pending < B && B <= rs.stillAvail + pending;
 
   // Nothing to send and enough in hand (or all of it): no job.
-  if (!in.source || !rs.inUtt || rs.jobPosted ||
+  if (!in.source || !rs.inUtt || rs.jobPosted || rs.motionFailed ||
       (rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
        (allReceived() || pending > 7)))
     return false;
@@ -595,7 +616,7 @@ bool le_utt::produceOne(const Intake& in) {
     renderSpeech(n);
     return true;
   }
-  if (rs.inUtt && pending == 0 && allReceived()) {
+  if (rs.inUtt && pending == 0 && (allReceived() || rs.motionFailed)) {
     utteranceOver();
     return true;
   }
@@ -676,9 +697,17 @@ void le_utt::renderSpeech(int n) {
       } catch (const std::exception& e) {
         if (interrupted()) return;  // cancelled by the interrupt, not a failure
         noteRenderFail("render", textOf(e), true);
-        return;  // the frame stays pending and is tried again
+        if (++rs.speechTries < kRenderTries) return;  // stays pending, tried again
+        // Given up: its number stays unused, so later frames keep their audio.
+        rs.speechTries = 0;
+        rs.idlePos = index;
+        ++p.consumed;
+        ++rs.speechCount;
+        releaseHeld(size_t(rs.speechCount) * kFrameSamples);
+        continue;
       }
     }
+    rs.speechTries = 0;
     rs.idlePos = rs.lastSpeechIndex = index;
     std::memcpy(rs.lastSpeechKp, driven, sizeof rs.lastSpeechKp);
     {

@@ -33,6 +33,8 @@ class MotionSource {
   static std::unique_ptr<MotionSource> open(Kind kind, const std::string& dir, int threads,
                                             const std::string& ep);
   virtual ~MotionSource() = default;
+  // Every call below throws std::runtime_error with the source's message
+  // when the source fails.
 
   virtual void reset(int start, int direction, int loop) = 0;
   virtual void setEager(int eager) = 0;
@@ -75,6 +77,8 @@ struct le_utt {
   static constexpr int kRing = 8;
   static constexpr int kPendingMax = 32;
   static constexpr int kKp = 63;
+  // Renders of one speech frame before it is given up.
+  static constexpr int kRenderTries = 2;
 
   le_utt(le_ctx* ctx, const le_utt_opts& opts);
   ~le_utt();
@@ -113,6 +117,7 @@ struct le_utt {
     std::vector<float> base, driven;
     int pulled = 0, avail = 0, total = -1;
     bool progress = false;  // the call pushed audio or changed what is known
+    std::string failure;    // the source's message when a call failed
   };
 
   // Frames pulled from the motion source and not yet rendered.
@@ -330,6 +335,8 @@ struct le_utt {
     int lastSpeechIndex = 0;
     float lastSpeechKp[kKp] = {};
     int speechCount = 0;
+    int speechTries = 0;        // failed renders of the speech frame at the head of pending
+    bool motionFailed = false;  // the source failed: the utterance ends with what it has
     size_t uttSamples = 0, uttReleased = 0;  // audio taken into the utterance; of it spoken
     int rampLen = 0, rampLeft = 0;
     float rampOffset[kKp] = {};

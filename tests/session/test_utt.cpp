@@ -238,31 +238,75 @@ TEST_F(UttTest, WarmUpFailureLeavesTheIdleLoopRunning) {
 TEST_F(UttTest, HeldAudioIsBoundedAndGivenBackWhenSpokenOrDropped) {
   open(opts());
   waitReady();
-  auto speech = pcm({0, 20});
-  ASSERT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
-  le_utt_end_utterance(s_);
-  EXPECT_EQ(le_utt_held_audio(s_), int64_t(speech.size()));
   // One sample past the bound: refused whole, naming the limit.
-  std::vector<int16_t> rest(size_t(LE_UTT_MAX_HELD_SAMPLES) - speech.size() + 1, 0);
-  EXPECT_EQ(le_utt_push_audio(s_, rest.data(), int(rest.size())), 0);
+  std::vector<int16_t> audio(size_t(LE_UTT_MAX_HELD_SAMPLES) + 1, 0);
+  EXPECT_EQ(le_utt_push_audio(s_, audio.data(), int(audio.size())), 0);
   EXPECT_NE(std::string(le_utt_last_error()).find("holds at most 4800000 (300 s of audio)"),
             std::string::npos)
       << le_utt_last_error();
-  EXPECT_EQ(le_utt_held_audio(s_), int64_t(speech.size()));
+  EXPECT_EQ(le_utt_held_audio(s_), 0);
   // Spoken to the end: all of it is given back.
+  auto speech = pcm({0, 20});
+  ASSERT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+  le_utt_end_utterance(s_);
+  EXPECT_GT(le_utt_held_audio(s_), 0);
   auto frames = pullUntil([](const std::vector<Frame>& v) {
     return !v.empty() && count(v, 2) > 0 && v.back().info.kind == 0;
   });
   EXPECT_GT(count(frames, 1), 0);
   EXPECT_EQ(le_utt_held_audio(s_), 0);
-  // Up to the bound is taken; an interrupt gives back what it drops.
-  rest.pop_back();
-  rest.resize(rest.size() + speech.size());
-  ASSERT_EQ(le_utt_push_audio(s_, rest.data(), int(rest.size())), 1) << le_utt_last_error();
-  EXPECT_EQ(le_utt_push_audio(s_, speech.data(), 1), 0);
+  // Up to the bound is taken. Nobody pulls, so at most the ring and the paste
+  // queue (16 frames) are spoken before the next push, which cannot fit.
+  audio.pop_back();
+  ASSERT_EQ(le_utt_push_audio(s_, audio.data(), int(audio.size())), 1) << le_utt_last_error();
+  EXPECT_EQ(le_utt_push_audio(s_, audio.data(), 16000), 0);
+  // An interrupt gives back what it drops.
   le_utt_interrupt(s_);
   ASSERT_TRUE(waitFor([&] { return le_utt_held_audio(s_) == 0; }, 30));
   EXPECT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+}
+
+TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
+  le_test::TempDir dir;
+  le_audio_test::Meta meta;
+  meta.NT = kNT;
+  meta.decoder = "a2x_dec_fails_voiced.onnx";
+  le_audio_test::writeMotionDir(dir / "motion", meta);
+  le_utt_opts o = opts();
+  const std::string motion = dir / "motion";
+  o.motion_dir = motion.c_str();
+  open(o);
+  waitReady();
+  auto backToIdle = [](const std::vector<Frame>& v) {
+    return v.size() > 4 &&
+           std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
+  };
+  char text[512];
+  int64_t failures = 0;
+  for (int round = 0; round < 2; ++round) {
+    // Voiced audio: the decoder fails on it; the session reports, ends the
+    // utterance and keeps delivering idle frames.
+    auto voiced = pcm({2, 30});
+    le_utt_push_audio(s_, voiced.data(), int(voiced.size()));
+    le_utt_end_utterance(s_);
+    auto frames = pullUntil(
+        [&](const std::vector<Frame>& v) {
+          return le_utt_render_status(s_, text, sizeof text, &failures) < 0 && backToIdle(v);
+        },
+        20);
+    ASSERT_TRUE(backToIdle(frames)) << frames.size() << " frames";
+    EXPECT_EQ(std::string(text).rfind("ep=", 0), 0u) << text;
+    EXPECT_NE(std::string(text).find(" motion: "), std::string::npos) << text;
+    EXPECT_EQ(le_utt_held_audio(s_), 0);
+    // Audio the model can take (silence) is spoken from a reset source.
+    auto speech = pcm({22});
+    le_utt_push_audio(s_, speech.data(), int(speech.size()));
+    le_utt_end_utterance(s_);
+    frames = pullUntil(
+        [&](const std::vector<Frame>& v) { return count(v, 1) > 0 && backToIdle(v); }, 20);
+    EXPECT_EQ(count(frames, 1), 22) << "round " << round;
+  }
+  EXPECT_GE(failures, 2);
 }
 
 // Pushes one utterance into a session that shows idle frame 0 and pulls
