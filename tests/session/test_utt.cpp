@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -264,6 +265,48 @@ TEST_F(UttTest, HeldAudioIsBoundedAndGivenBackWhenSpokenOrDropped) {
   le_utt_interrupt(s_);
   ASSERT_TRUE(waitFor([&] { return le_utt_held_audio(s_) == 0; }, 30));
   EXPECT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+}
+
+TEST_F(UttTest, AFrameTheDirectorFailsOnIsGivenUpAndSpeechGoesOn) {
+  // The same bundle with a director that fails on corpus frame 2.
+  le_test::TempDir dir;
+  const std::string bundle = dir / "bundle";
+  le_test::writeBundle(bundle, kNT, 3);
+  le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_fails_on_frame.onnx",
+                    bundle + "/model_b1.onnx");
+  le_utt_destroy(s_);
+  s_ = nullptr;
+  le_destroy(ctx_);
+  ctx_ = le_create(bundle.c_str(), "b1", 1, nullptr);
+  ASSERT_NE(ctx_, nullptr) << le_last_error();
+  open(opts());
+  waitReady();
+  for (int round = 0; round < 2; ++round) {
+    auto speech = pcm({0, 24});
+    le_utt_push_audio(s_, speech.data(), int(speech.size()));
+    le_utt_end_utterance(s_);
+    auto frames = pullUntil([](const std::vector<Frame>& v) {
+      return count(v, 1) > 0 && v.size() > 4 &&
+             std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
+    });
+    // Every speech frame but those of frame 2 arrives, numbered as spoken.
+    std::vector<int> numbers;
+    for (const Frame& f : frames)
+      if (f.info.kind == 1) {
+        EXPECT_NE(f.info.index, 2);
+        numbers.push_back(f.info.number);
+      }
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.back(), 23) << "round " << round;
+    EXPECT_EQ(int(numbers.size()), 24 - 24 / kNT) << "round " << round;
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+  }
+  char text[512];
+  int64_t failures = 0;
+  EXPECT_EQ(le_utt_render_status(s_, text, sizeof text, &failures), -1);
+  // The latest failure is a speech ("render") or ramp frame's, with ONNX Runtime's words.
+  EXPECT_TRUE(std::regex_search(text, std::regex("^ep=cpu (render|ramp): .*Gather"))) << text;
+  EXPECT_GE(failures, 2 * 2 * (24 / kNT));
 }
 
 TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
