@@ -698,16 +698,10 @@ void le_utt::renderSpeech(int n) {
         if (interrupted()) return;  // cancelled by the interrupt, not a failure
         noteRenderFail("render", textOf(e), true);
         if (++rs.speechTries < kRenderTries) return;  // stays pending, tried again
-        // Given up: its number stays unused, so later frames keep their audio.
-        rs.speechTries = 0;
-        rs.idlePos = index;
-        ++p.consumed;
-        ++rs.speechCount;
-        releaseHeld(size_t(rs.speechCount) * kFrameSamples);
+        dropSpeechFrame();
         continue;
       }
     }
-    rs.speechTries = 0;
     rs.idlePos = rs.lastSpeechIndex = index;
     std::memcpy(rs.lastSpeechKp, driven, sizeof rs.lastSpeechKp);
     {
@@ -716,6 +710,12 @@ void le_utt::renderSpeech(int n) {
     }
     double spent = cost;
     if (!enqueue(face, 1, index, rs.speechCount, driven, &spent)) return;
+    if (rs.fillFailed) {  // the driver frame or the composite failed: reported already
+      if (++rs.speechTries < kRenderTries) return;
+      dropSpeechFrame();
+      continue;
+    }
+    rs.speechTries = 0;
     ++p.consumed;
     ++rs.speechCount;
     releaseHeld(size_t(rs.speechCount) * kFrameSamples);
@@ -730,6 +730,15 @@ void le_utt::renderSpeech(int n) {
         stats.frame_cost_ms == 0 ? spent : 0.9 * stats.frame_cost_ms + 0.1 * spent;
   }
   rs.idlePos = (rs.idlePos + 1) % NT;
+}
+
+void le_utt::dropSpeechFrame() {
+  Pending& p = rs.pending;
+  rs.speechTries = 0;
+  rs.idlePos = p.index[size_t(p.consumed)];
+  ++p.consumed;
+  ++rs.speechCount;
+  releaseHeld(size_t(rs.speechCount) * kFrameSamples);
 }
 
 void le_utt::produceRamp() {
@@ -763,6 +772,16 @@ bool le_utt::produceIdle() {
   // A failed borrow delivers nothing until it is attached again: no idle
   // frame either, or the run loop would spin making frames nobody sees.
   if (tessNow(&failed) && failed) return false;
+  int failing;
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    failing = pathFailures;
+  }
+  // A failing driver is tried again after a pause that grows to half a
+  // second, not in a loop; the idle walk moves on past the frame that failed.
+  const double now = nowMs();
+  if (failing > 0 && now < rs.nextIdleMs) return false;
+  rs.nextIdleMs = now + std::min(500.0, 5.0 * double(1 << std::min(failing, 7)));
   return enqueue(nullptr, 0, rs.idlePos, -1, nullptr, nullptr);
 }
 

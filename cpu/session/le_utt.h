@@ -191,6 +191,9 @@ struct le_utt {
   void renderSpeech(int n);
   void produceRamp();
   bool produceIdle();
+  // Gives up the speech frame at the head of pending: its number stays unused,
+  // so later frames keep their audio.
+  void dropSpeechFrame();
   // Whether an interrupt came since the run thread last handled one.
   bool interrupted();
   void utteranceOver();
@@ -236,7 +239,7 @@ struct le_utt {
   std::shared_ptr<TessState> tessNow(bool* failed);
   // Fetches the driver frame into the slot and composites the crop; false
   // when that failed (noted as a render failure).
-  bool fillSlot(Slot& slot, const float* crop, int index);
+  bool fillSlot(Slot& slot, const float* crop, int kind, int index);
   // Under the main lock.
   void commitLocked(Slot& slot, int kind, int index, int number, const float* kp);
 
@@ -287,6 +290,7 @@ struct le_utt {
   double uttStartMs = 0;  // written by the run thread under mu, read at commit
   bool speaking = false;  // a speech frame of the current utterance reached the ring
   int64_t underruns = 0;
+  int pathFailures = 0;  // frames in a row the driver fetch or the composite failed on
   // paste queue and stage counters
   std::deque<PasteJob> pasteQueue;
   std::condition_variable pasteCv;
@@ -335,7 +339,9 @@ struct le_utt {
     int lastSpeechIndex = 0;
     float lastSpeechKp[kKp] = {};
     int speechCount = 0;
-    int speechTries = 0;        // failed renders of the speech frame at the head of pending
+    int speechTries = 0;        // failed tries of the speech frame at the head of pending
+    bool fillFailed = false;    // the last frame handed to the ring directly was not made
+    double nextIdleMs = 0;      // no idle frame before this while the frame path fails
     bool motionFailed = false;  // the source failed: the utterance ends with what it has
     size_t uttSamples = 0, uttReleased = 0;  // audio taken into the utterance; of it spoken
     int rampLen = 0, rampLeft = 0;

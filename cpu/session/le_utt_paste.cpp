@@ -20,12 +20,17 @@ bool le_utt::enqueue(const float* face, int kind, int index, int number, const f
   // A teeth-borrow stage, once attached, takes the frame here and hands it
   // on through enqueueRaw or the paste queue.
   bool failed = false;
+  rs.fillFailed = false;
   std::shared_ptr<TessState> st = tessNow(&failed);
   if (!st) return enqueueRaw(face, kind, index, number, kp, acc);
   if (pipelined) return enqueueTess(face, kind, index, number, kp, acc);
   // Dropped, not refused: the caller must not render the frame again.
   if (failed) return true;
-  return tessSync(*st, face, kind, index, number, kp, acc);
+  const bool going = tessSync(*st, face, kind, index, number, kp, acc);
+  // The borrow delivers the frame it held before this one: a failure there
+  // is that frame's, lost and reported, not a reason to render this one again.
+  rs.fillFailed = false;
+  return going;
 }
 
 bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, const float* kp,
@@ -37,11 +42,12 @@ bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, cons
       Slot& slot = ring[writePos % kRing];
       lk.unlock();
       const double t = nowMs();
-      const bool filled = fillSlot(slot, face, index);
+      const bool filled = fillSlot(slot, face, kind, index);
       if (acc) *acc += nowMs() - t;
       lk.lock();
       if (stop || epoch != rs.savedEpoch) return false;
       if (filled) commitLocked(slot, kind, index, number, kp);
+      rs.fillFailed = !filled;
       return true;
     }
     cv.wait_for(lk, kWait);
@@ -145,7 +151,7 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, const
   Slot& slot = ring[writePos % kRing];
   lk.unlock();
   const double t = nowMs();
-  const bool filled = fillSlot(slot, face, index);
+  const bool filled = fillSlot(slot, face, kind, index);
   const double spent = nowMs() - t;
   lk.lock();
   stageCTotal += spent;
@@ -157,17 +163,22 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, const
   }
 }
 
-bool le_utt::fillSlot(Slot& slot, const float* face, int index) {
+bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
   try {
     ctx->cursor->pullAt(index, slot.rgb.data());
     if (face)
       ctx->paste->composite(face, 255.0f, ctx->identity.M(index), slot.rgb.data(), W, H);
     else
       ctx->identity.walkP(index);
+    std::lock_guard<std::mutex> lk(mu);
+    pathFailures = 0;
     return true;
   } catch (const std::exception& e) {
-    // A frame that cannot be made is not delivered; the host sees why.
-    noteRenderFail("paste", textOf(e), true);
+    // A frame that cannot be made is not delivered; the host sees why. Only a
+    // lost speech or ramp frame is fatal.
+    noteRenderFail("paste", textOf(e), kind != 0);
+    std::lock_guard<std::mutex> lk(mu);
+    ++pathFailures;
     return false;
   }
 }

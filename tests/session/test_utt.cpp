@@ -309,6 +309,51 @@ TEST_F(UttTest, AFrameTheDirectorFailsOnIsGivenUpAndSpeechGoesOn) {
   EXPECT_GE(failures, 2 * 2 * (24 / kNT));
 }
 
+TEST_F(UttTest, ADriverThatStopsDecodingIsReportedNotSpunOn) {
+  // The driver's frame 2 is not a JPEG: the cursor stops there for good.
+  le_test::TempDir dir;
+  const std::string bundle = dir / "bundle";
+  le_test::writeBundle(bundle, kNT, 3);
+  le_test::writeFile(bundle + "/target_frames/frame_000002.jpg", "not a picture");
+  for (const char* pipelined : {"1", "0"}) {
+    SCOPED_TRACE(std::string("pipelined paste ") + pipelined);
+    ::setenv("LE_UTT_PIPELINE_PASTE", pipelined, 1);
+    le_utt_destroy(s_);
+    s_ = nullptr;
+    le_destroy(ctx_);
+    ctx_ = le_create(bundle.c_str(), "b1", 1, nullptr);
+    ASSERT_NE(ctx_, nullptr) << le_last_error();
+    open(opts());
+    waitReady();
+    auto idle = pullUntil([](const std::vector<Frame>&) { return false; }, 3);
+    ASSERT_EQ(idle.size(), 2u);  // frames 0 and 1, then nothing to show
+    char text[512];
+    int64_t failures = 0;
+    // Lost idle frames are not fatal; the idle loop tries again after a
+    // growing pause instead of spinning (about 10 tries in 3 s).
+    EXPECT_EQ(le_utt_render_status(s_, text, sizeof text, &failures), 0) << text;
+    EXPECT_NE(std::string(text).find(" paste: le_driver: decode failed: "), std::string::npos)
+        << text;
+    EXPECT_GT(failures, 2);
+    EXPECT_LT(failures, 30);
+    // An utterance still runs its course: its frames are lost (fatal), its
+    // audio is given back and the session returns to idle.
+    auto speech = pcm({0, 12});
+    le_utt_push_audio(s_, speech.data(), int(speech.size()));
+    le_utt_end_utterance(s_);
+    le_utt_stats st{};
+    ASSERT_TRUE(waitFor(
+        [&] {
+          le_utt_get_stats(s_, &st);
+          return le_utt_render_status(s_, text, sizeof text, nullptr) < 0 && st.state == 0 &&
+                 le_utt_held_audio(s_) == 0;
+        },
+        20))
+        << "state " << st.state << ", " << text;
+    EXPECT_EQ(le_utt_frames_available(s_), 0);
+  }
+}
+
 TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
   le_test::TempDir dir;
   le_audio_test::Meta meta;
