@@ -485,19 +485,19 @@ le_utt::Intake le_utt::takeFromHost() {
   // handled, and while an ended utterance finishes: it opens the next one.
   in.takeable = rs.state != 3 && in.epoch == rs.savedEpoch && !(rs.inUtt && rs.ended);
   if (in.takeable) {
-    if (endRequest) {
-      // Samples pushed after the end request start the next utterance.
-      const size_t n = std::min(endAt, pushed.size());
+    if (!endMarks.empty()) {
+      // Samples pushed after the oldest end request belong to later utterances.
+      const size_t n = std::min(endMarks.front(), pushed.size());
       in.audio.assign(pushed.begin(), pushed.begin() + long(n));
       pushed.erase(pushed.begin(), pushed.begin() + long(n));
       in.endTaken = true;
-      endRequest = false;
+      endMarks.pop_front();
+      for (size_t& mark : endMarks) mark -= n;
     } else {
       in.audio.swap(pushed);
     }
   }
   in.latestPush = latestPushMs;
-  in.firstPush = firstPushMs;
   in.source = source.get();
   in.steady = chunk.get();
   in.fill = int(writePos - readPos);
@@ -515,6 +515,7 @@ void le_utt::acceptAudio(const Intake& in) {
     std::lock_guard<std::mutex> lk(mu);
     audioStarted = false;  // nothing to speak with yet: dropped
     heldSamples -= in.audio.size();
+    if (!firstPushes.empty()) firstPushes.pop_front();
     return;
   }
   if (!rs.inUtt) {
@@ -523,7 +524,8 @@ void le_utt::acceptAudio(const Intake& in) {
     rs.resetPending = true;
     {
       std::lock_guard<std::mutex> lk(mu);
-      uttStartMs = in.firstPush;
+      uttStartMs = firstPushes.empty() ? in.latestPush : firstPushes.front();
+      if (!firstPushes.empty()) firstPushes.pop_front();
       rs.startedBefore = stats.utterances_started;
       rs.underrunsBefore = underruns;
     }
@@ -629,7 +631,7 @@ bool le_utt::produceOne(const Intake& in) {
 
 void le_utt::waitForWork(const Intake& in) {
   std::unique_lock<std::mutex> lk(mu);
-  const bool nothingToTake = !in.takeable || (pushed.empty() && !endRequest);
+  const bool nothingToTake = !in.takeable || (pushed.empty() && endMarks.empty());
   if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch) cv.wait_for(lk, kWait);
 }
 

@@ -268,12 +268,16 @@ struct le_utt {
   std::condition_variable cv;
   std::vector<float> pushed;
   size_t heldSamples = 0;  // pushed and neither spoken nor dropped; bounded by the push
-  bool endRequest = false;
-  size_t endAt = 0;  // pushed samples that belong to the utterance the end request ends
+  // Where each end request falls in pushed (ascending): the samples before
+  // the first mark close the utterance the oldest request ends.
+  std::deque<size_t> endMarks;
+  // First-push times of the utterances whose first audio waits in pushed or
+  // is about to start one: each utterance's latency counts from its own.
+  std::deque<double> firstPushes;
   int64_t epoch = 0;
   bool stop = false;
   bool audioStarted = false;
-  double latestPushMs = 0, firstPushMs = 0;
+  double latestPushMs = 0;
   std::unique_ptr<le::MotionSource> source;
   std::unique_ptr<le::Renderer> chunk;
   bool warmFailed = false;

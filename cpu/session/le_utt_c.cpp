@@ -79,7 +79,7 @@ int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
       s->latestPushMs = now;
       if (!s->audioStarted) {
         s->audioStarted = true;
-        s->firstPushMs = now;
+        s->firstPushes.push_back(now);
       }
     }
     s->cv.notify_all();
@@ -93,8 +93,9 @@ void le_utt_end_utterance(le_utt* s) {
   guard(uttError(), "le_utt_end_utterance", [&] {
     {
       std::lock_guard<std::mutex> lk(s->mu);
-      s->endRequest = true;
-      s->endAt = s->pushed.size();
+      // A second request with no audio between ends the same utterance.
+      if (s->endMarks.empty() || s->endMarks.back() != s->pushed.size())
+        s->endMarks.push_back(s->pushed.size());
       // The next push opens the next utterance and starts its clock.
       s->audioStarted = false;
     }
@@ -116,7 +117,8 @@ void le_utt_interrupt(le_utt* s) {
       }
       s->heldSamples -= s->pushed.size();
       s->pushed.clear();
-      s->endRequest = false;
+      s->endMarks.clear();
+      s->firstPushes.clear();
       s->audioStarted = false;
       s->readPos = s->writePos;
       s->pasteQueue.clear();

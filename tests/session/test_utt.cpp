@@ -354,6 +354,47 @@ TEST_F(UttTest, ADriverThatStopsDecodingIsReportedNotSpunOn) {
   }
 }
 
+TEST_F(UttTest, EachEndClosesItsOwnUtteranceAndItsClock) {
+  open(opts());
+  waitReady();
+  auto speech = pcm({0, 24});
+  auto push = [&] {
+    ASSERT_EQ(le_utt_push_audio(s_, speech.data(), int(speech.size())), 1);
+    le_utt_end_utterance(s_);
+  };
+  push();
+  // Nobody pulls: the first utterance fills the ring and cannot finish, so the
+  // next two wait in the session, 100 ms apart.
+  ASSERT_TRUE(waitFor([&] { return le_utt_frames_available(s_) == 8; }));
+  push();
+  le_utt_end_utterance(s_);  // twice, nothing between: the same end
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  push();
+  std::vector<double> firsts;  // first_frame_ms as each utterance's first frame arrives
+  std::vector<uint8_t> rgb(bytes_);
+  le_utt_frame_info info{};
+  int tail = 0;
+  ASSERT_TRUE(waitFor([&] {
+    while (le_utt_pull_frame(s_, rgb.data(), rgb.size(), &info) == 1) {
+      if (info.kind == 1 && info.number == 0) {
+        le_utt_stats st{};
+        le_utt_get_stats(s_, &st);
+        firsts.push_back(st.first_frame_ms);
+      }
+      tail = firsts.size() == 3 && info.kind == 0 ? tail + 1 : 0;
+    }
+    return tail >= 4;
+  }));
+  ASSERT_EQ(firsts.size(), 3u);
+  // The second utterance was pushed 100 ms before the third and waited for
+  // the first to be pulled: its latency counts from its own push.
+  EXPECT_GE(firsts[1], 100) << firsts[1] << " " << firsts[2];
+  le_utt_stats st{};
+  le_utt_get_stats(s_, &st);
+  EXPECT_EQ(st.utterances_started, 3);
+  EXPECT_EQ(st.speech_frames_out, 3 * 24);
+}
+
 TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
   le_test::TempDir dir;
   le_audio_test::Meta meta;
