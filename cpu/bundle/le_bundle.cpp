@@ -540,6 +540,7 @@ const uint16_t* Identity::P(int t) {
 
 void Identity::walkP(int t) {
   if (hasP() || priorPath_.empty()) return;
+  std::lock_guard<std::mutex> lk(priorMu_);
   prior().frame(t);
 }
 

@@ -147,8 +147,16 @@ class LE_API Identity {
   const uint16_t* pooled64(int t) const {
     return pooled64_.as<uint16_t>() + size_t(t) * kPooledValues;
   }
-  // From the played prior, valid until its next frame.
+  // From the played prior, valid until its next frame (on any thread).
   const uint16_t* P(int t);
+  // Hands use() prior frame t while no other thread can move the played
+  // prior on: the way for several threads (renderers, the paste) to share it.
+  template <typename Use>
+  void withP(int t, Use&& use) {
+    if (hasP()) return use(P(t));
+    std::lock_guard<std::mutex> lk(priorMu_);
+    use(P(t));
+  }
   const uint16_t* fsRed(int t) const { return fsRed_.as<uint16_t>() + size_t(t) * kFsRedValues; }
   const float* M(int t) const { return M_.data() + size_t(t) * 6; }
   // Keeps a video-coded prior decoding along the caller's path.
@@ -180,6 +188,7 @@ class LE_API Identity {
   Manifest manifest_;
   PriorOpener openPrior_;
   std::once_flag priorOnce_;
+  std::mutex priorMu_;  // serialises the played prior's readers (withP, walkP)
   std::unique_ptr<PriorFrames> prior_;
   std::atomic<PriorFrames*> priorOpened_{nullptr};
 };

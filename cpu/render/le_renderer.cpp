@@ -515,7 +515,7 @@ void Renderer::Impl::runPrep(int s, int slot, std::unique_lock<std::mutex>& lock
   lock.unlock();
   std::string error;
   try {
-    simd::f16ToF32(identity->P(s), prior.data(), perP);
+    identity->withP(s, [&](const uint16_t* p) { simd::f16ToF32(p, prior.data(), perP); });
     prepBinding->BindOutput(boundary.c_str(), slots[size_t(slot)].tensor);
     prep.Run(Ort::RunOptions{nullptr}, *prepBinding);
   } catch (const std::exception& e) {
@@ -675,7 +675,10 @@ const float* Renderer::render(const int* sourceIndex, const float* kpSource, con
     if (j < n) {
       const int s = sourceIndex[j];
       simd::f16ToF32(d.identity->pooled64(s), pooled, d.perPooled);
-      simd::f16ToF32(d.featSynth ? d.identity->fsRed(s) : d.identity->P(s), prior, perPrior);
+      if (d.featSynth)
+        simd::f16ToF32(d.identity->fsRed(s), prior, perPrior);
+      else
+        d.identity->withP(s, [&](const uint16_t* p) { simd::f16ToF32(p, prior, perPrior); });
     } else {
       // Padding repeats the last item without converting it again.
       std::memcpy(pooled, d.pooled.data() + size_t(n - 1) * d.perPooled, d.perPooled * 4);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <cstdio>
 #include <functional>
 #include <stdexcept>
@@ -147,6 +149,26 @@ TEST_F(IdentityTest, PriorPlayedFromVideo) {
     id.walkP(0);
     id.walkP(1);
     EXPECT_GT(id.priorResidentBytes(), 14u * 64 * 64 * 6);
+    // A reader through withP gets its frame whole while another thread (the
+    // session's paste) walks the prior elsewhere.
+    std::vector<std::vector<uint16_t>> all;
+    auto again = le::driver::openPriorHevc(dir / "prior.mov", 4, 64);
+    for (int t = 0; t < 4; ++t) {
+      all.emplace_back(want.size());
+      ASSERT_TRUE(again->next(reinterpret_cast<uint8_t*>(all.back().data())));
+    }
+    std::atomic<bool> done{false};
+    std::thread walker([&] {
+      for (int i = 0; !done; ++i) id.walkP(i % 4);
+    });
+    for (int i = 0; i < 100; ++i) {
+      const int t = (i * 3) % 4;
+      std::vector<uint16_t> got;
+      id.withP(t, [&](const uint16_t* p) { got.assign(p, p + want.size()); });
+      EXPECT_EQ(got, all[size_t(t)]) << "read " << i;
+    }
+    done = true;
+    walker.join();
   }
   const std::string log = testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("[le-prior] prior.mov decoded IN PLACE"), std::string::npos) << log;
