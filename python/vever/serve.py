@@ -503,12 +503,15 @@ class Server:
     async def stats(self, request):
         live = self.live_of(request.query.get("session"))
         st = live.session.stats()
+        failed = live.session.render_status()
         return web.json_response({
             "frames_out": st.frames_out, "speech_frames_out": st.speech_frames_out,
             "utterances_started": st.utterances_started, "first_frame_ms": st.first_frame_ms,
             "frame_cost_ms": st.frame_cost_ms, "state": st.state,
             "frames_sent": live.frames_sent, "audio_ms_sent": live.audio_ms_sent,
-            "underruns": live.underruns})
+            "underruns": live.underruns,
+            # The engine's latest failure: the session goes on, the visitor sees why
+            "failures": failed.failures, "failure": failed.message, "frames_lost": failed.fatal})
 
     @web.middleware
     async def errors(self, request, handler):

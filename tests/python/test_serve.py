@@ -37,42 +37,49 @@ server = None
 port = None
 
 
-def setUpModule():
-    global server, port
-    subprocess.run([os.environ["LE_PY_FIXTURE"], FIX], check=True)
-    threading.Thread(target=LOOP.run_forever, daemon=True).start()
+def start_server(motion, *args):
+    """A server on the fixture bundle and the given motion directory: (process, port)."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+        at = s.getsockname()[1]
     env = dict(os.environ, W2V_ONNX=os.path.join(FIX, "w2v", "w2v.onnx"),
                PYTHONPATH=os.path.join(ROOT, "python"))
-    server = subprocess.Popen(
+    proc = subprocess.Popen(
         [sys.executable, "-m", "vever.serve", os.path.join(FIX, "bundle"),
-         os.path.join(FIX, "motion"), "--port", str(port), "--max-sessions", "2",
-         "--token-secret", SECRET, "--max-text-chars", "200", "--max-audio-seconds", "2",
-         "--max-queued-seconds", "3"],
+         os.path.join(FIX, motion), "--port", str(at)] + list(args),
         env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     until = time.monotonic() + 60
     while time.monotonic() < until:
         try:
-            if request("GET", "/healthz")[0] == 200:
-                return
+            if request("GET", "/healthz", at=at)[0] == 200:
+                return proc, at
         except OSError:
             time.sleep(0.1)
-    raise RuntimeError("the server did not come up: %s" % server.stderr.read1().decode())
+    proc.kill()
+    raise RuntimeError("the server did not come up: %s" % proc.stderr.read1().decode())
+
+
+def setUpModule():
+    global server, port
+    subprocess.run([os.environ["LE_PY_FIXTURE"], FIX], check=True)
+    threading.Thread(target=LOOP.run_forever, daemon=True).start()
+    server, port = start_server("motion", "--max-sessions", "2", "--token-secret", SECRET,
+                                "--max-text-chars", "200", "--max-audio-seconds", "2",
+                                "--max-queued-seconds", "3")
 
 
 def tearDownModule():
     if server is not None:
         server.terminate()
         server.wait(30)
+        server.stderr.close()
     LOOP.call_soon_threadsafe(LOOP.stop)
     shutil.rmtree(FIX, ignore_errors=True)
 
 
-def request(method, path, body=None, headers=None):
+def request(method, path, body=None, headers=None, at=None):
     """(status, parsed JSON or text, headers) of one request."""
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    c = http.client.HTTPConnection("127.0.0.1", at or port, timeout=60)
     if body is not None and not isinstance(body, (str, bytes)):
         body = json.dumps(body)
     if isinstance(body, str):
@@ -100,24 +107,24 @@ async def client_offer():
     return pc
 
 
-def open_session():
+def open_session(at=None):
     """A visitor whose connection completes: (session id, client connection)."""
     pc = on_loop(client_offer())
     status, doc, _ = request("POST", "/offer", {"sdp": pc.localDescription.sdp, "type": "offer",
-                                                "token": serve.mint_token(SECRET)})
+                                                "token": serve.mint_token(SECRET)}, at=at)
     assert status == 200, doc
     on_loop(pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"])))
     return doc["session"], pc
 
 
-def wav_b64(seconds):
+def wav_b64(seconds, level=8000):
     buf = io.BytesIO()
     with wave.open(buf, "wb") as w:
         w.setnchannels(1)
         w.setsampwidth(2)
         w.setframerate(16000)
         t = np.arange(int(seconds * 16000)) / 16000
-        w.writeframes((np.sin(2 * np.pi * 180 * t) * 8000).astype(np.int16).tobytes())
+        w.writeframes((np.sin(2 * np.pi * 180 * t) * level).astype(np.int16).tobytes())
     return base64.b64encode(buf.getvalue()).decode()
 
 
@@ -146,6 +153,36 @@ class TextTest(unittest.TestCase):
                     "#EXT-X-ENDLIST\n" % os.path.join(FIX, "bundle", "manifest.json")).encode()
         with self.assertRaises(serve.BadRequest):
             serve.decode_speech(playlist)
+
+
+class FaultTest(unittest.TestCase):
+    def test_a_failing_motion_model_keeps_the_page_going(self):
+        proc, at = start_server("motion_fails")  # its decoder fails on voiced frames
+        try:
+            sid, pc = open_session(at)
+            stats = lambda: request("GET", "/stats?session=" + sid, at=at)[1]  # noqa: E731
+
+            def wait_for(cond, what):
+                until = time.monotonic() + 20
+                while not cond(stats()):
+                    self.assertLess(time.monotonic(), until, "%s: %s" % (what, stats()))
+                    time.sleep(0.1)
+            speak = {"session": sid, "wav_base64": wav_b64(1.5)}
+            self.assertEqual(request("POST", "/speak", speak, at=at)[0], 200)
+            wait_for(lambda st: " motion: " in st["failure"] and st["state"] == 0,
+                     "the failure reported and the session back to idle")
+            sent = stats()["frames_sent"]
+            wait_for(lambda st: st["frames_sent"] > sent + 10, "frames still sent")
+            # Silence the model can take is spoken afterwards.
+            speak["wav_base64"] = wav_b64(1.5, level=0)
+            self.assertEqual(request("POST", "/speak", speak, at=at)[0], 200)
+            wait_for(lambda st: st["utterances_started"] == 1, "the next utterance")
+            request("POST", "/bye", {"session": sid}, at=at)
+            on_loop(pc.close())
+        finally:
+            proc.terminate()
+            proc.wait(30)
+            proc.stderr.close()
 
 
 class ServerTest(unittest.TestCase):

@@ -1,6 +1,7 @@
 // Writes the Python binding tests' fixtures with the same helpers as the
 // session tests: DIR/bundle (5 source frames, 64x48, crop 64, JPEG driver),
-// DIR/motion (a2x motion directory) and DIR/w2v/w2v.onnx (the legacy audio
+// DIR/motion (a2x motion directory), DIR/motion_fails (the same with a decoder
+// that fails on voiced frames) and DIR/w2v/w2v.onnx (the legacy audio
 // frontend, alone in its folder so no window pair is picked up beside it).
 #include <cstdio>
 #include <string>
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
   le_audio_test::Meta meta;
   meta.NT = nt;
   le_audio_test::writeMotionDir(dir + "/motion", meta);
+  meta.decoder = "a2x_dec_fails_voiced.onnx";
+  le_audio_test::writeMotionDir(dir + "/motion_fails", meta);
   le_test::makeDirs(dir + "/w2v");
   le_audio_test::link(le_audio_test::model("w2v.onnx"), dir + "/w2v/w2v.onnx");
   return 0;
