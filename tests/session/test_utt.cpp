@@ -674,10 +674,19 @@ TEST_F(UttTest, SoakWithConcurrentHostThreads) {
   const auto t0 = Clock::now();
   Frame f;
   f.rgb.resize(bytes_);
+  double rssWarm = -1;
+  int minute = 0;
   for (auto next = t0; std::chrono::duration<double>(Clock::now() - t0).count() < seconds;) {
     next += std::chrono::milliseconds(40);
     if (le_utt_pull_frame(s_, f.rgb.data(), bytes_, &f.info) == 1) frames.push_back(f.info);
     std::this_thread::sleep_until(next);
+    if (std::chrono::duration<double>(Clock::now() - t0).count() >= 60.0 * (minute + 1)) {
+      ++minute;
+      const double rss = residentMiB();
+      if (minute == 1) rssWarm = rss;
+      std::printf("[soak] minute %d: RSS %.1f MiB\n", minute, rss);
+      std::fflush(stdout);
+    }
   }
   done = true;
   pusher.join();
@@ -705,6 +714,7 @@ TEST_F(UttTest, SoakWithConcurrentHostThreads) {
       "RSS %.1f MiB at start, %.1f MiB at end\n",
       seconds, frames.size(), (long long)st.speech_frames_out, (long long)st.utterances_started,
       interrupts.load(), rssStart, residentMiB());
+  if (rssWarm >= 0) std::printf("rss_mib_warm=%.1f rss_mib_end=%.1f\n", rssWarm, residentMiB());
 }
 
 }  // namespace
