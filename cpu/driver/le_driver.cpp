@@ -307,6 +307,28 @@ uint8_t* DriverCursor::pullMut(int& idx) {
   return impl_->pullSeq(idx, true);
 }
 
+bool DriverCursor::restart(int t) {
+  std::lock_guard<std::mutex> call(impl_->callMutex);
+  impl_->checkRange(t);
+  {
+    std::lock_guard<std::mutex> lk(impl_->mutex);
+    if (impl_->error.empty() || impl_->stop) return false;
+  }
+  // The decoding thread returned when it recorded the failure.
+  if (impl_->thread.joinable()) impl_->thread.join();
+  {
+    std::lock_guard<std::mutex> lk(impl_->mutex);
+    impl_->error.clear();
+    ++impl_->epoch;
+    impl_->consumed = impl_->produced;
+    impl_->busy = false;
+    impl_->pendingSeek = t;
+    impl_->expected = t;
+  }
+  impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+  return true;
+}
+
 int DriverCursor::pullAt(int t, uint8_t* dst) {
   int idx = -1;
   const uint8_t* p = impl_->pullAt(t, idx, false);

@@ -67,6 +67,10 @@ class LE_API DriverCursor {
   const uint8_t* pullAt(int t, int& idx);
   uint8_t* pullMutAt(int t, int& idx);
   void seek(int t);
+  // After a decoding failure, which stops the cursor, decoding starts again
+  // at frame t; the frames before the failure are gone. Returns false (and
+  // does nothing) when the cursor had not failed.
+  bool restart(int t);
   int position() const;
   uint64_t residentBytes() const;
   uint64_t seeks() const;
