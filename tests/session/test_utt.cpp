@@ -148,6 +148,23 @@ class UttTest : public ::testing::Test {
     le_destroy(ref);
   }
 
+  // Closes the session and the context and opens both again on bundle.
+  void reopenOn(const std::string& bundle) {
+    le_utt_destroy(s_);
+    s_ = nullptr;
+    le_destroy(ctx_);
+    ctx_ = le_create(bundle.c_str(), "b1", 1, nullptr);
+    ASSERT_NE(ctx_, nullptr) << le_last_error();
+    open(opts());
+    waitReady();
+  }
+
+  // The last four frames are idle ones.
+  static bool endsIdle(const std::vector<Frame>& v) {
+    return v.size() > 4 &&
+           std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
+  }
+
   static int count(const std::vector<Frame>& v, int kind) {
     return int(
         std::count_if(v.begin(), v.end(), [&](const Frame& f) { return f.info.kind == kind; }));
@@ -274,21 +291,12 @@ TEST_F(UttTest, AFrameTheDirectorFailsOnIsGivenUpAndSpeechGoesOn) {
   le_test::writeBundle(bundle, kNT, 3);
   le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_fails_on_frame.onnx",
                     bundle + "/model_b1.onnx");
-  le_utt_destroy(s_);
-  s_ = nullptr;
-  le_destroy(ctx_);
-  ctx_ = le_create(bundle.c_str(), "b1", 1, nullptr);
-  ASSERT_NE(ctx_, nullptr) << le_last_error();
-  open(opts());
-  waitReady();
+  reopenOn(bundle);
   for (int round = 0; round < 2; ++round) {
     auto speech = pcm({0, 24});
     le_utt_push_audio(s_, speech.data(), int(speech.size()));
     le_utt_end_utterance(s_);
-    auto frames = pullUntil([](const std::vector<Frame>& v) {
-      return count(v, 1) > 0 && v.size() > 4 &&
-             std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
-    });
+    auto frames = pullUntil([](const std::vector<Frame>& v) { return count(v, 1) && endsIdle(v); });
     // Every speech frame but those of frame 2 arrives, numbered as spoken.
     std::vector<int> numbers;
     for (const Frame& f : frames)
@@ -315,20 +323,11 @@ TEST_F(UttTest, ADriverFrameThatDoesNotDecodeIsSkippedNotSpunOn) {
   const std::string bundle = dir / "bundle";
   le_test::writeBundle(bundle, kNT, 3);
   le_test::writeFile(bundle + "/target_frames/frame_000002.jpg", "not a picture");
-  auto backToIdle = [](const std::vector<Frame>& v) {
-    return count(v, 1) > 0 && v.size() > 4 &&
-           std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
-  };
+  auto backToIdle = [](const std::vector<Frame>& v) { return count(v, 1) && endsIdle(v); };
   for (const char* pipelined : {"1", "0"}) {
     SCOPED_TRACE(std::string("pipelined paste ") + pipelined);
     ::setenv("LE_UTT_PIPELINE_PASTE", pipelined, 1);
-    le_utt_destroy(s_);
-    s_ = nullptr;
-    le_destroy(ctx_);
-    ctx_ = le_create(bundle.c_str(), "b1", 1, nullptr);
-    ASSERT_NE(ctx_, nullptr) << le_last_error();
-    open(opts());
-    waitReady();
+    reopenOn(bundle);
     // The idle loop goes on past the frame, after a pause, without spinning.
     auto idle = pullUntil([](const std::vector<Frame>& v) { return v.size() >= 9; }, 10);
     ASSERT_EQ(idle.size(), 9u);
@@ -411,10 +410,6 @@ TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
   o.motion_dir = motion.c_str();
   open(o);
   waitReady();
-  auto backToIdle = [](const std::vector<Frame>& v) {
-    return v.size() > 4 &&
-           std::all_of(v.end() - 4, v.end(), [](const Frame& f) { return f.info.kind == 0; });
-  };
   char text[512];
   int64_t failures = 0;
   for (int round = 0; round < 2; ++round) {
@@ -425,10 +420,10 @@ TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
     le_utt_end_utterance(s_);
     auto frames = pullUntil(
         [&](const std::vector<Frame>& v) {
-          return le_utt_render_status(s_, text, sizeof text, &failures) < 0 && backToIdle(v);
+          return le_utt_render_status(s_, text, sizeof text, &failures) < 0 && endsIdle(v);
         },
         20);
-    ASSERT_TRUE(backToIdle(frames)) << frames.size() << " frames";
+    ASSERT_TRUE(endsIdle(frames)) << frames.size() << " frames";
     EXPECT_EQ(std::string(text).rfind("ep=", 0), 0u) << text;
     EXPECT_NE(std::string(text).find(" motion: "), std::string::npos) << text;
     EXPECT_EQ(le_utt_held_audio(s_), 0);
@@ -436,8 +431,8 @@ TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
     auto speech = pcm({22});
     le_utt_push_audio(s_, speech.data(), int(speech.size()));
     le_utt_end_utterance(s_);
-    frames = pullUntil(
-        [&](const std::vector<Frame>& v) { return count(v, 1) > 0 && backToIdle(v); }, 20);
+    frames =
+        pullUntil([&](const std::vector<Frame>& v) { return count(v, 1) > 0 && endsIdle(v); }, 20);
     EXPECT_EQ(count(frames, 1), 22) << "round " << round;
   }
   EXPECT_GE(failures, 2);
