@@ -1,5 +1,7 @@
 #include "audio/le_a2x.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -538,9 +540,8 @@ void takeBundle(le_a2x& s, A2xBundle&& bundle) {
 
 // The shared frontends; the short-window pair, when deployed, makes a row
 // wait a block longer.
-void attachFrontends(le_a2x& s, int threads) {
-  const char* w2vPath = legacyModelPath();
-  if (!w2vPath) throw Refusal("le_a2x_create: $W2V_ONNX not set");
+void attachFrontends(le_a2x& s, int threads, const char* w2vPath) {
+  if (!w2vPath || !*w2vPath) throw Refusal("le_a2x_create: $W2V_ONNX not set");
   AudioFrontends& frontends = AudioFrontends::process();
   s.legacyFrontend = frontends.legacy(w2vPath, threads);
   if (!s.legacyFrontend) throw Refusal("le_a2x_create: shared w2v load failed");
@@ -566,7 +567,7 @@ void openModels(le_a2x& s, const std::string& dir, const A2xMeta& meta) {
   s.decoder = le_a2x_open_session(s.env, resolveMember(dir, "a2x_dec.onnx"), s.options);
 }
 
-std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
+std::unique_ptr<le_a2x> createStream(const char* bundle, int threads, const char* frontend) {
   auto s = std::make_unique<le_a2x>();
   const int budget = pool::threads();
   if (threads < 1 || threads >= budget) threads = budget;
@@ -577,7 +578,7 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads) {
   A2xBundle tables = readA2xBundle(dir);
   const A2xMeta meta = tables.meta;
   takeBundle(*s, std::move(tables));
-  attachFrontends(*s, threads);
+  attachFrontends(*s, threads, frontend);
   openModels(*s, dir, meta);
 
   const char* primeEnv = std::getenv("LE_A2X_SILENCE_PRIME");
@@ -600,6 +601,23 @@ namespace le {
 
 void a2xReset(le_a2x* s, int start, int direction, int loop) {
   s->reset(start, direction, loop);
+}
+
+std::string a2xFrontendFor(const std::string& dir) {
+  if (const char* env = legacyModelPath()) return env;
+  const std::string own = resolveBundlePath(dir) + "/w2v.onnx";
+  struct stat st;
+  return ::stat(own.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? own : std::string();
+}
+
+le_a2x* a2xOpen(const std::string& dir, int threads, const std::string& frontend) {
+  try {
+    return createStream(dir.c_str(), threads, frontend.c_str()).release();
+  } catch (const Refusal&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw std::runtime_error(capi::failureText("le_a2x_create", &e));
+  }
 }
 
 // The stream keeps going after a failed extension (the C calls only leave
@@ -630,7 +648,7 @@ le_a2x* le_a2x_create(const char* bundle_dir, int threads) {
   };
   return le::capi::guardWith(nullptr, report, [&]() -> le_a2x* {
     if (!bundle_dir) throw le::Refusal("le_a2x_create: NULL bundle path");
-    return le::createStream(bundle_dir, threads).release();
+    return le::createStream(bundle_dir, threads, le::legacyModelPath()).release();
   });
 }
 

@@ -53,6 +53,14 @@ struct A2xStats {
 };
 A2xStats a2xStats(const le_a2x* s);
 
+// The legacy frontend a stream on motion directory dir uses: $W2V_ONNX when
+// set, else the directory's own w2v.onnx when it has one, else "".
+std::string a2xFrontendFor(const std::string& dir);
+// le_a2x_create with the frontend given (empty: refused as le_a2x_create
+// refuses an unset $W2V_ONNX). Throws std::runtime_error with the message
+// le_a2x_create would leave.
+le_a2x* a2xOpen(const std::string& dir, int threads, const std::string& frontend);
+
 // The stream's calls for hosts inside the engine: a failure throws
 // std::runtime_error with its message instead of becoming the last error.
 void a2xReset(le_a2x* s, int start, int direction, int loop);

@@ -65,9 +65,10 @@ namespace {
 
 class A2xSource final : public MotionSource {
  public:
-  A2xSource(const std::string& dir, int threads) : s_(le_a2x_create(dir.c_str(), threads)) {
-    if (!s_) throw std::runtime_error(le_a2x_last_error());
-  }
+  // A motion directory that carries its own audio frontend uses it when
+  // $W2V_ONNX is unset.
+  A2xSource(const std::string& dir, int threads)
+      : s_(le::a2xOpen(dir, threads, le::a2xFrontendFor(dir))) {}
   ~A2xSource() override { le_a2x_destroy(s_); }
   void reset(int start, int direction, int loop) override {
     le::a2xReset(s_, start, direction, loop);

@@ -593,9 +593,6 @@ def main(argv=None):
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
         ap.error("--max-body-mib must be positive")
-    frontend = os.path.join(args.motion_dir, "w2v.onnx")
-    if "W2V_ONNX" not in os.environ and os.path.exists(frontend):
-        os.environ["W2V_ONNX"] = frontend
     if not args.token_secret and not is_loopback(args.host):
         log.warning("serving on %s without --token-secret: anyone who reaches the port can "
                     "open sessions", args.host)

@@ -236,8 +236,8 @@ void describeMotion(const std::string& dir) {
   const bool ownFrontend = exists(dir + "/w2v.onnx");
   if (a2x)
     std::printf("frontend   %s\n", w2v           ? w2v
-                                   : ownFrontend ? "w2v.onnx in the motion directory (vever "
-                                                   "speak uses it when W2V_ONNX is unset)"
+                                   : ownFrontend ? "w2v.onnx in the motion directory (a "
+                                                   "session uses it when W2V_ONNX is unset)"
                                                  : "- (set W2V_ONNX)");
   if (missing.empty()) {
     std::printf("verdict    complete\n");

@@ -1,6 +1,5 @@
 #include "speak.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,11 +31,6 @@ constexpr double kStallSeconds = 60;
 
 double secondsSince(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-bool fileExists(const std::string& p) {
-  struct stat st;
-  return ::stat(p.c_str(), &st) == 0;
 }
 
 std::vector<int16_t> loadSpeech(const SpeakOptions& o) {
@@ -108,10 +102,6 @@ int speak(const SpeakOptions& o) {
   const int speechFrames = int((audio.size() + kFrameSamples - 1) / kFrameSamples);
   int interruptFrame = -1;
   if (o.interruptAt >= 0) interruptFrame = std::max(1, int(std::lround(o.interruptAt * 25)));
-
-  // A motion directory may carry its own legacy audio frontend.
-  const std::string frontend = o.motion + "/w2v.onnx";
-  if (!std::getenv("W2V_ONNX") && fileExists(frontend)) ::setenv("W2V_ONNX", frontend.c_str(), 1);
 
   le_ctx* ctx = le_create(o.bundle.c_str(), "b1", o.threads, nullptr);
   if (!ctx) throw std::runtime_error(le_last_error());
