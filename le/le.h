@@ -443,7 +443,9 @@ LE_API void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
 /* Copies the latest render failure ("" if none) into text (at most len - 1
  * bytes, terminated) and the failure count into *failures (may be NULL).
  * Returns -1 once a fatal failure (a speech or ramp frame lost) was seen,
- * else 0. */
+ * else 0. The session goes on after a failure: a speech frame that fails
+ * twice is given up (its number stays unused), a failing motion source ends
+ * its utterance ("... motion: ..."), a lost idle frame is not fatal. */
 LE_API int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures);
 
 /* Teeth borrow on a session: every rendered face then takes the inside of
