@@ -362,6 +362,13 @@ class Server:
             raise BadRequest("the body is not a JSON object")
         return doc
 
+    def full(self):
+        return len(self.lives) + self.opening >= self.max_sessions
+
+    def all_taken(self):
+        return self.error(503, "all %d live sessions are taken; try again when someone "
+                               "leaves" % self.max_sessions)
+
     def live_of(self, sid):
         if sid is None:
             raise BadRequest("\"session\" is missing")
@@ -403,9 +410,8 @@ class Server:
         self.authorize(doc, request)
         if doc.get("type") != "offer" or not isinstance(doc.get("sdp"), str):
             raise BadRequest("an offer needs \"sdp\" and \"type\": \"offer\"")
-        if len(self.lives) + self.opening >= self.max_sessions:
-            return self.error(503, "all %d live sessions are taken; try again when someone "
-                                   "leaves" % self.max_sessions)
+        if self.full():
+            return self.all_taken()
         pc = RTCPeerConnection()
         try:
             await pc.setRemoteDescription(RTCSessionDescription(sdp=doc["sdp"], type="offer"))
@@ -419,10 +425,9 @@ class Server:
         except Exception as e:  # a malformed SDP fails in aiortc's parser
             await pc.close()
             raise BadRequest("the offer was refused: %s" % e)
-        if len(self.lives) + self.opening >= self.max_sessions:  # taken while we parsed
+        if self.full():  # taken while we parsed
             await pc.close()
-            return self.error(503, "all %d live sessions are taken; try again when someone "
-                                   "leaves" % self.max_sessions)
+            return self.all_taken()
         self.opening += 1
         loop = asyncio.get_running_loop()
         try:
