@@ -5,6 +5,8 @@ frames and its voice sent to the browser over WebRTC.
                            [--max-sessions N] [--threads N] [--token-secret S]
                            [--max-text-chars N] [--max-audio-seconds S]
                            [--max-queued-seconds S] [--max-body-mib M]
+                           [--worker-name NAME] [--drain-seconds S]
+                           [--ice-server URL ...]
 
 HTTP interface (JSON in and out):
     POST /offer      {"sdp", "type": "offer"[, "token"]}  -> {"sdp", "type": "answer", "session"}
@@ -14,6 +16,12 @@ HTTP interface (JSON in and out):
     POST /bye        {"session"}   (the page sends it when it closes)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
     GET  /  the page;  GET /healthz  -> 200
+    GET  /capacity   {"worker", "slots", "live", "free", "draining"}
+    GET  /metrics    Prometheus' text format
+With --worker-name W, session ids are "W.<hex>": HAProxy routes every request
+after /offer to the worker that holds its session (vever.balance).
+SIGTERM drains: no new sessions (/offer 503), the live ones go on for up to
+--drain-seconds, then the server closes them and exits 0. SIGINT stops now.
 Every refusal is a 4xx with {"error"} naming what was refused and the limit.
 
 The voice is sent in step with the frames: each frame the video track takes
@@ -35,6 +43,7 @@ import json
 import logging
 import os
 import re
+import socket
 import subprocess
 import sys
 import time
@@ -48,6 +57,7 @@ from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError
 
 import vever
+from vever import fleet
 
 FPS = 25
 FRAME_SAMPLES = 640       # 40 ms of 16 kHz audio: one video frame
@@ -321,7 +331,8 @@ class VoiceTrack(PacedTrack):
 class Server:
     def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
-                 max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None):
+                 max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
+                 ice=None):
         self.bundle, self.motion = bundle, motion
         self.max_sessions, self.threads = max_sessions, threads
         self.token_secret = token_secret or None
@@ -335,6 +346,10 @@ class Server:
         self.policy = page_policy(self.page)
         self.lives = {}
         self.opening = 0
+        self.worker = worker     # prefixes session ids, for the balancer to route by
+        self.ice = ice           # RTCConfiguration of the peer connections, or None
+        self.draining = False    # SIGTERM came: no new sessions
+        self.metrics = fleet.Metrics(self, worker or socket.gethostname())
 
     # ---- helpers
     @staticmethod
@@ -392,6 +407,7 @@ class Server:
 
     async def close_live(self, live):
         if self.lives.get(live.id) is live:
+            self.metrics.end(live)
             del self.lives[live.id]
         if live.pc is not None:
             await live.pc.close()
@@ -410,9 +426,11 @@ class Server:
         self.authorize(doc, request)
         if doc.get("type") != "offer" or not isinstance(doc.get("sdp"), str):
             raise BadRequest("an offer needs \"sdp\" and \"type\": \"offer\"")
+        if self.draining:
+            return self.error(503, "this worker is shutting down and takes no new sessions")
         if self.full():
             return self.all_taken()
-        pc = RTCPeerConnection()
+        pc = RTCPeerConnection(self.ice)
         try:
             await pc.setRemoteDescription(RTCSessionDescription(sdp=doc["sdp"], type="offer"))
             kinds = sorted(t.kind for t in pc.getTransceivers())
@@ -446,6 +464,7 @@ class Server:
             await pc.close()
             await loop.run_in_executor(None, live.close)
             raise BadRequest("the offer was refused: %s" % e)
+        live.id = fleet.session_id(self.worker, live.id)
         self.lives[live.id] = live
         live.pc = pc
 
@@ -552,6 +571,7 @@ class Server:
                         web.post("/offer", self.offer), web.post("/speak", self.speak),
                         web.post("/interrupt", self.interrupt), web.post("/bye", self.bye),
                         web.get("/stats", self.stats)])
+        fleet.add_routes(app, self)
         app.on_response_prepare.append(self.headers)
         app.on_shutdown.append(self.shutdown)
         return app
@@ -585,6 +605,16 @@ def main(argv=None):
     ap.add_argument("--max-body-mib", type=float, default=None,
                     help="bytes of a /speak body in MiB (default: what a WAV of "
                          "--max-audio-seconds at 48 kHz stereo takes in base64)")
+    ap.add_argument("--worker-name", default=None,
+                    help="this worker's name behind a balancer: it starts every session id "
+                         "and labels the metrics (default: none, ids without a prefix)")
+    ap.add_argument("--drain-seconds", type=float, default=60.0,
+                    help="on SIGTERM, how long live sessions may go on before they are "
+                         "closed (default %(default)s)")
+    ap.add_argument("--ice-server", action="append", default=None, metavar="URL",
+                    help="STUN or TURN server for the peer connections, repeatable: "
+                         "stun:HOST[:PORT] or turn:USER:PASSWORD@HOST[:PORT][?transport=tcp] "
+                         "(default: $%s, space-separated)" % fleet.ICE_ENV)
     args = ap.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
     for noisy in ("aioice", "aiortc", "aiohttp.access"):
@@ -598,6 +628,15 @@ def main(argv=None):
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
         ap.error("--max-body-mib must be positive")
+    if args.worker_name is not None and fleet.check_name(args.worker_name):
+        ap.error(fleet.check_name(args.worker_name))
+    if args.drain_seconds < 0:
+        ap.error("--drain-seconds must not be negative")
+    try:
+        ice = fleet.ice_configuration(args.ice_server if args.ice_server is not None
+                                      else os.environ.get(fleet.ICE_ENV, "").split())
+    except ValueError as e:
+        ap.error(str(e))
     if not args.token_secret and not is_loopback(args.host):
         log.warning("serving on %s without --token-secret: anyone who reaches the port can "
                     "open sessions", args.host)
@@ -605,9 +644,10 @@ def main(argv=None):
     server = Server(args.bundle, args.motion_dir, max(1, args.max_sessions), args.threads,
                     token_secret=args.token_secret, max_text_chars=args.max_text_chars,
                     max_audio_seconds=args.max_audio_seconds,
-                    max_queued_seconds=args.max_queued_seconds, max_body=max_body)
+                    max_queued_seconds=args.max_queued_seconds, max_body=max_body,
+                    worker=args.worker_name, ice=ice)
     print("[vever.serve] open http://%s:%d/ in a browser" % (args.host, args.port), flush=True)
-    web.run_app(server.app(), host=args.host, port=args.port, print=None)
+    fleet.serve(server.app(), server, args.host, args.port, args.drain_seconds)
     return 0
 
 
