@@ -116,6 +116,12 @@ class Fleet:
         # -db: in the foreground, as this process's child
         self.haproxy = subprocess.Popen([exe, "-db", "-f", cfg])
         say("haproxy pid %d on %s:%d" % (self.haproxy.pid, self.args.host, self.args.port))
+        until = time.monotonic() + 10
+        while not healthy(self.args.host, self.args.port):
+            if self.haproxy.poll() is not None or time.monotonic() > until:
+                raise RuntimeError("haproxy did not come up on %s:%d"
+                                   % (self.args.host, self.args.port))
+            time.sleep(0.1)
 
     def watch(self):
         """Until a signal comes or HAProxy exits; a worker that exits is only
