@@ -177,9 +177,10 @@ class BalanceTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.proc.send_signal(signal.SIGINT)
         try:
-            cls.proc.wait(30)
+            if cls.proc.poll() is None:
+                cls.proc.send_signal(signal.SIGINT)
+                cls.proc.wait(30)
         finally:
             if cls.proc.poll() is None:
                 cls.proc.kill()
@@ -263,6 +264,15 @@ class BalanceTest(unittest.TestCase):
         self.assertIn("live sessions are taken", doc["error"])
         for v in visitors + [e, f]:
             v.close()
+
+        # Ctrl-C stops HAProxy and every worker.
+        self.proc.send_signal(signal.SIGINT)
+        self.assertEqual(self.proc.wait(30), 0)
+        for pid in self.pids.values():
+            with self.assertRaises(ProcessLookupError):
+                os.kill(pid, 0)
+        with self.assertRaises(OSError):
+            request(port, "GET", "/healthz")
 
 
 if __name__ == "__main__":
