@@ -8,6 +8,9 @@ latency from the speak request to the first received frame whose mouth has
 opened, next to the motion source's look-ahead.
 
     python3 bench/serve/bench_live.py BUNDLE MOTION_DIR [--seconds 60] [--max 3]
+                                      [--workers N]
+    (--workers N: N workers behind HAProxy, python3 -m vever.balance, instead
+    of one server process)
     (scripts/bench runs it on the demo avatar with --seconds 30)
 """
 
@@ -143,6 +146,7 @@ def main():
     ap.add_argument("motion")
     ap.add_argument("--seconds", type=float, default=60)
     ap.add_argument("--max", type=int, default=3)
+    ap.add_argument("--workers", type=int, default=0)
     args = ap.parse_args()
     wav_bytes = subprocess.run(["espeak-ng", "--stdout", SENTENCE], check=True,
                                capture_output=True).stdout
@@ -150,8 +154,13 @@ def main():
     wav = base64.b64encode(wav_bytes).decode()
     port = free_port()
     env = dict(os.environ)
-    server = subprocess.Popen([sys.executable, "-m", "vever.serve", args.bundle, args.motion,
-                               "--port", str(port), "--max-sessions", str(args.max)],
+    if args.workers:
+        slots = -(-args.max // args.workers)
+        command = ["-m", "vever.balance", args.bundle, args.motion, "--workers",
+                   str(args.workers), "--max-sessions", str(slots), "--drain-seconds", "0"]
+    else:
+        command = ["-m", "vever.serve", args.bundle, args.motion, "--max-sessions", str(args.max)]
+    server = subprocess.Popen([sys.executable] + command + ["--port", str(port)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     base = "http://127.0.0.1:%d/" % port
     try:
