@@ -4,7 +4,8 @@ Starts one worker behind HAProxy (python3 -m vever.balance --workers 1) and
 times the same requests through the balancer and straight at the worker,
 alternately: POST /offer (a new session each time, closed again with /bye)
 and POST /speak (40 ms of audio into a connected session, interrupted after
-each). Prints the median and the 99th percentile of each.
+each). Prints the median and the 99th percentile of each, and the CPU time
+HAProxy spent per request it passed.
 
     python3 bench/serve/bench_balance.py BUNDLE MOTION_DIR [--requests 200]
 """
@@ -67,6 +68,13 @@ async def offer_sdp():
     return pc, sdp
 
 
+def cpu_seconds(pid):
+    """User and system CPU time of a process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def summary(name, xs):
     xs = np.array(xs) * 1000
     return "%-22s median %7.2f ms   p99 %7.2f ms" % (name, np.median(xs), np.percentile(xs, 99))
@@ -80,9 +88,13 @@ async def main_async(args):
          "--port", str(base), "--max-sessions", "1", "--drain-seconds", "0"],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, text=True)
     try:
+        haproxy = None
         for line in fleet.stdout:
+            if "] haproxy pid " in line:
+                haproxy = int(line.split()[3])
             if "open http://127.0.0.1:%d/" % base in line:
                 break
+        cpu0 = cpu_seconds(haproxy)
         ports = {"balancer": base, "direct": base + 1}
         loop = asyncio.get_running_loop()
         offers = {k: [] for k in ports}
@@ -114,7 +126,11 @@ async def main_async(args):
                                            {"session": sid})
         await loop.run_in_executor(None, timed, base, "POST", "/bye", {"session": sid})
         await pc.close()
+        cpu = cpu_seconds(haproxy) - cpu0
+        passed = 4 * args.requests + 2  # offers, byes, speaks, interrupts, and one session
         print("%d requests each, alternating, on %d cores" % (args.requests, os.cpu_count()))
+        print("haproxy CPU: %.3f s for %d requests, %.0f us each"
+              % (cpu, passed, cpu / passed * 1e6))
         for name in ports:
             print(summary("/offer " + name, offers[name]))
         for name in ports:

@@ -26,6 +26,7 @@ log = logging.getLogger("vever.serve")
 NAME_RE = re.compile(r"[A-Za-z0-9_-]{1,32}\Z")
 ICE_ENV = "VEVER_ICE_SERVERS"
 SAMPLE_PERIOD = 1.0  # seconds between two readings of each session's statistics
+GATHER_SECONDS = 10.0  # an answer's ICE candidates, TURN relay included
 
 
 def check_name(name):
@@ -184,10 +185,19 @@ async def capacity(server, request):
                               "draining": server.draining})
 
 
+async def page_ice(server, request):
+    """The ICE servers the page may use: the STUN ones only. A TURN password
+    handed to every visitor would open the relay to anyone."""
+    stun = [s.urls for s in (server.ice.iceServers if server.ice else [])
+            if s.urls.startswith("stun:")]
+    return web.json_response({"iceServers": [{"urls": stun}] if stun else []})
+
+
 def add_routes(app, server):
-    """/capacity and /metrics, and the metrics' reader for the app's lifetime."""
+    """/capacity, /metrics and /ice, and the metrics' reader for the app's lifetime."""
     app.add_routes([web.get("/capacity", lambda r: capacity(server, r)),
-                    web.get("/metrics", server.metrics.handler)])
+                    web.get("/metrics", server.metrics.handler),
+                    web.get("/ice", lambda r: page_ice(server, r))])
     app.cleanup_ctx.append(server.metrics.sampler)
 
 

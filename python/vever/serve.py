@@ -18,6 +18,7 @@ HTTP interface (JSON in and out):
     GET  /  the page;  GET /healthz  -> 200
     GET  /capacity   {"worker", "slots", "live", "free", "draining"}
     GET  /metrics    Prometheus' text format
+    GET  /ice        {"iceServers"}: the STUN servers of --ice-server, for the page
 With --worker-name W, session ids are "W.<hex>": HAProxy routes every request
 after /offer to the worker that holds its session (vever.balance).
 SIGTERM drains: no new sessions (/offer 503), the live ones go on for up to
@@ -455,15 +456,27 @@ class Server:
             return self.error(500, "cannot open a session: %s" % e)
         finally:
             self.opening -= 1
+        # The slot stays taken while the answer gathers its candidates: a
+        # TURN allocation takes a round trip or more.
+        self.opening += 1
         try:
             # The offer made one receive-only transceiver per kind; the tracks take them.
             pc.addTrack(FrameTrack(live))
             pc.addTrack(VoiceTrack(live))
-            await pc.setLocalDescription(await pc.createAnswer())
+            await asyncio.wait_for(pc.setLocalDescription(await pc.createAnswer()),
+                                   fleet.GATHER_SECONDS)
+        except asyncio.TimeoutError:
+            # An unreachable STUN or TURN server would hold the visitor for minutes.
+            await pc.close()
+            await loop.run_in_executor(None, live.close)
+            return self.error(504, "the server could not gather its network addresses "
+                                   "within %g s" % fleet.GATHER_SECONDS)
         except Exception as e:  # an offer aiortc parsed but cannot answer
             await pc.close()
             await loop.run_in_executor(None, live.close)
             raise BadRequest("the offer was refused: %s" % e)
+        finally:
+            self.opening -= 1
         live.id = fleet.session_id(self.worker, live.id)
         self.lives[live.id] = live
         live.pc = pc

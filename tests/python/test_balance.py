@@ -158,6 +158,7 @@ class BalanceTest(unittest.TestCase):
             env["W2V_ONNX"] = os.path.join(cls.tmp, "w2v", "w2v.onnx")
         else:
             bundle, motion = os.environ["VEVER_TEST_BUNDLE"], os.environ["VEVER_TEST_MOTION"]
+        cls.bundle, cls.motion, cls.env = bundle, motion, env
         cls.port = free_ports(WORKERS)
         cls.proc = subprocess.Popen(
             [sys.executable, "-m", "vever.balance", bundle, motion, "--workers", str(WORKERS),
@@ -273,6 +274,47 @@ class BalanceTest(unittest.TestCase):
                 os.kill(pid, 0)
         with self.assertRaises(OSError):
             request(port, "GET", "/healthz")
+
+
+    def test_unreachable_turn_server(self):
+        # A TURN server nobody answers at: the offer is refused within the
+        # gathering limit, and its slot stays taken until then, not oversold.
+        turn = free_ports(0)
+        at = free_ports(0)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "vever.serve", self.bundle, self.motion, "--port", str(at),
+             "--ice-server", "turn:user:pass@127.0.0.1:%d" % turn],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for("the worker", lambda: self.up(at), 60)
+            answers = []
+            first = threading.Thread(target=lambda: answers.append(Visitor().offer(at)))
+            started = time.monotonic()
+            first.start()
+            wait_for("the first offer gathering", lambda: self.capacity_at(at)["free"] == 0)
+            status, doc = Visitor().offer(at)
+            self.assertEqual(status, 503)
+            self.assertIn("all 1 live sessions are taken", doc["error"])
+            first.join(60)
+            status, doc = answers[0]
+            self.assertEqual(status, 504)
+            self.assertIn("within 10 s", doc["error"])
+            self.assertLess(time.monotonic() - started, 20)
+            self.assertEqual(self.capacity_at(at)["free"], 1)
+        finally:
+            proc.send_signal(signal.SIGINT)
+            proc.wait(30)
+
+    @staticmethod
+    def up(at):
+        try:
+            return request(at, "GET", "/healthz")[0] == 200
+        except OSError:
+            return False
+
+    @staticmethod
+    def capacity_at(at):
+        return request(at, "GET", "/capacity")[1]
 
 
 if __name__ == "__main__":
