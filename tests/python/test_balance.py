@@ -291,7 +291,9 @@ class BalanceTest(unittest.TestCase):
             first = threading.Thread(target=lambda: answers.append(Visitor().offer(at)))
             started = time.monotonic()
             first.start()
-            wait_for("the first offer gathering", lambda: self.capacity_at(at)["free"] == 0)
+            wait_for("the first offer", lambda: self.capacity_at(at)["free"] == 0)
+            time.sleep(4)  # its session is open by now, and its answer gathering
+            self.assertEqual(self.capacity_at(at)["free"], 0)
             status, doc = Visitor().offer(at)
             self.assertEqual(status, 503)
             self.assertIn("all 1 live sessions are taken", doc["error"])
