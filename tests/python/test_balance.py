@@ -225,6 +225,8 @@ class BalanceTest(unittest.TestCase):
             self.assertEqual(m[("vever_session_slots", v.worker)], 1)
             self.assertGreater(m[("vever_frames_sent_total", v.worker)], 5)
             self.assertGreater(m[("vever_speech_frames_total", v.worker)], 0)
+            wait_for("the utterance's first-frame time in the metrics", lambda: self.metrics(
+                v.worker)[("vever_first_frame_seconds_count", v.worker)] == 1)
             self.assertEqual(self.capacity(v.worker)["free"], 0)
         self.assertEqual(request(port, "GET", "/metrics")[0], 404)  # not for visitors
 
