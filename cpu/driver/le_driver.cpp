@@ -1,4 +1,5 @@
 #include "driver/le_driver.h"
+#include "driver/le_frame_cache.h"
 
 #include <sys/stat.h>
 
@@ -392,7 +393,8 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
     std::fprintf(stderr,
                  "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
                  jpgName.c_str(), m.NT);
-    return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), ahead, behind);
+    return over(driver::shareDecoded(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), jpgDir), ahead,
+                behind);
   }
   if (!mp4Exists)
     fail("this bundle carries neither a populated " + jpgName + "/ nor " + mp4Name + " (" +
@@ -405,7 +407,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
                "\xE2\x80\x94 no frame of the driver is expanded ahead of the paste\n",
                mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, std::max(ahead, 1),
                std::max(behind, 0));
-  return over(std::move(src), ahead, behind);
+  return over(driver::shareDecoded(std::move(src), mp4Path), ahead, behind);
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahead, int behind) {
@@ -423,7 +425,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
                "history %d) \xE2\x80\x94 no P.f16 is expanded or mapped\n",
                memberName.c_str(), srcName.c_str(), m.NT, m.crop, m.crop, std::max(ahead, 1),
                std::max(behind, 0));
-  return over(std::move(src), ahead, behind);
+  return over(driver::shareDecoded(std::move(src), path), ahead, behind);
 }
 
 namespace {
