@@ -83,7 +83,13 @@ class SharedSource final : public Source {
   int H() const override { return h_; }
   uint64_t frameBytes() const override { return frameBytes_; }
   std::string name() const override { return name_; }
-  uint64_t residentBytes() const override { return inner_ ? inner_->residentBytes() : 0; }
+  uint64_t residentBytes() const override {
+    std::lock_guard<std::mutex> lk(innerMutex_);
+    return inner_ ? inner_->residentBytes() : 0;
+  }
+  const uint8_t* held(int t) const override {
+    return t >= 0 && t < nt_ && track_->complete() ? track_->frame(t) : nullptr;
+  }
 
   bool next(uint8_t* dst) override {
     useStoreOnceComplete();
@@ -109,7 +115,11 @@ class SharedSource final : public Source {
 
  private:
   void useStoreOnceComplete() {
-    if (inner_ && track_->complete()) inner_.reset();
+    if (inner_ && track_->complete()) {
+      std::unique_ptr<Source> done;
+      std::lock_guard<std::mutex> lk(innerMutex_);
+      done = std::move(inner_);
+    }
   }
 
   std::unique_ptr<Source> inner_;
@@ -118,6 +128,7 @@ class SharedSource final : public Source {
   const uint64_t frameBytes_;
   const std::string name_;
   int pos_ = 0;
+  mutable std::mutex innerMutex_;  // residentBytes may be asked from another thread
 };
 
 std::mutex gMutex;

@@ -71,6 +71,8 @@ TEST_F(FrameCacheTest, CursorsOfOneTrackShareItsFramesExactly) {
     ASSERT_EQ(idx, i % kNT);
     ASSERT_EQ(0, std::memcmp(p, want[size_t(idx)].data(), kFrame)) << i;
   }
+  // Both read the one copy of the frame in the process.
+  EXPECT_EQ(second->pullAt(5, idx), third->pullAt(5, idx));
   EXPECT_EQ(le::driver::frameCacheBytes(), before + kNT * kFrame);
   first.reset();
   second.reset();
