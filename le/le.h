@@ -40,6 +40,9 @@ LE_API const char* le_last_error(void);
  * le_host_kp_rows() x 3 floats, row-major. */
 LE_API int le_host_kp_rows(void);
 
+/* The engine's version, "MAJOR.MINOR.PATCH" (the shared library's own). */
+LE_API const char* le_version(void);
+
 /* Accessors; 0 for a NULL context. They leave the last error alone. */
 LE_API int le_nt(const le_ctx* ctx);
 LE_API int le_width(const le_ctx* ctx);

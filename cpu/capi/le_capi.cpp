@@ -80,6 +80,10 @@ int le_host_kp_rows(void) {
   return le::kHostKpRows;
 }
 
+const char* le_version(void) {
+  return LE_VERSION;
+}
+
 int le_nt(const le_ctx* ctx) {
   return ctx ? ctx->manifest.NT : 0;
 }

@@ -1,4 +1,5 @@
 #include "driver/le_driver.h"
+#include "driver/le_frame_cache.h"
 
 #include <sys/stat.h>
 
@@ -85,7 +86,6 @@ struct DriverCursor::Impl {
         ring(ahead + behind + 1),
         slots(size_t(ring)),
         slotFrame(size_t(ring), -1) {
-    for (auto& s : slots) s.resize(size_t(frameBytes));
     name = source->name();
   }
 
@@ -93,7 +93,8 @@ struct DriverCursor::Impl {
   const int NT, W, H;
   const uint64_t frameBytes;
   const int ahead, behind, ring;
-  std::vector<std::vector<uint8_t>> slots;
+  std::vector<std::vector<uint8_t>> slots;  // sized by the decoding thread on first use
+  std::vector<uint8_t> scratch;             // a writable copy of a frame the source holds
   std::vector<int> slotFrame;
   std::string name;
 
@@ -144,6 +145,11 @@ struct DriverCursor::Impl {
         srcPos = t;
         continue;
       }
+      if (source->held(nextIdx)) {
+        // Pulls are served from the source's own frames from now on.
+        spaceCv.wait(lk);
+        continue;
+      }
       if (produced - consumed < uint64_t(ahead)) {
         const uint64_t noted = epoch;
         const int slot = int(produced % uint64_t(ring));
@@ -156,7 +162,9 @@ struct DriverCursor::Impl {
             source->rewind();
             srcPos = 0;
           }
-          if (!source->next(slots[size_t(slot)].data()))
+          std::vector<uint8_t>& into = slots[size_t(slot)];
+          if (into.empty()) into.resize(size_t(frameBytes));
+          if (!source->next(into.data()))
             err = name + " ended after " + std::to_string(srcPos) +
                   " frames, the manifest says NT=" + std::to_string(NT) +
                   " \xE2\x80\x94 a short driver is a session that stops part way through the "
@@ -248,9 +256,23 @@ struct DriverCursor::Impl {
     }
   }
 
+  // Under the mutex: frame t from the source's own memory, when it holds
+  // every frame and nothing has failed; the ring is then bypassed.
+  uint8_t* fromSource(int t, int& idx, bool writable) {
+    if (!error.empty() || pendingSeek >= 0) return nullptr;
+    const uint8_t* p = source->held(t);
+    if (!p) return nullptr;
+    idx = t;
+    expected = (t + 1) % NT;
+    if (!writable) return const_cast<uint8_t*>(p);  // handed out read-only
+    scratch.assign(p, p + frameBytes);
+    return scratch.data();
+  }
+
   uint8_t* pullSeq(int& idx, bool writable) {
     std::lock_guard<std::mutex> call(callMutex);
     std::unique_lock<std::mutex> lk(mutex);
+    if (uint8_t* p = fromSource(expected, idx, writable)) return p;
     seekLocked(expected);
     return take(lk, idx, writable);
   }
@@ -259,6 +281,7 @@ struct DriverCursor::Impl {
     std::lock_guard<std::mutex> call(callMutex);
     checkRange(t);
     std::unique_lock<std::mutex> lk(mutex);
+    if (uint8_t* p = fromSource(t, idx, writable)) return p;
     seekLocked(t);
     uint8_t* p = take(lk, idx, writable);
     if (idx != t)
@@ -356,8 +379,8 @@ int DriverCursor::position() const {
 }
 
 uint64_t DriverCursor::residentBytes() const {
-  // The source is only touched by the decoding thread; its estimate is a
-  // plain read of sizes and so safe to take from here.
+  // The whole ring, though its slots take memory only once written, and the
+  // source's own estimate (safe to take from here).
   return uint64_t(impl_->ring) * frameBytes + impl_->source->residentBytes();
 }
 
@@ -392,7 +415,8 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
     std::fprintf(stderr,
                  "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
                  jpgName.c_str(), m.NT);
-    return over(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), ahead, behind);
+    return over(driver::shareDecoded(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), jpgDir), ahead,
+                behind);
   }
   if (!mp4Exists)
     fail("this bundle carries neither a populated " + jpgName + "/ nor " + mp4Name + " (" +
@@ -405,7 +429,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
                "\xE2\x80\x94 no frame of the driver is expanded ahead of the paste\n",
                mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, std::max(ahead, 1),
                std::max(behind, 0));
-  return over(std::move(src), ahead, behind);
+  return over(driver::shareDecoded(std::move(src), mp4Path), ahead, behind);
 }
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahead, int behind) {
@@ -423,7 +447,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
                "history %d) \xE2\x80\x94 no P.f16 is expanded or mapped\n",
                memberName.c_str(), srcName.c_str(), m.NT, m.crop, m.crop, std::max(ahead, 1),
                std::max(behind, 0));
-  return over(std::move(src), ahead, behind);
+  return over(driver::shareDecoded(std::move(src), path), ahead, behind);
 }
 
 namespace {

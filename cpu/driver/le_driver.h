@@ -30,6 +30,12 @@ class Source {
   virtual void seek(int t) = 0;
   virtual std::string name() const = 0;
   virtual uint64_t residentBytes() const = 0;
+  // Frame t when the source keeps every frame in memory for as long as it
+  // lives, else null. Unlike the rest, safe to call from any thread.
+  virtual const uint8_t* held(int t) const {
+    (void)t;
+    return nullptr;
+  }
 };
 
 // Frames dir/frame_%06d.jpg, RGB.
@@ -44,6 +50,8 @@ std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int crop)
 // Plays a source on a decoding thread into a ring of ahead + behind + 1
 // frames: sequential reads, short jumps back and the loop's wrap-around are
 // served without decoding on the caller's thread. One caller at a time.
+// Once the source holds every frame in memory, pulls are served from it and
+// the ring is left alone (its slots take memory only once written).
 class LE_API DriverCursor {
  public:
   DriverCursor(std::unique_ptr<driver::Source> source, int ahead, int behind);

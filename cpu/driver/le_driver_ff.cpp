@@ -1,11 +1,13 @@
 // FFmpeg-backed frame sources: the driver video (RGB) and the video-coded
 // warp prior (half-precision planes).
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -15,13 +17,16 @@ extern "C" {
 
 #include "compute/le_simd.h"
 #include "driver/le_driver.h"
+#include "driver/le_frame_cache.h"
 #include "driver/le_moviedec_ff.h"
 #include "driver/le_yuv2rgb_simd.h"
 
 namespace le {
 namespace {
 
-[[noreturn]] void fail(const std::string& msg) { throw std::runtime_error(msg); }
+[[noreturn]] void fail(const std::string& msg) {
+  throw std::runtime_error(msg);
+}
 
 std::string averr(int e) {
   char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -184,7 +189,13 @@ class FfSource final : public driver::Source {
       if (!codec_) fail("le_driver: avcodec_alloc_context3 failed");
       if (avcodec_parameters_to_context(codec_, par) < 0)
         fail("le_driver: avcodec_parameters_to_context failed");
-      codec_->thread_count = 4;
+      // Frame threads buy decode speed with a frame of delay and memory each.
+      // With decoded frames shared in the process a track decodes once, so
+      // one thread per two hardware threads (up to four) serves; without the
+      // store every cursor decodes every frame and keeps four.
+      codec_->thread_count = driver::frameCacheBudget() == 0
+                                 ? 4
+                                 : std::clamp(int(std::thread::hardware_concurrency()) / 2, 1, 4);
       codec_->thread_type = FF_THREAD_FRAME;
       if (avcodec_open2(codec_, dec, nullptr) < 0)
         fail("le_driver: could not open the decoder for " + path_);

@@ -9,6 +9,8 @@
 Every failure of the engine raises vever.Error with the engine's own message.
 """
 
+from __future__ import annotations
+
 import ctypes
 import dataclasses
 import json
@@ -16,14 +18,18 @@ import os
 import threading
 import time
 import weakref
+from typing import Any, Optional, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _lib
 from ._lib import lib as _c
 
-__all__ = ["Error", "Context", "Session", "Frame", "Stats", "RenderStatus",
-           "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
+__version__ = "0.1.0"
+
+__all__ = ["__version__", "engine_version", "library_path", "Error", "Context", "Session", "Frame", "Stats",
+           "RenderStatus", "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
            "SAMPLE_RATE", "FRAME_SAMPLES", "FPS", "MAX_HELD_SAMPLES"]
 
 # Frame kinds (le_utt_frame_info.kind).
@@ -43,8 +49,21 @@ _STATE_NAMES = {STATE_IDLE: "idle", STATE_WAITING: "waiting", STATE_SPEAKING: "s
                 STATE_RAMP: "ramp"}
 
 
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
 class Error(RuntimeError):
     """A failure reported by the engine (its message) or a misuse of a handle."""
+
+
+def engine_version() -> str:
+    """The version of the engine library loaded (le_version)."""
+    return _lib.text(_c.le_version())
+
+
+def library_path() -> str:
+    """The engine library's file, as the loader found it."""
+    return _lib.path()
 
 
 def _bytes(s):
@@ -70,7 +89,14 @@ def _keypoints(kp, what):
 class Context:
     """A rendering context on one avatar bundle (le_create / le_destroy)."""
 
-    def __init__(self, bundle, model="b1", threads=0, ep=None):
+    nt: int
+    width: int
+    height: int
+    crop: int
+    drive_frames: int
+
+    def __init__(self, bundle: PathLike, model: str = "b1", threads: int = 0,
+                 ep: Optional[str] = None) -> None:
         self._destroy = _c.le_destroy  # kept for closing during interpreter shutdown
         self._h = None
         self._sessions = weakref.WeakSet()
@@ -85,7 +111,7 @@ class Context:
         self.crop = _c.le_crop(h)
         self.drive_frames = _c.le_drive_frames(h)
 
-    def close(self):
+    def close(self) -> None:
         """Closes the sessions still open on this context, then the context."""
         for s in list(self._sessions):
             s.close()
@@ -95,13 +121,13 @@ class Context:
             self._destroy(h)
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._h is None
 
-    def __enter__(self):
+    def __enter__(self) -> "Context":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
     def __del__(self):
@@ -116,7 +142,8 @@ class Context:
             raise Error("vever: a session is open on this context; render on another context")
         return self._h
 
-    def render(self, t, kp_source=None, kp_driven=None):
+    def render(self, t: int, kp_source: Optional[npt.ArrayLike] = None,
+               kp_driven: Optional[npt.ArrayLike] = None) -> np.ndarray:
         """The crop (3 x C x C float32, R, G, B planes in [0, 1]).
 
         render(i) renders drive frame i from the bundle's drive tables;
@@ -138,7 +165,8 @@ class Context:
         n = 3 * self.crop * self.crop
         return np.ctypeslib.as_array(p, shape=(n,)).copy().reshape(3, self.crop, self.crop)
 
-    def paste(self, t, crop, out=None):
+    def paste(self, t: int, crop: npt.ArrayLike,
+              out: Optional[np.ndarray] = None) -> np.ndarray:
         """Pastes a crop into driver frame t; returns out (H x W x 3 uint8)."""
         h = self._handle(direct=True)
         c = np.ascontiguousarray(crop, dtype=np.float32)
@@ -151,7 +179,7 @@ class Context:
             raise Error(_lib.text(_c.le_last_error()))
         return out
 
-    def target_frame(self, t):
+    def target_frame(self, t: int) -> np.ndarray:
         """Driver frame t as H x W x 3 uint8 (a copy)."""
         p = _c.le_target_frame(self._handle(direct=True), int(t))
         if not p:
@@ -170,12 +198,14 @@ class Context:
         return out
 
 
-def render(ctx, t, kp_source=None, kp_driven=None):
+def render(ctx: Context, t: int, kp_source: Optional[npt.ArrayLike] = None,
+           kp_driven: Optional[npt.ArrayLike] = None) -> np.ndarray:
     """Context.render as a function."""
     return ctx.render(t, kp_source, kp_driven)
 
 
-def paste(ctx, t, crop, out=None):
+def paste(ctx: Context, t: int, crop: npt.ArrayLike,
+          out: Optional[np.ndarray] = None) -> np.ndarray:
     """Context.paste as a function."""
     return ctx.paste(t, crop, out)
 
@@ -189,7 +219,7 @@ class Frame:
     number: int        # speech frame number within its utterance, -1 otherwise
 
     @property
-    def kind_name(self):
+    def kind_name(self) -> str:
         return _KIND_NAMES.get(self.kind, str(self.kind))
 
 
@@ -203,7 +233,7 @@ class Stats:
     state: int
 
     @property
-    def state_name(self):
+    def state_name(self) -> str:
         return _STATE_NAMES.get(self.state, str(self.state))
 
 
@@ -220,8 +250,10 @@ class Session:
     The session holds its context, which stays open until the session is
     closed; closing the context closes its sessions first."""
 
-    def __init__(self, ctx, motion_dir, threads=0, ep=None, steady_model=None, eager=0,
-                 end_silence_s=0.0, end_ramp_frames=0, interrupt_ramp_frames=0):
+    def __init__(self, ctx: Context, motion_dir: PathLike, threads: int = 0,
+                 ep: Optional[str] = None, steady_model: Optional[str] = None, eager: int = 0,
+                 end_silence_s: float = 0.0, end_ramp_frames: int = 0,
+                 interrupt_ramp_frames: int = 0) -> None:
         self._destroy = _c.le_utt_destroy
         self._h = None
         self.ctx = ctx
@@ -237,20 +269,20 @@ class Session:
             self._h = h
             ctx._sessions.add(self)
 
-    def close(self):
+    def close(self) -> None:
         h, self._h = self._h, None
         if h:
             self._destroy(h)
             self.ctx._sessions.discard(self)
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._h is None
 
-    def __enter__(self):
+    def __enter__(self) -> "Session":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.close()
 
     def __del__(self):
@@ -262,14 +294,14 @@ class Session:
             raise Error("vever: the session is closed")
         return self._h
 
-    def ready(self):
+    def ready(self) -> bool:
         """True once the motion source is loaded; raises Error if its warm-up failed."""
         r = _c.le_utt_ready(self._handle())
         if r < 0:
             raise Error(_lib.text(_c.le_utt_last_error()))
         return r == 1
 
-    def wait_ready(self, timeout=60.0):
+    def wait_ready(self, timeout: float = 60.0) -> None:
         """Waits for ready(); audio pushed before it would be dropped."""
         until = time.monotonic() + timeout
         while not self.ready():
@@ -277,7 +309,7 @@ class Session:
                 raise Error("vever: the session was not ready after %.0f s" % timeout)
             time.sleep(0.005)
 
-    def push(self, samples):
+    def push(self, samples: npt.ArrayLike) -> None:
         """Appends 16 kHz mono speech: a 1-D int16 array (16-bit PCM)."""
         a = np.asarray(samples)
         if a.dtype != np.int16:
@@ -290,20 +322,20 @@ class Session:
             if not _c.le_utt_push_audio(h, _ptr(piece, ctypes.c_int16), piece.size):
                 raise Error(_lib.text(_c.le_utt_last_error()))
 
-    def held_audio(self):
+    def held_audio(self) -> int:
         """Samples pushed and neither spoken nor dropped yet."""
         return _c.le_utt_held_audio(self._handle())
 
-    def end_utterance(self):
+    def end_utterance(self) -> None:
         _c.le_utt_end_utterance(self._handle())
 
-    def interrupt(self):
+    def interrupt(self) -> None:
         _c.le_utt_interrupt(self._handle())
 
-    def frames_available(self):
+    def frames_available(self) -> int:
         return _c.le_utt_frames_available(self._handle())
 
-    def pull(self, out=None):
+    def pull(self, out: Optional[np.ndarray] = None) -> Optional[Frame]:
         """The oldest waiting frame as a Frame, or None when none waits.
 
         out, if given, is an H x W x 3 uint8 array the image is written into."""
@@ -316,20 +348,20 @@ class Session:
             return None
         return Frame(out, info.seq, info.kind, info.index, info.number)
 
-    def stats(self):
+    def stats(self) -> Stats:
         st = _lib.UttStats()
         _c.le_utt_get_stats(self._handle(), ctypes.byref(st))
         return Stats(st.frames_out, st.speech_frames_out, st.utterances_started,
                      st.first_frame_ms, st.frame_cost_ms, st.state)
 
-    def render_status(self):
+    def render_status(self) -> RenderStatus:
         buf = ctypes.create_string_buffer(1024)
         failures = ctypes.c_int64(0)
         r = _c.le_utt_render_status(self._handle(), buf, len(buf), ctypes.byref(failures))
         return RenderStatus(_lib.text(buf.value), failures.value, r < 0)
 
 
-def telemetry():
+def telemetry() -> dict:
     """The engine's pending telemetry as a dict ({"dropped": N, "records": [...]});
     the records returned are removed from the engine's list."""
     doc = json.loads(_lib.text(_c.le_tel_pending_json()))
@@ -337,6 +369,6 @@ def telemetry():
     return doc
 
 
-def record_telemetry(name, value):
+def record_telemetry(name: str, value: float) -> None:
     """Adds a measurement to the engine's telemetry list."""
     _c.le_tel_record(_bytes(name), float(value))

@@ -2,6 +2,7 @@
 
 import ctypes
 import os
+import sys
 
 LIB_NAME = "libvever_core.so"
 
@@ -12,9 +13,17 @@ def _candidates():
         # An explicit choice is final: a wrong path must not fall back silently.
         return [env]
     here = os.path.dirname(os.path.abspath(__file__))
+    paths = [os.path.join(here, LIB_NAME)]
     root = os.path.dirname(os.path.dirname(here))
-    build = os.environ.get("LE_BUILD_DIR") or os.path.join(root, "build")
-    paths = [os.path.join(here, LIB_NAME), os.path.join(build, LIB_NAME)]
+    if os.path.exists(os.path.join(root, "CMakeLists.txt")):
+        # Run from a checkout: its build tree.
+        build = os.environ.get("LE_BUILD_DIR") or os.path.join(root, "build")
+        paths.append(os.path.join(build, LIB_NAME))
+    # Where `cmake --install` puts it: this environment's prefix (a virtual
+    # environment's, say), then CMake's default prefix, which the loader does
+    # not search before ldconfig has run.
+    for prefix in (sys.prefix, "/usr/local"):
+        paths.append(os.path.join(prefix, "lib", LIB_NAME))
     # Last, the system loader's own search (LD_LIBRARY_PATH, ld.so.cache).
     return [p for p in paths if os.path.exists(p)] + [LIB_NAME]
 
@@ -75,6 +84,7 @@ _SIGNATURES = {
     "le_destroy": (None, [_vp]),
     "le_last_error": (_str, []),
     "le_host_kp_rows": (_int, []),
+    "le_version": (_str, []),
     "le_nt": (_int, [_vp]),
     "le_width": (_int, [_vp]),
     "le_height": (_int, [_vp]),
@@ -111,6 +121,18 @@ def _declare(lib):
 
 
 lib = _declare(_load())
+
+
+def path():
+    """The file the engine library was loaded from, as the loader resolved it."""
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                if "/" + LIB_NAME in line:
+                    return line[line.index("/"):].rstrip()
+    except OSError:
+        pass
+    return lib._name
 
 
 def text(raw):

@@ -232,36 +232,52 @@ class ExampleTest(unittest.TestCase):
             w.setframerate(rate)
             w.writeframes(pcm.astype("<i2").tobytes())
 
-    def run_speak(self, wav, out):
+    def run_speak(self, wav, *out):
         return subprocess.run([sys.executable, self.SPEAK, bundle(), motion(), "--wav", wav,
-                               "-o", out, "--steady-model", "-"],
+                               "--steady-model", "-", *out],
                               capture_output=True, text=True, timeout=90)
 
-    def test_speak_writes_every_frame(self):
+    def test_speak_writes_video_with_the_voice_in_step(self):
         work = tempfile.mkdtemp(dir=FIX)
-        wav, out = os.path.join(work, "in.wav"), os.path.join(work, "frames")
-        self.write_wav(wav, clip(2, 20, 3))  # 25 frames
-        r = self.run_speak(wav, out)
+        wav, mp4, pngs = (os.path.join(work, n) for n in ("in.wav", "out.mp4", "frames"))
+        self.write_wav(wav, clip(2, 20, 3))  # 25 frames, the tone in frames 2 to 21
+        r = self.run_speak(wav, "-o", mp4, "--png-dir", pngs)
         self.assertEqual(r.returncode, 0, r.stderr)
         m = re.search(r"speak: (\d+) frames .* idle lead-in (\d+), speech (\d+), ramp (\d+), "
                       r"idle tail (\d+)", r.stdout)
         total, lead, speech, ramp, tail = map(int, m.groups())
         self.assertEqual((speech, ramp, tail, total), (25, 6, 13, lead + 25 + 6 + 13), r.stdout)
-        names = sorted(os.listdir(out))
+        names = sorted(os.listdir(pngs))
         self.assertEqual(names, ["frame_%06d.png" % k for k in range(total)])
         with vever.Context(bundle()) as ctx:
-            np.testing.assert_array_equal(read_png(os.path.join(out, names[0])),
+            np.testing.assert_array_equal(read_png(os.path.join(pngs, names[0])),
                                           ctx.target_frame(0))
+        import av
+        with av.open(mp4) as f:
+            self.assertEqual(sum(1 for _ in f.decode(video=0)), total)
+            f.seek(0)
+            voice = np.concatenate([a.to_ndarray().reshape(-1) for a in f.decode(audio=0)])
+        # Speech frame k's 40 ms of voice lie under video frame lead + k, silence elsewhere.
+        rms = [np.sqrt(np.mean(voice[k * 640:(k + 1) * 640] ** 2)) for k in range(total)]
+        loud = [k for k in range(total) if rms[k] > 0.05]
+        self.assertEqual(loud, list(range(lead + 2, lead + 22)), rms)
+        self.assertLess(max(rms[k] for k in range(total) if k not in loud), 0.01)
 
-    def test_speak_refuses_other_formats(self):
+    def test_speak_converts_audio_and_refuses_what_is_not(self):
         work = tempfile.mkdtemp(dir=FIX)
-        stereo = os.path.join(work, "stereo.wav")
-        self.write_wav(stereo, np.zeros(3200, np.int16), rate=44100, channels=2)
-        r = self.run_speak(stereo, os.path.join(work, "frames"))
+        stereo, mp4 = os.path.join(work, "stereo.wav"), os.path.join(work, "out.mp4")
+        self.write_wav(stereo, np.zeros(2 * 44100, np.int16), rate=44100, channels=2)  # 1 s
+        r = self.run_speak(stereo, "-o", mp4)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("speech 25,", r.stdout)
+        self.assertIn("audio 1.00 s (25 frames)", r.stdout)
+        text = os.path.join(work, "notes.wav")
+        with open(text, "w") as f:
+            f.write("not audio\n")
+        r = self.run_speak(text, "-o", os.path.join(work, "no.mp4"))
         self.assertEqual(r.returncode, 2)
-        self.assertIn("is 44100 Hz, 2 channel(s), 16-bit; this example takes 16000 Hz mono",
-                      r.stderr)
-        self.assertFalse(os.path.exists(os.path.join(work, "frames")))
+        self.assertIn("notes.wav: not a readable audio file", r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(work, "no.mp4")))
 
 
 if __name__ == "__main__":
