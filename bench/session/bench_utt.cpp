@@ -228,6 +228,9 @@ Split framePath(le_ctx* ctx, int frames) {
   const std::vector<float> crop(rendered, rendered + size_t(3) * paste.side * paste.side);
   std::vector<uint8_t> slot(bytes), host(bytes);
   Split s;
+  // One loop first: a live session's driver has played through before, and
+  // the process keeps its decoded frames when they fit in the store.
+  for (int i = 0; i < nt; ++i) cursor.pullAt(i, slot.data());
   s.driver = paced(frames, [&](int i) { cursor.pullAt(i % nt, slot.data()); }).first;
   // A transform that shrinks the crop onto a few pixels leaves the
   // sharpening of the whole crop and almost none of the pass over the frame.
