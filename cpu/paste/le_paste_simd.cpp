@@ -105,12 +105,12 @@ HWY_INLINE void Sample8x8(const float* base, size_t stride, const float* HWY_RES
   const hn::Full256<float> dh;
   const hn::Full128<float> dq;
   const auto w0 = hn::LoadU(d, w4), w1 = hn::LoadU(d, w4 + 16);
-  auto acc = hn::Mul(hn::Set(d, wy[0]), hn::Add(hn::Mul(hn::LoadU(d, base), w0),
-                                                hn::Mul(hn::LoadU(d, base + 16), w1)));
+  auto acc = hn::Mul(hn::Set(d, wy[0]),
+                     hn::MulAdd(hn::LoadU(d, base + 16), w1, hn::Mul(hn::LoadU(d, base), w0)));
   for (int k = 1; k < 8; ++k) {
     const float* r = base + k * stride;
-    const auto t = hn::Add(hn::Mul(hn::LoadU(d, r), w0), hn::Mul(hn::LoadU(d, r + 16), w1));
-    acc = hn::Add(acc, hn::Mul(hn::Set(d, wy[k]), t));
+    const auto t = hn::MulAdd(hn::LoadU(d, r + 16), w1, hn::Mul(hn::LoadU(d, r), w0));
+    acc = hn::MulAdd(hn::Set(d, wy[k]), t, acc);
   }
   const auto h = hn::Add(hn::LowerHalf(dh, acc), hn::UpperHalf(dh, acc));
   hn::StoreU(hn::Add(hn::LowerHalf(dq, h), hn::UpperHalf(dq, h)), dq, out);
@@ -121,17 +121,16 @@ HWY_INLINE void Sample8x8(const float* base, size_t stride, const float* HWY_RES
   const auto w01 = hn::LoadU(d, w4), w23 = hn::LoadU(d, w4 + 8);
   const auto w45 = hn::LoadU(d, w4 + 16), w67 = hn::LoadU(d, w4 + 24);
   const auto wk0 = hn::Set(d, wy[0]);
-  auto a0 = hn::Mul(
-      wk0, hn::Add(hn::Mul(hn::LoadU(d, base), w01), hn::Mul(hn::LoadU(d, base + 16), w45)));
-  auto a1 = hn::Mul(
-      wk0, hn::Add(hn::Mul(hn::LoadU(d, base + 8), w23), hn::Mul(hn::LoadU(d, base + 24), w67)));
+  auto a0 =
+      hn::Mul(wk0, hn::MulAdd(hn::LoadU(d, base + 16), w45, hn::Mul(hn::LoadU(d, base), w01)));
+  auto a1 =
+      hn::Mul(wk0, hn::MulAdd(hn::LoadU(d, base + 24), w67, hn::Mul(hn::LoadU(d, base + 8), w23)));
   for (int k = 1; k < 8; ++k) {
     const float* r = base + k * stride;
     const auto wk = hn::Set(d, wy[k]);
-    a0 = hn::Add(a0, hn::Mul(wk, hn::Add(hn::Mul(hn::LoadU(d, r), w01),
-                                         hn::Mul(hn::LoadU(d, r + 16), w45))));
-    a1 = hn::Add(a1, hn::Mul(wk, hn::Add(hn::Mul(hn::LoadU(d, r + 8), w23),
-                                         hn::Mul(hn::LoadU(d, r + 24), w67))));
+    a0 = hn::MulAdd(wk, hn::MulAdd(hn::LoadU(d, r + 16), w45, hn::Mul(hn::LoadU(d, r), w01)), a0);
+    a1 = hn::MulAdd(wk, hn::MulAdd(hn::LoadU(d, r + 24), w67, hn::Mul(hn::LoadU(d, r + 8), w23)),
+                    a1);
   }
   const auto h = hn::Add(a0, a1);
   hn::StoreU(hn::Add(hn::LowerHalf(dq, h), hn::UpperHalf(dq, h)), dq, out);
@@ -142,17 +141,17 @@ HWY_INLINE void Sample8x8(const float* base, size_t stride, const float* HWY_RES
   for (int j = 0; j < 8; ++j) w[j] = hn::LoadU(d, w4 + 4 * j);
   hn::Vec<decltype(d)> acc[4];
   for (int b = 0; b < 4; ++b) {
-    acc[b] =
-        hn::Mul(hn::Set(d, wy[0]), hn::Add(hn::Mul(hn::LoadU(d, base + 4 * b), w[b]),
-                                           hn::Mul(hn::LoadU(d, base + 4 * (b + 4)), w[b + 4])));
+    acc[b] = hn::Mul(hn::Set(d, wy[0]), hn::MulAdd(hn::LoadU(d, base + 4 * (b + 4)), w[b + 4],
+                                                   hn::Mul(hn::LoadU(d, base + 4 * b), w[b])));
   }
   for (int k = 1; k < 8; ++k) {
     const float* r = base + k * stride;
     const auto wk = hn::Set(d, wy[k]);
     for (int b = 0; b < 4; ++b) {
-      acc[b] =
-          hn::Add(acc[b], hn::Mul(wk, hn::Add(hn::Mul(hn::LoadU(d, r + 4 * b), w[b]),
-                                              hn::Mul(hn::LoadU(d, r + 4 * (b + 4)), w[b + 4]))));
+      acc[b] = hn::MulAdd(wk,
+                          hn::MulAdd(hn::LoadU(d, r + 4 * (b + 4)), w[b + 4],
+                                     hn::Mul(hn::LoadU(d, r + 4 * b), w[b])),
+                          acc[b]);
     }
   }
   hn::StoreU(hn::Add(hn::Add(acc[0], acc[2]), hn::Add(acc[1], acc[3])), d, out);
@@ -182,14 +181,14 @@ HWY_INLINE void SampleGroup(const float* const* base, size_t stride, const float
   for (int p = 0; p < kGroup; ++p) {
     w0[p] = hn::LoadU(d, w4[p]);
     w1[p] = hn::LoadU(d, w4[p] + 16);
-    acc[p] = hn::Mul(hn::Set(d, wy[p][0]), hn::Add(hn::Mul(hn::LoadU(d, base[p]), w0[p]),
-                                                   hn::Mul(hn::LoadU(d, base[p] + 16), w1[p])));
+    acc[p] = hn::Mul(hn::Set(d, wy[p][0]), hn::MulAdd(hn::LoadU(d, base[p] + 16), w1[p],
+                                                      hn::Mul(hn::LoadU(d, base[p]), w0[p])));
   }
   for (int k = 1; k < 8; ++k) {
     for (int p = 0; p < kGroup; ++p) {
       const float* r = base[p] + k * stride;
-      const auto t = hn::Add(hn::Mul(hn::LoadU(d, r), w0[p]), hn::Mul(hn::LoadU(d, r + 16), w1[p]));
-      acc[p] = hn::Add(acc[p], hn::Mul(hn::Set(d, wy[p][k]), t));
+      const auto t = hn::MulAdd(hn::LoadU(d, r + 16), w1[p], hn::Mul(hn::LoadU(d, r), w0[p]));
+      acc[p] = hn::MulAdd(hn::Set(d, wy[p][k]), t, acc[p]);
     }
   }
   HWY_ALIGN static constexpr int32_t kBlocks[16] = {0, 1, 2, 3, 8,  9,  10, 11,
