@@ -40,9 +40,9 @@ class FrameCacheTest : public ::testing::Test {
 
 TEST_F(FrameCacheTest, CursorsOfOneTrackShareItsFramesExactly) {
   const std::string mp4 = dir / "drive.mp4";
-  le_test::VideoSpec spec;
-  spec.frames = kNT;
-  ASSERT_EQ(le_test::encodeVideo(mp4, spec, fillFrame), "");
+  le_test::VideoSpec video;
+  video.frames = kNT;
+  ASSERT_EQ(le_test::encodeVideo(mp4, video, fillFrame), "");
   // What the decoder hands out, frame by frame, without the store.
   std::vector<std::vector<uint8_t>> want(kNT, std::vector<uint8_t>(kFrame));
   auto plain = le::driver::openMp4(mp4, kNT, kW, kH);
