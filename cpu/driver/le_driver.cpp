@@ -145,11 +145,6 @@ struct DriverCursor::Impl {
         srcPos = t;
         continue;
       }
-      if (source->held(nextIdx)) {
-        // Pulls are served from the source's own frames from now on.
-        spaceCv.wait(lk);
-        continue;
-      }
       if (produced - consumed < uint64_t(ahead)) {
         const uint64_t noted = epoch;
         const int slot = int(produced % uint64_t(ring));
@@ -259,7 +254,7 @@ struct DriverCursor::Impl {
   // Under the mutex: frame t from the source's own memory, when it holds
   // every frame and nothing has failed; the ring is then bypassed.
   uint8_t* fromSource(int t, int& idx, bool writable) {
-    if (!error.empty() || pendingSeek >= 0) return nullptr;
+    if (!error.empty()) return nullptr;
     const uint8_t* p = source->held(t);
     if (!p) return nullptr;
     idx = t;
