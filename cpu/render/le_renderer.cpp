@@ -113,6 +113,22 @@ int SourcePredictor::next(int s, int frames) {
   return p;
 }
 
+namespace {
+
+// The weights ONNX Runtime repacks for its kernels, kept once per process:
+// every renderer of the same network (each visitor's context has one) shares
+// them. It lives as long as the process, as the sessions using it may.
+OrtPrepackedWeightsContainer* sharedPrepackedWeights() {
+  static OrtPrepackedWeightsContainer* const container = [] {
+    OrtPrepackedWeightsContainer* c = nullptr;
+    Ort::ThrowOnError(Ort::GetApi().CreatePrepackedWeightsContainer(&c));
+    return c;
+  }();
+  return container;
+}
+
+}  // namespace
+
 // Hidden although Renderer is exported: hosts never see the session inside.
 struct __attribute__((visibility("hidden"))) Renderer::Impl {
   std::string epLabel;
@@ -218,9 +234,9 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
 
   if (!hoisted) {
     if (edits.any())
-      session = Ort::Session(env, bytes.data(), bytes.size(), options);
+      session = Ort::Session(env, bytes.data(), bytes.size(), options, sharedPrepackedWeights());
     else
-      session = Ort::Session(env, modelPath.c_str(), options);
+      session = Ort::Session(env, modelPath.c_str(), options, sharedPrepackedWeights());
   }
 
   epLabel = ep.empty() ? "cpu" : ep;
@@ -354,7 +370,8 @@ bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
     prepOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
     // The cone of a quantised director carries Int8ConvVNNI nodes.
     registerInt8ConvVNNI(prepOptions);
-    prep = Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions);
+    prep = Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions,
+                        sharedPrepackedWeights());
 
     const auto in = prep.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     if (in.size() != 4 || in[0] != 1) {
@@ -376,7 +393,8 @@ bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
       prep = Ort::Session(nullptr);
       return false;
     }
-    session = Ort::Session(env, perFrame.data(), perFrame.size(), options);
+    session =
+        Ort::Session(env, perFrame.data(), perFrame.size(), options, sharedPrepackedWeights());
     boundary = name;
     boundaryDims = out;
     boundaryElems = elems;
