@@ -368,6 +368,10 @@ void DriverCursor::seek(int t) {
   impl_->seekLocked(t);
 }
 
+const uint8_t* DriverCursor::held(int t) const {
+  return impl_->source->held(t);
+}
+
 int DriverCursor::position() const {
   std::lock_guard<std::mutex> lk(impl_->mutex);
   return impl_->expected;

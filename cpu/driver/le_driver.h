@@ -75,6 +75,10 @@ class LE_API DriverCursor {
   const uint8_t* pullAt(int t, int& idx);
   uint8_t* pullMutAt(int t, int& idx);
   void seek(int t);
+  // Frame t where the source keeps every frame for as long as this cursor
+  // lives (the process's store), else null; the cursor's position is left
+  // alone. Any thread.
+  const uint8_t* held(int t) const;
   // After a decoding failure, which stops the cursor, decoding starts again
   // at frame t; the frames before the failure are gone. Returns false (and
   // does nothing) when the cursor had not failed.

@@ -87,6 +87,7 @@ struct le_utt {
 
   struct Slot {
     std::vector<uint8_t> rgb;
+    const uint8_t* held = nullptr;  // an idle frame read from the driver's store instead of rgb
     int64_t seq = 0;
     int kind = 0, index = 0, number = -1;
     float kp[kKp] = {};

@@ -162,7 +162,7 @@ int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* 
         uttError() = "le_utt_pull_frame: buffer too small";
         return 0;
       }
-      std::memcpy(dst, slot.rgb.data(), slot.rgb.size());
+      std::memcpy(dst, slot.held ? slot.held : slot.rgb.data(), slot.rgb.size());
       if (info) {
         info->seq = slot.seq;
         info->kind = slot.kind;

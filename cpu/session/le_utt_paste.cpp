@@ -165,13 +165,18 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, const
 
 bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
   try {
-    try {
-      ctx->cursor->pullAt(index, slot.rgb.data());
-    } catch (const std::exception&) {
-      // A driver that failed decoding stops for good: start it again after
-      // the frame, so the session goes on with the frames that still decode.
-      ctx->cursor->restart((index + 1) % ctx->cursor->NT);
-      throw;
+    // An idle frame the process holds decoded is handed out from there: one
+    // copy, into the host's buffer, instead of two.
+    slot.held = face ? nullptr : ctx->cursor->held(index);
+    if (!slot.held) {
+      try {
+        ctx->cursor->pullAt(index, slot.rgb.data());
+      } catch (const std::exception&) {
+        // A driver that failed decoding stops for good: start it again after
+        // the frame, so the session goes on with the frames that still decode.
+        ctx->cursor->restart((index + 1) % ctx->cursor->NT);
+        throw;
+      }
     }
     if (face)
       ctx->paste->composite(face, 255.0f, ctx->identity.M(index), slot.rgb.data(), W, H);
