@@ -197,6 +197,43 @@ def page_policy(html):
             "form-action 'none'" % (hashes("script"), hashes("style")))
 
 
+class Voices:
+    """The audio of the utterances a visitor asked for, in the order asked,
+    matched to the speech frames that show them: speech frame k of an
+    utterance brings samples [640 k, 640 (k + 1)) of its audio.
+
+    An utterance's speech starts with the first speech frame after a frame of
+    another kind, or with a number that does not go up; its first frames may
+    have been given up by the engine, so its frame 0 may never show."""
+
+    def __init__(self):
+        self.queued = collections.deque()  # utterances pushed and not yet showing
+        self.current = None                # the utterance whose speech frames show
+        self.last = None                   # number of the speech frame shown last
+
+    def add(self, samples):
+        self.queued.append(samples)
+
+    def clear(self):
+        self.queued.clear()
+        self.current = None
+        self.last = None
+
+    def voice(self, kind, number):
+        """The 40 ms of audio under a frame of this kind and speech number."""
+        out = np.zeros(FRAME_SAMPLES, np.int16)
+        if kind != vever.SPEECH:
+            self.last = None
+            return out
+        if self.last is None or number <= self.last:
+            self.current = self.queued.popleft() if self.queued else None
+        self.last = number
+        if self.current is not None:
+            piece = self.current[number * FRAME_SAMPLES:(number + 1) * FRAME_SAMPLES]
+            out[:piece.size] = piece
+        return out
+
+
 class Live:
     """One visitor: a context and a session of its own, and the audio of the
     utterances it was asked to speak, in the order it was asked."""
@@ -210,8 +247,7 @@ class Live:
         except Exception:
             self.ctx.close()
             raise
-        self.queued = collections.deque()  # utterances pushed and not yet showing
-        self.current = None                # the utterance whose speech frames show
+        self.voices = Voices()
         self.audio = collections.deque()   # int16 pieces for the audio track
         self.audio_samples = 0
         self.frames_sent = 0
@@ -224,30 +260,24 @@ class Live:
 
     def speak(self, samples):
         self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
-        self.queued.append(samples)
+        self.voices.add(samples)
         self.session.end_utterance()
 
     def interrupt(self):
         self.session.interrupt()
-        self.queued.clear()
-        self.current = None
+        self.voices.clear()
 
     def next_frame(self):
         """The frame to show now and its 40 ms of audio."""
-        voice = np.zeros(FRAME_SAMPLES, np.int16)
         f = self.session.pull()
         if f is None:
             if self.session.stats().state == 2:
                 self.underruns += 1
             # Nothing new: the last frame stays up, and the voice pauses with it.
+            voice = np.zeros(FRAME_SAMPLES, np.int16)
         else:
             self.image = f.image
-            if f.kind == vever.SPEECH:
-                if f.number == 0:
-                    self.current = self.queued.popleft() if self.queued else None
-                if self.current is not None:
-                    piece = self.current[f.number * FRAME_SAMPLES:(f.number + 1) * FRAME_SAMPLES]
-                    voice[:piece.size] = piece
+            voice = self.voices.voice(f.kind, f.number)
         self.audio.append(voice)
         self.audio_samples += voice.size
         # A late audio track must not fall behind the picture.

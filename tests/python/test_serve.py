@@ -185,6 +185,28 @@ class FaultTest(unittest.TestCase):
             proc.stderr.close()
 
 
+class VoiceTest(unittest.TestCase):
+    def test_each_utterance_s_voice_follows_its_frames_when_the_first_are_lost(self):
+        # Speech frames given up by the engine leave their numbers unused: an
+        # utterance may start at frame 1 or 2, and the next must still get its
+        # own audio, each frame the 640 samples of its number.
+        a, b, c = (np.arange(16 * 640, dtype=np.int16) + k * 10000 for k in range(3))
+        v = serve.Voices()
+        for samples in (a, b, c):
+            v.add(samples)
+        idle, speech, ramp = serve.vever.IDLE, serve.vever.SPEECH, serve.vever.RAMP
+        shown = [(idle, -1), (speech, 1), (speech, 2), (speech, 4), (ramp, -1),
+                 (speech, 2), (speech, 3), (ramp, -1), (idle, -1), (speech, 0)]
+        want = [None, a[640:1280], a[1280:1920], a[2560:3200], None,
+                b[1280:1920], b[1920:2560], None, None, c[:640]]
+        for (kind, number), w in zip(shown, want):
+            got = v.voice(kind, number)
+            np.testing.assert_array_equal(got, np.zeros(640, np.int16) if w is None else w)
+        v.add(a)
+        v.clear()  # an interrupt: nothing queued speaks
+        self.assertFalse(v.voice(speech, 0).any())
+
+
 class ServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
