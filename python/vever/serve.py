@@ -27,7 +27,9 @@ import asyncio
 import base64
 import binascii
 import collections
+import ctypes
 import fractions
+import gc
 import hashlib
 import hmac
 import io
@@ -67,6 +69,36 @@ TOKEN_ENV = "VEVER_TOKEN_SECRET"
 AUDIO_FORMATS = "wav,w64,mp3,ogg,flac,mov,matroska,aac"
 
 log = logging.getLogger("vever.serve")
+
+# glibc's heap: a thread that allocates gets an arena of its own, up to 8 per
+# core, and each visitor's engine threads are new threads. What a departed
+# visitor freed stayed scattered over those arenas and was never reused whole,
+# so the server's resident memory grew with every visitor. Two arenas, and the
+# free pages handed back when a visitor leaves, keep it flat.
+M_ARENA_MAX = -8  # mallopt's parameter number (malloc.h)
+HEAP_ARENAS = 2
+try:
+    _libc = ctypes.CDLL(None)  # the C library this process already runs on
+except OSError:
+    _libc = None
+
+
+def limit_heap_arenas():
+    """Caps glibc's arenas, unless the operator chose with MALLOC_ARENA_MAX.
+    Takes effect only before the process's second thread allocates."""
+    mallopt = getattr(_libc, "mallopt", None)
+    if mallopt is not None and not os.environ.get("MALLOC_ARENA_MAX"):
+        mallopt(M_ARENA_MAX, HEAP_ARENAS)
+
+
+def give_back_memory():
+    """Hands the heap's free pages back to the system (glibc keeps them
+    otherwise). The collection first: a departed visitor's peer connection
+    is held in reference cycles (its own event handlers) until one runs."""
+    gc.collect()
+    trim = getattr(_libc, "malloc_trim", None)
+    if trim is not None:
+        trim(0)
 
 
 class Refused(Exception):
@@ -209,6 +241,7 @@ class Live:
         self.image = np.zeros((self.ctx.height, self.ctx.width, 3), np.uint8)
         self.pc = None
         self.closed = False
+        self.ending = None      # the task closing this visitor's connection and session
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
 
     def speak(self, samples):
@@ -393,9 +426,20 @@ class Server:
     async def close_live(self, live):
         if self.lives.get(live.id) is live:
             del self.lives[live.id]
+        # /bye, the connection's end and shutdown may all come for one visitor:
+        # each waits for the one ending, which gives the memory back last.
+        if live.ending is None:
+            live.ending = asyncio.ensure_future(self.end_live(live))
+        await asyncio.shield(live.ending)
+
+    @staticmethod
+    async def end_live(live):
         if live.pc is not None:
             await live.pc.close()
-        await asyncio.get_running_loop().run_in_executor(None, live.close)
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, live.close)
+        live.pc = None  # the connection's objects go with this visitor, not with the next
+        await loop.run_in_executor(None, give_back_memory)
 
     # ---- handlers
     async def index(self, request):
@@ -586,6 +630,7 @@ def main(argv=None):
                     help="bytes of a /speak body in MiB (default: what a WAV of "
                          "--max-audio-seconds at 48 kHz stereo takes in base64)")
     args = ap.parse_args(argv)
+    limit_heap_arenas()  # before the engine's and asyncio's threads start
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
     for noisy in ("aioice", "aiortc", "aiohttp.access"):
         logging.getLogger(noisy).setLevel(logging.WARNING)
