@@ -11,6 +11,7 @@ visitor refused while the server should have a free slot is counted.
 
 Prints the server's RSS (MiB) every minute and, last, one line
     rss_mib_warm=<RSS after 2 minutes> rss_mib_end=<RSS at the end>
+both taken while visitors are there (the end is the last minute's reading).
 Exits 1 when the server died, a visitor was refused or a request failed.
 """
 
@@ -54,6 +55,9 @@ class Tally:
         self.speaks = 0
         self.speak_refused = 0  # 429: the visitor's queue was full
         self.failures = []     # anything else that went wrong
+        self.frame_cost_ms = []  # each visitor's, as /stats gave it before /bye
+        self.frames_sent = 0
+        self.underruns = 0
 
 
 async def post(http, url, doc):
@@ -115,6 +119,12 @@ async def visitor(http, args, tally, n):
             await asyncio.sleep(min(args.speak_every, left))
             if time.monotonic() >= end:
                 break
+        async with http.get(args.url + "/stats", params={"session": sid}) as r:
+            if r.status == 200:
+                st = await r.json()
+                tally.frame_cost_ms.append(st["frame_cost_ms"])
+                tally.underruns += st["underruns"]
+                tally.frames_sent += st["frames_sent"]
         status, doc = await post(http, args.url + "/bye", {"session": sid})
         if status == 200:
             tally.left += 1
@@ -184,15 +194,24 @@ async def run(args):
                   % (minute, rss, tally.visitors, tally.refused), flush=True)
         # The visitors still there leave before the last reading.
         await asyncio.gather(*slots, return_exceptions=True)
-    end = rss_mib(args.pid)
-    if end is None:
+    # The end is the last minute's reading, taken with visitors there as the
+    # warm one was; the memory after the last of them left is shown beside it.
+    gone = rss_mib(args.pid)
+    if gone is None:
         tally.failures.append("the server exited")
-        end = samples[-1] if samples else 0.0
+    end = samples[-1] if samples else (gone or 0.0)
     if warm is None:
-        warm = samples[-1] if samples else end
+        warm = end
     print("visitors=%d left=%d refused=%d speaks=%d speak_refused=%d failures=%d"
           % (tally.visitors, tally.left, tally.refused, tally.speaks, tally.speak_refused,
              len(tally.failures)), flush=True)
+    if gone is not None:
+        print("rss_mib after the last visitor left: %.1f" % gone, flush=True)
+    if tally.frame_cost_ms:
+        costs = sorted(tally.frame_cost_ms)
+        print("frames_sent=%d underruns=%d frame_cost_ms median=%.1f max=%.1f"
+              % (tally.frames_sent, tally.underruns, costs[len(costs) // 2], costs[-1]),
+              flush=True)
     for f in tally.failures[:20]:
         print("failure: %s" % f, flush=True)
     print("rss_mib_warm=%.1f rss_mib_end=%.1f" % (warm, end), flush=True)
