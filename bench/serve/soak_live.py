@@ -1,7 +1,9 @@
 """Visitors coming and going on a running live server, and the server's
 resident memory while they do.
 
-    soak_live.py --url http://127.0.0.1:PORT --pid SERVER_PID --minutes M [--visitors N]
+    python3 bench/serve/soak_live.py --url http://127.0.0.1:PORT --pid SERVER_PID
+                                     --minutes M [--visitors N]
+    (scripts/soak-live starts the server and runs it)
 
 Each visitor is a real WebRTC client (aiortc): it sends an offer, receives
 the avatar's video and voice, asks for a sentence every --speak-every
@@ -80,8 +82,8 @@ async def visitor(http, args, tally, n):
         # Received media is read and dropped, as a page that plays it would.
         sink = MediaBlackhole()
         sink.addTrack(track)
-        sinks.append(sink)
-        asyncio.ensure_future(sink.start())
+        # The loop keeps only weak references to tasks: hold them here.
+        sinks.append((sink, asyncio.ensure_future(sink.start())))
 
     sid = None
     try:
@@ -133,7 +135,7 @@ async def visitor(http, args, tally, n):
     except (aiohttp.ClientError, OSError) as e:
         tally.failures.append("visitor %d: %s" % (n, e))
     finally:
-        for sink in sinks:
+        for sink, _ in sinks:
             await sink.stop()
         await pc.close()
 
