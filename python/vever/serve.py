@@ -5,6 +5,7 @@ frames and its voice sent to the browser over WebRTC.
                            [--max-sessions N] [--threads N] [--token-secret S]
                            [--max-text-chars N] [--max-audio-seconds S]
                            [--max-queued-seconds S] [--max-body-mib M]
+                           [--connect-seconds S]
 
 HTTP interface (JSON in and out):
     POST /offer      {"sdp", "type": "offer"[, "token"]}  -> {"sdp", "type": "answer", "session"}
@@ -63,6 +64,7 @@ MAX_TEXT_CHARS = 400        # about 30 s of espeak-ng's English
 MAX_AUDIO_SECONDS = 30.0    # decoded speech per request
 MAX_QUEUED_SECONDS = 60.0   # speech a visitor may have waiting to be spoken
 CONTROL_BODY_LIMIT = 64 * 1024  # offers, interrupts, byes: an offer's SDP is a few KiB
+CONNECT_SECONDS = 30.0      # from the answer to a connected peer; ICE alone may take seconds
 TOKEN_ENV = "VEVER_TOKEN_SECRET"
 # Demuxers a visitor's audio may use: playlists and concat scripts would make
 # FFmpeg open further files or addresses named inside the upload.
@@ -85,7 +87,7 @@ except OSError:
 
 def limit_heap_arenas():
     """Caps glibc's arenas, unless the operator chose with MALLOC_ARENA_MAX.
-    Takes effect only before the process's second thread allocates."""
+    Called early: the arenas made before it stay."""
     mallopt = getattr(_libc, "mallopt", None)
     if mallopt is not None and not os.environ.get("MALLOC_ARENA_MAX"):
         mallopt(M_ARENA_MAX, HEAP_ARENAS)
@@ -242,6 +244,7 @@ class Live:
         self.pc = None
         self.closed = False
         self.ending = None      # the task closing this visitor's connection and session
+        self.deadline = None    # the task that lets go a peer who never connects
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
 
     def speak(self, samples):
@@ -354,7 +357,8 @@ class VoiceTrack(PacedTrack):
 class Server:
     def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
-                 max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None):
+                 max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None,
+                 connect_seconds=CONNECT_SECONDS):
         self.bundle, self.motion = bundle, motion
         self.max_sessions, self.threads = max_sessions, threads
         self.token_secret = token_secret or None
@@ -363,6 +367,7 @@ class Server:
         # The engine refuses more than its own bound; the visitor hears it first from us.
         self.max_queued_seconds = min(max_queued_seconds, vever.MAX_HELD_SAMPLES / 16000)
         self.max_body = max_body or body_limit_for(max_audio_seconds)
+        self.connect_seconds = connect_seconds
         with open(os.path.join(WEB_DIR, "index.html"), encoding="utf-8") as f:
             self.page = f.read()
         self.policy = page_policy(self.page)
@@ -434,12 +439,23 @@ class Server:
 
     @staticmethod
     async def end_live(live):
+        if live.deadline is not None:
+            live.deadline.cancel()
         if live.pc is not None:
             await live.pc.close()
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(None, live.close)
         live.pc = None  # the connection's objects go with this visitor, not with the next
         await loop.run_in_executor(None, give_back_memory)
+
+    async def connect_or_leave(self, live):
+        # An offer whose peer never connects (no candidates, or it went away
+        # before ICE finished) would hold its slot and its session for good.
+        await asyncio.sleep(self.connect_seconds)
+        if live.pc is not None and live.pc.connectionState != "connected":
+            log.info("session %s closed: its peer did not connect within %g s",
+                     live.id, self.connect_seconds)
+            await self.close_live(live)
 
     # ---- handlers
     async def index(self, request):
@@ -498,6 +514,7 @@ class Server:
             if pc.connectionState in ("failed", "closed"):
                 await self.close_live(live)
 
+        live.deadline = asyncio.ensure_future(self.connect_or_leave(live))
         log.info("session %s opened (%d live)", live.id, len(self.lives))
         return web.json_response({"sdp": pc.localDescription.sdp,
                                   "type": pc.localDescription.type, "session": live.id})
@@ -629,6 +646,9 @@ def main(argv=None):
     ap.add_argument("--max-body-mib", type=float, default=None,
                     help="bytes of a /speak body in MiB (default: what a WAV of "
                          "--max-audio-seconds at 48 kHz stereo takes in base64)")
+    ap.add_argument("--connect-seconds", type=float, default=CONNECT_SECONDS,
+                    help="seconds a visitor's connection may take to come up before "
+                         "the session is closed (default %(default)s)")
     args = ap.parse_args(argv)
     limit_heap_arenas()  # before the engine's and asyncio's threads start
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
@@ -638,7 +658,8 @@ def main(argv=None):
     for path in (args.bundle, args.motion_dir):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)
-    for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds"):
+    for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds",
+                 "connect_seconds"):
         if getattr(args, name) <= 0:
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
@@ -650,7 +671,8 @@ def main(argv=None):
     server = Server(args.bundle, args.motion_dir, max(1, args.max_sessions), args.threads,
                     token_secret=args.token_secret, max_text_chars=args.max_text_chars,
                     max_audio_seconds=args.max_audio_seconds,
-                    max_queued_seconds=args.max_queued_seconds, max_body=max_body)
+                    max_queued_seconds=args.max_queued_seconds, max_body=max_body,
+                    connect_seconds=args.connect_seconds)
     print("[vever.serve] open http://%s:%d/ in a browser" % (args.host, args.port), flush=True)
     web.run_app(server.app(), host=args.host, port=args.port, print=None)
     return 0

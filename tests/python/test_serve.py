@@ -193,7 +193,7 @@ def rss_mib(pid):
 
 class LeaveTest(unittest.TestCase):
     def test_a_visitor_who_leaves_gives_back_the_slot_and_the_memory(self):
-        proc, at = start_server("motion", "--max-sessions", "1")
+        proc, at = start_server("motion", "--max-sessions", "1", "--connect-seconds", "5")
         try:
             rss = []
             idle = rss_mib(proc.pid)
@@ -230,6 +230,18 @@ class LeaveTest(unittest.TestCase):
             until = time.monotonic() + 60
             while request("GET", "/healthz", at=at)[1]["sessions"]:
                 self.assertLess(time.monotonic(), until, "the dropped visitor kept the slot")
+                time.sleep(0.2)
+            # An offer whose peer never connects (no candidates) holds the slot
+            # only until --connect-seconds.
+            pc = on_loop(client_offer())
+            sdp = "\r\n".join(l for l in pc.localDescription.sdp.split("\r\n")
+                               if not l.startswith(("a=candidate", "a=end-of-candidates")))
+            on_loop(pc.close())
+            self.assertEqual(request("POST", "/offer", {"sdp": sdp, "type": "offer"}, at=at)[0],
+                             200)
+            until = time.monotonic() + 20
+            while request("GET", "/healthz", at=at)[1]["sessions"]:
+                self.assertLess(time.monotonic(), until, "the unconnected offer kept the slot")
                 time.sleep(0.2)
             sid, pc = open_session(at)
             request("POST", "/bye", {"session": sid}, at=at)
