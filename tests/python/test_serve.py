@@ -1,7 +1,8 @@
 """The live server as a hostile visitor meets it: typed text that looks like
 espeak-ng's options, requests past every limit, offers without a valid token,
-random bodies and SDP at every endpoint, paths that climb out of the page.
-Runs one server on the py_fixture bundle, with a token secret and small
+random bodies and SDP at every endpoint, paths that climb out of the page;
+and visitors who leave, drop or never connect, each giving back its slot and
+its memory. Runs one server on the py_fixture bundle, with a token secret and small
 limits, and real WebRTC clients (aiortc) where a session is needed."""
 
 import asyncio
