@@ -6,7 +6,7 @@ frames and its voice sent to the browser over WebRTC.
                            [--max-text-chars N] [--max-audio-seconds S]
                            [--max-queued-seconds S] [--max-body-mib M]
                            [--worker-name NAME] [--drain-seconds S]
-                           [--ice-server URL ...]
+                           [--ice-server URL ...] [--connect-seconds S]
 
 HTTP interface (JSON in and out):
     POST /offer      {"sdp", "type": "offer"[, "token"]}  -> {"sdp", "type": "answer", "session"}
@@ -36,7 +36,9 @@ import asyncio
 import base64
 import binascii
 import collections
+import ctypes
 import fractions
+import gc
 import hashlib
 import hmac
 import io
@@ -72,12 +74,43 @@ MAX_TEXT_CHARS = 400        # about 30 s of espeak-ng's English
 MAX_AUDIO_SECONDS = 30.0    # decoded speech per request
 MAX_QUEUED_SECONDS = 60.0   # speech a visitor may have waiting to be spoken
 CONTROL_BODY_LIMIT = 64 * 1024  # offers, interrupts, byes: an offer's SDP is a few KiB
+CONNECT_SECONDS = 30.0      # from the answer to a connected peer; ICE alone may take seconds
 TOKEN_ENV = "VEVER_TOKEN_SECRET"
 # Demuxers a visitor's audio may use: playlists and concat scripts would make
 # FFmpeg open further files or addresses named inside the upload.
 AUDIO_FORMATS = "wav,w64,mp3,ogg,flac,mov,matroska,aac"
 
 log = logging.getLogger("vever.serve")
+
+# glibc's heap: a thread that allocates gets an arena of its own, up to 8 per
+# core, and each visitor's engine threads are new threads. What a departed
+# visitor freed stayed scattered over those arenas and was never reused whole,
+# so the server's resident memory grew with every visitor. Two arenas, and the
+# free pages handed back when a visitor leaves, keep it flat.
+M_ARENA_MAX = -8  # mallopt's parameter number (malloc.h)
+HEAP_ARENAS = 2
+try:
+    _libc = ctypes.CDLL(None)  # the C library this process already runs on
+except OSError:
+    _libc = None
+
+
+def limit_heap_arenas():
+    """Caps glibc's arenas, unless the operator chose with MALLOC_ARENA_MAX.
+    Called early: the arenas made before it stay."""
+    mallopt = getattr(_libc, "mallopt", None)
+    if mallopt is not None and not os.environ.get("MALLOC_ARENA_MAX"):
+        mallopt(M_ARENA_MAX, HEAP_ARENAS)
+
+
+def give_back_memory():
+    """Hands the heap's free pages back to the system (glibc keeps them
+    otherwise). The collection first: a departed visitor's peer connection
+    is held in reference cycles (its own event handlers) until one runs."""
+    gc.collect()
+    trim = getattr(_libc, "malloc_trim", None)
+    if trim is not None:
+        trim(0)
 
 
 class Refused(Exception):
@@ -256,6 +289,8 @@ class Live:
         self.image = np.zeros((self.ctx.height, self.ctx.width, 3), np.uint8)
         self.pc = None
         self.closed = False
+        self.ending = None      # the task closing this visitor's connection and session
+        self.deadline = None    # the task that lets go a peer who never connects
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
 
     def speak(self, samples):
@@ -363,7 +398,7 @@ class Server:
     def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
-                 ice=None):
+                 ice=None, connect_seconds=CONNECT_SECONDS):
         self.bundle, self.motion = bundle, motion
         self.max_sessions, self.threads = max_sessions, threads
         self.token_secret = token_secret or None
@@ -372,6 +407,7 @@ class Server:
         # The engine refuses more than its own bound; the visitor hears it first from us.
         self.max_queued_seconds = min(max_queued_seconds, vever.MAX_HELD_SAMPLES / 16000)
         self.max_body = max_body or body_limit_for(max_audio_seconds)
+        self.connect_seconds = connect_seconds
         with open(os.path.join(WEB_DIR, "index.html"), encoding="utf-8") as f:
             self.page = f.read()
         self.policy = page_policy(self.page)
@@ -440,9 +476,31 @@ class Server:
         if self.lives.get(live.id) is live:
             self.metrics.end(live)
             del self.lives[live.id]
+        # /bye, the connection's end and shutdown may all come for one visitor:
+        # each waits for the one ending, which gives the memory back last.
+        if live.ending is None:
+            live.ending = asyncio.ensure_future(self.end_live(live))
+        await asyncio.shield(live.ending)
+
+    @staticmethod
+    async def end_live(live):
+        if live.deadline is not None:
+            live.deadline.cancel()
         if live.pc is not None:
             await live.pc.close()
-        await asyncio.get_running_loop().run_in_executor(None, live.close)
+        loop = asyncio.get_running_loop()
+        await loop.run_in_executor(None, live.close)
+        live.pc = None  # the connection's objects go with this visitor, not with the next
+        await loop.run_in_executor(None, give_back_memory)
+
+    async def connect_or_leave(self, live):
+        # An offer whose peer never connects (no candidates, or it went away
+        # before ICE finished) would hold its slot and its session for good.
+        await asyncio.sleep(self.connect_seconds)
+        if live.pc is not None and live.pc.connectionState != "connected":
+            log.info("session %s closed: its peer did not connect within %g s",
+                     live.id, self.connect_seconds)
+            await self.close_live(live)
 
     # ---- handlers
     async def index(self, request):
@@ -516,6 +574,7 @@ class Server:
             if pc.connectionState in ("failed", "closed"):
                 await self.close_live(live)
 
+        live.deadline = asyncio.ensure_future(self.connect_or_leave(live))
         log.info("session %s opened (%d live)", live.id, len(self.lives))
         return web.json_response({"sdp": pc.localDescription.sdp,
                                   "type": pc.localDescription.type, "session": live.id})
@@ -658,7 +717,11 @@ def main(argv=None):
                     help="STUN or TURN server for the peer connections, repeatable: "
                          "stun:HOST[:PORT] or turn:USER:PASSWORD@HOST[:PORT][?transport=tcp] "
                          "(default: $%s, space-separated)" % fleet.ICE_ENV)
+    ap.add_argument("--connect-seconds", type=float, default=CONNECT_SECONDS,
+                    help="seconds a visitor's connection may take to come up before "
+                         "the session is closed (default %(default)s)")
     args = ap.parse_args(argv)
+    limit_heap_arenas()  # before the engine's and asyncio's threads start
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
     for noisy in ("aioice", "aiortc", "aiohttp.access"):
         logging.getLogger(noisy).setLevel(logging.WARNING)
@@ -666,7 +729,8 @@ def main(argv=None):
     for path in (args.bundle, args.motion_dir):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)
-    for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds"):
+    for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds",
+                 "connect_seconds"):
         if getattr(args, name) <= 0:
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
@@ -688,7 +752,8 @@ def main(argv=None):
                     token_secret=args.token_secret, max_text_chars=args.max_text_chars,
                     max_audio_seconds=args.max_audio_seconds,
                     max_queued_seconds=args.max_queued_seconds, max_body=max_body,
-                    worker=args.worker_name, ice=ice)
+                    worker=args.worker_name, ice=ice,
+                    connect_seconds=args.connect_seconds)
     print("[vever.serve] open http://%s:%d/ in a browser" % (args.host, args.port), flush=True)
     fleet.serve(server.app(), server, args.host, args.port, args.drain_seconds)
     return 0
