@@ -40,7 +40,6 @@ class Track {
   Track& operator=(const Track&) = delete;
 
   bool mapped() const { return data_ != nullptr; }
-  uint64_t bytes() const { return bytes_; }
   bool complete() const { return filled_.load(std::memory_order_acquire) == nt_; }
   const uint8_t* frame(int t) const { return data_ + uint64_t(t) * frameBytes_; }
 

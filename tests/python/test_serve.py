@@ -97,6 +97,12 @@ def request(method, path, body=None, headers=None, at=None):
     return r.status, doc, r.headers
 
 
+def stop_server(proc):
+    proc.terminate()
+    proc.wait(30)
+    proc.stderr.close()
+
+
 def on_loop(coro):
     return asyncio.run_coroutine_threadsafe(coro, LOOP).result(60)
 
@@ -182,9 +188,7 @@ class FaultTest(unittest.TestCase):
             request("POST", "/bye", {"session": sid}, at=at)
             on_loop(pc.close())
         finally:
-            proc.terminate()
-            proc.wait(30)
-            proc.stderr.close()
+            stop_server(proc)
 
 
 class VoiceTest(unittest.TestCase):
@@ -270,9 +274,7 @@ class LeaveTest(unittest.TestCase):
             request("POST", "/bye", {"session": sid}, at=at)
             on_loop(pc.close())
         finally:
-            proc.terminate()
-            proc.wait(30)
-            proc.stderr.close()
+            stop_server(proc)
 
 
 class ServerTest(unittest.TestCase):
