@@ -43,6 +43,19 @@ LE_API int le_host_kp_rows(void);
 /* The engine's version, "MAJOR.MINOR.PATCH" (the shared library's own). */
 LE_API const char* le_version(void);
 
+/* ---- Diagnostic lines ----
+ * The engine reports what it chose and what it degraded to as single lines
+ * "[<subsystem>] <text>", e.g. "[le-driver] ...". By default each goes to
+ * standard error followed by a newline. A host that sets a callback receives
+ * every line instead: level (LE_LOG_INFO or LE_LOG_WARNING), the subsystem
+ * ("le", "le-driver", "le_a2x", ...), the whole line without its newline,
+ * and the user pointer it passed. The callback may run on any engine thread,
+ * also concurrently; it must not throw. NULL restores standard error. */
+#define LE_LOG_INFO 1
+#define LE_LOG_WARNING 2
+typedef void (*le_log_fn)(void* user, int level, const char* subsystem, const char* line);
+LE_API void le_set_log_callback(le_log_fn fn, void* user);
+
 /* Accessors; 0 for a NULL context. They leave the last error alone. */
 LE_API int le_nt(const le_ctx* ctx);
 LE_API int le_width(const le_ctx* ctx);

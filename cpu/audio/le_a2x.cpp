@@ -17,9 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_guard.h"
+#include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
-#include "capi/le_guard.h"
 #include "compute/le_pool.h"
 
 namespace le {
@@ -421,11 +422,12 @@ struct le_a2x {
       for (int64_t f = 0; f < T; ++f) decodeStep(ctx.data() + f * hiddenSize, p, hid);
       primedPrev = std::move(p);
       primedHidden = std::move(hid);
-      std::fprintf(stderr, "[le_a2x] silence-primed AR state cached (%d frames)\n", int(T));
+      le::log(le::LogLevel::Info, "le_a2x", "silence-primed AR state cached (%d frames)", int(T));
     } catch (const std::exception& e) {
       primedPrev.clear();
       primedHidden.clear();
-      std::fprintf(stderr, "[le_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+      le::log(le::LogLevel::Warning, "le_a2x", "silence-prime failed (%s) -- legacy zero state",
+              e.what());
     }
   }
 
@@ -507,10 +509,10 @@ std::once_flag g_cadenceOnce;
 
 void setOptions(le_a2x& s, int threads) {
   std::call_once(g_cadenceOnce, [threads] {
-    std::fprintf(stderr,
-                 "[le_a2x] live cadence: block-%d (one trunk window per %d frames), push-size "
-                 "invariant, threads=%d\n",
-                 320, 8, threads);
+    le::log(LogLevel::Info, "le_a2x",
+            "live cadence: block-%d (one trunk window per %d frames), push-size "
+            "invariant, threads=%d",
+            320, 8, threads);
   });
   s.options.SetIntraOpNumThreads(threads);
   s.options.SetInterOpNumThreads(1);
@@ -560,10 +562,10 @@ void openModels(le_a2x& s, const std::string& dir, const A2xMeta& meta) {
   }
   const int metaWidth = meta.width;
   if (metaWidth != int(s.hasWidth))
-    std::fprintf(stderr,
-                 "[le_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) "
-                 "\xE2\x80\x94 serving the GRAPH (width=%d). Repackage this bundle.\n",
-                 metaWidth, outputs, int(s.hasWidth));
+    le::log(LogLevel::Warning, "le_a2x",
+            "WARNING: a2x_meta width=%d but the encoder declares %zu output(s) "
+            "\xE2\x80\x94 serving the GRAPH (width=%d). Repackage this bundle.",
+            metaWidth, outputs, int(s.hasWidth));
   s.decoder = le_a2x_open_session(s.env, resolveMember(dir, "a2x_dec.onnx"), s.options);
 }
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "audio/le_frontend.h"
-#include "capi/le_guard.h"
+#include "base/le_guard.h"
 #include "compute/le_pool.h"
 #include "le/le.h"
 

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/le_log.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
 
@@ -138,11 +139,11 @@ void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
     const char* values[] = {"0", "kSameAsRequested", limit.c_str(), "0", "0"};
     Ort::ThrowOnError(api.UpdateCUDAProviderOptions(cuda.get(), keys, values, 5));
     options.AppendExecutionProvider_CUDA_V2(*cuda);
-    std::fprintf(stderr, "[le_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag,
-                 mib);
+    le::log(LogLevel::Info, "le_a2x", "CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)",
+            tag, mib);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag,
-                 e.what());
+    le::log(LogLevel::Warning, "le_a2x", "CUDA EP append failed (%s): %s -- falling back to CPU",
+            tag, e.what());
   }
 }
 
@@ -153,10 +154,10 @@ Ort::Session le_a2x_open_session(Ort::Env& env, const std::string& path,
   } catch (const std::exception& e) {
     const std::string text = e.what();
     if (text.find("Gelu") == std::string::npos || text.find("float16") == std::string::npos) throw;
-    std::fprintf(stderr,
-                 "[le_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu "
-                 "this runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
-                 path.c_str());
+    le::log(LogLevel::Info, "le_a2x",
+            "%s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu "
+            "this runtime has no CPU kernel for; reopening at ORT_ENABLE_BASIC",
+            path.c_str());
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
     return Ort::Session(env, path.c_str(), options);
   }
@@ -244,14 +245,14 @@ ShortWindowFrontend* AudioFrontends::shortWindow(int threads, const std::string&
   std::string trunkPath, headPath;
   std::tie(trunkPath, headPath) = shortWindowPaths(legacyPath);
   if (trunkPath.empty()) {
-    std::fprintf(stderr,
-                 "[le_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-                 "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside "
-                 "$W2V_ONNX (%s) as audio_encoder_fp16_window_{trunk,head}.onnx (legacy "
-                 "w2v_trunk32.onnx/w2v_head32.onnx). Serving the LEGACY 8s window \xE2\x80\x94 "
-                 "same reference quality, 2.8-3.9x the audio hop cost. Ship the pair beside the "
-                 "encoder (tools/export_w2v_window.py).\n",
-                 legacyPath.c_str());
+    le::log(LogLevel::Warning, "le_a2x",
+            "short-window audio frontend NOT DEPLOYED on this plane: neither "
+            "LE_A2X_W2V_WIN_ONNX/LE_A2X_W2V_HEAD_ONNX are set nor is the pair beside "
+            "$W2V_ONNX (%s) as audio_encoder_fp16_window_{trunk,head}.onnx (legacy "
+            "w2v_trunk32.onnx/w2v_head32.onnx). Serving the LEGACY 8s window \xE2\x80\x94 "
+            "same reference quality, 2.8-3.9x the audio hop cost. Ship the pair beside the "
+            "encoder (tools/export_w2v_window.py).",
+            legacyPath.c_str());
     return nullptr;
   }
 
@@ -266,16 +267,16 @@ ShortWindowFrontend* AudioFrontends::shortWindow(int threads, const std::string&
     pair->length = shape.size() == 3 && shape[2] > 0 ? shape[2] : 0;
     const int64_t lt = pair->length;
     const std::string ltText = lt > 0 ? std::to_string(lt) : "from-first-run";
-    std::fprintf(stderr,
-                 "[le_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s "
-                 "(%lld B)\n",
-                 ltText.c_str(), trunkPath.c_str(), fileBytes(trunkPath), headPath.c_str(),
-                 fileBytes(headPath));
+    le::log(LogLevel::Info, "le_a2x",
+            "short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s "
+            "(%lld B)",
+            ltText.c_str(), trunkPath.c_str(), fileBytes(trunkPath), headPath.c_str(),
+            fileBytes(headPath));
     shortWindow_ = std::move(pair);
     return shortWindow_.get();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[le_a2x] short-window w2v load FAILED (%s) \xE2\x80\x94 legacy 8s path\n",
-                 e.what());
+    le::log(LogLevel::Warning, "le_a2x",
+            "short-window w2v load FAILED (%s) \xE2\x80\x94 legacy 8s path", e.what());
     return nullptr;
   }
 }

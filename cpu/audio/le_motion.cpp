@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "audio/le_motion_generator.h"
+#include "base/le_guard.h"
 #include "bundle/le_bundle.h"
-#include "capi/le_guard.h"
 #include "compute/le_pool.h"
 #include "render/le_renderer.h"
 

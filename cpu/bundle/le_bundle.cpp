@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/le_log.h"
 #include "bundle/le_imx.h"
 
 namespace le {
@@ -407,11 +408,11 @@ Manifest loadManifest(const std::string& path) {
   } else {
     const char* ok = std::getenv("TAVRIN2_MSRC_MISSING_OK");
     if (ok && std::strcmp(ok, "1") == 0) {
-      std::fprintf(stderr,
-                   "[le] WARNING TAVRIN2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
-                   "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it was "
-                   "not, the face pastes off-target, and nothing else will report it.\n",
-                   m.dir.c_str(), m.W, m.H);
+      le::log(LogLevel::Warning, "le",
+              "WARNING TAVRIN2_MSRC_MISSING_OK=1: %s/manifest.json carries no "
+              "paste-space stamp; ASSUMING M was authored on this %dx%d canvas. If it was "
+              "not, the face pastes off-target, and nothing else will report it.",
+              m.dir.c_str(), m.W, m.H);
       m.M_src_w = m.W;
       m.M_src_h = m.H;
     } else {
@@ -503,8 +504,8 @@ Identity::Identity(const Manifest& m, PriorOpener openPrior)
 
 Identity::~Identity() {
   if (PriorFrames* c = priorOpened_.load())
-    std::fprintf(stderr, "[le-prior] closed: %ld source seek(s) over the session (%s)\n",
-                 long(c->seeks()), c->name().c_str());
+    le::log(LogLevel::Info, "le-prior", "closed: %ld source seek(s) over the session (%s)",
+            long(c->seeks()), c->name().c_str());
   pooled64_ = MappedFile();
   P_ = MappedFile();
   fsRed_ = MappedFile();

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/le_log.h"
+
 namespace le {
 namespace {
 
@@ -246,7 +248,7 @@ std::string unwrap(const std::string& container) {
   ok = std::fclose(m.release()) == 0 && ok;
   if (!ok) fail("short write on unwrap marker " + marker);
 
-  std::fprintf(stderr, "[le] unwrapped %s -> %s\n", container.c_str(), dir.c_str());
+  le::log(LogLevel::Info, "le", "unwrapped %s -> %s", container.c_str(), dir.c_str());
   return dir;
 }
 
@@ -272,3 +274,5 @@ std::string resolveBundlePath(const std::string& path) {
 }
 
 }  // namespace le
+
+#include "base/le_log.h"

@@ -6,8 +6,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "base/le_guard.h"
+#include "base/le_log.h"
 #include "bundle/le_imx.h"
-#include "capi/le_guard.h"
 
 #include "compute/le_pool.h"
 
@@ -82,6 +83,10 @@ int le_host_kp_rows(void) {
 
 const char* le_version(void) {
   return LE_VERSION;
+}
+
+void le_set_log_callback(le_log_fn fn, void* user) {
+  le::setLogSink(fn, user);
 }
 
 int le_nt(const le_ctx* ctx) {

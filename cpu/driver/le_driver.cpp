@@ -1,4 +1,5 @@
 #include "driver/le_driver.h"
+#include "base/le_log.h"
 #include "driver/le_frame_cache.h"
 
 #include <sys/stat.h>
@@ -406,14 +407,13 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
   const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && mp4Exists;
   if (preferMp4 && jpgPopulated)
-    std::fprintf(stderr,
-                 "[le-driver] LE_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; "
-                 "%s is the member this consumer reads\n",
-                 jpgName.c_str(), mp4Name.c_str());
+    le::log(LogLevel::Warning, "le-driver",
+            "LE_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; "
+            "%s is the member this consumer reads",
+            jpgName.c_str(), mp4Name.c_str());
   if (!preferMp4 && jpgPopulated) {
-    std::fprintf(stderr,
-                 "[le-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
-                 jpgName.c_str(), m.NT);
+    le::log(LogLevel::Info, "le-driver",
+            "%s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull", jpgName.c_str(), m.NT);
     return over(driver::shareDecoded(driver::openJpgDir(jpgDir, m.NT, m.W, m.H), jpgDir), ahead,
                 behind);
   }
@@ -423,11 +423,11 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
          ") \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
   auto src = driver::openMp4(mp4Path, m.NT, m.W, m.H);
   const std::string srcName = src->name();
-  std::fprintf(stderr,
-               "[le-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
-               "\xE2\x80\x94 no frame of the driver is expanded ahead of the paste\n",
-               mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, std::max(ahead, 1),
-               std::max(behind, 0));
+  le::log(LogLevel::Info, "le-driver",
+          "%s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) "
+          "\xE2\x80\x94 no frame of the driver is expanded ahead of the paste",
+          mp4Name.c_str(), srcName.c_str(), m.NT, m.W, m.H, std::max(ahead, 1),
+          std::max(behind, 0));
   return over(driver::shareDecoded(std::move(src), mp4Path), ahead, behind);
 }
 
@@ -441,11 +441,11 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahe
          ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, m.NT, m.crop);
   const std::string srcName = src->name();
-  std::fprintf(stderr,
-               "[le-prior] %s decoded IN PLACE (%s, %d frames %dx%d f16 CHW, look-ahead %d, "
-               "history %d) \xE2\x80\x94 no P.f16 is expanded or mapped\n",
-               memberName.c_str(), srcName.c_str(), m.NT, m.crop, m.crop, std::max(ahead, 1),
-               std::max(behind, 0));
+  le::log(LogLevel::Info, "le-prior",
+          "%s decoded IN PLACE (%s, %d frames %dx%d f16 CHW, look-ahead %d, "
+          "history %d) \xE2\x80\x94 no P.f16 is expanded or mapped",
+          memberName.c_str(), srcName.c_str(), m.NT, m.crop, m.crop, std::max(ahead, 1),
+          std::max(behind, 0));
   return over(driver::shareDecoded(std::move(src), path), ahead, behind);
 }
 

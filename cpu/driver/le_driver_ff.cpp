@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "base/le_log.h"
 #include "compute/le_simd.h"
 #include "driver/le_driver.h"
 #include "driver/le_frame_cache.h"
@@ -159,10 +160,10 @@ class FfSource final : public driver::Source {
 
     const char* hw = std::getenv("LE_DRIVER_HWDEC");
     if (hw && std::strcmp(hw, "0") == 0) {
-      std::fprintf(stderr,
-                   "[le-driver] LE_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software "
-                   "decoder is the one decoder on this fleet (same samples)\n",
-                   "h264_cuvid");
+      le::log(LogLevel::Info, "le-driver",
+              "LE_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software "
+              "decoder is the one decoder on this fleet (same samples)",
+              "h264_cuvid");
     } else if (kind_ == kDriver && par->codec_id == AV_CODEC_ID_H264) {
       if (const AVCodec* cuvid = avcodec_find_decoder_by_name("h264_cuvid")) {
         codec_ = avcodec_alloc_context3(cuvid);
@@ -173,10 +174,10 @@ class FfSource final : public driver::Source {
         }
         if (!ok) {
           avcodec_free_context(&codec_);
-          std::fprintf(stderr,
-                       "[le-driver] %s refused %s \xE2\x80\x94 falling back to the software h264 "
-                       "decoder (same samples, more CPU)\n",
-                       "h264_cuvid", path_.c_str());
+          le::log(LogLevel::Warning, "le-driver",
+                  "%s refused %s \xE2\x80\x94 falling back to the software h264 "
+                  "decoder (same samples, more CPU)",
+                  "h264_cuvid", path_.c_str());
         }
       }
     }

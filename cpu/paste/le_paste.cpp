@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/le_log.h"
 #include "compute/le_pool.h"
 #include "paste/le_paste_simd.h"
 
@@ -328,9 +329,9 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
 
   static std::once_flag logged;
   std::call_once(logged, [&] {
-    std::fprintf(stderr,
-                 "[le-paste] executor=%s (side=%d, ksize=%d, threads=%d) — 1080p composite\n",
-                 "cpu", side, ksize, pool::threads());
+    le::log(LogLevel::Info, "le-paste",
+            "executor=%s (side=%d, ksize=%d, threads=%d) — 1080p composite", "cpu", side, ksize,
+            pool::threads());
   });
 
   // fillPlanes and unsharpPlane on each plane, in one pass (same floats).

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/le_log.h"
 #include "render/gridsample_fast.h"
 #include "render/le_rewrites.h"
 #include "render/le_warp.h"
@@ -39,26 +40,26 @@ bool moveWarpToNode(onnx::Bytes& bytes, const DirectorEditPlan& plan) {
   else
     removed = tryRewrite([&] { return rewriteWarpBlockToCustomOp(bytes, reason); }, &reason);
   if (removed > 0) {
-    std::fprintf(stderr,
-                 "[le] director warp -> com.velmoor::WarpDirector (%zu nodes removed, the "
-                 "source cone with them)\n",
-                 removed);
+    le::log(LogLevel::Info, "le",
+            "director warp -> com.velmoor::WarpDirector (%zu nodes removed, the "
+            "source cone with them)",
+            removed);
     return true;
   }
-  std::fprintf(stderr,
-               "[le] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads "
-               "exactly as it did before\n",
-               reason.empty() ? "no reason given" : reason.c_str());
+  le::log(LogLevel::Warning, "le",
+          "director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads "
+          "exactly as it did before",
+          reason.empty() ? "no reason given" : reason.c_str());
   return false;
 }
 
 bool bindLipContour(onnx::Bytes& bytes, const DirectorEditPlan& plan) {
   if (!plan.lip) {
-    std::fprintf(stderr,
-                 "[le] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
-                 "the director generates the over-covering elliptical region the contour "
-                 "replaces.\n",
-                 plan.modelName.c_str(), "lip_template.v1.json");
+    le::log(LogLevel::Warning, "le",
+            "!!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so "
+            "the director generates the over-covering elliptical region the contour "
+            "replaces.",
+            plan.modelName.c_str(), "lip_template.v1.json");
     return false;
   }
   std::string reason;
@@ -70,10 +71,10 @@ bool bindLipContour(onnx::Bytes& bytes, const DirectorEditPlan& plan) {
     reason = e.what();
   }
   if (bound == 0) {
-    std::fprintf(stderr,
-                 "[le] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 "
-                 "this session serves the graph's own ELLIPSE\n",
-                 plan.modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+    le::log(LogLevel::Warning, "le",
+            "!!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 "
+            "this session serves the graph's own ELLIPSE",
+            plan.modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
     return false;
   }
   if (canvas != plan.crop)
@@ -100,26 +101,26 @@ DirectorEdits editDirector(onnx::Bytes& bytes, const DirectorEditPlan& plan) {
 void reportDirectorEdits(const DirectorEdits& e, const DirectorEditPlan& plan) {
   const char* model = plan.modelName.c_str();
   if (e.gridSamples > 0)
-    std::fprintf(stderr,
-                 "[le] std GridSample -> com.velmoor::GridSampleFast load-time rewrite: %zu "
-                 "node(s) (%s)\n",
-                 e.gridSamples, model);
+    le::log(LogLevel::Info, "le",
+            "std GridSample -> com.velmoor::GridSampleFast load-time rewrite: %zu "
+            "node(s) (%s)",
+            e.gridSamples, model);
   if (e.blends > 0)
-    std::fprintf(stderr,
-                 "[le] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) "
-                 "(%s)\n",
-                 e.blends, model);
+    le::log(LogLevel::Info, "le",
+            "L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) "
+            "(%s)",
+            e.blends, model);
   if (e.heads > 0)
-    std::fprintf(stderr,
-                 "[le] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
-                 "rewrite: %zu node(s) (%s)\n",
-                 e.heads, model);
+    le::log(LogLevel::Info, "le",
+            "head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time "
+            "rewrite: %zu node(s) (%s)",
+            e.heads, model);
   if (e.lipBound)
-    std::fprintf(stderr,
-                 "[le] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at "
-                 "load, %d verts, feather %.1f px; the graph's ellipse is not reachable in this "
-                 "session\n",
-                 model, plan.lip->nv(), double(plan.lip->featherPx()));
+    le::log(LogLevel::Info, "le",
+            "compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at "
+            "load, %d verts, feather %.1f px; the graph's ellipse is not reachable in this "
+            "session",
+            model, plan.lip->nv(), double(plan.lip->featherPx()));
 }
 
 }  // namespace le

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
@@ -240,10 +241,10 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
   }
 
   epLabel = ep.empty() ? "cpu" : ep;
-  std::fprintf(stderr, "[le] director ep=%s (%s)\n", epLabel.c_str(),
-               plan.coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept "
-                             "in the graph"
-                           : "ORT CPU EP");
+  le::log(LogLevel::Info, "le", "director ep=%s (%s)", epLabel.c_str(),
+          plan.coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept "
+                        "in the graph"
+                      : "ORT CPU EP");
 }
 
 void Renderer::Impl::resetSession() {
@@ -312,12 +313,12 @@ bool Renderer::Impl::registerOperators(bool coreml, bool gsFastOff) {
   registerInt8ConvVNNI(options);
   const bool gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
   if (!gsRewrite && !coreml)
-    std::fprintf(stderr,
-                 "[le] LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
-                 "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
-                 "loads and runs its baked kernel. A standard bundle now runs ORT's own "
-                 "GridSample.\n",
-                 modelName.c_str());
+    le::log(LogLevel::Warning, "le",
+            "LE_GS_REWRITE=0: load-time std GridSample -> com.velmoor::GridSampleFast "
+            "rewrite DISABLED (%s); the custom op is still registered, so a baked bundle "
+            "loads and runs its baked kernel. A standard bundle now runs ORT's own "
+            "GridSample.",
+            modelName.c_str());
   return gsRewrite;
 }
 
@@ -325,27 +326,27 @@ void Renderer::Impl::hoistSourceCone(const std::string& ep, bool warped, const o
   const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
   if (isCoreml(ep) && (unit == "all" || unit == "gpu")) {
     if (warped)
-      std::fprintf(stderr,
-                   "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
-                   "\xE2\x80\x94 there is nothing left to hoist\n",
-                   modelName.c_str());
+      le::log(LogLevel::Info, "le",
+              "source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
+              "\xE2\x80\x94 there is nothing left to hoist",
+              modelName.c_str());
     else
-      std::fprintf(stderr,
-                   "[le] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
-                   "director on the GPU and the 12.58 MB boundary input would cross that "
-                   "partition every frame (measured 0.61x on an M4) \xE2\x80\x94 the cone stays "
-                   "in the graph\n",
-                   modelName.c_str(), unit.c_str());
+      le::log(LogLevel::Warning, "le",
+              "source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the "
+              "director on the GPU and the 12.58 MB boundary input would cross that "
+              "partition every frame (measured 0.61x on an M4) \xE2\x80\x94 the cone stays "
+              "in the graph",
+              modelName.c_str(), unit.c_str());
   } else if (warped) {
-    std::fprintf(stderr,
-                 "[le] source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
-                 "\xE2\x80\x94 there is nothing left to hoist\n",
-                 modelName.c_str());
+    le::log(LogLevel::Info, "le",
+            "source-cone hoist SKIPPED (%s): the warp node subsumes the cone "
+            "\xE2\x80\x94 there is nothing left to hoist",
+            modelName.c_str());
   } else if ((identity->hasP() || !identity->priorPath().empty()) && !bytes.empty()) {
     std::string reason;
     if (!tryHoist(bytes, reason))
-      std::fprintf(stderr, "[le] source-cone hoist NOT applied (%s): %s\n", modelName.c_str(),
-                   reason.c_str());
+      le::log(LogLevel::Warning, "le", "source-cone hoist NOT applied (%s): %s", modelName.c_str(),
+              reason.c_str());
   }
 }
 
@@ -399,11 +400,11 @@ bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
     boundaryDims = out;
     boundaryElems = elems;
     hoisted = true;
-    std::fprintf(stderr,
-                 "[le] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
-                 "and is prefetched per SOURCE FRAME on one spare core (%s)\n",
-                 name.c_str(), (long long)out[0], (long long)out[1], (long long)out[2],
-                 (long long)out[3], modelName.c_str());
+    le::log(LogLevel::Info, "le",
+            "source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph "
+            "and is prefetched per SOURCE FRAME on one spare core (%s)",
+            name.c_str(), (long long)out[0], (long long)out[1], (long long)out[2],
+            (long long)out[3], modelName.c_str());
     return true;
   } catch (const std::exception& e) {
     reason = e.what();
@@ -624,14 +625,13 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
     ep.clear();
     if (!ConvBackend::available()) {
-      std::fprintf(
-          stderr,
-          "[le] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+      le::log(LogLevel::Warning, "le",
+              "fp16 NEON backend requested but unavailable on this build/CPU; using ORT");
     } else if (!ConvBackend::graphSupported(d.modelPath)) {
-      std::fprintf(stderr,
-                   "[le] NEON backend refused: %s is not the fused m4b graph (golden/unified "
-                   "director?); using ORT\n",
-                   d.modelName.c_str());
+      le::log(LogLevel::Warning, "le",
+              "NEON backend refused: %s is not the fused m4b graph (golden/unified "
+              "director?); using ORT",
+              d.modelName.c_str());
     } else {
       if (d.crop != 512) fail("le_conv: only crop=512 m4b bundles");
       d.neon = ConvBackend::create(d.modelPath, threads);
@@ -642,9 +642,8 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
     d.buildSession(ep, threads, manifest.dir);
   } catch (const std::exception& e) {
     if (!isCoreml(ep)) throw;
-    std::fprintf(stderr,
-                 "[le] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n",
-                 e.what());
+    le::log(LogLevel::Warning, "le",
+            "CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP", e.what());
     d.session = Ort::Session(nullptr);
     d.buildSession("", threads, manifest.dir);
   }
@@ -654,16 +653,16 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
 Renderer::~Renderer() {
   Impl& d = *impl_;
   if (d.runs > 0)
-    std::fprintf(stderr,
-                 "[le-director-ort] %ld frames: %.2f ms/frame in Session::Run (the director this "
-                 "plane serves today; its Adreno counterpart prints the same line)\n",
-                 long(d.runs), d.runMs / double(d.runs));
+    le::log(LogLevel::Info, "le-director-ort",
+            "%ld frames: %.2f ms/frame in Session::Run (the director this "
+            "plane serves today; its Adreno counterpart prints the same line)",
+            long(d.runs), d.runMs / double(d.runs));
   d.stopRing();
   if (d.profiling && d.session) {
     try {
       Ort::AllocatorWithDefaultOptions alloc;
       auto file = d.session.EndProfilingAllocated(alloc);
-      std::fprintf(stderr, "[le_ort_profile] %s\n", file.get());
+      le::log(LogLevel::Info, "le_ort_profile", "%s", file.get());
     } catch (const std::exception&) {
     }
   }

@@ -11,9 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "base/le_guard.h"
 #include "bundle/le_bundle.h"
 #include "capi/le_capi.h"
-#include "capi/le_guard.h"
 
 namespace le {
 namespace {

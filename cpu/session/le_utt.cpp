@@ -10,6 +10,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
 #include "capi/le_capi.h"
@@ -168,13 +169,13 @@ void le_utt::warm() {
     const std::string& mainEp = ctx->renderer->ep();
     if (steady && mainEp.rfind("coreml-native", 0) == 0 &&
         steady->ep().rfind("coreml-native", 0) != 0) {
-      std::fprintf(stderr,
-                   "[le_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
-                   "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
-                   "gives up the bundle's own CoreML director costs MORE per frame than the "
-                   "per-frame path it was meant to amortize, and letting timing choose between "
-                   "two runtimes makes the delivered pixels depend on scheduling.\n",
-                   steadyModel.c_str(), mainEp.c_str(), steady->ep().c_str());
+      le::log(le::LogLevel::Warning, "le_utt",
+              "steady chunk renderer '%s' DROPPED (rendering b1-only): this frame "
+              "graph runs on ep=%s while the chunk graph fell back to ep=%s. A chunk that "
+              "gives up the bundle's own CoreML director costs MORE per frame than the "
+              "per-frame path it was meant to amortize, and letting timing choose between "
+              "two runtimes makes the delivered pixels depend on scheduling.",
+              steadyModel.c_str(), mainEp.c_str(), steady->ep().c_str());
       steady.reset();
     }
   }
@@ -722,22 +723,22 @@ void le_utt::printStageReport() const {
   const int pipe = tessPiped ? 1 : 0;
   if (jobsC > 0) {
     const double r = double(renderedFrames);
-    std::fprintf(stderr,
-                 "[le_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
-                 "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld "
-                 "speech frames\n",
-                 pipe, (long long)jobsB, (long long)jobsC, r > 0 ? stageATotal / r : 0.0,
-                 r > 0 ? (stageATotal - stageAWait) / r : 0.0, r > 0 ? stageAWait / r : 0.0,
-                 jobsB > 0 ? stageBTotal / double(jobsB) : 0.0, stageCTotal / double(jobsC),
-                 deliveredSpeech > 0 ? deliverLatency / double(deliveredSpeech) : 0.0,
-                 (long long)deliveredSpeech);
+    le::log(le::LogLevel::Info, "le_utt-stage",
+            "pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f "
+            "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld "
+            "speech frames",
+            pipe, (long long)jobsB, (long long)jobsC, r > 0 ? stageATotal / r : 0.0,
+            r > 0 ? (stageATotal - stageAWait) / r : 0.0, r > 0 ? stageAWait / r : 0.0,
+            jobsB > 0 ? stageBTotal / double(jobsB) : 0.0, stageCTotal / double(jobsC),
+            deliveredSpeech > 0 ? deliverLatency / double(deliveredSpeech) : 0.0,
+            (long long)deliveredSpeech);
   } else {
-    std::fprintf(stderr,
-                 "[le_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and "
-                 "the paste-job counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech "
-                 "frames delivered). stageA/stageB/stageC and the deliver latency are NOT reported "
-                 "rather than reported as zero: on this path the paste does not run through the "
-                 "counted queue.\n",
-                 pipe, (long long)jobsB, (long long)deliveredSpeech);
+    le::log(le::LogLevel::Warning, "le_utt-stage",
+            "MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and "
+            "the paste-job counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech "
+            "frames delivered). stageA/stageB/stageC and the deliver latency are NOT reported "
+            "rather than reported as zero: on this path the paste does not run through the "
+            "counted queue.",
+            pipe, (long long)jobsB, (long long)deliveredSpeech);
   }
 }

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/le_guard.h"
 #include "capi/le_capi.h"
-#include "capi/le_guard.h"
 #include "render/le_renderer.h"
 #include "session/le_utt.h"
 

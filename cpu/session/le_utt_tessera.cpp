@@ -6,8 +6,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "base/le_guard.h"
 #include "capi/le_capi.h"
-#include "capi/le_guard.h"
 #include "render/le_renderer.h"
 #include "tessera/le_tessera_pi.h"
 #include "tessera/le_tessera_stream.h"

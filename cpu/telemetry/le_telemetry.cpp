@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "capi/le_guard.h"
+#include "base/le_guard.h"
 #include "le/le.h"
 
 namespace {

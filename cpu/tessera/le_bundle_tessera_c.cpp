@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "capi/le_guard.h"
+#include "base/le_guard.h"
 #include "le/le.h"
 #include "tessera/le_bundle_tessera.h"
 

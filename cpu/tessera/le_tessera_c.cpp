@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "capi/le_guard.h"
+#include "base/le_guard.h"
 #include "le/le.h"
 #include "tessera/le_tessera.h"
 

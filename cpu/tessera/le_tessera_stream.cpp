@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/le_log.h"
 #include "compute/le_pool.h"
 
 namespace le {
@@ -57,18 +58,17 @@ StreamBorrow::StreamBorrow(BankData bank, HeadWeights head, ServeConfig config, 
   N_ = s.canvas_w;
   if (!lipTemplate.empty()) {
     lip_ = LipContour::fromTemplateJson(lipTemplate, N_);
-    std::fprintf(stderr,
-                 "[borrow] delivery mask: LIP CONTOUR (%d verts, feather %.1f px) \xE2\x80\x94 the "
-                 "ellipse is not reachable in this session\n",
-                 lip_->nv(), double(lip_->featherPx()));
+    le::log(LogLevel::Info, "borrow",
+            "delivery mask: LIP CONTOUR (%d verts, feather %.1f px) \xE2\x80\x94 the "
+            "ellipse is not reachable in this session",
+            lip_->nv(), double(lip_->featherPx()));
   } else {
-    std::fprintf(
-        stderr,
-        "[borrow] !!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no %s, so it "
-        "serves the over-covering elliptical mask the contour replaces. Bake the template "
-        "with the avatar builder that fits lip polygons to the corpus keypoints and ship "
-        "it beside manifest.json.\n",
-        "lip_template.v1.json");
+    le::log(LogLevel::Warning, "borrow",
+            "!!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no %s, so it "
+            "serves the over-covering elliptical mask the contour replaces. Bake the template "
+            "with the avatar builder that fits lip polygons to the corpus keypoints and ship "
+            "it beside manifest.json.",
+            "lip_template.v1.json");
   }
   canvas_.resize(size_t(N_) * size_t(N_) * 3);
   mask_.resize(size_t(N_) * size_t(N_));

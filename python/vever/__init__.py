@@ -11,9 +11,11 @@ Every failure of the engine raises vever.Error with the engine's own message.
 
 from __future__ import annotations
 
+import atexit
 import ctypes
 import dataclasses
 import json
+import logging
 import os
 import threading
 import time
@@ -28,7 +30,7 @@ from ._lib import lib as _c
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__", "engine_version", "library_path", "Error", "Context", "Session", "Frame", "Stats",
+__all__ = ["__version__", "engine_version", "library_path", "log_to", "Error", "Context", "Session", "Frame", "Stats",
            "RenderStatus", "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
            "SAMPLE_RATE", "FRAME_SAMPLES", "FPS", "MAX_HELD_SAMPLES"]
 
@@ -64,6 +66,37 @@ def engine_version() -> str:
 def library_path() -> str:
     """The engine library's file, as the loader found it."""
     return _lib.path()
+
+
+# Engine line levels (le.h's LE_LOG_INFO, LE_LOG_WARNING) as logging's.
+_LOG_LEVELS = {1: logging.INFO, 2: logging.WARNING}
+_log_hook = None  # the ctypes callback the engine holds; kept alive here
+
+
+def log_to(logger: Optional[logging.Logger]) -> None:
+    """Sends the engine's diagnostic lines ("[le-driver] ...") to logger, each
+    with its level and the engine subsystem in the record's `subsystem`
+    attribute; None sends them back to standard error."""
+    global _log_hook
+    if logger is None:
+        _c.le_set_log_callback(_lib.LOG_FN(), None)
+        _log_hook = None
+        return
+
+    def hook(_user, level, subsystem, line):
+        logger.log(_LOG_LEVELS.get(level, logging.INFO), _lib.text(line),
+                   extra={"subsystem": _lib.text(subsystem)})
+
+    new = _lib.LOG_FN(hook)
+    _c.le_set_log_callback(new, None)
+    _log_hook = new
+
+
+@atexit.register
+def _unhook_logs():
+    # Lines written while the interpreter shuts down go to standard error.
+    if _log_hook is not None:
+        log_to(None)
 
 
 def _bytes(s):

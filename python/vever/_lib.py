@@ -77,6 +77,8 @@ _int = ctypes.c_int
 _str = ctypes.c_char_p
 _fp = ctypes.POINTER(ctypes.c_float)
 _u8p = ctypes.POINTER(ctypes.c_uint8)
+# void (*)(void* user, int level, const char* subsystem, const char* line)
+LOG_FN = ctypes.CFUNCTYPE(None, _vp, _int, _str, _str)
 
 # name: (restype, argtypes)
 _SIGNATURES = {
@@ -85,6 +87,7 @@ _SIGNATURES = {
     "le_last_error": (_str, []),
     "le_host_kp_rows": (_int, []),
     "le_version": (_str, []),
+    "le_set_log_callback": (None, [LOG_FN, _vp]),
     "le_nt": (_int, [_vp]),
     "le_width": (_int, [_vp]),
     "le_height": (_int, [_vp]),

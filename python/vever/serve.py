@@ -726,6 +726,13 @@ def main(argv=None):
     for noisy in ("aioice", "aiortc", "aiohttp.access"):
         logging.getLogger(noisy).setLevel(logging.WARNING)
     av.logging.set_level(av.logging.ERROR)
+    # The engine's lines keep their own "[le-driver] ..." form.
+    engine_log = logging.getLogger("vever.engine")
+    engine_handler = logging.StreamHandler()
+    engine_handler.setFormatter(logging.Formatter("%(message)s"))
+    engine_log.addHandler(engine_handler)
+    engine_log.propagate = False
+    vever.log_to(engine_log)
     for path in (args.bundle, args.motion_dir):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "capi/le_capi.h"
 #include "compute/le_pool.h"
@@ -369,6 +371,67 @@ TEST_F(CapiRender, ArgumentFailures) {
   const uint64_t seeks = ctx->cursor->seeks();
   for (int t = 0; t < NT; ++t) le_target_frame(ctx, t);
   EXPECT_EQ(ctx->cursor->seeks(), seeks);  // frame 0 is still in the history
+}
+
+}  // namespace
+
+namespace {
+
+struct Lines {
+  std::mutex m;
+  std::vector<std::string> text, subsystem;
+  std::vector<int> level;
+};
+
+void collect(void* user, int level, const char* subsystem, const char* line) {
+  auto* lines = static_cast<Lines*>(user);
+  std::lock_guard<std::mutex> lock(lines->m);
+  lines->text.push_back(line);
+  lines->subsystem.push_back(subsystem);
+  lines->level.push_back(level);
+}
+
+// The host's callback takes every line a context writes, from any thread, in
+// place of standard error; without it the same lines reach standard error.
+TEST(CapiLog, HostCallbackTakesTheLinesStandardErrorWouldShow) {
+  TempDir d;
+  le_test::writeBundle(d.path(), 5, 3);
+  auto open = [&] {
+    le_ctx* ctx = le_create(d.path().c_str(), "b1", 1, nullptr);
+    EXPECT_NE(ctx, nullptr) << le_last_error();
+    le_destroy(ctx);
+  };
+
+  Lines got;
+  le_set_log_callback(collect, &got);
+  testing::internal::CaptureStderr();
+  std::thread other(open);
+  open();
+  other.join();
+  const std::string quiet = testing::internal::GetCapturedStderr();
+  le_set_log_callback(nullptr, nullptr);
+  EXPECT_EQ(quiet, "");
+
+  testing::internal::CaptureStderr();
+  open();
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  ASSERT_FALSE(got.text.empty());
+  std::string twice;  // the callback saw both contexts' lines
+  for (size_t i = 0; i < got.text.size(); ++i) {
+    const std::string& line = got.text[i];
+    EXPECT_EQ(line.rfind("[" + got.subsystem[i] + "] ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    EXPECT_TRUE(got.level[i] == LE_LOG_INFO || got.level[i] == LE_LOG_WARNING);
+    twice += line + "\n";
+  }
+  EXPECT_EQ(std::count(got.text.begin(), got.text.end(), "[le] director ep=cpu (ORT CPU EP)"), 2);
+  // Each standard-error line arrived, unchanged, once per context.
+  EXPECT_EQ(twice.size(), 2 * err.size()) << err;
+  for (size_t at = 0, end; (end = err.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = err.substr(at, end - at);
+    EXPECT_EQ(std::count(got.text.begin(), got.text.end(), line), 2) << line;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 """The Python binding end to end on the session tests' small bundle and
 synthetic a2x motion directory (written by the py_fixture helper)."""
 
+import logging
 import math
 import os
 import re
@@ -102,6 +103,17 @@ class ContextTest(unittest.TestCase):
             # The face lands inside the mask; the frame's corner is the driver's own.
             self.assertGreater(np.abs(pasted.astype(int) - driver).sum(), 1000)
             np.testing.assert_array_equal(pasted[:4, :4], driver[:4, :4])
+
+    def test_engine_lines_reach_python_logging(self):
+        logger = logging.getLogger("vever.test.engine")
+        with self.assertLogs(logger, logging.INFO) as seen:
+            vever.log_to(logger)
+            try:
+                vever.Context(bundle()).close()
+            finally:
+                vever.log_to(None)
+        lines = [(r.levelno, r.subsystem, r.getMessage()) for r in seen.records]
+        self.assertIn((logging.INFO, "le", "[le] director ep=cpu (ORT CPU EP)"), lines)
 
     def test_errors_carry_the_engines_message(self):
         missing = os.path.join(FIX, "no-such-bundle")
