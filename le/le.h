@@ -400,11 +400,26 @@ typedef struct le_utt_opts {
   int interrupt_ramp_frames; /* ramp after an interrupt; < 1: 4 */
 } le_utt_opts;
 
+/* Frame kinds (le_utt_frame_info.kind). */
+enum {
+  LE_UTT_KIND_IDLE = 0,   /* the idle loop's driver frame */
+  LE_UTT_KIND_SPEECH = 1, /* a rendered frame of an utterance */
+  LE_UTT_KIND_RAMP = 2    /* a rendered frame easing back to the idle loop */
+};
+
+/* Session states (le_utt_stats.state). */
+enum {
+  LE_UTT_STATE_IDLE = 0,
+  LE_UTT_STATE_WAITING = 1, /* an utterance started; waiting for its motion */
+  LE_UTT_STATE_SPEAKING = 2,
+  LE_UTT_STATE_RAMP = 3
+};
+
 /* What a pulled frame shows. */
 typedef struct le_utt_frame_info {
   int64_t seq;    /* sequence number over the session's life, from 0; frames dropped
                      by an interrupt leave their numbers unused */
-  int32_t kind;   /* 0 idle, 1 speech, 2 ramp */
+  int32_t kind;   /* LE_UTT_KIND_*: 0 idle, 1 speech, 2 ramp */
   int32_t index;  /* corpus (driver) frame shown */
   int32_t number; /* speech frame number within its utterance from 0; -1 otherwise */
 } le_utt_frame_info;
@@ -415,7 +430,7 @@ typedef struct le_utt_stats {
   int64_t utterances_started; /* utterances whose first speech frame was finished */
   double first_frame_ms;      /* latest such utterance: first push to first finished frame */
   double frame_cost_ms;       /* smoothed cost of one speech frame (render and hand-off) */
-  int32_t state;              /* 0 idle, 1 waiting for motion, 2 speaking, 3 ramp */
+  int32_t state;              /* LE_UTT_STATE_*: 0 idle, 1 waiting for motion, 2 speaking, 3 ramp */
 } le_utt_stats;
 
 /* Opens a session and starts its threads; the motion source and the batch
@@ -478,8 +493,10 @@ LE_API int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, c
                                  int err_len);
 /* Frames the borrow wrote (*applied) and skipped (*skipped; either pointer
  * may be NULL), and the failure reason ("" while healthy) in reason. Returns
- * 0 with no borrow attached, 1 attached and healthy, 255 attached and failed:
- * a failed borrow delivers no frames until it is attached again. */
+ * LE_BORROW_NONE (0) with no borrow attached, LE_BORROW_HEALTHY (1) attached
+ * and healthy, LE_BORROW_FAILED (255) attached and failed: a failed borrow
+ * delivers no frames until it is attached again. */
+enum { LE_BORROW_NONE = 0, LE_BORROW_HEALTHY = 1, LE_BORROW_FAILED = 255 };
 LE_API int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
                                 int reason_len);
 /* Mean and largest synthesis weight over the frames the borrow blended, and

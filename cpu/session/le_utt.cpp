@@ -320,7 +320,7 @@ void le_utt::startRamp(int index, const float* kp, int length) {
   const float* row = corpus.data() + size_t(index) * kKp;
   for (int i = 0; i < kKp; ++i) rs.rampOffset[i] = kp[i] - row[i];
   rs.rampLen = rs.rampLeft = length;
-  setState(3);
+  setState(LE_UTT_STATE_RAMP);
 }
 
 void le_utt::onInterrupt(int64_t epochNow) {
@@ -357,13 +357,13 @@ void le_utt::onInterrupt(int64_t epochNow) {
   }
   if (rs.inUtt && rs.speechCount > 0) recordUtterance(under);
   clearUtterance();
-  if (!had || kind == 0) {
-    setState(0);
+  if (!had || kind == LE_UTT_KIND_IDLE) {
+    setState(LE_UTT_STATE_IDLE);
     if (had) rs.idlePos = (index + 1) % NT;
   } else if (!corpus.empty()) {
     startRamp(index, kp, interruptRampFrames);
   } else {
-    setState(0);
+    setState(LE_UTT_STATE_IDLE);
   }
 }
 
@@ -379,7 +379,7 @@ void le_utt::utteranceOver() {
   releaseHeld(rs.uttSamples);
   rs.inUtt = false;
   if (!rs.speechRendered || corpus.empty())
-    setState(0);
+    setState(LE_UTT_STATE_IDLE);
   else
     startRamp(rs.lastSpeechIndex, rs.lastSpeechKp, endRampFrames);
 }
@@ -404,7 +404,8 @@ le_utt::Intake le_utt::takeFromHost() {
   in.epoch = epoch;
   // Audio waits while a ramp plays, while an interrupt is still to be
   // handled, and while an ended utterance finishes: it opens the next one.
-  in.takeable = rs.state != 3 && in.epoch == rs.savedEpoch && !(rs.inUtt && rs.ended);
+  in.takeable =
+      rs.state != LE_UTT_STATE_RAMP && in.epoch == rs.savedEpoch && !(rs.inUtt && rs.ended);
   if (in.takeable) {
     if (!endMarks.empty()) {
       // Samples pushed after the oldest end request belong to later utterances.
@@ -450,7 +451,7 @@ void le_utt::acceptAudio(const Intake& in) {
       rs.startedBefore = stats.utterances_started;
       rs.underrunsBefore = underruns;
     }
-    if (rs.state == 0) setState(1);
+    if (rs.state == LE_UTT_STATE_IDLE) setState(LE_UTT_STATE_WAITING);
   }
   rs.staging.insert(rs.staging.end(), in.audio.begin(), in.audio.end());
   rs.uttSamples += in.audio.size();
@@ -521,14 +522,14 @@ bool le_utt::postMotionJob(const Intake& in, bool* progress) {
 
 bool le_utt::produceOne(const Intake& in) {
   const int pending = rs.pending.count();
-  if (rs.state == 3 && rs.rampLeft > 0 && in.fill <= 7) {
+  if (rs.state == LE_UTT_STATE_RAMP && rs.rampLeft > 0 && in.fill <= 7) {
     produceRamp();
-    if (rs.state == 0 && in.fill + in.queued < 1 && produceIdle())
+    if (rs.state == LE_UTT_STATE_IDLE && in.fill + in.queued < 1 && produceIdle())
       rs.idlePos = (rs.idlePos + 1) % NT;
     return true;
   }
   if (rs.inUtt && pending >= 1 && in.fill < 8) {
-    setState(2);
+    setState(LE_UTT_STATE_SPEAKING);
     const int B = steadyBatch(in);
     int n = 0;
     if (pending >= B)
@@ -543,7 +544,7 @@ bool le_utt::produceOne(const Intake& in) {
     utteranceOver();
     return true;
   }
-  if (rs.state == 0 && in.fill + in.queued < 1 && produceIdle()) {
+  if (rs.state == LE_UTT_STATE_IDLE && in.fill + in.queued < 1 && produceIdle()) {
     rs.idlePos = (rs.idlePos + 1) % NT;
     return true;
   }
@@ -553,7 +554,8 @@ bool le_utt::produceOne(const Intake& in) {
 void le_utt::waitForWork(const Intake& in) {
   std::unique_lock<std::mutex> lk(mu);
   const bool nothingToTake = !in.takeable || (pushed.empty() && endMarks.empty());
-  if ((rs.state == 3 || nothingToTake) && !stop && epoch == rs.savedEpoch) cv.wait_for(lk, kWait);
+  if ((rs.state == LE_UTT_STATE_RAMP || nothingToTake) && !stop && epoch == rs.savedEpoch)
+    cv.wait_for(lk, kWait);
 }
 
 void le_utt::run() {
@@ -632,7 +634,7 @@ void le_utt::renderSpeech(int n) {
       handoffWait = 0;
     }
     double spent = cost;
-    if (!enqueue(face, 1, index, rs.speechCount, driven, &spent)) return;
+    if (!enqueue(face, LE_UTT_KIND_SPEECH, index, rs.speechCount, driven, &spent)) return;
     if (rs.fillFailed) {  // the driver frame or the composite failed: reported already
       if (++rs.speechTries < kRenderTries) return;
       dropSpeechFrame();
@@ -678,11 +680,11 @@ void le_utt::produceRamp() {
     noteRenderFail("ramp", textOf(e), true);
     face = nullptr;
   }
-  if (face && !enqueue(face, 2, i, -1, kp, nullptr)) return;
+  if (face && !enqueue(face, LE_UTT_KIND_RAMP, i, -1, kp, nullptr)) return;
   rs.lastSpeechIndex = i;
   std::memcpy(rs.lastSpeechKp, kp, sizeof kp);
   rs.idlePos = (i + 1) % NT;
-  if (--rs.rampLeft <= 0) setState(0);
+  if (--rs.rampLeft <= 0) setState(LE_UTT_STATE_IDLE);
 }
 
 bool le_utt::interrupted() {
@@ -705,7 +707,7 @@ bool le_utt::produceIdle() {
   const double now = nowMs();
   if (failing > 0 && now < rs.nextIdleMs) return false;
   rs.nextIdleMs = now + std::min(500.0, 5.0 * double(1 << std::min(failing, 7)));
-  return enqueue(nullptr, 0, rs.idlePos, -1, nullptr, nullptr);
+  return enqueue(nullptr, LE_UTT_KIND_IDLE, rs.idlePos, -1, nullptr, nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -175,7 +175,7 @@ int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* 
       std::memcpy(s->lastKp, slot.kp, sizeof s->lastKp);
       ++s->readPos;
       ++s->stats.frames_out;
-      if (slot.kind == 1) ++s->stats.speech_frames_out;
+      if (slot.kind == LE_UTT_KIND_SPEECH) ++s->stats.speech_frames_out;
     }
     s->cv.notify_all();
     return 1;

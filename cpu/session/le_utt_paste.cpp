@@ -157,7 +157,7 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, const
   stageCTotal += spent;
   if (stop || epoch != jobEpoch || !filled) return;
   commitLocked(slot, kind, index, number, kp);
-  if (kind == 1 && enqueueMs > 0) {
+  if (kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
     ++deliveredSpeech;
     deliverLatency += nowMs() - enqueueMs;
   }
@@ -188,7 +188,7 @@ bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
   } catch (const std::exception& e) {
     // A frame that cannot be made is not delivered; the host sees why. Only a
     // lost speech or ramp frame is fatal.
-    noteRenderFail("paste", textOf(e), kind != 0);
+    noteRenderFail("paste", textOf(e), kind != LE_UTT_KIND_IDLE);
     std::lock_guard<std::mutex> lk(mu);
     ++pathFailures;
     return false;
@@ -205,7 +205,7 @@ void le_utt::commitLocked(Slot& slot, int kind, int index, int number, const flo
     std::memset(slot.kp, 0, sizeof slot.kp);
   slot.seq = seqCounter++;
   ++writePos;
-  if (kind == 1 && number == 0) {
+  if (kind == LE_UTT_KIND_SPEECH && number == 0) {
     ++stats.utterances_started;
     stats.first_frame_ms = nowMs() - uttStartMs;
     speaking = true;

@@ -335,13 +335,13 @@ int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* re
   if (applied) *applied = 0;
   if (skipped) *skipped = 0;
   copyText(reason, reason_len, "");
-  if (!s) return 0;
+  if (!s) return LE_BORROW_NONE;
   std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess) return 0;
+  if (!s->tess) return LE_BORROW_NONE;
   if (applied) *applied = s->tessApplied;
   if (skipped) *skipped = s->tessSkipped;
   copyText(reason, reason_len, s->tessReason);
-  return s->tessFailed ? 255 : 1;
+  return s->tessFailed ? LE_BORROW_FAILED : LE_BORROW_HEALTHY;
 }
 
 int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames) {

@@ -34,9 +34,9 @@ __all__ = ["__version__", "engine_version", "library_path", "log_to", "Error", "
            "RenderStatus", "render", "paste", "telemetry", "IDLE", "SPEECH", "RAMP",
            "SAMPLE_RATE", "FRAME_SAMPLES", "FPS", "MAX_HELD_SAMPLES"]
 
-# Frame kinds (le_utt_frame_info.kind).
+# Frame kinds (le_utt_frame_info.kind, le.h's LE_UTT_KIND_*).
 IDLE, SPEECH, RAMP = 0, 1, 2
-# Session states (le_utt_stats.state).
+# Session states (le_utt_stats.state, le.h's LE_UTT_STATE_*).
 STATE_IDLE, STATE_WAITING, STATE_SPEAKING, STATE_RAMP = 0, 1, 2, 3
 
 SAMPLE_RATE = 16000

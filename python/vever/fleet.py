@@ -19,6 +19,8 @@ from prometheus_client import CollectorRegistry, Histogram, generate_latest
 from prometheus_client import CONTENT_TYPE_LATEST
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily
 
+import vever
+
 log = logging.getLogger("vever.serve")
 
 # A worker's name is the first part of its session ids and the name of its
@@ -153,7 +155,7 @@ class Metrics:
     def sample(self):
         for live in list(self.server.lives.values()):
             st = live.session.stats()
-            if st.state == 2 and st.frame_cost_ms > 0:  # speaking: the cost is current
+            if st.state == vever.STATE_SPEAKING and st.frame_cost_ms > 0:  # the cost is current
                 self.frame_cost.labels(self.worker).observe(st.frame_cost_ms / 1000)
             before = self.seen.get(live.id, 0)
             if st.utterances_started > before and st.first_frame_ms > 0:

@@ -306,7 +306,7 @@ class Live:
         """The frame to show now and its 40 ms of audio."""
         f = self.session.pull()
         if f is None:
-            if self.session.stats().state == 2:
+            if self.session.stats().state == vever.STATE_SPEAKING:
                 self.underruns += 1
             # Nothing new: the last frame stays up, and the voice pauses with it.
             voice = np.zeros(FRAME_SAMPLES, np.int16)

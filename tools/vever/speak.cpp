@@ -161,7 +161,8 @@ int speak(const SpeakOptions& o) {
       le_utt_frame_info info{};
       if (le_utt_pull_frame(s, rgb.data(), bytes, &info) != 1) {
         char reason[256];
-        if (teeth && le_utt_tessera_stats(s, nullptr, nullptr, reason, sizeof reason) == 255)
+        if (teeth &&
+            le_utt_tessera_stats(s, nullptr, nullptr, reason, sizeof reason) == LE_BORROW_FAILED)
           throw std::runtime_error(std::string("the teeth borrow failed: ") + reason);
         if (secondsSince(lastFrame) > kStallSeconds)
           throw std::runtime_error("no frame from the session for a minute");
@@ -172,7 +173,7 @@ int speak(const SpeakOptions& o) {
       mp4.write(rgb.data());
       // The speech frame numbered k shows samples 640 k .. 640 k + 639.
       const size_t at = size_t(info.number) * kFrameSamples;
-      if (info.kind == 1 && at < audio.size()) {
+      if (info.kind == LE_UTT_KIND_SPEECH && at < audio.size()) {
         std::vector<int16_t> piece(silence);
         std::copy_n(audio.begin() + long(at), std::min<size_t>(kFrameSamples, audio.size() - at),
                     piece.begin());
@@ -180,16 +181,16 @@ int speak(const SpeakOptions& o) {
       } else {
         mp4.writeAudio(silence.data(), silence.size());
       }
-      if (info.kind == 1)
+      if (info.kind == LE_UTT_KIND_SPEECH)
         ++n.speech;
-      else if (info.kind == 2)
+      else if (info.kind == LE_UTT_KIND_RAMP)
         ++n.ramp;
       else if (n.speech + n.ramp > 0)
         ++n.tail;
       else
         ++n.lead;
       if (n.lead == kLeadFrames && !pusher.joinable()) startSpeaking();
-      if (!interrupted && interruptFrame > 0 && info.kind == 1 &&
+      if (!interrupted && interruptFrame > 0 && info.kind == LE_UTT_KIND_SPEECH &&
           info.number + 1 >= interruptFrame) {
         le_utt_interrupt(s);
         stopPushing = true;
