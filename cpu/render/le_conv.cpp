@@ -2,8 +2,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
+#include "base/le_log.h"
 #include "render/le_onnx_wire.h"
 
 namespace le {
@@ -153,6 +156,26 @@ bool ConvBackend::graphSupported(const std::string& modelPath) {
     return supported(modelPath, why);
   } catch (const std::exception&) {
     return false;
+  }
+}
+
+void ConvBackend::answerRequest(std::string& ep, const std::string& modelPath, int crop) {
+  const char* conv = std::getenv("LE_CONV_BACKEND");
+  if (ep != "neon" && !(ep.empty() && conv && std::strcmp(conv, "neon") == 0)) return;
+  ep.clear();
+  if (!available()) {
+    le::log(LogLevel::Warning, "le",
+            "fp16 NEON backend requested but unavailable on this build/CPU; using ORT");
+  } else if (!graphSupported(modelPath)) {
+    const size_t slash = modelPath.find_last_of('/');
+    le::log(LogLevel::Warning, "le",
+            "NEON backend refused: %s is not the fused m4b graph (golden/unified "
+            "director?); using ORT",
+            modelPath.substr(slash == std::string::npos ? 0 : slash + 1).c_str());
+  } else {
+    // A build with the backend would hand it the session from here.
+    if (crop != 512) throw std::runtime_error("le_conv: only crop=512 m4b bundles");
+    create(modelPath, 0);
   }
 }
 

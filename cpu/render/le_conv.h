@@ -32,6 +32,12 @@ class ConvBackend {
   static std::unique_ptr<ConvBackend> create(const std::string& modelPath, int threads);
   // True only for the fused m4b graph; false on any failure.
   static bool graphSupported(const std::string& modelPath);
+
+  // The renderer's one question about this backend. A request for it (ep
+  // "neon", or no ep and $LE_CONV_BACKEND=neon) is answered here: ep is
+  // cleared and the line saying why ONNX Runtime serves instead is written.
+  // Any other ep is left alone.
+  static void answerRequest(std::string& ep, const std::string& modelPath, int crop);
 };
 
 }  // namespace le

@@ -180,8 +180,6 @@ struct __attribute__((visibility("hidden"))) Renderer::Impl {
   SourcePredictor predictor;
   std::thread prefetcher;
 
-  std::unique_ptr<ConvBackend> neon;  // never created in this build
-
   // Lip contour from the bundle's template; when bound, its rasterised mask
   // clips the graph's compose alpha per item.
   std::unique_ptr<tessera::LipContour> lip;
@@ -621,22 +619,7 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
         tessera::LipContour::fromTemplateJson(manifest.lipTemplate, manifest.crop));
 
   std::string ep = epIn;
-  const char* conv = std::getenv("LE_CONV_BACKEND");
-  if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
-    ep.clear();
-    if (!ConvBackend::available()) {
-      le::log(LogLevel::Warning, "le",
-              "fp16 NEON backend requested but unavailable on this build/CPU; using ORT");
-    } else if (!ConvBackend::graphSupported(d.modelPath)) {
-      le::log(LogLevel::Warning, "le",
-              "NEON backend refused: %s is not the fused m4b graph (golden/unified "
-              "director?); using ORT",
-              d.modelName.c_str());
-    } else {
-      if (d.crop != 512) fail("le_conv: only crop=512 m4b bundles");
-      d.neon = ConvBackend::create(d.modelPath, threads);
-    }
-  }
+  ConvBackend::answerRequest(ep, d.modelPath, d.crop);
 
   try {
     d.buildSession(ep, threads, manifest.dir);
