@@ -13,8 +13,9 @@
 #include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
-#include "capi/le_capi.h"
 #include "render/le_renderer.h"
+#include "session/le_context.h"
+#include "telemetry/le_telemetry.h"
 #include "tessera/le_tessera_pi.h"
 #include "tessera/le_tessera_stream.h"
 
@@ -390,11 +391,11 @@ void le_utt::recordUtterance(int64_t underrunsNow) {
     std::lock_guard<std::mutex> lk(mu);
     if (stats.utterances_started > rs.startedBefore) first = stats.first_frame_ms;
   }
-  if (first >= 0) le_tel_record("utt.first_frame_ms", first);
-  le_tel_record("utt.speech_frames", rs.speechCount);
-  le_tel_record("utt.frame_cost_mean_ms", rs.costSum / rs.speechCount);
-  le_tel_record("utt.frame_cost_max_ms", rs.costMax);
-  le_tel_record("utt.underruns", double(underrunsNow - rs.underrunsBefore));
+  if (first >= 0) le::telemetry::record("utt.first_frame_ms", first);
+  le::telemetry::record("utt.speech_frames", rs.speechCount);
+  le::telemetry::record("utt.frame_cost_mean_ms", rs.costSum / rs.speechCount);
+  le::telemetry::record("utt.frame_cost_max_ms", rs.costMax);
+  le::telemetry::record("utt.underruns", double(underrunsNow - rs.underrunsBefore));
 }
 
 le_utt::Intake le_utt::takeFromHost() {

@@ -73,6 +73,22 @@ inline std::string textOf(const std::exception& e) {
 }  // namespace utt
 }  // namespace le
 
+struct le_utt;
+
+namespace le {
+namespace utt {
+
+// Arms the teeth borrow on session s from the members the host loaded (the
+// arguments of le_utt_tessera_attach). 0 when armed; 1 with the refusal in
+// error. Throws for members that cannot be read.
+int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                 const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                 const char* manifest_json, std::string& error);
+
+}  // namespace utt
+}  // namespace le
+
 struct le_utt {
   static constexpr int kRing = 8;
   static constexpr int kPendingMax = 32;

@@ -7,8 +7,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "capi/le_capi.h"
 #include "render/le_renderer.h"
+#include "session/le_context.h"
 
 using namespace le::utt;
 

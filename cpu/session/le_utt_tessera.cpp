@@ -7,8 +7,8 @@
 #include <stdexcept>
 
 #include "base/le_guard.h"
-#include "capi/le_capi.h"
 #include "render/le_renderer.h"
+#include "session/le_context.h"
 #include "tessera/le_tessera_pi.h"
 #include "tessera/le_tessera_stream.h"
 
@@ -227,21 +227,10 @@ void le_utt::tessDrainP(TessState& st) {
            "deliver it uncomposed");
 }
 
-extern "C" {
-
-namespace {
-
-void copyText(char* buf, int len, const std::string& text) {
-  if (!buf || len <= 0) return;
-  const size_t n = std::min(text.size(), size_t(len) - 1);
-  std::memcpy(buf, text.data(), n);
-  buf[n] = '\0';
-}
-
-int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
-                 const double* c_canon, const double* aperture, const int32_t* stamp,
-                 const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
-                 const char* manifest_json, std::string& error) {
+int le::utt::attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const char* manifest_json, std::string& error) {
   if (!s) {
     error = "le_utt_tessera_attach: null session";
     return 1;
@@ -308,62 +297,3 @@ int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cen
   s->cv.notify_all();
   return 0;
 }
-
-}  // namespace
-
-int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
-                          const double* c_canon, const double* aperture, const int32_t* stamp,
-                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
-                          const char* manifest_json, char* err, int err_len) {
-  copyText(err, err_len, "");
-  std::string error;
-  auto failed = [&](const std::exception* e) {
-    error = e ? std::string("le_utt_tessera_attach: ") + e->what()
-              : "le_utt_tessera_attach: unknown failure";
-  };
-  const int refused = le::capi::guardWith(1, failed, [&] {
-    return attachBorrow(s, band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len,
-                        head_json, manifest_json, error);
-  });
-  if (refused == 0) return 0;
-  copyText(err, err_len, error);
-  return 1;
-}
-
-int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
-                         int reason_len) {
-  if (applied) *applied = 0;
-  if (skipped) *skipped = 0;
-  copyText(reason, reason_len, "");
-  if (!s) return LE_BORROW_NONE;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess) return LE_BORROW_NONE;
-  if (applied) *applied = s->tessApplied;
-  if (skipped) *skipped = s->tessSkipped;
-  copyText(reason, reason_len, s->tessReason);
-  return s->tessFailed ? LE_BORROW_FAILED : LE_BORROW_HEALTHY;
-}
-
-int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames) {
-  if (mean) *mean = 0;
-  if (max) *max = 0;
-  if (frames) *frames = 0;
-  if (!s) return 0;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess || s->tessSynthFrames < 1) return 0;
-  if (mean) *mean = s->tessSynthSum / double(s->tessSynthFrames);
-  if (max) *max = s->tessSynthMax;
-  if (frames) *frames = s->tessSynthFrames;
-  return 1;
-}
-
-int le_utt_tessera_geometry(le_utt* s, char* buf, int len) {
-  copyText(buf, len, "");
-  if (!s) return 0;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess) return 0;
-  copyText(buf, len, s->tessGeometry);
-  return 1;
-}
-
-}  // extern "C"

@@ -1,5 +1,5 @@
-// A process-wide list of named measurements and events, drained by the host
-// as JSON. Bounded, so a host that never drains it does not grow the process.
+#include "telemetry/le_telemetry.h"
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -8,7 +8,6 @@
 #include <string>
 
 #include "base/le_guard.h"
-#include "le/le.h"
 
 namespace {
 
@@ -87,66 +86,54 @@ void appendNumber(std::string& out, double v) {
   out += buf;
 }
 
-thread_local std::string tJson;
-thread_local uint64_t tListedUpTo = 0;  // seq + 1 of the newest record listed
-thread_local bool tListed = false;
-
 }  // namespace
 
-extern "C" {
+namespace le {
+namespace telemetry {
 
-void le_tel_record(const char* name, double value) {
+void record(const char* name, double value) noexcept {
   add(name, false, value, nullptr);
 }
 
-void le_tel_record_str(const char* name, const char* value) {
+void recordText(const char* name, const char* value) noexcept {
   add(name, true, 0, value ? value : "");
 }
 
-const char* le_tel_pending_json(void) {
-  auto failed = [](const std::exception*) {
-    tJson = "{\"dropped\": 0, \"records\": []}";
-    tListed = false;
-  };
-  le::capi::guardWith(failed, [] {
-    Telemetry& t = tel();
-    std::string out;
-    std::lock_guard<std::mutex> lk(t.mu);
-    out = "{\"dropped\": " + std::to_string(t.dropped) + ", \"records\": [";
-    for (size_t i = 0; i < t.records.size(); ++i) {
-      const Record& r = t.records[i];
-      out += i ? ", {\"seq\": " : "{\"seq\": ";
-      out += std::to_string(r.seq);
-      out += ", \"t_ms\": ";
-      appendNumber(out, r.tMs);
-      out += ", \"name\": ";
-      appendJsonString(out, r.name);
-      out += ", \"value\": ";
-      if (r.isText)
-        appendJsonString(out, r.text);
-      else
-        appendNumber(out, r.value);
-      out += '}';
-    }
-    out += "]}";
-    tListedUpTo = t.records.empty() ? t.nextSeq : t.records.back().seq + 1;
-    tListed = true;
-    tJson.swap(out);
-  });
-  return tJson.c_str();
+std::string pendingJson(uint64_t& listedUpTo) {
+  Telemetry& t = tel();
+  std::string out;
+  std::lock_guard<std::mutex> lk(t.mu);
+  out = "{\"dropped\": " + std::to_string(t.dropped) + ", \"records\": [";
+  for (size_t i = 0; i < t.records.size(); ++i) {
+    const Record& r = t.records[i];
+    out += i ? ", {\"seq\": " : "{\"seq\": ";
+    out += std::to_string(r.seq);
+    out += ", \"t_ms\": ";
+    appendNumber(out, r.tMs);
+    out += ", \"name\": ";
+    appendJsonString(out, r.name);
+    out += ", \"value\": ";
+    if (r.isText)
+      appendJsonString(out, r.text);
+    else
+      appendNumber(out, r.value);
+    out += '}';
+  }
+  out += "]}";
+  listedUpTo = t.records.empty() ? t.nextSeq : t.records.back().seq + 1;
+  return out;
 }
 
-int le_tel_flush(void) {
-  if (!tListed) return 0;
+int flush(uint64_t listedUpTo) noexcept {
   Telemetry& t = tel();
   std::lock_guard<std::mutex> lk(t.mu);
   int n = 0;
-  while (!t.records.empty() && t.records.front().seq < tListedUpTo) {
+  while (!t.records.empty() && t.records.front().seq < listedUpTo) {
     t.records.pop_front();
     ++n;
   }
-  tListed = false;
   return n;
 }
 
-}  // extern "C"
+}  // namespace telemetry
+}  // namespace le
