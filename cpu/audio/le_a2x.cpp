@@ -35,11 +35,6 @@ constexpr int64_t kStreamChunk = 64;
 constexpr int64_t kBatchChunk = 24;
 constexpr int64_t kPrimeMax = 200;
 
-std::string& a2xError() {
-  thread_local std::string error;
-  return error;
-}
-
 int64_t ceilFrames(int64_t samples) {
   return (samples + kFrame - 1) / kFrame;
 }
@@ -593,13 +588,12 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads, const char
 }  // namespace
 }  // namespace le
 
-// ---------------------------------------------------------------------------
-// C interface. The last error is kept until the next failure.
-
-using le::a2xError;
-using le::capi::guard;
-
 namespace le {
+
+std::string& a2xError() {
+  thread_local std::string error;
+  return error;
+}
 
 void a2xReset(le_a2x* s, int start, int direction, int loop) {
   s->reset(start, direction, loop);
@@ -640,128 +634,61 @@ int a2xPull(le_a2x* s, int* corpusIndex, float* baseKp, float* drivenKp, int max
 
 }  // namespace le
 
-extern "C" {
+namespace le {
+namespace a2x {
 
-le_a2x* le_a2x_create(const char* bundle_dir, int threads) {
-  // A refusal's text is already the whole message.
-  auto report = [](const std::exception* e) {
-    a2xError() = dynamic_cast<const le::Refusal*>(e) ? std::string(e->what())
-                                                     : le::capi::failureText("le_a2x_create", e);
-  };
-  return le::capi::guardWith(nullptr, report, [&]() -> le_a2x* {
-    if (!bundle_dir) throw le::Refusal("le_a2x_create: NULL bundle path");
-    return le::createStream(bundle_dir, threads, le::legacyModelPath()).release();
-  });
+le_a2x* create(const char* bundleDir, int threads) {
+  return createStream(bundleDir, threads, legacyModelPath()).release();
 }
 
-void le_a2x_destroy(le_a2x* s) {
+void destroy(le_a2x* s) {
   delete s;
 }
 
-const char* le_a2x_last_error(void) {
-  return a2xError().c_str();
+void push(le_a2x& s, const float* samples, int count) {
+  s.audio.insert(s.audio.end(), samples, samples + count);
 }
 
-int le_a2x_preload_w2v(const char* path) {
-  return guard(a2xError(), "le_a2x_preload_w2v", 0, [&] {
-    std::string p = path ? path : "";
-    if (p.empty()) {
-      const char* env = le::legacyModelPath();
-      if (!env) {
-        a2xError() = "le_a2x_preload_w2v: no path and $W2V_ONNX unset";
-        return 0;
-      }
-      p = env;
-    }
-    return le::AudioFrontends::process().legacy(p, le::pool::threads()) ? 1 : 0;
-  });
+void finish(le_a2x& s) {
+  s.finished = true;
 }
 
-int le_a2x_push(le_a2x* s, const float* samples, int count) {
-  return guard(a2xError(), "le_a2x_push", 0, [&] {
-    if (!s) {
-      a2xError() = "le_a2x_push: NULL stream";
-      return 0;
-    }
-    if (count <= 0 || !samples) return 1;
-    s->audio.insert(s->audio.end(), samples, samples + count);
-    return 1;
-  });
+int total(const le_a2x& s) {
+  if (!s.finished) return -1;
+  return int(std::min<int64_t>(ceilFrames(s.pushed()), INT_MAX));
 }
 
-void le_a2x_finish(le_a2x* s) {
-  if (s) s->finished = true;
+int avail(le_a2x& s) {
+  return s.avail();
 }
 
-int le_a2x_total(le_a2x* s) {
-  if (!s || !s->finished) return -1;
-  return int(std::min<int64_t>(le::ceilFrames(s->pushed()), INT_MAX));
+int pull(le_a2x& s, int* corpusIndex, float* baseKp, float* drivenKp, float* width, int maxFrames) {
+  return s.pull(corpusIndex, baseKp, drivenKp, width, maxFrames);
 }
 
-int le_a2x_avail(le_a2x* s) {
-  if (!s) return 0;
-  return guard(a2xError(), "le_a2x_avail", 0, [&] { return s->avail(); });
+void setEager(le_a2x& s, int eager) {
+  s.eager = eager;
 }
 
-int le_a2x_pull(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, int max_frames) {
-  if (!s) return 0;
-  return guard(a2xError(), "le_a2x_pull", 0,
-               [&] { return s->pull(corpus_index, base_kp, driven_kp, nullptr, max_frames); });
+int corpusFrames(const le_a2x& s) {
+  return int(s.corpusFrames);
 }
 
-int le_a2x_pull_wn(le_a2x* s, int* corpus_index, float* base_kp, float* driven_kp, float* width,
-                   int max_frames) {
-  if (!s) return 0;
-  return guard(a2xError(), "le_a2x_pull_wn", 0,
-               [&] { return s->pull(corpus_index, base_kp, driven_kp, width, max_frames); });
+bool hasWidth(const le_a2x& s) {
+  return s.hasWidth;
 }
 
-void le_a2x_reset(le_a2x* s, int start, int direction, int loop) {
-  if (!s) return;
-  guard(a2xError(), "le_a2x_reset", [&] { s->reset(start, direction, loop); });
+int deltas(le_a2x& s, const float* samples, int count, float* out, float* width, int maxFrames) {
+  const int64_t T = ceilFrames(count);
+  if (maxFrames < T) return -2;
+  const int r = int(s.batchDeltas(samples, count, out));
+  if (r >= 0 && width) {
+    const int n = int(std::min<size_t>(size_t(r), s.batchWidths.size()));
+    std::copy_n(s.batchWidths.data(), n, width);
+    std::fill(width + n, width + r, 0.f);
+  }
+  return r;
 }
 
-void le_a2x_set_eager(le_a2x* s, int eager) {
-  if (s) s->eager = eager;
-}
-
-int le_a2x_nt(const le_a2x* s) {
-  return s ? int(s->corpusFrames) : 0;
-}
-
-int le_a2x_width(const le_a2x* s) {
-  return s && s->hasWidth ? 1 : 0;
-}
-
-int le_a2x_deltas(le_a2x* s, const float* samples, int count, float* deltas, int max_frames) {
-  if (count < 1) return 0;
-  return guard(a2xError(), "le_a2x_deltas", -1, [&] {
-    if (!s || !samples || !deltas) throw std::runtime_error("NULL stream, samples or deltas");
-    const int64_t T = le::ceilFrames(count);
-    if (max_frames < T) return -2;
-    return int(s->batchDeltas(samples, count, deltas));
-  });
-}
-
-int le_a2x_deltas_wn(le_a2x* s, const float* samples, int count, float* deltas, float* width,
-                     int max_frames) {
-  return guard(a2xError(), "le_a2x_deltas_wn", -1, [&] {
-    if (!s) {
-      a2xError() = "le_a2x_deltas_wn: NULL stream";
-      return -1;
-    }
-    if (!s->hasWidth) {
-      a2xError() = "le_a2x_deltas_wn: encoder declares no wn output";
-      return -3;
-    }
-    const int r = le_a2x_deltas(s, samples, count, deltas, max_frames);
-    if (r >= 0 && width) {
-      const int n = int(std::min<size_t>(size_t(r), s->batchWidths.size()));
-      std::copy_n(s->batchWidths.data(), n, width);
-      std::fill(width + n, width + r, 0.f);
-    }
-    return r;
-  });
-}
-
-}  // extern "C"
+}  // namespace a2x
+}  // namespace le

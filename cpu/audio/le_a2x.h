@@ -67,4 +67,25 @@ void a2xReset(le_a2x* s, int start, int direction, int loop);
 int a2xAvail(le_a2x* s);
 int a2xPull(le_a2x* s, int* corpusIndex, float* baseKp, float* drivenKp, int maxFrames);
 
+// The family's last error on the calling thread (le_a2x_last_error).
+std::string& a2xError();
+
+// One call per C entry point, for the C interface: arguments are checked
+// there; a failure throws.
+namespace a2x {
+le_a2x* create(const char* bundleDir, int threads);  // with $W2V_ONNX's frontend
+void destroy(le_a2x* s);
+void push(le_a2x& s, const float* samples, int count);
+void finish(le_a2x& s);
+int total(const le_a2x& s);  // -1 before finish
+int avail(le_a2x& s);
+int pull(le_a2x& s, int* corpusIndex, float* baseKp, float* drivenKp, float* width, int maxFrames);
+void setEager(le_a2x& s, int eager);  // recorded only
+int corpusFrames(const le_a2x& s);
+bool hasWidth(const le_a2x& s);
+// A whole clip's deltas (and widths when width is given); -2 when maxFrames
+// is short of the clip.
+int deltas(le_a2x& s, const float* samples, int count, float* out, float* width, int maxFrames);
+}  // namespace a2x
+
 }  // namespace le

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "audio/le_frontend.h"
-#include "base/le_guard.h"
 #include "compute/le_pool.h"
 #include "le/le.h"
 
@@ -25,11 +24,6 @@ constexpr int64_t kHidden = 384;
 constexpr int64_t kKp = 63;
 constexpr int64_t kHop = 100;
 constexpr int64_t kWarmup = 7;
-
-std::string& fcaError() {
-  thread_local std::string error;
-  return error;
-}
 
 }  // namespace
 
@@ -153,36 +147,26 @@ struct le_fca {
   }
 };
 
-// ---------------------------------------------------------------------------
-// C interface. The last error is kept until the next failure.
+namespace le {
 
-using le::capi::guard;
-
-extern "C" {
-
-le_fca* le_fca_create(const char* audio_model, const char* cond_model, int threads) {
-  return guard(le::fcaError(), "le_fca_create", nullptr, [&] {
-    if (!audio_model || !cond_model) throw std::runtime_error("NULL model path");
-    return new le_fca(audio_model, cond_model, threads);
-  });
+std::string& fcaError() {
+  thread_local std::string error;
+  return error;
 }
 
-int le_fca_deltas(le_fca* c, const float* samples, int count, float* deltas, int max_frames) {
-  if (count < 1) return 0;
-  const int64_t T = (int64_t(count) + le::kA2xFrameSamples - 1) / le::kA2xFrameSamples;
-  if (max_frames < T) return -1;
-  return guard(le::fcaError(), "le_fca_deltas", -1, [&] {
-    if (!c || !samples || !deltas) throw std::runtime_error("NULL conditioner, samples or deltas");
-    return int(c->deltas(samples, count, deltas));
-  });
+namespace fca {
+
+le_fca* create(const char* audioModel, const char* condModel, int threads) {
+  return new le_fca(audioModel, condModel, threads);
 }
 
-void le_fca_destroy(le_fca* c) {
+void destroy(le_fca* c) {
   delete c;
 }
 
-const char* le_fca_last_error(void) {
-  return le::fcaError().c_str();
+int deltas(le_fca& c, const float* samples, int count, float* out) {
+  return int(c.deltas(samples, count, out));
 }
 
-}  // extern "C"
+}  // namespace fca
+}  // namespace le

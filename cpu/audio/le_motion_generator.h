@@ -150,3 +150,8 @@ struct le_motion {
   // Frames are counted in `written` as they leave, so a failure keeps them.
   void pull(int* indices, float* base, float* driven, int max, int& written);
 };
+
+namespace le {
+// The family's last error on the calling thread (le_motion_last_error).
+std::string& motionError();
+}  // namespace le
