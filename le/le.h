@@ -533,6 +533,8 @@ LE_API int le_tel_flush(void);
 namespace le {
 /* The host keypoint contract: 21 rows of 3 floats. */
 constexpr int kHostKpRows = 21;
+/* Floats of one keypoint set. */
+constexpr int kKpFloats = kHostKpRows * 3;
 }  // namespace le
 #endif
 

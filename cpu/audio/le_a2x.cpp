@@ -30,7 +30,7 @@ constexpr int64_t kFrame = kA2xFrameSamples;
 // Live, the frontends run once per block of frames, one head input each.
 constexpr int64_t kBlockFrames = kHeadFrames;
 constexpr int64_t kBlockSamples = kBlockFrames * kFrame;
-constexpr int64_t kKp = 63;
+constexpr int64_t kKp = kKpFloats;
 constexpr int64_t kStreamChunk = 64;
 constexpr int64_t kBatchChunk = 24;
 constexpr int64_t kPrimeMax = 200;

@@ -1,7 +1,5 @@
 #include "audio/le_a2x.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -10,36 +8,22 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_files.h"
 #include "bundle/le_bundle.h"
 
 namespace le {
 namespace {
 
-constexpr size_t kKp = 63;
+constexpr size_t kKp = kKpFloats;
 
-// Whole file as raw float32; empty when it cannot be read in full.
-std::vector<float> readFloats(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return {};
-  struct stat st;
-  std::vector<float> v;
-  if (::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
-    v.resize(size_t(st.st_size) / sizeof(float));
-    if (std::fread(v.data(), sizeof(float), v.size(), f) != v.size()) v.clear();
+// What cannot be read counts as absent: the refusals below name the member.
+template <class Read>
+auto orEmpty(Read read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const std::exception&) {
+    return {};
   }
-  std::fclose(f);
-  return v;
-}
-
-std::string readMeta(const std::string& path) {
-  std::string text;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[4096];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
-  std::fclose(f);
-  return text;
 }
 
 // Position just behind the colon that follows the first "key", or npos.
@@ -89,13 +73,13 @@ A2xMeta readA2xMeta(const std::string& text) {
 }
 
 A2xBundle readA2xBundle(const std::string& dir) {
-  const std::string text = readMeta(dir + "/a2x_meta.json");
+  const std::string text = orEmpty([&] { return readText(dir + "/a2x_meta.json"); });
   if (text.empty()) throw Refusal("le_a2x_create: a2x_meta.json missing in " + dir);
   A2xBundle b;
   b.meta = readA2xMeta(text);
-  b.positions = readFloats(dir + "/a2x_pos.f32");
-  b.norm = readFloats(dir + "/a2x_norm.f32");
-  b.corpus = readFloats(resolveMember(dir, "xs_target.bin"));
+  b.positions = orEmpty([&] { return readFloats(dir + "/a2x_pos.f32"); });
+  b.norm = orEmpty([&] { return readFloats(dir + "/a2x_norm.f32"); });
+  b.corpus = orEmpty([&] { return readCorpusKeypoints(dir, -1); });
   if (int64_t(b.positions.size()) < 2 * int64_t(b.meta.h) || b.norm.size() < 2 * kKp ||
       b.corpus.size() < kKp)
     throw Refusal("le_a2x_create: pos/norm/xs_target read failed");

@@ -21,7 +21,7 @@ constexpr int64_t kFrame = kA2xFrameSamples;
 constexpr int64_t kWidth = 768;
 constexpr int64_t kCond = 7 * kWidth;
 constexpr int64_t kHidden = 384;
-constexpr int64_t kKp = 63;
+constexpr int64_t kKp = kKpFloats;
 constexpr int64_t kHop = 100;
 constexpr int64_t kWarmup = 7;
 

@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "audio/le_motion_generator.h"
+#include "base/le_files.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
 #include "render/le_renderer.h"
@@ -26,30 +25,6 @@ namespace le {
 namespace {
 
 using motion::fail;
-
-std::string readMeta(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) fail("cannot open " + path);
-  std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (f.bad()) fail("short read " + path);
-  return text;
-}
-
-// Exactly `count` float32 values; a member of any other size is refused.
-std::vector<float> readFloats(const std::string& path, int64_t count) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) fail("cannot open " + path);
-  long bytes = -1;
-  if (std::fseek(f, 0, SEEK_END) == 0) bytes = std::ftell(f);
-  std::rewind(f);
-  std::vector<float> v(static_cast<size_t>(count));
-  const size_t got = bytes == long(count * 4) ? std::fread(v.data(), sizeof(float), v.size(), f)
-                                              : size_t(std::max(bytes, 0L) / 4);
-  std::fclose(f);
-  if (int64_t(got) != count)
-    fail(path + ": " + std::to_string(got) + " floats, expected " + std::to_string(count));
-  return v;
-}
 
 // The number after `"key"` and a colon; `required` false gives `fallback`.
 double metaNumber(const std::string& text, const std::string& key, bool required, double fallback) {
@@ -181,7 +156,7 @@ using le::motion::kOverlap;
 le_motion::le_motion(const std::string& dir, int threads, const std::string& ep) {
   const char* d = std::getenv("LE_MOTION_DUMP");
   dump = d ? d : "";
-  const le::MotionMeta meta = le::readMotionMeta(le::readMeta(dir + "/meta.json"));
+  const le::MotionMeta meta = le::readMotionMeta(le::readText(dir + "/meta.json"));
   NT = meta.nt;
   nSrc = meta.nSrc;
   nEmo = meta.nEmo;
@@ -189,7 +164,7 @@ le_motion::le_motion(const std::string& dir, int threads, const std::string& ep)
   deltaPitch = meta.deltaPitch;
 
   auto member = [&](const char* name, int64_t count) {
-    return le::readFloats(dir + "/" + name, count);
+    return le::readRaw<float>(dir + "/" + name, uint64_t(count));
   };
   window = member("hubert_stft_window.bin", 512);
   binmat = member("hubert_stft_binmat.bin", int64_t(le::kMotionFftBins) * le::kMotionMelBands);
@@ -202,7 +177,7 @@ le_motion::le_motion(const std::string& dir, int threads, const std::string& ep)
   chEyeBall = member("ch_eye_ball.bin", 6);
   vMinMax = member("v_min_max.bin", 2 * kMotionDim);
   srcXs = member("src_xs_info.bin", int64_t(nSrc) * kMotionSrcRow);
-  target = le::readFloats(le::resolveMember(dir, "xs_target.bin"), int64_t(NT) * kKp);
+  target = le::readCorpusKeypoints(dir, NT);
   if (srcXs[258] == 0.f) fail("le_motion: source row 0 has scale 0");
   lipGain = chXs[258] / srcXs[258];
 

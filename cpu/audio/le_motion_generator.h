@@ -25,7 +25,7 @@ constexpr int64_t kLookBehind = 2000;
 constexpr int64_t kChunk = 80;
 constexpr int64_t kAdvance = 70;
 constexpr int64_t kOverlap = kChunk - kAdvance;
-constexpr int kKp = 63;
+constexpr int kKp = kKpFloats;
 constexpr int kFeatFrames = 20;
 
 [[noreturn]] inline void fail(const std::string& msg) {

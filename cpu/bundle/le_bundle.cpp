@@ -267,57 +267,20 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
   return older;
 }
 
+std::vector<float> readCorpusKeypoints(const std::string& dir, int nt) {
+  const std::string path = resolveMember(dir, "xs_target.bin");
+  if (nt >= 0) return readRaw<float>(path, uint64_t(nt) * kKpFloats);
+  std::vector<float> rows = readFloats(path);
+  rows.resize(rows.size() / kKpFloats * kKpFloats);
+  return rows;
+}
+
 std::string Manifest::modelPath(const std::string& key) const {
   return resolveMember(dir, "model_" + key + ".onnx");
 }
 
 // ---------------------------------------------------------------------------
 // Readers.
-
-uint64_t checkedBytes(std::initializer_list<uint64_t> factors, const std::string& what) {
-  uint64_t total = 1;
-  for (uint64_t f : factors) {
-    if (f != 0 && total > std::numeric_limits<uint64_t>::max() / f)
-      fail("byte count of " + what + " overflows 64 bits");
-    total *= f;
-  }
-  return total;
-}
-
-template <class T>
-std::vector<T> readRaw(const std::string& path, uint64_t count) {
-  File f(std::fopen(path.c_str(), "rb"));
-  if (!f) fail("cannot open " + path);
-  const uint64_t bytes = checkedBytes({count, sizeof(T)}, path);
-  // Check the size before allocating, so a bad count cannot ask for more
-  // memory than the file could ever fill.
-  struct stat st;
-  if (::fstat(::fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) != bytes)
-    fail("size mismatch " + path);
-  std::vector<T> v(count);
-  if (std::fread(v.data(), 1, bytes, f.get()) != bytes) fail("size mismatch " + path);
-  if (std::fgetc(f.get()) != EOF) fail("size mismatch " + path);
-  return v;
-}
-
-template std::vector<uint8_t> readRaw<uint8_t>(const std::string&, uint64_t);
-template std::vector<uint16_t> readRaw<uint16_t>(const std::string&, uint64_t);
-template std::vector<int32_t> readRaw<int32_t>(const std::string&, uint64_t);
-template std::vector<float> readRaw<float>(const std::string&, uint64_t);
-
-std::string readText(const std::string& path) {
-  File f(std::fopen(path.c_str(), "rb"));
-  if (!f) fail("cannot open " + path);
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    size_t got = std::fread(buf, 1, sizeof buf, f.get());
-    out.append(buf, got);
-    if (got < sizeof buf) break;
-  }
-  if (std::ferror(f.get())) fail("short read " + path);
-  return out;
-}
 
 MappedFile::MappedFile(const std::string& path, uint64_t bytes) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/le_files.h"
 #include "le/le.h"  // LE_API
 
 namespace le {
@@ -61,6 +62,11 @@ Drive loadDrive(const Manifest& m);
 // to a file elsewhere (bundles share large models that way).
 std::string resolveMember(const std::string& dir, const std::string& name);
 
+// The corpus keypoints of a bundle or motion directory (its xs_target.bin
+// member): exactly nt rows of kKpFloats, or every whole row the file holds
+// when nt < 0. Throws as le::readFloats does.
+std::vector<float> readCorpusKeypoints(const std::string& dir, int nt);
+
 namespace manifest_key {
 
 struct KeyHit {
@@ -78,15 +84,6 @@ int64_t scalarValuePos(std::string_view text, std::string_view key);
 std::optional<std::string> optionalString(std::string_view text, std::string_view key);
 
 }  // namespace manifest_key
-
-// Product of sizes derived from bundle values, refused when it overflows 64 bits.
-uint64_t checkedBytes(std::initializer_list<uint64_t> factors, const std::string& what);
-
-// Exact-size readers: a file of any other size is refused.
-// Raw little-endian elements; instantiated for uint8_t, uint16_t, int32_t and float.
-template <class T>
-std::vector<T> readRaw(const std::string& path, uint64_t count);
-std::string readText(const std::string& path);
 
 // A read-only private mapping of a file of exactly the expected size.
 class MappedFile {

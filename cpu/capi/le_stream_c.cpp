@@ -67,15 +67,12 @@ le_stream* le_stream_create(const char* bundle_dir, const char* audio_model, int
       streamError() = std::string("le_fca_create: ") + le_fca_last_error();
       return nullptr;
     }
-    const size_t want = size_t(s->NT) * 63;
-    bool ok = false;
-    if (FILE* f = std::fopen(le::resolveMember(dir, "xs_target.bin").c_str(), "rb")) {
-      s->corpus.resize(want + 1);
-      ok = std::fread(s->corpus.data(), sizeof(float), want + 1, f) == want;
-      std::fclose(f);
-      s->corpus.resize(want);
+    try {
+      s->corpus = le::readCorpusKeypoints(dir, s->NT);
+    } catch (const std::exception&) {
+      s->corpus.clear();
     }
-    if (!ok || want == 0) {
+    if (s->corpus.empty()) {
       streamError() = "le_stream_create: cannot read xs_target.bin (NT*63 f32)";
       return nullptr;
     }

@@ -18,7 +18,7 @@
 namespace le {
 namespace {
 
-constexpr int kKp = 63;
+constexpr int kKp = kKpFloats;
 constexpr int kAhead = 4;
 
 }  // namespace

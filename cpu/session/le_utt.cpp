@@ -21,28 +21,10 @@
 
 using namespace le::utt;
 
-namespace {
-
-// The whole of a float32 member, or empty when it cannot be read.
-std::vector<float> readFloats(const std::string& path) {
-  std::vector<float> v;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return v;
-  struct stat st;
-  if (::fstat(fileno(f), &st) == 0 && st.st_size > 0) {
-    v.resize(size_t(st.st_size) / sizeof(float));
-    if (std::fread(v.data(), sizeof(float), v.size(), f) != v.size()) v.clear();
-  }
-  std::fclose(f);
-  return v;
-}
-
-}  // namespace
-
 // The session's creation, threads and run loop. The motion sources are in
 // le_utt_motion.cpp, the frame path and paste pipeline in le_utt_paste.cpp,
 // the teeth-borrow stage in le_utt_tessera.cpp, the C interface in
-// le_utt_c.cpp.
+// capi/le_utt_c.cpp.
 
 // ---------------------------------------------------------------------------
 // Creation and destruction
@@ -82,11 +64,11 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
                              std::to_string(frameBytes) + " of a " + std::to_string(W) + "x" +
                              std::to_string(H) + " RGB frame; refusing to open a session");
   try {
-    corpus = readFloats(le::resolveMember(le::resolveBundlePath(motionDir), "xs_target.bin"));
+    // Without them the borrow is refused and ramps start from the frame shown.
+    corpus = le::readCorpusKeypoints(le::resolveBundlePath(motionDir), NT);
   } catch (const std::exception&) {
     corpus.clear();
   }
-  if (corpus.size() != size_t(NT) * kKp) corpus.clear();
 
   for (Slot& s : ring) s.rgb.resize(frameBytes);
   job.index.resize(kPendingMax);

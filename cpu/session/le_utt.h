@@ -92,7 +92,7 @@ int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cen
 struct le_utt {
   static constexpr int kRing = 8;
   static constexpr int kPendingMax = 32;
-  static constexpr int kKp = 63;
+  static constexpr int kKp = le::kKpFloats;
   // Renders of one speech frame before it is given up.
   static constexpr int kRenderTries = 2;
 
