@@ -199,10 +199,14 @@ struct MaddQuads {
   // Register budget: pixels x kVecs accumulators besides the weights.
   static constexpr int kTile = kLanes32 >= 16 ? 12 : kLanes32 == 8 ? 3 : 1;
 
+  // Constructors of their own, so that they carry the target's attributes:
+  // implicit ones do not, and cannot inline the vectors' constructors.
   struct Acc {
+    HWY_INLINE Acc() {}
     V32 sum0[kVecs], sum1[kVecs];  // sum1 holds the halves some targets keep apart
   };
   struct Weights {
+    HWY_INLINE Weights() {}
     V16 w[kVecs];
   };
 
@@ -251,15 +255,19 @@ struct DotQuads {
   static constexpr int kTile = 12;
 
   struct Acc {
+    HWY_INLINE Acc() {}
     V32 sum;
   };
   struct Weights {
+    HWY_INLINE Weights() {}
     V32 w;
   };
 
   static HWY_INLINE void Zero(Acc& a) { a.sum = hn::Zero(D32()); }
   static HWY_INLINE Weights Load(const int8_t* wc) {
-    return {hn::BitCast(D32(), hn::LoadU(D8(), wc))};
+    Weights r;
+    r.w = hn::BitCast(D32(), hn::LoadU(D8(), wc));
+    return r;
   }
   LE_INT8_ATTR static HWY_INLINE void Add(Acc& a, const uint8_t* q, const Weights& w) {
     int32_t word;
