@@ -3,10 +3,10 @@
 //
 // Activations are quantised per call to uint8 (one scale and zero point for
 // the whole tensor), multiplied with the int8 weights in exact integer
-// arithmetic by the best of the vector kernels compiled for each Highway
-// target, and brought back to float with per-output-channel weight scales and
-// bias. Every target gives the same results. Parallel work runs on the
-// engine's pool, not on ONNX Runtime's.
+// arithmetic by the kernels of the best Highway target the processor runs,
+// and brought back to float with per-output-channel weight scales and bias.
+// Every target gives the same results. Parallel work runs on the engine's
+// pool, not on ONNX Runtime's.
 #pragma once
 
 #include <cstdint>
