@@ -3,7 +3,8 @@
 //  - float: ONNX Runtime's Conv with the dequantised weights (w_q * scale);
 //  - ortq: ONNX Runtime's own dynamic quantisation, DynamicQuantizeLinear +
 //    ConvInteger + Cast, Mul and Add for the float epilogue;
-//  - vnni: the Int8ConvVNNI node.
+//  - int8: the Int8ConvVNNI node on the best Highway target, and int8-T on
+//    each other vector target T this processor runs.
 // Shapes: 64->64 and 128->128 channels, 3x3, pads 1, 128x128 and 256x256,
 // batch 1. Then the quantised demo director against the float one, the
 // renderer walking the source frames (needs LE_BENCH_BUNDLE, the demo
@@ -12,11 +13,12 @@
 // The engine's pool budget is fixed per process, so without LE_CORE_THREADS
 // the program runs itself with LE_CORE_THREADS=1 and then 2; ONNX Runtime
 // gets the same count. After each table: times, ratios, GOPS (2 operations
-// per multiply-add) and the share of this processor's VNNI peak, measured
-// here with a loop of independent 256-bit vpdpbusd.
+// per multiply-add) and, where the kernels run AVX3_DL, the share of this
+// processor's peak of the 512-bit vpdpbusd they use, measured here with a
+// loop of independent ones.
 
 #include <benchmark/benchmark.h>
-#include <immintrin.h>
+#include <hwy/targets.h>
 #include <onnxruntime_cxx_api.h>
 #include <stdlib.h>
 
@@ -24,6 +26,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -143,7 +146,7 @@ Bytes ortQuantised(const Weights& w, int64_t s) {
   return model(g);
 }
 
-Bytes vnniConv(const Weights& w, int64_t s) {
+Bytes int8Conv(const Weights& w, int64_t s) {
   Bytes g;
   le::onnx::putNode(g, "Int8ConvVNNI", {"X", "W", "S", "B"}, "Y", "q", pads1(), le::kInt8Domain);
   le::onnx::putInitializer(g, "W", 3, {w.cout, w.cin, 3, 3}, w.q.data(), w.q.size());
@@ -185,6 +188,37 @@ Job& job(const std::string& name, const Bytes& m, int64_t c, int64_t s, int thre
 
 void runJob(benchmark::State& st, Job* j) {
   for (auto _ : st) j->session->Run(Ort::RunOptions{nullptr}, *j->binding);
+}
+
+// The int8 kernels on one Highway target while this lives.
+struct UseTarget {
+  explicit UseTarget(int64_t t) { hwy::SetSupportedTargetsForTest(t); }
+  ~UseTarget() { hwy::SetSupportedTargetsForTest(0); }
+  UseTarget(const UseTarget&) = delete;
+  UseTarget& operator=(const UseTarget&) = delete;
+};
+
+void runJobOn(benchmark::State& st, Job* j, int64_t target) {
+  UseTarget use(target);
+  if (std::strcmp(le::detail::int8ConvTarget(), hwy::TargetName(target)) != 0) {
+    st.SkipWithError("target not reached");
+    return;
+  }
+  runJob(st, j);
+}
+
+// Vector targets below the best one that this processor runs.
+std::vector<int64_t> otherTargets() {
+  hwy::SetSupportedTargetsForTest(0);
+  const int64_t supported = hwy::SupportedTargets();
+  std::vector<int64_t> out;
+  bool best = true;
+  for (int64_t t : {HWY_AVX3_DL, HWY_AVX3, HWY_AVX2, HWY_SSE4, HWY_SSSE3}) {
+    if (!(supported & t) || (t & (HWY_DISABLED_TARGETS))) continue;
+    if (!best) out.push_back(t);
+    best = false;
+  }
+  return out;
 }
 
 // The demo director, float and quantised, through the renderer.
@@ -255,20 +289,21 @@ double directorPsnr() {
   return 10 * std::log10(count / se);
 }
 
-// Operations per second of independent 256-bit vpdpbusd on one thread: the
+// Operations per second of independent 512-bit vpdpbusd on one thread: the
 // best of a few short trials, so a neighbour's burst does not set the peak.
 // Written in assembly: twelve chains that the compiler can neither merge
-// nor spill.
-double vnniPeakOne() {
-  const long iters = 4000000;
+// nor spill. Only called where the kernels run AVX3_DL.
+double dotPeakOne() {
+#if defined(__x86_64__)
+  const long iters = 2000000;
   double best = 0;
   for (int trial = 0; trial < 5; ++trial) {
     long n = iters;
     const auto t0 = std::chrono::steady_clock::now();
-#define LE_DP(r) "%{vex%} vpdpbusd %%ymm13, %%ymm12, %%ymm" #r "\n"
+#define LE_DP(r) "vpdpbusd %%zmm13, %%zmm12, %%zmm" #r "\n"
     __asm__ volatile(
-        "vpcmpeqd %%ymm12, %%ymm12, %%ymm12\n"
-        "vpcmpeqd %%ymm13, %%ymm13, %%ymm13\n"
+        "vpternlogd $0xff, %%zmm12, %%zmm12, %%zmm12\n"
+        "vpternlogd $0xff, %%zmm13, %%zmm13, %%zmm13\n"
         "1:\n" LE_DP(0) LE_DP(1) LE_DP(2) LE_DP(3) LE_DP(4) LE_DP(5) LE_DP(6) LE_DP(7) LE_DP(8)
             LE_DP(9) LE_DP(10) LE_DP(11) "dec %0\n"
                                          "jnz 1b\n"
@@ -278,16 +313,19 @@ double vnniPeakOne() {
           "xmm11", "xmm12", "xmm13", "cc");
 #undef LE_DP
     const double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    best = std::max(best, double(iters) * 12 * 32 * 2 / sec);  // 32 multiply-adds each
+    best = std::max(best, double(iters) * 12 * 64 * 2 / sec);  // 64 multiply-adds each
   }
   return best;
+#else
+  return 0;
+#endif
 }
 
 // The same loop on `threads` threads at once, summed.
-double vnniPeak(int threads) {
+double dotPeak(int threads) {
   std::vector<double> rate(static_cast<size_t>(threads));
   std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { rate[size_t(t)] = vnniPeakOne(); });
+  for (int t = 0; t < threads; ++t) pool.emplace_back([&, t] { rate[size_t(t)] = dotPeakOne(); });
   for (auto& t : pool) t.join();
   double sum = 0;
   for (double r : rate) sum += r;
@@ -328,6 +366,7 @@ int main(int argc, char** argv) {
   const int threads = le::pool::threads();
   const std::string tt = "/t" + std::to_string(threads);
   std::vector<std::string> shapes;
+  const std::vector<int64_t> others = otherTargets();
   for (int64_t c : {64, 128})
     for (int64_t s : {128, 256}) {
       const std::string name = "conv" + std::to_string(c) + "/S" + std::to_string(s) + tt;
@@ -335,12 +374,17 @@ int main(int argc, char** argv) {
       g_ops[name] = 2.0 * double(c * c * 9 * s * s);
       for (auto [tag, m] : {std::pair<const char*, Bytes>{"float", floatConv(w, s)},
                             {"ortq", ortQuantised(w, s)},
-                            {"vnni", vnniConv(w, s)}}) {
+                            {"int8", int8Conv(w, s)}}) {
         Job& j = job(name + "/" + tag, m, c, s, threads);
         benchmark::RegisterBenchmark((name + "/" + tag).c_str(), runJob, &j)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
       }
+      for (int64_t t : others)
+        benchmark::RegisterBenchmark((name + "/int8-" + hwy::TargetName(t)).c_str(), runJobOn,
+                                     g_jobs[name + "/int8"].get(), t)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
       shapes.push_back(name);
     }
   const bool haveDemo = demo() != nullptr;
@@ -356,17 +400,19 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   // Agreement with the float convolution (max |diff|), after the timed runs.
-  const double peak = le::int8ConvHasVnni() ? vnniPeak(threads) : 0;
-  std::printf("\n%-18s %9s %9s %9s %8s %8s %8s %6s  %s\n", "shape", "float ms", "ortq ms",
-              "vnni ms", "float/v", "ortq/v", "GOPS", "peak%", "max|v-float|");
+  const std::string target = le::detail::int8ConvTarget();
+  const double peak = target == hwy::TargetName(HWY_AVX3_DL) ? dotPeak(threads) : 0;
+  std::printf("\nint8 kernels: %s\n", target.c_str());
+  std::printf("%-18s %9s %9s %9s %8s %8s %8s %6s  %s\n", "shape", "float ms", "ortq ms", "int8 ms",
+              "float/i", "ortq/i", "GOPS", "peak%", "max|i-float|");
   for (const auto& name : shapes) {
     auto f = reporter.seconds.find(name + "/float");
     auto q = reporter.seconds.find(name + "/ortq");
-    auto v = reporter.seconds.find(name + "/vnni");
+    auto v = reporter.seconds.find(name + "/int8");
     if (f == reporter.seconds.end() || q == reporter.seconds.end() || v == reporter.seconds.end())
       continue;
     const auto& yf = g_jobs[name + "/float"]->y;
-    const auto& yv = g_jobs[name + "/vnni"]->y;
+    const auto& yv = g_jobs[name + "/int8"]->y;
     double diff = 0;
     for (size_t i = 0; i < yf.size(); ++i) diff = std::max(diff, double(std::fabs(yf[i] - yv[i])));
     const double gops = g_ops[name] / v->second / 1e9;
@@ -375,7 +421,18 @@ int main(int argc, char** argv) {
                 q->second / v->second, gops, peak > 0 ? 100 * gops * 1e9 / peak : 0.0, diff);
   }
   if (peak > 0)
-    std::printf("VNNI peak (256-bit vpdpbusd, %d thread(s)): %.1f GOPS\n", threads, peak / 1e9);
+    std::printf("dot peak (512-bit vpdpbusd, %d thread(s)): %.1f GOPS\n", threads, peak / 1e9);
+  // The other targets, each against the best one.
+  for (const auto& name : shapes) {
+    auto v = reporter.seconds.find(name + "/int8");
+    if (v == reporter.seconds.end()) continue;
+    for (int64_t t : others) {
+      auto o = reporter.seconds.find(name + "/int8-" + hwy::TargetName(t));
+      if (o == reporter.seconds.end()) continue;
+      std::printf("%-18s %-7s %9.3f ms, %5.2fx the time of %s\n", name.c_str(), hwy::TargetName(t),
+                  1e3 * o->second, o->second / v->second, target.c_str());
+    }
+  }
   auto a = reporter.seconds.find("director" + tt + "/b1");
   auto b = reporter.seconds.find("director" + tt + "/int8");
   if (a != reporter.seconds.end() && b != reporter.seconds.end())

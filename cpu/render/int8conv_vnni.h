@@ -2,10 +2,11 @@
 // as the custom operator of the "com.velmoor.int8" domain.
 //
 // Activations are quantised per call to uint8 (one scale and zero point for
-// the whole tensor), multiplied with the int8 weights in integer arithmetic
-// (vpdpbusd when the processor has AVX-VNNI) and brought back to float with
-// per-output-channel weight scales and bias. Parallel work runs on the
-// engine's pool, not on ONNX Runtime's.
+// the whole tensor), multiplied with the int8 weights in exact integer
+// arithmetic by the kernels of the best Highway target the processor runs,
+// and brought back to float with per-output-channel weight scales and bias.
+// Every target gives the same results. Parallel work runs on the engine's
+// pool, not on ONNX Runtime's.
 #pragma once
 
 #include <cstdint>
@@ -36,11 +37,6 @@ struct Int8ConvAttrs {
   int64_t group = 1;
 };
 
-// True when the processor has AVX2 and AVX-VNNI.
-bool int8ConvHasVnni();
-// True when it has AVX-512 VNNI with 256-bit vectors (VL): the same dot
-// products for processors without AVX-VNNI.
-bool int8ConvHasAvx512Vnni();
 // Weight packings done in this process so far (each kernel packs once).
 uint64_t int8ConvPackCount();
 
@@ -48,11 +44,7 @@ uint64_t int8ConvPackCount();
 // std::runtime_error naming `where` (the node).
 class Int8Conv {
  public:
-  // Auto takes AVX-VNNI, else AVX-512 VNNI, else the portable path; the
-  // integer results are the same on every path.
-  enum class Path { Auto, Portable, Vnni, Avx512Vnni };
-
-  Int8Conv(const Int8ConvAttrs& attrs, std::string where, Path path = Path::Auto);
+  Int8Conv(const Int8ConvAttrs& attrs, std::string where);
 
   // Output size along one axis; -1 when the kernel does not fit the input.
   static int64_t outSize(int64_t in, int64_t padA, int64_t padB, int64_t k, int64_t dil,
@@ -71,14 +63,12 @@ class Int8Conv {
            float* y, int32_t* acc = nullptr) const;
 
   const Int8ConvAttrs& attrs() const { return a_; }
-  Path path() const { return path_; }
 
  private:
   struct Rows;  // the output rows of one run, defined with run()
 
   Int8ConvAttrs a_;
   std::string where_;
-  Path path_ = Path::Portable;
   std::once_flag packed_;
   // Packed state, written once under packed_.
   int64_t cout_ = 0, cinPerGroup_ = 0, cin_ = 0, kh_ = 0, kw_ = 0;
@@ -87,5 +77,10 @@ class Int8Conv {
   std::vector<int32_t> wsum_;    // [block * 16]: the whole kernel
   std::vector<int32_t> tapSum_;  // [tap][block * 16]: one tap
 };
+
+namespace detail {
+// Highway's name of the target whose kernels a run takes now (for tests).
+const char* int8ConvTarget();
+}  // namespace detail
 
 }  // namespace le

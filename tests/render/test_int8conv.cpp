@@ -1,6 +1,6 @@
-// Int8ConvVNNI against a float convolution, its two integer paths against
-// each other, the operator's exact cases through ONNX Runtime, and the
-// quantised director against the float one.
+// Int8ConvVNNI against a float convolution, its kernels on every Highway
+// target against the scalar target's, the operator's exact cases through
+// ONNX Runtime, and the quantised director against the float one.
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -19,6 +19,7 @@
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_renderer.h"
+#include "support/hwy_targets.h"
 #include "support/test_util.h"
 
 namespace {
@@ -65,7 +66,8 @@ le::Int8ConvAttrs attrs(int64_t s, std::array<int64_t, 4> p, int64_t d, int64_t 
   return a;
 }
 
-// Random shapes through both integer paths and against the float convolution.
+// Random shapes on the scalar target against the float convolution, and on
+// every target this processor runs against the scalar target, bit for bit.
 //
 // The bound. Activations are quantised with s = (max - min) / 255 (min <= 0
 // <= max) and zp = round(-min / s); dequantised, x^ = s (q - zp). Unclamped,
@@ -86,6 +88,7 @@ TEST(Int8Conv, MatchesTheFloatConvolutionWithinTheQuantisationBound) {
       {1, 6, 10, 14, 9, 3, 3, attrs(1, {1, 1, 1, 1}, 1, 3)},  // grouped
       {1, 9, 4, 4, 4, 5, 5, attrs(1, {3, 3, 3, 3}, 1)},       // no interior column
       {1, 3, 2, 2, 5, 3, 3, attrs(1, {4, 4, 4, 4}, 1)},       // rows that meet no input
+      {1, 20, 5, 61, 40, 3, 3, attrs(1, {1, 1, 1, 1}, 1)},    // several full tiles per row
   };
   std::mt19937 rng(15);
   for (size_t k = 0; k < cases.size(); ++k) {
@@ -104,14 +107,19 @@ TEST(Int8Conv, MatchesTheFloatConvolutionWithinTheQuantisationBound) {
     const int64_t xs[4] = {c.n, c.cin, c.h, c.w};
     const int64_t ws[4] = {c.cout, c.cin / c.a.group, c.kh, c.kw};
 
-    le::Int8Conv portable(c.a, "portable", le::Int8Conv::Path::Portable);
-    portable.prepare(w.data(), ws);
+    le::Int8Conv conv(c.a, "conv");
+    conv.prepare(w.data(), ws);
     int64_t ys[4];
-    portable.outShape(xs, ys);
+    conv.outShape(xs, ys);
     const size_t ny = size_t(ys[0] * ys[1] * ys[2] * ys[3]);
     std::vector<float> y(ny);
     std::vector<int32_t> acc(ny);
-    portable.run(x.data(), xs, scale.data(), bias.data(), y.data(), acc.data());
+    {
+      le_test::DispatchReset reset;
+      hwy::SetSupportedTargetsForTest(HWY_SCALAR);
+      ASSERT_STREQ(le::detail::int8ConvTarget(), hwy::TargetName(HWY_SCALAR));
+      conv.run(x.data(), xs, scale.data(), bias.data(), y.data(), acc.data());
+    }
 
     const auto ref = floatConv(c, x, w, scale, bias, ys[2], ys[3]);
     float lo = 0.f, hi = 0.f;
@@ -130,23 +138,21 @@ TEST(Int8Conv, MatchesTheFloatConvolutionWithinTheQuantisationBound) {
     }
     EXPECT_GT(worstRatio, 0.0);  // activations really were quantised
 
-    // Every integer path on this processor gives the portable path's accumulators.
-    for (auto path : {le::Int8Conv::Path::Vnni, le::Int8Conv::Path::Avx512Vnni}) {
-      if (path == le::Int8Conv::Path::Vnni ? !le::int8ConvHasVnni() : !le::int8ConvHasAvx512Vnni())
-        continue;
-      le::Int8Conv fast(c.a, "fast", path);
-      fast.prepare(w.data(), ws);
+    // Every target gives the scalar target's accumulators and floats.
+    le_test::forEachHwyTarget([&](const std::string& name) {
+      ASSERT_STREQ(le::detail::int8ConvTarget(), name.c_str());
       std::vector<float> yv(ny);
       std::vector<int32_t> accv(ny);
-      fast.run(x.data(), xs, scale.data(), bias.data(), yv.data(), accv.data());
-      EXPECT_EQ(accv, acc) << "path " << int(path);
-      EXPECT_EQ(std::memcmp(yv.data(), y.data(), ny * sizeof(float)), 0) << "path " << int(path);
-    }
+      conv.run(x.data(), xs, scale.data(), bias.data(), yv.data(), accv.data());
+      EXPECT_EQ(accv, acc);
+      EXPECT_EQ(std::memcmp(yv.data(), y.data(), ny * sizeof(float)), 0);
+    });
   }
 }
 
 TEST(Int8Conv, AllPositiveInputKeepsZeroAtZeroPoint0) {
   // min starts at 0, so s = max / 255 and zp = 0: x = k / 255 quantises to k.
+  // A NaN neither widens the range nor leaves 0 when quantised.
   const Case c{1, 4, 6, 6, 16, 3, 3, attrs(1, {1, 1, 1, 1}, 1)};
   std::vector<float> x(4 * 36);
   std::vector<int> k(x.size());
@@ -155,29 +161,32 @@ TEST(Int8Conv, AllPositiveInputKeepsZeroAtZeroPoint0) {
     x[i] = float(k[i]) / 255.f;
   }
   x[5] = 1.f, k[5] = 255;
+  x[50] = std::nanf(""), k[50] = 0;
   std::vector<int8_t> w(16 * 4 * 9);
   for (size_t i = 0; i < w.size(); ++i) w[i] = int8_t(int(i * 13 % 255) - 127);
   const std::vector<float> scale(16, 1.f), bias(16, 0.f);
   le::Int8Conv conv(c.a, "t");
   const int64_t xs[4] = {1, 4, 6, 6}, ws[4] = {16, 4, 3, 3};
   conv.prepare(w.data(), ws);
-  std::vector<float> y(16 * 36);
-  std::vector<int32_t> acc(y.size());
-  conv.run(x.data(), xs, scale.data(), bias.data(), y.data(), acc.data());
-  for (int co = 0; co < 16; ++co)
-    for (int oy = 0; oy < 6; ++oy)
-      for (int ox = 0; ox < 6; ++ox) {
-        int want = 0;
-        for (int ci = 0; ci < 4; ++ci)
-          for (int ky = 0; ky < 3; ++ky)
-            for (int kx = 0; kx < 3; ++kx) {
-              const int iy = oy - 1 + ky, ix = ox - 1 + kx;
-              if (iy < 0 || iy >= 6 || ix < 0 || ix >= 6) continue;
-              want +=
-                  k[size_t((ci * 6 + iy) * 6 + ix)] * w[size_t(((co * 4 + ci) * 3 + ky) * 3 + kx)];
-            }
-        ASSERT_EQ(acc[size_t((co * 6 + oy) * 6 + ox)], want) << co << " " << oy << " " << ox;
-      }
+  le_test::forEachHwyTarget([&](const std::string&) {
+    std::vector<float> y(16 * 36);
+    std::vector<int32_t> acc(y.size());
+    conv.run(x.data(), xs, scale.data(), bias.data(), y.data(), acc.data());
+    for (int co = 0; co < 16; ++co)
+      for (int oy = 0; oy < 6; ++oy)
+        for (int ox = 0; ox < 6; ++ox) {
+          int want = 0;
+          for (int ci = 0; ci < 4; ++ci)
+            for (int ky = 0; ky < 3; ++ky)
+              for (int kx = 0; kx < 3; ++kx) {
+                const int iy = oy - 1 + ky, ix = ox - 1 + kx;
+                if (iy < 0 || iy >= 6 || ix < 0 || ix >= 6) continue;
+                want += k[size_t((ci * 6 + iy) * 6 + ix)] *
+                        w[size_t(((co * 4 + ci) * 3 + ky) * 3 + kx)];
+              }
+          ASSERT_EQ(acc[size_t((co * 6 + oy) * 6 + ox)], want) << co << " " << oy << " " << ox;
+        }
+  });
 }
 
 // ---------------------------------------------------------------- through ONNX Runtime
