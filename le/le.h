@@ -491,6 +491,11 @@ LE_API int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, c
                                  const int32_t* stamp, const uint8_t* head_pt, int64_t head_pt_len,
                                  const char* head_json, const char* manifest_json, char* err,
                                  int err_len);
+/* le_utt_tessera_attach from the teeth members of the session's own bundle:
+ * loads them, decodes the bank track and attaches. Returns 0 when armed, 1
+ * with the message in err, or 2 when the bundle carries no complete set of
+ * members (nothing attached, err empty). */
+LE_API int le_utt_tessera_attach_bundle(le_utt* s, char* err, int err_len);
 /* Frames the borrow wrote (*applied) and skipped (*skipped; either pointer
  * may be NULL), and the failure reason ("" while healthy) in reason. Returns
  * LE_BORROW_NONE (0) with no borrow attached, LE_BORROW_HEALTHY (1) attached

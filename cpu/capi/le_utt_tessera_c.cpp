@@ -43,6 +43,18 @@ int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const do
   return 1;
 }
 
+int le_utt_tessera_attach_bundle(le_utt* s, char* err, int err_len) {
+  copyText(err, err_len, "");
+  std::string error;
+  auto failed = [&](const std::exception* e) {
+    error = e ? std::string("le_utt_tessera_attach_bundle: ") + e->what()
+              : "le_utt_tessera_attach_bundle: unknown failure";
+  };
+  const int r = le::capi::guardWith(1, failed, [&] { return attachBundleBorrow(s, error); });
+  if (r == 1) copyText(err, err_len, error);
+  return r;
+}
+
 int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* reason,
                          int reason_len) {
   if (applied) *applied = 0;

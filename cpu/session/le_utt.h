@@ -85,6 +85,9 @@ int attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cen
                  const double* c_canon, const double* aperture, const int32_t* stamp,
                  const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
                  const char* manifest_json, std::string& error);
+// The same from the members the session's own bundle carries: 2 when it
+// carries no complete set (nothing attached).
+int attachBundleBorrow(le_utt* s, std::string& error);
 
 }  // namespace utt
 }  // namespace le

@@ -227,54 +227,35 @@ void le_utt::tessDrainP(TessState& st) {
            "deliver it uncomposed");
 }
 
-int le::utt::attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
-                          const double* c_canon, const double* aperture, const int32_t* stamp,
-                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
-                          const char* manifest_json, std::string& error) {
-  if (!s) {
-    error = "le_utt_tessera_attach: null session";
-    return 1;
-  }
-  if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json ||
-      !manifest_json) {
-    error =
-        "le_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no "
-        "partial-attach state";
-    return 1;
-  }
-  if (n_donors < 1) {
-    error = "le_utt_tessera_attach: n_donors <= 0";
-    return 1;
-  }
-  le::tessera::BankData bank;
-  for (int i = 0; i < le::GeometryStamp::kFields; ++i) bank.stamp.at(i) = stamp[i];
-  bank.stamp.validate();
-  if (bank.stamp.canvas_w != s->crop || bank.stamp.canvas_h != s->crop) {
-    error = "le_utt_tessera_attach: bank canvas " + std::to_string(bank.stamp.canvas_w) + "x" +
-            std::to_string(bank.stamp.canvas_h) + " != this bundle's render crop " +
-            std::to_string(s->crop);
-    return 1;
-  }
-  if (head_pt_len < 0) throw std::runtime_error("the head checkpoint length is negative");
-  const size_t n = size_t(n_donors);
-  bank.n_donors = n_donors;
-  bank.donors.assign(band,
-                     band + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
-  bank.cent.assign(cent, cent + 2 * n);
-  bank.aperture.assign(aperture, aperture + n);
-  bank.c_canon = {c_canon[0], c_canon[1]};
-  const le::ServeConfig config = le::ServeConfig::fromHeadMemberJson(head_json);
-  le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, size_t(head_pt_len));
+namespace {
+
+// The bank must be cut for the crops this session renders.
+bool canvasFits(const le_utt* s, const le::GeometryStamp& stamp, const char* fn,
+                std::string& error) {
+  if (stamp.canvas_w == s->crop && stamp.canvas_h == s->crop) return true;
+  error = std::string(fn) + ": bank canvas " + std::to_string(stamp.canvas_w) + "x" +
+          std::to_string(stamp.canvas_h) + " != this bundle's render crop " +
+          std::to_string(s->crop);
+  return false;
+}
+
+// Identifies the corpus geometry and swaps the new borrow in. 0 when armed,
+// 1 with the refusal in error.
+int arm(le_utt* s, le::tessera::BankData bank, le::tessera::HeadWeights head,
+        const le::ServeConfig& config, const std::string& manifestJson, const char* fn,
+        std::string& error) {
   if (s->corpus.empty()) {
     error =
-        "le_utt_tessera_attach: xs_target.bin is absent or the wrong length, so this bundle's "
+        std::string(fn) +
+        ": xs_target.bin is absent or the wrong length, so this bundle's "
         "corpus pi frame cannot be identified \xE2\x80\x94 refusing to arm the borrow against the "
         "manifest's compose-field geometry";
     return 1;
   }
   std::string geometry;
+  const std::array<double, 2> cCanon = bank.c_canon;
   le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
-      manifest_json, s->crop, s->corpus.data(), s->NT, c_canon, &geometry);
+      manifestJson, s->crop, s->corpus.data(), s->NT, cCanon.data(), &geometry);
   auto st = std::make_shared<le_utt::TessState>();
   st->borrow = std::make_unique<le::tessera::StreamBorrow>(
       std::move(bank), std::move(head), config, std::move(pi), s->ctx->manifest.lipTemplate);
@@ -296,4 +277,59 @@ int le::utt::attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const do
   }
   s->cv.notify_all();
   return 0;
+}
+
+}  // namespace
+
+int le::utt::attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
+                          const double* c_canon, const double* aperture, const int32_t* stamp,
+                          const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
+                          const char* manifest_json, std::string& error) {
+  const char* fn = "le_utt_tessera_attach";
+  if (!s) {
+    error = "le_utt_tessera_attach: null session";
+    return 1;
+  }
+  if (!band || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json ||
+      !manifest_json) {
+    error =
+        "le_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no "
+        "partial-attach state";
+    return 1;
+  }
+  if (n_donors < 1) {
+    error = "le_utt_tessera_attach: n_donors <= 0";
+    return 1;
+  }
+  le::tessera::BankData bank;
+  for (int i = 0; i < le::GeometryStamp::kFields; ++i) bank.stamp.at(i) = stamp[i];
+  bank.stamp.validate();
+  if (!canvasFits(s, bank.stamp, fn, error)) return 1;
+  if (head_pt_len < 0) throw std::runtime_error("the head checkpoint length is negative");
+  const size_t n = size_t(n_donors);
+  bank.n_donors = n_donors;
+  bank.donors.assign(band,
+                     band + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
+  bank.cent.assign(cent, cent + 2 * n);
+  bank.aperture.assign(aperture, aperture + n);
+  bank.c_canon = {c_canon[0], c_canon[1]};
+  const le::ServeConfig config = le::ServeConfig::fromHeadMemberJson(head_json);
+  le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, size_t(head_pt_len));
+  return arm(s, std::move(bank), std::move(head), config, manifest_json, fn, error);
+}
+
+int le::utt::attachBundleBorrow(le_utt* s, std::string& error) {
+  const char* fn = "le_utt_tessera_attach_bundle";
+  if (!s) {
+    error = "le_utt_tessera_attach_bundle: null session";
+    return 1;
+  }
+  const le::Manifest& m = s->ctx->manifest;
+  if (!le::tesseraCarriage(m).complete) return 2;
+  const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
+  in.stamp.validate();
+  if (!canvasFits(s, in.stamp, fn, error)) return 1;
+  le::tessera::BankData bank = le::tessera::loadBundleBank(in);
+  return arm(s, std::move(bank), le::tessera::loadHeadPt(in.head_pt),
+             le::ServeConfig::fromHeadMemberJson(in.head_json), in.manifest_json, fn, error);
 }

@@ -7,8 +7,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/le_files.h"
 #include "base/le_log.h"
 #include "compute/le_pool.h"
+#include "tessera/le_bankdec_ff.h"
+#include "tessera/le_head_checkpoint.h"
 
 namespace le {
 namespace tessera {
@@ -140,6 +143,35 @@ void StreamBorrow::writeWindowDeltaRgba(uint8_t* rgba, int N, const FrameResult&
       std::memcpy(
           &rgba[(size_t(stamp.window_y0 + i) * size_t(N) + size_t(stamp.window_x0 + j)) * 4],
           &result.rgb[(size_t(i) * size_t(stamp.window_w) + size_t(j)) * 3], 3);
+}
+
+BankData loadBundleBank(const TesseraAttachInputs& in) {
+  std::vector<uint8_t> track;
+  {
+    const std::string bytes = readText(in.bank_track_path);
+    track.assign(bytes.begin(), bytes.end());
+  }
+  BankData bank;
+  bank.donors = decodeBankTrack(track.data(), track.size(), in.n_donors, in.band_h, in.band_w,
+                                in.track_order);
+  bank.cent = in.cent;
+  bank.c_canon = in.c_canon;
+  bank.aperture = in.aperture;
+  bank.stamp = in.stamp;
+  bank.n_donors = in.n_donors;
+  return bank;
+}
+
+std::unique_ptr<StreamBorrow> openBundleBorrow(const Manifest& m, std::string* geometry) {
+  if (!tesseraCarriage(m).complete) return nullptr;
+  const TesseraAttachInputs in = loadTesseraMembers(m);
+  BankData bank = loadBundleBank(in);
+  const std::vector<float> corpus = readCorpusKeypoints(m.dir, m.NT);
+  UnifiedPi pi = UnifiedPi::corpusFromManifestJson(in.manifest_json, m.crop, corpus.data(), m.NT,
+                                                   in.c_canon.data(), geometry);
+  return std::make_unique<StreamBorrow>(std::move(bank), loadHeadPt(in.head_pt),
+                                        ServeConfig::fromHeadMemberJson(in.head_json),
+                                        std::move(pi), m.lipTemplate);
 }
 
 }  // namespace tessera

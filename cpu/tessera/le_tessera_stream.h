@@ -6,10 +6,13 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "bundle/le_bundle.h"
+#include "tessera/le_bundle_tessera.h"
 #include "tessera/le_lip_contour.h"
 #include "tessera/le_tessera.h"
 #include "tessera/le_tessera_pi.h"
@@ -67,6 +70,18 @@ class LE_API StreamBorrow {
   std::vector<uint8_t> canvas_;  // N x N x 3, interleaved
   std::vector<uint8_t> mask_;    // N x N
 };
+
+// The reference bank of a bundle's loaded teeth members, decoded from its
+// track into donor order.
+BankData loadBundleBank(const TesseraAttachInputs& members);
+
+// The teeth borrow a bundle carries, set up the way a session attaches it:
+// members loaded, bank decoded, head read, the corpus geometry identified
+// from the bundle's own corpus keypoints (`geometry` gets its name). Null
+// when the bundle carries no complete set of members; throws when they do
+// not load.
+LE_API std::unique_ptr<StreamBorrow> openBundleBorrow(const Manifest& manifest,
+                                                      std::string* geometry = nullptr);
 
 }  // namespace tessera
 }  // namespace le

@@ -248,33 +248,6 @@ void describeMotion(const std::string& dir) {
   }
 }
 
-// The teeth borrow of a bundle that carries its members; null when it carries none.
-std::unique_ptr<le::tessera::StreamBorrow> openBorrow(const std::string& dir, const le::Manifest& m,
-                                                      std::string& geometry) {
-  if (!le::tesseraCarriage(m).complete) return nullptr;
-  const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
-  std::ifstream track(in.bank_track_path, std::ios::binary);
-  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(track)),
-                                   std::istreambuf_iterator<char>());
-  le::tessera::BankData bank;
-  bank.donors = le::tessera::decodeBankTrack(bytes.data(), bytes.size(), in.n_donors, in.band_h,
-                                             in.band_w, in.track_order);
-  bank.cent = in.cent;
-  bank.c_canon = in.c_canon;
-  bank.aperture = in.aperture;
-  bank.stamp = in.stamp;
-  bank.n_donors = in.n_donors;
-  std::ifstream xsFile(le::resolveMember(dir, "xs_target.bin"), std::ios::binary);
-  std::vector<float> xs(size_t(m.NT) * 63);
-  if (!xsFile.read(reinterpret_cast<char*>(xs.data()), std::streamsize(xs.size() * sizeof(float))))
-    throw std::runtime_error("teeth borrow: the bundle's xs_target.bin is not NT x 63 floats");
-  le::tessera::UnifiedPi pi = le::tessera::UnifiedPi::corpusFromManifestJson(
-      in.manifest_json, m.crop, xs.data(), m.NT, in.c_canon.data(), &geometry);
-  return std::make_unique<le::tessera::StreamBorrow>(
-      std::move(bank), le::tessera::loadHeadPt(in.head_pt),
-      le::ServeConfig::fromHeadMemberJson(in.head_json), std::move(pi), m.lipTemplate);
-}
-
 int cmdRender(const Args& a) {
   if (a.positional.size() != 1) usageError("render takes one bundle");
   if (a.out.empty()) usageError("render needs -o OUT.mp4");
@@ -293,7 +266,7 @@ int cmdRender(const Args& a) {
     const le::Drive drive = le::loadDrive(manifest);
     std::string geometry;
     std::unique_ptr<le::tessera::StreamBorrow> borrow =
-        a.noTeeth ? nullptr : openBorrow(dir, manifest, geometry);
+        a.noTeeth ? nullptr : le::tessera::openBundleBorrow(manifest, &geometry);
     vever::Mp4Writer mp4(a.out, W, H);
     const bool tty = ::isatty(2);
     double render = 0, teeth = 0, paste = 0, encode = 0;

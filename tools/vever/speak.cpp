@@ -16,7 +16,6 @@
 #include "audio_file.h"
 #include "le/le.h"
 #include "mp4_writer.h"
-#include "tessera/le_bankdec_ff.h"
 
 namespace vever {
 namespace {
@@ -51,43 +50,13 @@ std::vector<int16_t> loadSpeech(const SpeakOptions& o) {
   }
 }
 
-// Arms the teeth borrow on the session when the bundle carries all four
-// members; false when it carries none. Throws when they do not load or attach.
-bool attachTeeth(le_utt* s, const std::string& bundle) {
-  le_tessera_carriage* c = le_tessera_carriage_open(bundle.c_str());
-  const bool complete = c && le_tessera_carriage_complete(c);
-  le_tessera_carriage_close(c);
-  if (!complete) return false;
+// Arms the teeth borrow on the session when its bundle carries the members;
+// false when it carries none. Throws when they do not load or attach.
+bool attachTeeth(le_utt* s) {
   char err[1024];
-  le_tessera_members* m = le_tessera_members_open(bundle.c_str(), err, sizeof err);
-  if (!m) throw std::runtime_error(err);
-  std::unique_ptr<le_tessera_members, void (*)(le_tessera_members*)> owner(
-      m, le_tessera_members_close);
-  const int n = le_tessera_members_n_donors(m);
-  FILE* f = std::fopen(le_tessera_members_bank_track_path(m), "rb");
-  if (!f)
-    throw std::runtime_error(std::string("cannot open ") + le_tessera_members_bank_track_path(m));
-  std::vector<uint8_t> bytes;
-  uint8_t buf[65536];
-  for (size_t got; (got = std::fread(buf, 1, sizeof buf, f)) > 0;)
-    bytes.insert(bytes.end(), buf, buf + got);
-  std::fclose(f);
-  // Decoded in track order, then put into donor order.
-  std::vector<int32_t> trackOrder(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) trackOrder[size_t(i)] = i;
-  const std::vector<uint8_t> track =
-      le::tessera::decodeBankTrack(bytes.data(), bytes.size(), n, le_tessera_members_band_h(m),
-                                   le_tessera_members_band_w(m), trackOrder);
-  std::vector<uint8_t> band(track.size());
-  if (le_tessera_members_reorder(m, track.data(), band.data(), err, sizeof err) != 0)
-    throw std::runtime_error(err);
-  if (le_utt_tessera_attach(s, band.data(), n, le_tessera_members_cent(m),
-                            le_tessera_members_c_canon(m), le_tessera_members_aperture(m),
-                            le_tessera_members_stamp(m), le_tessera_members_head_pt(m),
-                            le_tessera_members_head_pt_len(m), le_tessera_members_head_json(m),
-                            le_tessera_members_manifest_json(m), err, sizeof err) != 0)
-    throw std::runtime_error(err);
-  return true;
+  const int r = le_utt_tessera_attach_bundle(s, err, sizeof err);
+  if (r == 1) throw std::runtime_error(err);
+  return r == 0;
 }
 
 struct Counts {
@@ -113,7 +82,7 @@ int speak(const SpeakOptions& o) {
   le_utt* s = le_utt_create(ctx, &opts);
   if (!s) throw std::runtime_error(le_utt_last_error());
   std::unique_ptr<le_utt, void (*)(le_utt*)> sessionOwner(s, le_utt_destroy);
-  const bool teeth = o.teeth && attachTeeth(s, o.bundle);
+  const bool teeth = o.teeth && attachTeeth(s);
   const auto t0 = Clock::now();
   for (int ready = 0; (ready = le_utt_ready(s)) != 1;) {
     if (ready < 0) throw std::runtime_error(le_utt_last_error());
