@@ -54,7 +54,7 @@ struct Drive {
 };
 
 LE_API Manifest loadManifest(const std::string& path);
-Drive loadDrive(const Manifest& m);
+LE_API Drive loadDrive(const Manifest& m);
 
 // Maps an older member name to the file to open (see the name table in
 // le_bundle.cpp); falls back to the older name so errors name it. Refuses an

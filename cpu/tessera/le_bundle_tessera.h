@@ -62,7 +62,7 @@ class MissingTesseraMember : public std::runtime_error {
 };
 
 // The rectangle geometry the reference bank was cut with.
-struct GeometryStamp {
+struct LE_API GeometryStamp {
   int32_t canvas_w = 0;
   int32_t canvas_h = 0;
   int32_t window_x0 = 0;
