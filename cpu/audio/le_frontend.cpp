@@ -13,6 +13,7 @@
 #include <tuple>
 #include <utility>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
@@ -28,16 +29,6 @@ const std::pair<const char*, const char*> kPairs[] = {
     {"audio_encoder_fp16_window_trunk.onnx", "audio_encoder_fp16_window_head.onnx"},
     {"w2v_trunk32.onnx", "w2v_head32.onnx"},
 };
-
-bool envIs(const char* name, const char* value) {
-  const char* v = std::getenv(name);
-  return v && std::strcmp(v, value) == 0;
-}
-
-const char* envNonEmpty(const char* name) {
-  const char* v = std::getenv(name);
-  return v && *v ? v : nullptr;
-}
 
 bool canRead(const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "rb");
@@ -80,8 +71,8 @@ std::pair<std::string, std::string> siblingPair(const std::string& legacyPath) {
 
 // The pair named by the environment, else the one beside the legacy model.
 std::pair<std::string, std::string> shortWindowPaths(const std::string& legacyPath) {
-  const char* trunk = envNonEmpty("LE_A2X_W2V_WIN_ONNX");
-  const char* head = envNonEmpty("LE_A2X_W2V_HEAD_ONNX");
+  const char* trunk = envText("LE_A2X_W2V_WIN_ONNX");
+  const char* head = envText("LE_A2X_W2V_HEAD_ONNX");
   if (trunk && head) return {trunk, head};
   if (!legacyPath.empty()) return siblingPair(legacyPath);
   return {};
@@ -169,7 +160,7 @@ std::string outputName(const Ort::Session& s, size_t i) {
 }
 
 const char* legacyModelPath() {
-  return envNonEmpty("W2V_ONNX");
+  return envText("W2V_ONNX");
 }
 
 void ShortWindowFrontend::headInput(const Ort::Value& trunkOut, int64_t first, int64_t windowStart,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "audio/le_motion_generator.h"
+#include "base/le_env.h"
 #include "base/le_files.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
@@ -47,11 +48,6 @@ int metaCount(const std::string& text, const std::string& key) {
   const double v = metaNumber(text, key, true, 0);
   if (v < 1 || v > 1e7 || v != std::floor(v)) fail("meta.json: bad " + key);
   return int(v);
-}
-
-bool envFirstIs(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v && v[0] == c;
 }
 
 }  // namespace

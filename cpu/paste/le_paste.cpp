@@ -2,6 +2,7 @@
 // frame footprint in 1/1024-pixel fixed point, and the per-row blend.
 
 #include "paste/le_paste.h"
+#include "base/le_env.h"
 
 #include <algorithm>
 #include <cmath>
@@ -48,13 +49,6 @@ float clamp255(float v) {
   return v < 255.f ? v : 255.f;
 }
 
-bool envInt(const char* name, long* out) {
-  const char* s = std::getenv(name);
-  if (!s) return false;
-  *out = std::strtol(s, nullptr, 10);
-  return true;
-}
-
 }  // namespace
 
 Paste::Paste(std::vector<uint8_t> maskBytes, int side_, Unsharp unsharp)
@@ -72,8 +66,8 @@ Paste::Paste(std::vector<uint8_t> maskBytes, int side_, Unsharp unsharp)
   if (ksize < 1) throw std::runtime_error("paste: ksize must be positive");
 
   long v = 0;
-  if (envInt("LE_PASTE_FAST", &v) && (v == 1 || v == 2)) fastMode = int(v);
-  if (envInt("LE_PASTE_KSIZE", &v) && v > 2 && v % 2 == 1 && v <= ksize) ksize = int(v);
+  if (envLong("LE_PASTE_FAST", &v) && (v == 1 || v == 2)) fastMode = int(v);
+  if (envLong("LE_PASTE_KSIZE", &v) && v > 2 && v % 2 == 1 && v <= ksize) ksize = int(v);
   padSide = side + ksize - 1;
 
   // A sigma of zero (or NaN) would make every tap NaN; its limit, a single

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
@@ -45,11 +46,6 @@ bool startsWith(const std::string& s, const char* p) {
 }
 bool isCoreml(const std::string& ep) {
   return startsWith(ep, "coreml");
-}
-
-bool envFirstIs(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v && v[0] == c;
 }
 
 // LE_GS_FAST, or the older name that sets it.
