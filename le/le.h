@@ -50,7 +50,9 @@ LE_API const char* le_version(void);
  * every line instead: level (LE_LOG_INFO or LE_LOG_WARNING), the subsystem
  * ("le", "le-driver", "le_a2x", ...), the whole line without its newline,
  * and the user pointer it passed. The callback may run on any engine thread,
- * also concurrently; it must not throw. NULL restores standard error. */
+ * also concurrently; it must not throw. NULL restores standard error. A line
+ * already being delivered when the callback is replaced may still reach the
+ * previous callback, so keep it (and its user data) valid. */
 #define LE_LOG_INFO 1
 #define LE_LOG_WARNING 2
 typedef void (*le_log_fn)(void* user, int level, const char* subsystem, const char* line);
