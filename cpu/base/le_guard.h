@@ -3,6 +3,8 @@
 // way its family reports failures.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <type_traits>
@@ -65,6 +67,15 @@ template <class Body>
 void guard(std::string& lastError, const char* fn, Body&& body) noexcept {
   guardWith([&](const std::exception* e) { lastError = failureText(fn, e); },
             std::forward<Body>(body));
+}
+
+// The rule of the entry points that report into a caller's buffer: at most
+// len - 1 bytes of text, always terminated; nothing for a null buffer.
+inline void copyMessage(char* buf, int len, const std::string& text) {
+  if (!buf || len <= 0) return;
+  const size_t n = std::min(text.size(), size_t(len) - 1);
+  std::memcpy(buf, text.data(), n);
+  buf[n] = '\0';
 }
 
 }  // namespace capi

@@ -22,13 +22,6 @@ struct le_tessera_members {
 
 namespace {
 
-void copyMessage(char* err, int errLen, const std::string& msg) {
-  if (!err || errLen <= 0) return;
-  const size_t n = std::min(msg.size(), size_t(errLen) - 1);
-  std::memcpy(err, msg.data(), n);
-  err[n] = '\0';
-}
-
 // A carriage of a bundle that could not be examined: default names, every
 // member missing, nothing declared.
 le::TesseraCarriage unexaminedCarriage() {
@@ -58,9 +51,10 @@ void ignore(const std::exception*) {}
 auto reportTo(char* err, int errLen, const char* fn) {
   return [=](const std::exception* e) {
     if (e && !dynamic_cast<const std::bad_alloc*>(e))
-      copyMessage(err, errLen, e->what());
+      le::capi::copyMessage(err, errLen, e->what());
     else
-      copyMessage(err, errLen, std::string(fn) + (e ? ": out of memory" : ": unknown failure"));
+      le::capi::copyMessage(err, errLen,
+                            std::string(fn) + (e ? ": out of memory" : ": unknown failure"));
   };
 }
 
@@ -122,9 +116,9 @@ const char* le_tessera_carriage_missing(const le_tessera_carriage* c, int index)
 }
 
 le_tessera_members* le_tessera_members_open(const char* bundle_dir, char* err, int err_len) {
-  copyMessage(err, err_len, "");
+  le::capi::copyMessage(err, err_len, "");
   if (!bundle_dir) {
-    copyMessage(err, err_len, "le_tessera_members_open: null bundle_dir");
+    le::capi::copyMessage(err, err_len, "le_tessera_members_open: null bundle_dir");
     return nullptr;
   }
   return guardWith(nullptr, reportTo(err, err_len, "le_tessera_members_open"),
@@ -211,9 +205,9 @@ int64_t le_tessera_members_band_bytes(const le_tessera_members* m) {
 
 int le_tessera_members_reorder(const le_tessera_members* m, const uint8_t* track, uint8_t* donor,
                                char* err, int err_len) {
-  copyMessage(err, err_len, "");
+  le::capi::copyMessage(err, err_len, "");
   if (!m || !track || !donor) {
-    copyMessage(err, err_len, "le_tessera_members_reorder: null argument");
+    le::capi::copyMessage(err, err_len, "le_tessera_members_reorder: null argument");
     return 1;
   }
   return guardWith(1, reportTo(err, err_len, "le_tessera_members_reorder"), [&] {

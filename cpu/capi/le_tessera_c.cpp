@@ -15,13 +15,6 @@ namespace {
 
 constexpr int32_t kNoShift = -10000;
 
-void copyMessage(char* err, int errLen, const std::string& msg) {
-  if (!err || errLen <= 0) return;
-  const size_t n = std::min(msg.size(), size_t(errLen) - 1);
-  std::memcpy(err, msg.data(), n);
-  err[n] = '\0';
-}
-
 int runPass(const uint8_t* band, int nDonors, const double* cent, const double* cCanon,
             const double* aperture, const int32_t* stampFields, const uint8_t* headPt,
             int64_t headPtLen, const char* headJson, const uint8_t* canvases, const uint8_t* masks,
@@ -32,16 +25,10 @@ int runPass(const uint8_t* band, int nDonors, const double* cent, const double* 
     throw std::runtime_error("teeth: a required argument is null");
   if (frames < 0 || headPtLen < 0)
     throw std::runtime_error("teeth: negative frame count or checkpoint length");
-  BankData bank;
-  for (int i = 0; i < le::GeometryStamp::kFields; ++i) bank.stamp.at(i) = stampFields[i];
-  bank.stamp.validate();
-  const size_t n = size_t(std::max(nDonors, 0));
-  bank.n_donors = nDonors;
-  bank.donors.assign(band,
-                     band + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
-  bank.cent.assign(cent, cent + 2 * n);
-  bank.aperture.assign(aperture, aperture + n);
-  bank.c_canon = {cCanon[0], cCanon[1]};
+  le::GeometryStamp stamp;
+  for (int i = 0; i < le::GeometryStamp::kFields; ++i) stamp.at(i) = stampFields[i];
+  stamp.validate();
+  BankData bank = bankFromArrays(stamp, band, nDonors, cent, cCanon, aperture);
 
   TeethPass pass(std::move(bank), loadHeadPt(headPt, size_t(headPtLen)),
                  le::ServeConfig::fromHeadMemberJson(headJson));
@@ -86,9 +73,9 @@ int le_tessera_run_shift(const uint8_t* band, int n_donors, const double* cent,
                          const uint8_t* canvases, const uint8_t* masks, const int32_t* shifts,
                          int frames, uint8_t* out_windows, int32_t* out_skipped, char* err,
                          int err_len) {
-  copyMessage(err, err_len, "");
+  le::capi::copyMessage(err, err_len, "");
   auto failed = [&](const std::exception* e) {
-    copyMessage(err, err_len, e ? e->what() : "teeth: unknown failure");
+    le::capi::copyMessage(err, err_len, e ? e->what() : "teeth: unknown failure");
   };
   return le::capi::guardWith(1, failed, [&] {
     return runPass(band, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json,

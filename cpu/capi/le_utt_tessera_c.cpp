@@ -11,24 +11,13 @@
 
 using namespace le::utt;
 
-namespace {
-
-void copyText(char* buf, int len, const std::string& text) {
-  if (!buf || len <= 0) return;
-  const size_t n = std::min(text.size(), size_t(len) - 1);
-  std::memcpy(buf, text.data(), n);
-  buf[n] = '\0';
-}
-
-}  // namespace
-
 extern "C" {
 
 int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const double* cent,
                           const double* c_canon, const double* aperture, const int32_t* stamp,
                           const uint8_t* head_pt, int64_t head_pt_len, const char* head_json,
                           const char* manifest_json, char* err, int err_len) {
-  copyText(err, err_len, "");
+  le::capi::copyMessage(err, err_len, "");
   std::string error;
   auto failed = [&](const std::exception* e) {
     error = e ? std::string("le_utt_tessera_attach: ") + e->what()
@@ -39,19 +28,19 @@ int le_utt_tessera_attach(le_utt* s, const uint8_t* band, int n_donors, const do
                         head_json, manifest_json, error);
   });
   if (refused == 0) return 0;
-  copyText(err, err_len, error);
+  le::capi::copyMessage(err, err_len, error);
   return 1;
 }
 
 int le_utt_tessera_attach_bundle(le_utt* s, char* err, int err_len) {
-  copyText(err, err_len, "");
+  le::capi::copyMessage(err, err_len, "");
   std::string error;
   auto failed = [&](const std::exception* e) {
     error = e ? std::string("le_utt_tessera_attach_bundle: ") + e->what()
               : "le_utt_tessera_attach_bundle: unknown failure";
   };
   const int r = le::capi::guardWith(1, failed, [&] { return attachBundleBorrow(s, error); });
-  if (r == 1) copyText(err, err_len, error);
+  if (r == 1) le::capi::copyMessage(err, err_len, error);
   return r;
 }
 
@@ -59,13 +48,13 @@ int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* re
                          int reason_len) {
   if (applied) *applied = 0;
   if (skipped) *skipped = 0;
-  copyText(reason, reason_len, "");
+  le::capi::copyMessage(reason, reason_len, "");
   if (!s) return LE_BORROW_NONE;
   std::lock_guard<std::mutex> lk(s->mu);
   if (!s->tess) return LE_BORROW_NONE;
   if (applied) *applied = s->tessApplied;
   if (skipped) *skipped = s->tessSkipped;
-  copyText(reason, reason_len, s->tessReason);
+  le::capi::copyMessage(reason, reason_len, s->tessReason);
   return s->tessFailed ? LE_BORROW_FAILED : LE_BORROW_HEALTHY;
 }
 
@@ -83,11 +72,11 @@ int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames
 }
 
 int le_utt_tessera_geometry(le_utt* s, char* buf, int len) {
-  copyText(buf, len, "");
+  le::capi::copyMessage(buf, len, "");
   if (!s) return 0;
   std::lock_guard<std::mutex> lk(s->mu);
   if (!s->tess) return 0;
-  copyText(buf, len, s->tessGeometry);
+  le::capi::copyMessage(buf, len, s->tessGeometry);
   return 1;
 }
 

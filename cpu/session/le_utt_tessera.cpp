@@ -301,18 +301,13 @@ int le::utt::attachBorrow(le_utt* s, const uint8_t* band, int n_donors, const do
     error = "le_utt_tessera_attach: n_donors <= 0";
     return 1;
   }
-  le::tessera::BankData bank;
-  for (int i = 0; i < le::GeometryStamp::kFields; ++i) bank.stamp.at(i) = stamp[i];
-  bank.stamp.validate();
-  if (!canvasFits(s, bank.stamp, fn, error)) return 1;
+  le::GeometryStamp fields;
+  for (int i = 0; i < le::GeometryStamp::kFields; ++i) fields.at(i) = stamp[i];
+  fields.validate();
+  if (!canvasFits(s, fields, fn, error)) return 1;
   if (head_pt_len < 0) throw std::runtime_error("the head checkpoint length is negative");
-  const size_t n = size_t(n_donors);
-  bank.n_donors = n_donors;
-  bank.donors.assign(band,
-                     band + n * size_t(bank.stamp.storedH()) * size_t(bank.stamp.storedW()) * 3);
-  bank.cent.assign(cent, cent + 2 * n);
-  bank.aperture.assign(aperture, aperture + n);
-  bank.c_canon = {c_canon[0], c_canon[1]};
+  le::tessera::BankData bank =
+      le::tessera::bankFromArrays(fields, band, n_donors, cent, c_canon, aperture);
   const le::ServeConfig config = le::ServeConfig::fromHeadMemberJson(head_json);
   le::tessera::HeadWeights head = le::tessera::loadHeadPt(head_pt, size_t(head_pt_len));
   return arm(s, std::move(bank), std::move(head), config, manifest_json, fn, error);

@@ -655,5 +655,18 @@ void TeethPass::headForward(const std::vector<std::vector<float>>& donors, int m
   });
 }
 
+BankData bankFromArrays(const GeometryStamp& stamp, const uint8_t* band, int nDonors,
+                        const double* cent, const double* cCanon, const double* aperture) {
+  BankData bank;
+  bank.stamp = stamp;
+  const size_t n = size_t(std::max(nDonors, 0));
+  bank.n_donors = nDonors;
+  bank.donors.assign(band, band + n * size_t(stamp.storedH()) * size_t(stamp.storedW()) * 3);
+  bank.cent.assign(cent, cent + 2 * n);
+  bank.aperture.assign(aperture, aperture + n);
+  bank.c_canon = {cCanon[0], cCanon[1]};
+  return bank;
+}
+
 }  // namespace tessera
 }  // namespace le

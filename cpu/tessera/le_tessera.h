@@ -28,6 +28,13 @@ struct BankData {
   int n_donors = 0;
 };
 
+// A bank from a caller's arrays, as the C interface takes them: `stamp`
+// (already validated) gives the patch size; band holds nDonors patches of
+// stored_h x stored_w x 3 bytes, cent nDonors (x, y) pairs, aperture
+// nDonors values, cCanon one pair.
+BankData bankFromArrays(const GeometryStamp& stamp, const uint8_t* band, int nDonors,
+                        const double* cent, const double* cCanon, const double* aperture);
+
 // One emitted frame: the borrow window (window_h x window_w x 3 RGB) with the
 // mouth interior replaced, or a skipped frame and why.
 struct FrameResult {
