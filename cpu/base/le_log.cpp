@@ -46,7 +46,6 @@ void log(LogLevel level, const char* subsystem, const char* format, ...) noexcep
       line.resize(head + size_t(n));
     }
     va_end(again);
-    if (!line.empty() && line.back() == '\n') line.pop_back();
 
     Sink s;
     {

@@ -7,8 +7,8 @@ namespace le {
 
 enum class LogLevel { Info = 1, Warning = 2 };
 
-// Formats one line, "[" + subsystem + "] " + the formatted text, and hands it
-// on. A trailing newline of the format is not part of the line.
+// Formats one line, "[" + subsystem + "] " + the formatted text (formats carry
+// no newline of their own), and hands it on.
 void log(LogLevel level, const char* subsystem, const char* format, ...) noexcept
     __attribute__((format(printf, 3, 4)));
 

@@ -320,11 +320,20 @@ int le::utt::attachBundleBorrow(le_utt* s, std::string& error) {
     return 1;
   }
   const le::Manifest& m = s->ctx->manifest;
-  if (!le::tesseraCarriage(m).complete) return 2;
+  // A bundle whose members cannot even be listed carries no borrow.
+  bool complete = false;
+  try {
+    complete = le::tesseraCarriage(m).complete;
+  } catch (const std::exception&) {
+  }
+  if (!complete) return 2;
+  // In the order the host's own set-up takes: members, bank, then the
+  // checks and the head, as le_utt_tessera_attach makes them.
   const le::TesseraAttachInputs in = le::loadTesseraMembers(m);
-  in.stamp.validate();
-  if (!canvasFits(s, in.stamp, fn, error)) return 1;
   le::tessera::BankData bank = le::tessera::loadBundleBank(in);
-  return arm(s, std::move(bank), le::tessera::loadHeadPt(in.head_pt),
-             le::ServeConfig::fromHeadMemberJson(in.head_json), in.manifest_json, fn, error);
+  bank.stamp.validate();
+  if (!canvasFits(s, bank.stamp, fn, error)) return 1;
+  const le::ServeConfig config = le::ServeConfig::fromHeadMemberJson(in.head_json);
+  le::tessera::HeadWeights head = le::tessera::loadHeadPt(in.head_pt);
+  return arm(s, std::move(bank), std::move(head), config, in.manifest_json, fn, error);
 }

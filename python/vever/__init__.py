@@ -88,7 +88,10 @@ def _drain_logs() -> None:
             item.set()
             continue
         logger, level, subsystem, line = item
-        logger.log(_LOG_LEVELS.get(level, logging.INFO), line, extra={"subsystem": subsystem})
+        try:
+            logger.log(_LOG_LEVELS.get(level, logging.INFO), line, extra={"subsystem": subsystem})
+        except Exception:  # a handler's failure must not end the drain
+            pass
 
 
 def _flush_logs() -> None:
