@@ -8,6 +8,11 @@
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
 #endif
+// These kernels keep vectors in structs, which SVE's sizeless vectors cannot
+// be; on Arm they run on NEON.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+#endif
 
 #include <cstddef>
 #include <cstdint>

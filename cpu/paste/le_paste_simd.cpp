@@ -8,6 +8,11 @@
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
 #endif
+// The sampler picks its vector width by size and keeps arrays of vectors,
+// which SVE's sizeless vectors cannot serve; on Arm it runs on NEON.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
+#endif
 
 #include <cmath>
 #include <cstddef>

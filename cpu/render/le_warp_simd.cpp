@@ -113,6 +113,9 @@ namespace hn = hwy::HWY_NAMESPACE;
 // Axis, one pixel per lane.
 template <class D>
 struct AxisLanes {
+  // A constructor of our own carries this target's attributes; the implicit
+  // one does not, and some targets (NEON) then cannot inline the vectors'.
+  HWY_INLINE AxisLanes() {}
   hn::Vec<hn::RebindToSigned<D>> idx[4];
   hn::Vec<D> w0, w1, e;
 };
