@@ -282,6 +282,14 @@ TEST_F(BorrowTest, AttachRefusesWhatItCannotArm) {
   int64_t frames = -1;
   EXPECT_EQ(le_utt_tessera_synth_w(s_, &mean, &max, &frames), 0);
   EXPECT_EQ(frames, 0);
+
+  // The bundle's own members arm the same borrow in one call.
+  EXPECT_EQ(le_utt_tessera_attach_bundle(nullptr, err, sizeof err), 1);
+  EXPECT_STREQ(err, "le_utt_tessera_attach_bundle: null session");
+  EXPECT_EQ(le_utt_tessera_attach_bundle(s_, err, sizeof err), 0) << err;
+  EXPECT_STREQ(err, "");
+  EXPECT_EQ(le_utt_tessera_geometry(s_, geometry, sizeof geometry), 1);
+  EXPECT_STREQ(geometry, "v1");
 }
 
 // pipelined paste (the borrow on its own thread), else on the render thread
