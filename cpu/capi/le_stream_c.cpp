@@ -1,7 +1,6 @@
 // The batch stream renderer's C interface: a context, the frame-chunk
 // conditioner and the corpus keypoints, driven through streamPipeline.
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>

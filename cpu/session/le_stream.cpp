@@ -3,17 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
-
-#include "base/le_guard.h"
-#include "bundle/le_bundle.h"
-#include "session/le_context.h"
 
 namespace le {
 namespace {

@@ -6,7 +6,6 @@
 #include <exception>
 #include <stdexcept>
 
-#include "base/le_guard.h"
 #include "render/le_renderer.h"
 #include "session/le_context.h"
 #include "tessera/le_tessera_pi.h"
