@@ -465,7 +465,12 @@ LE_API void le_utt_end_utterance(le_utt* s);
  * the next frames ease from the last pulled one back to the idle loop. Audio
  * pushed after this call returns opens the next utterance. */
 LE_API void le_utt_interrupt(le_utt* s);
-/* Frames waiting to be pulled (0 for NULL). */
+/* Frames that may be pulled now (0 for NULL). While an utterance's audio
+ * is still arriving, its first speech frames are held back until the motion
+ * in hand lasts until the next block of it is due (at most 9 frames, about
+ * 160-200 ms with the a2x stream), so a host pulling at 25 fps never runs
+ * dry in the middle of speech; audio that is complete when its first frames
+ * come is not held. */
 LE_API int le_utt_frames_available(le_utt* s);
 /* Copies the oldest waiting frame (W x H x 3 bytes RGB) into dst. Returns 1,
  * or 0 when none waits (no error), when cap is too small (the frame stays)

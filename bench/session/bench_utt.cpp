@@ -68,7 +68,8 @@ double lookAheadMs(const std::string& motion, const std::vector<int16_t>& audio)
 }
 
 struct Result {
-  double fps = 0, cpu = 0, underruns = 0, firstMs = 0, fastX = 0, interruptMs = 0, latencyMs = 0;
+  double fps = 0, cpu = 0, underruns = 0, firstMs = 0, firstPulledMs = 0, fastX = 0,
+         interruptMs = 0, latencyMs = 0;
 };
 
 le_utt* openSession(le_ctx* ctx, const std::string& motion) {
@@ -139,6 +140,7 @@ Result measure(le_ctx* ctx, const std::string& motion, const std::vector<int16_t
     r.fps = last > first ? speechPulled * 25.0 / double(last - first) : 0;
     r.underruns = under;
     r.firstMs = st.first_frame_ms;
+    r.firstPulledMs = 40.0 * double(first + 1);  // the pusher starts with the first tick
     pusher.join();
     le_utt_destroy(s);
   }
@@ -295,6 +297,8 @@ int main(int argc, char** argv) {
     std::printf("%-44s %14.2f %14.2f\n", "real time: CPU (cores)", res[0].cpu, res[1].cpu);
     std::printf("%-44s %14.1f %14.1f\n", "first_frame_ms - look-ahead", res[0].firstMs - ahead,
                 res[1].firstMs - ahead);
+    std::printf("%-44s %14.1f %14.1f\n", "first speech frame pulled - look-ahead",
+                res[0].firstPulledMs - ahead, res[1].firstPulledMs - ahead);
     std::printf("%-44s %14.2f %14.2f\n", "fast push: speech x real time", res[0].fastX,
                 res[1].fastX);
     std::printf("%-44s %14.1f %14.1f\n", "interrupt -> first ramp frame (ms)", res[0].interruptMs,

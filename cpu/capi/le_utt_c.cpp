@@ -141,7 +141,7 @@ int le_utt_frames_available(le_utt* s) {
   if (!s) return 0;
   return guard(uttError(), "le_utt_frames_available", 0, [&] {
     std::lock_guard<std::mutex> lk(s->mu);
-    return int(s->writePos - s->readPos);
+    return s->pullableLocked();
   });
 }
 
@@ -157,6 +157,7 @@ int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* 
         if (s->speaking) ++s->underruns;
         return 0;
       }
+      if (s->pullableLocked() < 1) return 0;  // the utterance's first frames are held back
       le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
       if (cap < slot.rgb.size()) {
         uttError() = "le_utt_pull_frame: buffer too small";

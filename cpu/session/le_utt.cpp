@@ -10,6 +10,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "audio/le_frontend.h"
 #include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
@@ -50,6 +51,7 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
 
   sourceKind = le::MotionSource::kindFor(motionDir);
   pipelined = sourceKind == le::MotionSource::Kind::A2x;
+  liveBlock = sourceKind == le::MotionSource::Kind::A2x ? int(le::kHeadFrames) : 0;
   if (const char* env = std::getenv("LE_UTT_PIPELINE_PASTE"))
     pipelined = std::strtol(env, nullptr, 10) != 0;
 
@@ -267,12 +269,34 @@ bool le_utt::collectJob(bool* progress) {
   std::copy_n(job.base.data(), size_t(room) * kKp, p.base.data() + size_t(p.end) * kKp);
   std::copy_n(job.driven.data(), size_t(room) * kKp, p.driven.data() + size_t(p.end) * kKp);
   p.end += room;
+  const int before = rs.received;
   rs.received += room;
   const bool news = job.avail != rs.stillAvail || job.total != rs.total;
   rs.stillAvail = job.avail;
   rs.total = job.total;
+  holdFirstRelease(before);
   if (progress) *progress = *progress || job.progress || news;
   return true;
+}
+
+// Live audio comes out of the a2x stream a block at a time, but its first
+// release is short of a block: what the look-ahead leaves of the audio
+// heard so far. A host pulling in step would drain those frames and then
+// wait for the next block's audio to arrive. The first frame therefore
+// waits until the frames in hand last until the next block is due, plus
+// one frame for the work after a release, and no longer than that: the
+// next block, or the end of the audio, lifts the hold at once.
+void le_utt::holdFirstRelease(int before) {
+  if (liveBlock < 1) return;
+  const bool covered = rs.received >= liveBlock || rs.total >= 0;
+  if (before == 0 && rs.received > 0 && !covered) {
+    const double until = nowMs() + double(liveBlock - rs.received + 1) * kFrameMs;
+    std::lock_guard<std::mutex> lk(mu);
+    speechHoldMs = until;
+  } else if (before > 0 && covered) {
+    std::lock_guard<std::mutex> lk(mu);
+    speechHoldMs = 0;
+  }
 }
 
 void le_utt::releaseHeld(size_t upTo) {
@@ -285,6 +309,10 @@ void le_utt::releaseHeld(size_t upTo) {
 
 void le_utt::clearUtterance() {
   releaseHeld(rs.uttSamples);
+  {
+    std::lock_guard<std::mutex> lk(mu);
+    speechHoldMs = 0;
+  }
   rs.uttSamples = rs.uttReleased = 0;
   rs.speechCount = rs.speechTries = 0;
   rs.motionFailed = false;

@@ -55,6 +55,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kWait = std::chrono::milliseconds(2);
 // Audio samples of one video frame (40 ms at 16 kHz).
 constexpr size_t kFrameSamples = 640;
+constexpr double kFrameMs = 40.0;
 
 inline double nowMs() {
   return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
@@ -205,6 +206,9 @@ struct le_utt {
   // Takes a finished motion job; *progress is raised when it brought news.
   bool collectJob(bool* progress);
   void clearUtterance();
+  // Holds back the utterance's first speech frame when its first release
+  // is short of a block (received was `before` until this job).
+  void holdFirstRelease(int before);
   // Gives back the held audio of the utterance up to sample upTo.
   void releaseHeld(size_t upTo);
   void startRamp(int index, const float* kp, int length);
@@ -260,6 +264,8 @@ struct le_utt {
   // Fetches the driver frame into the slot and composites the crop; false
   // when that failed (noted as a render failure).
   bool fillSlot(Slot& slot, const float* crop, int kind, int index);
+  // Under the main lock: frames the host may pull now.
+  int pullableLocked() const;
   // Under the main lock.
   void commitLocked(Slot& slot, int kind, int index, int number, const float* kp);
 
@@ -278,6 +284,9 @@ struct le_utt {
   int endRampFrames = 6;
   int interruptRampFrames = 4;
   le::MotionSource::Kind sourceKind = le::MotionSource::Kind::A2x;
+  // Frames the motion source releases at a time while audio is live; 0 when
+  // it releases them as they come.
+  int liveBlock = 0;
   bool pipelined = false;
   std::vector<float> corpus;  // NT x 63, or empty
   int NT = 0, W = 0, H = 0, crop = 0;
@@ -311,8 +320,9 @@ struct le_utt {
   int64_t failures = 0;
   std::string failText;
   bool fatal = false;
-  double uttStartMs = 0;  // written by the run thread under mu, read at commit
-  bool speaking = false;  // a speech frame of the current utterance reached the ring
+  double uttStartMs = 0;    // written by the run thread under mu, read at commit
+  bool speaking = false;    // a speech frame of the current utterance reached the ring
+  double speechHoldMs = 0;  // no speech frame leaves the ring before this (holdFirstRelease)
   int64_t underruns = 0;
   int pathFailures = 0;  // frames in a row the driver fetch or the composite failed on
   // paste queue and stage counters

@@ -195,6 +195,14 @@ bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
   }
 }
 
+int le_utt::pullableLocked() const {
+  const int waiting = int(writePos - readPos);
+  if (waiting > 0 && ring[readPos % kRing].kind == LE_UTT_KIND_SPEECH && speechHoldMs > 0 &&
+      nowMs() < speechHoldMs)
+    return 0;
+  return waiting;
+}
+
 void le_utt::commitLocked(Slot& slot, int kind, int index, int number, const float* kp) {
   slot.kind = kind;
   slot.index = index;

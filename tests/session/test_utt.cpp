@@ -399,6 +399,37 @@ TEST_F(UttTest, EachEndClosesItsOwnUtteranceAndItsClock) {
   EXPECT_EQ(st.speech_frames_out, 3 * 24);
 }
 
+// Audio pushed as it is spoken comes out of the a2x stream a block at a time,
+// its first block short: a host pulling in step must still get a speech
+// frame on every pull from the first to the last.
+TEST_F(UttTest, LiveAudioSpeaksWithoutAGapToAHostPullingInStep) {
+  open(opts());
+  waitReady();
+  const auto audio = pcm({2, 44, 2});
+  std::thread pusher([&] {
+    auto next = Clock::now();
+    for (size_t at = 0; at < audio.size(); at += 320) {
+      le_utt_push_audio(s_, audio.data() + at, int(std::min<size_t>(320, audio.size() - at)));
+      std::this_thread::sleep_until(next += std::chrono::milliseconds(20));
+    }
+    le_utt_end_utterance(s_);
+  });
+  std::vector<int> kinds;  // per 40 ms tick, -1 when nothing was there
+  std::vector<uint8_t> rgb(bytes_);
+  le_utt_frame_info info{};
+  for (auto next = Clock::now(); kinds.size() < 250; next += std::chrono::milliseconds(40)) {
+    std::this_thread::sleep_until(next);
+    kinds.push_back(le_utt_pull_frame(s_, rgb.data(), rgb.size(), &info) == 1 ? info.kind : -1);
+    if (kinds.back() == LE_UTT_KIND_RAMP) break;
+  }
+  pusher.join();
+  const auto first = std::find(kinds.begin(), kinds.end(), int(LE_UTT_KIND_SPEECH));
+  const auto last = std::find(first, kinds.end(), int(LE_UTT_KIND_RAMP));
+  ASSERT_NE(last, kinds.end());
+  EXPECT_EQ(std::count(first, last, -1), 0) << "empty pulls during speech";
+  EXPECT_EQ(std::count(first, last, int(LE_UTT_KIND_SPEECH)), 48);
+}
+
 TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
   le_test::TempDir dir;
   le_audio_test::Meta meta;
