@@ -1,10 +1,11 @@
 // The live page in headless chromium: idle video plays, a typed sentence is
 // spoken (video frames and voice arrive, the status line reports speech, the
-// mouth region changes), Interrupt eases back to idle; then two visitors at
-// once and a third one turned away.
+// mouth region changes), Interrupt eases back to idle; a few uploaded tone
+// bursts time lips against voice and the speak request against the first
+// speech frame shown; then two visitors at once and a third one turned away.
 //   node test_live.mjs   (CTest sets VEVER_TOOL, VEVER_LIB, PYTHONPATH, NODE_PATH, LE_TEST_TMP)
 import { spawn, execFileSync } from "node:child_process";
-import { mkdtempSync, rmSync, mkdirSync } from "node:fs";
+import { mkdtempSync, rmSync, mkdirSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import { createServer } from "node:net";
 import { join } from "node:path";
@@ -42,6 +43,22 @@ async function waitFor(what, fn, ms = 30000) {
     await sleep(100);
   }
 }
+
+// 16 kHz mono WAV: a loud 220 Hz tone from its first sample, so the voice's
+// onset is sharp and falls on the utterance's first speech frame.
+function toneWav(seconds) {
+  const n = Math.round(seconds * 16000);
+  const b = Buffer.alloc(44 + 2 * n);
+  b.write("RIFF", 0); b.writeUInt32LE(36 + 2 * n, 4); b.write("WAVEfmt ", 8);
+  b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(1, 22);
+  b.writeUInt32LE(16000, 24); b.writeUInt32LE(32000, 28); b.writeUInt16LE(2, 32);
+  b.writeUInt16LE(16, 34); b.write("data", 36); b.writeUInt32LE(2 * n, 40);
+  for (let i = 0; i < n; i++)
+    b.writeInt16LE(Math.round(26000 * Math.sin(2 * Math.PI * 220 * i / 16000)), 44 + 2 * i);
+  return b;
+}
+const median = (v) => [...v].sort((a, b) => a - b)[v.length >> 1];
+const ms = (v) => v.map((x) => x.toFixed(0)).join(" ");
 
 const bundle = join(dir, "astro");
 execFileSync(env("VEVER_TOOL"), ["demo-bundle", bundle, "--source-frames", "6", "--frames", "12"],
@@ -112,6 +129,47 @@ try {
   const st = await stats();
   assert.equal(st.utterances_started, 1);
   assert.ok(st.frames_sent > 100);
+
+  // ---- lips and voice as the visitor sees and hears them
+  await page.evaluate(() => window.veverPage.watch());
+  const spoke = [];
+  for (let u = 0; u < 5; u++) {
+    await sleep(1000);  // idle first: the mouth's change and the voice's onset stand out
+    const file = join(dir, `tone${u}.wav`);
+    writeFileSync(file, toneWav(0.6));
+    const before = await page.evaluate(() => window.veverPage.spokeAt);
+    await (await page.$("#wav")).uploadFile(file);
+    spoke.push(await waitFor("the tone's speak request", () => page.evaluate(
+      (b) => window.veverPage.spokeAt !== b && window.veverPage.spokeAt, before)));
+    await sleep(1500);
+  }
+  const seen = await page.evaluate(() => {
+    const w = window.veverPage.watched;
+    return { frames: w.frames, onsets: w.onsets, latency: w.audio.outputLatency };
+  });
+  const lips = spoke.map((t, u) => {
+    const idle = seen.frames.filter((f) => f.received > t - 900 && f.received < t);
+    assert.ok(idle.length > 10, `idle frames before tone ${u}`);
+    // The demo avatar's first speech frame is far darker there than any idle frame.
+    const closed = Math.min(...idle.map((f) => f.mouth)) - 6;
+    const first = seen.frames.find((f) => f.received > t && f.mouth < closed);
+    const onset = seen.onsets.find((o) => o > t);
+    assert.ok(first && first.received < t + 1500, `a speech frame for tone ${u}`);
+    assert.ok(onset && onset < t + 1500, `the voice of tone ${u}`);
+    return { offset: first.shown - onset, shown: first.shown - t, received: first.received - t };
+  });
+  const col = (k) => lips.map((l) => l[k]);
+  console.log(`[web] lips minus voice ${ms(col("offset"))} ms (median ${median(col("offset")).toFixed(0)});` +
+              ` speak to first speech frame shown ${ms(col("shown"))} ms` +
+              ` (median ${median(col("shown")).toFixed(0)}), received ${ms(col("received"))} ms` +
+              ` (median ${median(col("received")).toFixed(0)}); voice output latency` +
+              ` ${(seen.latency * 1000).toFixed(0)} ms`);
+  // Loose bounds for a noisy machine: they catch voice and picture grossly
+  // out of step (a voice sent with the wrong frames), not a few frames' drift.
+  for (const l of lips) {
+    assert.ok(Math.abs(l.offset) < 200, `lips and voice ${l.offset.toFixed(0)} ms apart`);
+    assert.ok(l.shown < 1000, `first speech frame ${l.shown.toFixed(0)} ms after the request`);
+  }
 
   // ---- two visitors at once, and a third turned away with a message
   const second = await browser.newPage();
