@@ -143,9 +143,14 @@ try {
       (b) => window.veverPage.spokeAt !== b && window.veverPage.spokeAt, before)));
     await sleep(1500);
   }
-  const seen = await page.evaluate(() => {
+  const seen = await page.evaluate(async () => {
     const w = window.veverPage.watched;
-    return { frames: w.frames, onsets: w.onsets, latency: w.audio.outputLatency };
+    let playout = 0;
+    (await window.veverPage.pc.getStats()).forEach((r) => {
+      if (r.type === "media-playout") playout = r.totalPlayoutDelay / r.totalSamplesCount;
+    });
+    return { frames: w.frames, onsets: w.onsets, handed: w.handed, playout,
+             latency: w.audio.outputLatency };
   });
   const lips = spoke.map((t, u) => {
     const idle = seen.frames.filter((f) => f.received > t - 900 && f.received < t);
@@ -154,16 +159,19 @@ try {
     const closed = Math.min(...idle.map((f) => f.mouth)) - 6;
     const first = seen.frames.find((f) => f.received > t && f.mouth < closed);
     const onset = seen.onsets.find((o) => o > t);
+    const handed = seen.handed.find((o) => o > t) ?? NaN;
     assert.ok(first && first.received < t + 1500, `a speech frame for tone ${u}`);
     assert.ok(onset && onset < t + 1500, `the voice of tone ${u}`);
-    return { offset: first.shown - onset, shown: first.shown - t, received: first.received - t };
+    return { offset: first.shown - onset, shown: first.shown - t, received: first.received - t,
+             played: first.shown - handed - seen.playout * 1000 };
   });
   const col = (k) => lips.map((l) => l[k]);
   console.log(`[web] lips minus voice ${ms(col("offset"))} ms (median ${median(col("offset")).toFixed(0)});` +
               ` speak to first speech frame shown ${ms(col("shown"))} ms` +
               ` (median ${median(col("shown")).toFixed(0)}), received ${ms(col("received"))} ms` +
-              ` (median ${median(col("received")).toFixed(0)}); voice output latency` +
-              ` ${(seen.latency * 1000).toFixed(0)} ms`);
+              ` (median ${median(col("received")).toFixed(0)}); WebAudio's output latency` +
+              ` ${(seen.latency * 1000).toFixed(0)} ms; by Chrome's account of the voice's` +
+              ` playout, lips minus voice ${ms(col("played"))} ms (median ${median(col("played")).toFixed(0)})`);
   // Loose bounds for a noisy machine: they catch voice and picture grossly
   // out of step (a voice sent with the wrong frames), not a few frames' drift.
   for (const l of lips) {
