@@ -60,13 +60,15 @@ from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError
 
 import vever
-from vever import fleet
+from vever import fleet, vp8
 
 FPS = 25
 FRAME_SAMPLES = 640       # 40 ms of 16 kHz audio: one video frame
 AUDIO_CHUNK = 320         # 20 ms audio frames, as WebRTC sends them
 VIDEO_CLOCK = 90000
 AUDIO_BACKLOG = FRAME_SAMPLES + AUDIO_CHUNK  # at most 60 ms of voice waits behind its frame
+SILENCE = np.zeros(FRAME_SAMPLES, np.int16)  # shared by every silent frame: never written
+SILENCE.flags.writeable = False
 WEB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
 
 # Limits for a page that faces the internet; every one is a flag of main().
@@ -254,10 +256,10 @@ class Voices:
 
     def voice(self, kind, number):
         """The 40 ms of audio under a frame of this kind and speech number."""
-        out = np.zeros(FRAME_SAMPLES, np.int16)
         if kind != vever.SPEECH:
             self.last = None
-            return out
+            return SILENCE
+        out = np.zeros(FRAME_SAMPLES, np.int16)
         if self.last is None or number <= self.last:
             self.current = self.queued.popleft() if self.queued else None
         self.last = number
@@ -286,7 +288,15 @@ class Live:
         self.frames_sent = 0
         self.audio_ms_sent = 0.0
         self.underruns = 0
-        self.image = np.zeros((self.ctx.height, self.ctx.width, 3), np.uint8)
+        # The engine writes each frame straight into one of two video frames
+        # of the track, taking turns: the one on show stays intact when no new
+        # frame waits. The sender encodes one frame before it asks for the next.
+        self.frames = [av.VideoFrame(self.ctx.width, self.ctx.height, "rgb24")
+                       for _ in range(2)]
+        self.images = [self.image_of(f) for f in self.frames]
+        for image in self.images:
+            image[...] = 0
+        self.shown = 0
         self.pc = None
         self.closed = False
         self.ending = None      # the task closing this visitor's connection and session
@@ -302,16 +312,30 @@ class Live:
         self.session.interrupt()
         self.voices.clear()
 
+    def image_of(self, frame):
+        """An H x W x 3 array over the frame's picture, for the engine to fill;
+        a copy where the frame pads its rows."""
+        h, w = self.ctx.height, self.ctx.width
+        plane = frame.planes[0]
+        if plane.line_size == w * 3:
+            return np.frombuffer(plane, np.uint8, w * h * 3).reshape(h, w, 3)
+        return np.empty((h, w, 3), np.uint8)
+
     def next_frame(self):
-        """The frame to show now and its 40 ms of audio."""
-        f = self.session.pull()
+        """The video frame to show now; queues its 40 ms of audio."""
+        spare = 1 - self.shown
+        f = self.session.pull(self.images[spare])
         if f is None:
             if self.session.stats().state == vever.STATE_SPEAKING:
                 self.underruns += 1
             # Nothing new: the last frame stays up, and the voice pauses with it.
-            voice = np.zeros(FRAME_SAMPLES, np.int16)
+            voice = SILENCE
         else:
-            self.image = f.image
+            frame = self.frames[spare]
+            if self.images[spare].base is None:  # padded rows: the picture went to a copy
+                frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
+                self.frames[spare] = frame
+            self.shown = spare
             voice = self.voices.voice(f.kind, f.number)
         self.audio.append(voice)
         self.audio_samples += voice.size
@@ -319,15 +343,20 @@ class Live:
         while self.audio_samples > AUDIO_BACKLOG:
             self.audio_samples -= self.audio.popleft().size
         self.frames_sent += 1
-        return self.image
+        return self.frames[self.shown]
 
     def take_audio(self, n):
+        """The next n samples for the audio track, or None when all of them
+        are silence."""
         out = np.zeros(n, np.int16)
         filled = 0
+        silent = True
         while filled < n and self.audio:
             head = self.audio[0]
             k = min(n - filled, head.size)
-            out[filled:filled + k] = head[:k]
+            if head.base is not SILENCE and head is not SILENCE:
+                out[filled:filled + k] = head[:k]
+                silent = False
             filled += k
             if k == head.size:
                 self.audio.popleft()
@@ -335,7 +364,7 @@ class Live:
                 self.audio[0] = head[k:]
         self.audio_samples -= filled
         self.audio_ms_sent += n / 16.0
-        return out
+        return None if silent else out
 
     def close(self):
         if self.closed:
@@ -374,7 +403,7 @@ class FrameTrack(PacedTrack):
 
     async def recv(self):
         n = await self.next_slot()
-        frame = av.VideoFrame.from_ndarray(self.live.next_frame(), format="rgb24")
+        frame = self.live.next_frame()
         frame.pts = n * (VIDEO_CLOCK // FPS)
         frame.time_base = fractions.Fraction(1, VIDEO_CLOCK)
         return frame
@@ -384,11 +413,23 @@ class VoiceTrack(PacedTrack):
     kind = "audio"
     period = AUDIO_CHUNK / 16000
 
+    def __init__(self, live):
+        super().__init__(live)
+        self.silence = self.audio_frame(np.zeros(AUDIO_CHUNK, np.int16))
+
+    @staticmethod
+    def audio_frame(samples):
+        frame = av.AudioFrame(format="s16", layout="mono", samples=AUDIO_CHUNK)
+        frame.planes[0].update(samples.tobytes())
+        frame.sample_rate = 16000
+        return frame
+
     async def recv(self):
         n = await self.next_slot()
-        frame = av.AudioFrame(format="s16", layout="mono", samples=AUDIO_CHUNK)
-        frame.planes[0].update(self.live.take_audio(AUDIO_CHUNK).tobytes())
-        frame.sample_rate = 16000
+        samples = self.live.take_audio(AUDIO_CHUNK)
+        # The sender encodes a frame before it asks for the next: one silent
+        # frame serves every silent slot.
+        frame = self.silence if samples is None else self.audio_frame(samples)
         frame.pts = n * AUDIO_CHUNK
         frame.time_base = fractions.Fraction(1, 16000)
         return frame
@@ -417,6 +458,7 @@ class Server:
         self.ice = ice           # RTCConfiguration of the peer connections, or None
         self.draining = False    # SIGTERM came: no new sessions
         self.metrics = fleet.Metrics(self, worker or socket.gethostname())
+        vp8.install()
 
     # ---- helpers
     @staticmethod

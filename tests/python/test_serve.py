@@ -191,6 +191,63 @@ class FaultTest(unittest.TestCase):
             stop_server(proc)
 
 
+class MediaTest(unittest.TestCase):
+    def test_a_visitor_sees_the_frames_and_hears_the_voice(self):
+        # What reaches a visitor: frames that are the engine's (not a blank or
+        # a stale one) at 25 a second, and sound under speech only.
+        got = {"video": [], "audio": []}
+
+        async def receive(track):
+            while True:
+                try:
+                    frame = await track.recv()
+                except Exception:  # the connection closed
+                    return
+                if track.kind == "video":
+                    got["video"].append((time.monotonic(), frame.to_ndarray(format="gray")))
+                else:
+                    level = float(np.abs(frame.to_ndarray().astype(np.int32)).mean())
+                    got["audio"].append((time.monotonic(), level))
+
+        async def connect():
+            pc = await client_offer()
+            readers = []
+            pc.on("track", lambda track: readers.append(asyncio.ensure_future(receive(track))))
+            # aiortc's receiver (1.4) fails to parse the abs-send-time header its
+            # own sender writes; left out of the offer, it stays off the wire.
+            sdp = "\r\n".join(line for line in pc.localDescription.sdp.split("\r\n")
+                               if "abs-send-time" not in line)
+            status, doc, _ = await LOOP.run_in_executor(None, lambda: request(
+                "POST", "/offer", {"sdp": sdp, "type": "offer",
+                                   "token": serve.mint_token(SECRET)}))
+            self.assertEqual(status, 200, doc)
+            await pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"]))
+            return doc["session"], pc, readers
+
+        sid, pc, readers = on_loop(connect())
+        try:
+            time.sleep(3)
+            spoke = time.monotonic()
+            speak = {"session": sid, "wav_base64": wav_b64(1.5)}
+            self.assertEqual(request("POST", "/speak", speak)[0], 200)
+            time.sleep(3)
+        finally:
+            request("POST", "/bye", {"session": sid})
+            on_loop(pc.close())
+        video, audio = got["video"], got["audio"]
+        quiet = [level for t, level in audio if 1 < t - spoke + 3 < 2.5]
+        loud = [level for t, level in audio if t > spoke]
+        self.assertTrue(quiet and max(quiet) < 20, "sound before any speech: %s" % quiet)
+        self.assertGreater(max(loud, default=0), 500, "no voice after /speak")
+        times = [t for t, _ in video if t > spoke - 2]
+        self.assertGreater(len(times) / (times[-1] - times[0]), 22, "video frames a second")
+        pictures = [img for t, img in video if t > spoke - 2]
+        self.assertGreater(max(float(img.std()) for img in pictures), 10, "a blank picture")
+        changed = sum(float(np.abs(a.astype(np.int16) - b).mean()) > 0.5
+                      for a, b in zip(pictures, pictures[1:]))
+        self.assertGreater(changed, len(pictures) // 4, "the picture stays still")
+
+
 class VoiceTest(unittest.TestCase):
     def test_each_utterance_s_voice_follows_its_frames_when_the_first_are_lost(self):
         # Speech frames given up by the engine leave their numbers unused: an
