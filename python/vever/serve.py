@@ -69,6 +69,9 @@ VIDEO_CLOCK = 90000
 AUDIO_BACKLOG = FRAME_SAMPLES + AUDIO_CHUNK  # at most 60 ms of voice waits behind its frame
 SILENCE = np.zeros(FRAME_SAMPLES, np.int16)  # shared by every silent frame: never written
 SILENCE.flags.writeable = False
+# The idle loop's pictures in the encoder's format, shared by all visitors:
+# 0.4 MiB a 512x512 picture, 3 MiB at 1920x1080.
+IDLE_CACHE_MIB = 256.0
 WEB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web")
 
 # Limits for a page that faces the internet; every one is a flag of main().
@@ -273,8 +276,9 @@ class Live:
     """One visitor: a context and a session of its own, and the audio of the
     utterances it was asked to speak, in the order it was asked."""
 
-    def __init__(self, bundle, motion, threads):
+    def __init__(self, bundle, motion, threads, idle):
         self.id = uuid.uuid4().hex
+        self.idle = idle          # the server's idle pictures, shared by every visitor
         self.ctx = vever.Context(bundle, threads=threads)
         try:
             self.session = vever.Session(self.ctx, motion, threads=threads, end_silence_s=-1)
@@ -296,7 +300,9 @@ class Live:
         self.images = [self.image_of(f) for f in self.frames]
         for image in self.images:
             image[...] = 0
+        self.yuv = [av.VideoFrame(self.ctx.width, self.ctx.height, "yuv420p") for _ in range(2)]
         self.shown = 0
+        self.showing = self.frames[0]
         self.pc = None
         self.closed = False
         self.ending = None      # the task closing this visitor's connection and session
@@ -335,7 +341,10 @@ class Live:
             if self.images[spare].base is None:  # padded rows: the picture went to a copy
                 frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
                 self.frames[spare] = frame
+            if f.kind == vever.IDLE:
+                frame = self.idle.picture(f.index, frame, self.yuv[spare])
             self.shown = spare
+            self.showing = frame
             voice = self.voices.voice(f.kind, f.number)
         self.audio.append(voice)
         self.audio_samples += voice.size
@@ -343,7 +352,7 @@ class Live:
         while self.audio_samples > AUDIO_BACKLOG:
             self.audio_samples -= self.audio.popleft().size
         self.frames_sent += 1
-        return self.frames[self.shown]
+        return self.showing
 
     def take_audio(self, n):
         """The next n samples for the audio track, or None when all of them
@@ -439,7 +448,7 @@ class Server:
     def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
-                 ice=None, connect_seconds=CONNECT_SECONDS):
+                 ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB):
         self.bundle, self.motion = bundle, motion
         self.max_sessions, self.threads = max_sessions, threads
         self.token_secret = token_secret or None
@@ -458,6 +467,7 @@ class Server:
         self.ice = ice           # RTCConfiguration of the peer connections, or None
         self.draining = False    # SIGTERM came: no new sessions
         self.metrics = fleet.Metrics(self, worker or socket.gethostname())
+        self.idle = vp8.IdlePictures(int(idle_cache_mib * 1024 * 1024))
         vp8.install()
 
     # ---- helpers
@@ -580,7 +590,8 @@ class Server:
         self.opening += 1
         loop = asyncio.get_running_loop()
         try:
-            live = await loop.run_in_executor(None, Live, self.bundle, self.motion, self.threads)
+            live = await loop.run_in_executor(None, Live, self.bundle, self.motion, self.threads,
+                                              self.idle)
         except vever.Error as e:
             await pc.close()
             return self.error(500, "cannot open a session: %s" % e)
@@ -762,6 +773,9 @@ def main(argv=None):
     ap.add_argument("--connect-seconds", type=float, default=CONNECT_SECONDS,
                     help="seconds a visitor's connection may take to come up before "
                          "the session is closed (default %(default)s)")
+    ap.add_argument("--idle-cache-mib", type=float, default=IDLE_CACHE_MIB,
+                    help="memory for the idle loop's pictures converted once for every "
+                         "visitor; 0 converts them per visitor (default %(default)s)")
     args = ap.parse_args(argv)
     limit_heap_arenas()  # before the engine's and asyncio's threads start
     logging.basicConfig(level=logging.INFO, format="[vever.serve] %(message)s")
@@ -788,6 +802,8 @@ def main(argv=None):
         ap.error(fleet.check_name(args.worker_name))
     if args.drain_seconds < 0:
         ap.error("--drain-seconds must not be negative")
+    if args.idle_cache_mib < 0:
+        ap.error("--idle-cache-mib must not be negative")
     try:
         ice = fleet.ice_configuration(args.ice_server if args.ice_server is not None
                                       else os.environ.get(fleet.ICE_ENV, "").split())
@@ -802,7 +818,7 @@ def main(argv=None):
                     max_audio_seconds=args.max_audio_seconds,
                     max_queued_seconds=args.max_queued_seconds, max_body=max_body,
                     worker=args.worker_name, ice=ice,
-                    connect_seconds=args.connect_seconds)
+                    connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib)
     print("[vever.serve] open http://%s:%d/ in a browser" % (args.host, args.port), flush=True)
     fleet.serve(server.app(), server, args.host, args.port, args.drain_seconds)
     return 0

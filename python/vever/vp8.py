@@ -11,6 +11,7 @@ encoding thread and off the event loop.
 
 import logging
 
+import numpy as np
 from aiortc import rtcrtpsender
 from aiortc.codecs import vpx
 
@@ -47,6 +48,44 @@ class AvatarEncoder(vpx.Vp8Encoder):
             for control, value in ((vpx.lib.VP8E_SET_NOISE_SENSITIVITY, NOISE_SENSITIVITY),
                                    (vpx.lib.VP8E_SET_CPUUSED, CPU_USED)):
                 vpx.lib.vpx_codec_control_(self.codec, control, vpx.ffi.cast("int", value))
+        return out
+
+
+class IdlePictures:
+    """The idle loop's pictures in the encoder's own format, shared by every
+    visitor of the server: an idle frame is the driver frame of its corpus
+    index, the same for all of them, so each is converted once instead of
+    once per visitor and loop. Holds at most budget bytes; pictures beyond it
+    are converted per frame as before. Used from the event loop's thread only."""
+
+    def __init__(self, budget):
+        self.budget = budget
+        self.used = 0
+        self.planes = {}  # corpus index -> read-only Y, U, V arrays
+
+    @staticmethod
+    def views(frame):
+        return [np.frombuffer(p, np.uint8, p.line_size * p.height)
+                .reshape(p.height, p.line_size)[:, :p.width] for p in frame.planes]
+
+    def picture(self, index, rgb, out):
+        """The picture of idle frame index, whose RGB the engine wrote into
+        the frame rgb: in I420, written into the yuv420p frame out, when it
+        is held or fits; else rgb itself, for the encoder to convert in its
+        own thread, off the event loop."""
+        held = self.planes.get(index)
+        if held is None:
+            size = sum(p.width * p.height for p in out.planes)
+            if self.used + size > self.budget:
+                return rgb
+            converted = rgb.reformat(format="yuv420p", interpolation=CHROMA)
+            held = [v.copy() for v in self.views(converted)]
+            for v in held:
+                v.flags.writeable = False
+            self.planes[index] = held
+            self.used += size
+        for dst, src in zip(self.views(out), held):
+            np.copyto(dst, src)
         return out
 
 

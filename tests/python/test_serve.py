@@ -22,6 +22,7 @@ import time
 import unittest
 import wave
 
+import av
 import numpy as np
 from aiortc import RTCPeerConnection, RTCSessionDescription
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -29,7 +30,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
-from vever import serve  # noqa: E402
+from vever import serve, vp8  # noqa: E402
 
 SECRET = "test-secret"
 os.makedirs(os.environ.get("LE_TEST_TMP") or tempfile.gettempdir(), exist_ok=True)
@@ -246,6 +247,25 @@ class MediaTest(unittest.TestCase):
         changed = sum(float(np.abs(a.astype(np.int16) - b).mean()) > 0.5
                       for a, b in zip(pictures, pictures[1:]))
         self.assertGreater(changed, len(pictures) // 4, "the picture stays still")
+
+
+class IdlePicturesTest(unittest.TestCase):
+    def test_every_visitor_gets_the_encoders_own_picture_of_an_idle_frame(self):
+        # 94 x 62: the planes' rows are padded.
+        rng = np.random.default_rng(5)
+        rgbs = [av.VideoFrame.from_ndarray(rng.integers(0, 256, (62, 94, 3), np.uint8),
+                                           format="rgb24") for _ in range(3)]
+        want = [f.reformat(format="yuv420p", interpolation=vp8.CHROMA).to_ndarray() for f in rgbs]
+        size = want[0].size
+        pictures = vp8.IdlePictures(2 * size)  # room for two of the three
+        for visitor in range(2):
+            out = av.VideoFrame(94, 62, "yuv420p")
+            for index, rgb in enumerate(rgbs):
+                got = pictures.picture(index, rgb, out)
+                if index == 2:
+                    self.assertIs(got, rgb)  # beyond the budget: the encoder converts it
+                    continue
+                np.testing.assert_array_equal(got.to_ndarray(), want[index])
 
 
 class VoiceTest(unittest.TestCase):
