@@ -13,8 +13,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_balance import cpu_seconds, free_base  # noqa: E402
-from bench_live import SENTENCE, Client, call  # noqa: E402
+from bench_balance import cpu_seconds  # noqa: E402
+from bench_live import SENTENCE, Client, call, start_server  # noqa: E402
 
 
 async def window(pid, seconds, during=None):
@@ -32,18 +32,8 @@ async def main_async(args):
                                capture_output=True).stdout
     speech_s = (len(wav_bytes) - 44) / 2 / 22050
     wav = base64.b64encode(wav_bytes).decode()
-    port = free_base()
-    server = subprocess.Popen([sys.executable, "-m", "vever.serve", args.bundle, args.motion,
-                               "--port", str(port)], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-    base = "http://127.0.0.1:%d/" % port
+    server, base = start_server(["-m", "vever.serve", args.bundle, args.motion])
     try:
-        for _ in range(300):
-            try:
-                call(base + "healthz")
-                break
-            except OSError:
-                time.sleep(0.1)
         empty = await window(server.pid, 5)
         client = Client(base)
         await client.connect()

@@ -13,7 +13,6 @@ arrived per second over the window, and the server's CPU per visitor.
 import argparse
 import asyncio
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -21,7 +20,7 @@ import time
 from aiortc import rtcrtpreceiver
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_live import Client, call, free_port, tree_cpu  # noqa: E402
+from bench_live import Client, call, start_server, tree_cpu  # noqa: E402
 
 arrived = {}  # id of a track's frame queue -> encoded frames taken off the wire
 arrived_lock = threading.Lock()
@@ -79,18 +78,9 @@ def main():
     ap.add_argument("--visitors", type=int, default=10)
     ap.add_argument("--seconds", type=float, default=20)
     args = ap.parse_args()
-    port = free_port()
-    server = subprocess.Popen([sys.executable, "-m", "vever.serve", args.bundle, args.motion,
-                               "--port", str(port), "--max-sessions", str(args.visitors)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    base = "http://127.0.0.1:%d/" % port
+    server, base = start_server(["-m", "vever.serve", args.bundle, args.motion,
+                                 "--max-sessions", str(args.visitors)])
     try:
-        for _ in range(300):
-            try:
-                call(base + "healthz")
-                break
-            except OSError:
-                time.sleep(0.1)
         sent, got, cores = asyncio.run(measure(base, args.visitors, args.seconds, server.pid))
     finally:
         server.terminate()

@@ -28,7 +28,6 @@ import sys
 import time
 import urllib.request
 
-import numpy as np
 from aiortc import RTCPeerConnection, RTCSessionDescription
 
 SENTENCE = ("This is a long sentence that keeps the avatar talking for several seconds, "
@@ -55,6 +54,22 @@ def tree_cpu(pid):
     except OSError:  # a process that ended meanwhile
         pass
     return total
+
+
+def start_server(args, env=None):
+    """python3 ARGS --port P on a free port, once its /healthz answers:
+    (process, base URL)."""
+    port = free_port()
+    server = subprocess.Popen([sys.executable] + list(args) + ["--port", str(port)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    base = "http://127.0.0.1:%d/" % port
+    for _ in range(300):
+        try:
+            call(base + "healthz")
+            break
+        except OSError:
+            time.sleep(0.1)
+    return server, base
 
 
 def call(url, body=None):
@@ -175,7 +190,6 @@ def main():
                                capture_output=True).stdout
     speech_s = (len(wav_bytes) - 44) / 2 / 22050  # espeak-ng speaks 16-bit mono at 22.05 kHz
     wav = base64.b64encode(wav_bytes).decode()
-    port = free_port()
     env = dict(os.environ)
     if args.workers:
         slots = -(-args.max // args.workers)
@@ -183,16 +197,8 @@ def main():
                    str(args.workers), "--max-sessions", str(slots), "--drain-seconds", "0"]
     else:
         command = ["-m", "vever.serve", args.bundle, args.motion, "--max-sessions", str(args.max)]
-    server = subprocess.Popen([sys.executable] + command + ["--port", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    base = "http://127.0.0.1:%d/" % port
+    server, base = start_server(command, env)
     try:
-        for _ in range(300):
-            try:
-                call(base + "healthz")
-                break
-            except OSError:
-                time.sleep(0.1)
         print("live sessions over WebRTC, %d cores, %.0f s each, speech %.1f s per utterance"
               % (os.cpu_count(), args.seconds, speech_s))
         print("%-9s %-22s %-18s %-15s %-27s %s" % (
