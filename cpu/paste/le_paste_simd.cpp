@@ -165,11 +165,13 @@ HWY_INLINE void Sample8x8(const float* base, size_t stride, const float* HWY_RES
 
 // Pixels whose samples one call computes side by side: independent
 // accumulator chains keep the vector units busy where a single pixel's
-// chain of eight dependent additions would leave them waiting.
+// chain of eight dependent additions would leave them waiting. On AVX-512
+// four pixels already fill the two FMA units; eight ran out of registers
+// and spilled (13% slower).
 #if HWY_TARGET == HWY_SCALAR
 constexpr int kGroup = 1;
 #elif HWY_MAX_BYTES >= 64
-constexpr int kGroup = 8;
+constexpr int kGroup = 4;
 #else
 constexpr int kGroup = 2;
 #endif
