@@ -59,7 +59,7 @@ from aiortc import MediaStreamTrack, RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError
 
 import vever
-from vever import fleet, vp8
+from vever import fleet, opus, vp8
 from vever.speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused,
                           body_limit_for, check_text, decode_speech, speak_text)
 
@@ -382,6 +382,7 @@ class Server:
         self.metrics = fleet.Metrics(self, worker or socket.gethostname())
         self.idle = vp8.IdlePictures(int(idle_cache_mib * 1024 * 1024))
         vp8.install()
+        opus.install()
 
     # ---- helpers
     @staticmethod

@@ -177,6 +177,8 @@ try {
   for (const l of lips) {
     assert.ok(Math.abs(l.offset) < 200, `lips and voice ${l.offset.toFixed(0)} ms apart`);
     assert.ok(l.shown < 1000, `first speech frame ${l.shown.toFixed(0)} ms after the request`);
+    // The browser knows the voice's level only from the packets' level extension.
+    assert.ok(Number.isFinite(l.played), "the browser saw no loud audio level on the voice");
   }
 
   // ---- two visitors at once, and a third turned away with a message
