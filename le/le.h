@@ -476,6 +476,17 @@ LE_API int le_utt_frames_available(le_utt* s);
  * or 0 when none waits (no error), when cap is too small (the frame stays)
  * or for bad arguments. Never blocks on rendering. */
 LE_API int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info);
+/* le_utt_pull_frame, telling also where a speech frame's voice is in the
+ * audio the host pushed: *audio_at (may be NULL) is the position, in samples
+ * counted from the session's first accepted push, of the first of the 640
+ * samples the frame speaks (those past the end of its utterance's audio are
+ * not its own); -1 for idle and ramp frames. Accepted pushes count whether or
+ * not they were spoken: audio of an utterance that failed, or that an
+ * interrupt dropped, keeps its place; refused pushes do not count. A host
+ * keeping what it pushed plays [*audio_at, *audio_at + 640) under the frame,
+ * even when an utterance never showed. Errors as le_utt_pull_frame's. */
+LE_API int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
+                                int64_t* audio_at);
 /* Fills *stats; nothing for NULL arguments. */
 LE_API void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
 /* Copies the latest render failure ("" if none) into text (at most len - 1

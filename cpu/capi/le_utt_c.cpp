@@ -116,6 +116,7 @@ void le_utt_interrupt(le_utt* s) {
         if (s->chunk) s->chunk->cancel();
       }
       s->heldSamples -= s->pushed.size();
+      s->pushedBase += int64_t(s->pushed.size());  // dropped audio keeps its place
       s->pushed.clear();
       s->endMarks.clear();
       s->firstPushes.clear();
@@ -146,6 +147,11 @@ int le_utt_frames_available(le_utt* s) {
 }
 
 int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
+  return le_utt_pull_frame_at(s, dst, cap, info, nullptr);
+}
+
+int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
+                         int64_t* audio_at) {
   return guard(uttError(), "le_utt_pull_frame", 0, [&] {
     if (!s || !dst) {
       uttError() = "le_utt_pull_frame: bad args";
@@ -170,6 +176,7 @@ int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* 
         info->index = slot.index;
         info->number = slot.number;
       }
+      if (audio_at) *audio_at = slot.at;
       s->hasLast = true;
       s->lastKind = slot.kind;
       s->lastIndex = slot.index;

@@ -418,6 +418,7 @@ le_utt::Intake le_utt::takeFromHost() {
   in.takeable =
       rs.state != LE_UTT_STATE_RAMP && in.epoch == rs.savedEpoch && !(rs.inUtt && rs.ended);
   if (in.takeable) {
+    in.firstSample = pushedBase;
     if (!endMarks.empty()) {
       // Samples pushed after the oldest end request belong to later utterances.
       const size_t n = std::min(endMarks.front(), pushed.size());
@@ -429,6 +430,7 @@ le_utt::Intake le_utt::takeFromHost() {
     } else {
       in.audio.swap(pushed);
     }
+    pushedBase += int64_t(in.audio.size());
   }
   in.latestPush = latestPushMs;
   in.source = source.get();
@@ -455,6 +457,7 @@ void le_utt::acceptAudio(const Intake& in) {
     clearUtterance();
     rs.inUtt = true;
     rs.resetPending = true;
+    rs.uttFirstSample = in.firstSample;
     {
       std::lock_guard<std::mutex> lk(mu);
       uttStartMs = firstPushes.empty() ? in.latestPush : firstPushes.front();

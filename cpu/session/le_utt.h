@@ -110,6 +110,7 @@ struct le_utt {
     const uint8_t* held = nullptr;  // an idle frame read from the driver's store instead of rgb
     int64_t seq = 0;
     int kind = 0, index = 0, number = -1;
+    int64_t at = -1;  // a speech frame's first sample in the audio the host pushed
     float kp[kKp] = {};
   };
 
@@ -119,6 +120,7 @@ struct le_utt {
     int kind = 0;
     int index = 0;
     int number = -1;
+    int64_t at = -1;
     float kp[kKp] = {};
     int64_t epoch = 0;
     double enqueueMs = 0;
@@ -180,6 +182,7 @@ struct le_utt {
     bool takeable = false;  // audio may be taken now (see takeFromHost)
     int64_t epoch = 0;
     double latestPush = 0, firstPush = 0;
+    int64_t firstSample = 0;  // where the audio taken starts in all the host pushed
     le::MotionSource* source = nullptr;
     le::Renderer* steady = nullptr;  // the chunk renderer, if any
     int fill = 0;                    // frames in the ring
@@ -225,10 +228,12 @@ struct le_utt {
 
   // ---- frame path
   bool enqueue(const float* crop, int kind, int index, int number, const float* kp, double* acc);
-  bool enqueueRaw(const float* crop, int kind, int index, int number, const float* kp, double* acc);
-  bool enqueuePipe(const float* crop, int kind, int index, int number, const float* kp,
+  // at: where a speech frame's audio starts in all the host pushed, else -1.
+  bool enqueueRaw(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
+                  double* acc);
+  bool enqueuePipe(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
                    double* acc);
-  PasteJob makeJob(const float* crop, int kind, int index, int number, const float* kp,
+  PasteJob makeJob(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
                    double enqueueMs, int64_t epoch);
   // Hands a job to a stage's bounded queue, waiting on room while it is full,
   // and wakes the stage; false when the session stops or an interrupt drops
@@ -237,15 +242,15 @@ struct le_utt {
   bool handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
                 std::condition_variable& room, std::condition_variable& wake, double* waitMs,
                 double t0, double* acc);
-  void pushPaste(const float* crop, int kind, int index, int number, const float* kp,
+  void pushPaste(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
                  double enqueueMs, int64_t epoch);
-  void pasteInto(const float* crop, int kind, int index, int number, const float* kp,
+  void pasteInto(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
                  double enqueueMs, int64_t epoch);
   // The teeth-borrow stage: on the run thread (tessSync) or, with the paste
   // pipelined, handed to the borrow thread (enqueueTess, tessStage).
-  bool tessSync(TessState& st, const float* crop, int kind, int index, int number, const float* kp,
-                double* acc);
-  bool enqueueTess(const float* crop, int kind, int index, int number, const float* kp,
+  bool tessSync(TessState& st, const float* crop, int kind, int index, int number, int64_t at,
+                const float* kp, double* acc);
+  bool enqueueTess(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
                    double* acc);
   void tessStage(PasteJob& job);
   bool tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r);
@@ -267,7 +272,7 @@ struct le_utt {
   // Under the main lock: frames the host may pull now.
   int pullableLocked() const;
   // Under the main lock.
-  void commitLocked(Slot& slot, int kind, int index, int number, const float* kp);
+  void commitLocked(Slot& slot, int kind, int index, int number, int64_t at, const float* kp);
 
   void noteRenderFail(const char* stage, const std::string& message, bool fatal);
   void printStageReport() const;
@@ -296,6 +301,7 @@ struct le_utt {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<float> pushed;
+  int64_t pushedBase = 0;  // samples the host pushed before pushed[0]
   size_t heldSamples = 0;  // pushed and neither spoken nor dropped; bounded by the push
   // Where each end request falls in pushed (ascending): the samples before
   // the first mark close the utterance the oldest request ends.
@@ -378,6 +384,7 @@ struct le_utt {
     double nextIdleMs = 0;      // no idle frame before this while the frame path fails
     bool motionFailed = false;  // the source failed: the utterance ends with what it has
     size_t uttSamples = 0, uttReleased = 0;  // audio taken into the utterance; of it spoken
+    int64_t uttFirstSample = 0;              // the utterance's first sample in all the host pushed
     int rampLen = 0, rampLeft = 0;
     float rampOffset[kKp] = {};
     int hybridLevel = 0;

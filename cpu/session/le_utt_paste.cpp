@@ -21,21 +21,24 @@ bool le_utt::enqueue(const float* face, int kind, int index, int number, const f
   // on through enqueueRaw or the paste queue.
   bool failed = false;
   rs.fillFailed = false;
+  const int64_t at = kind == LE_UTT_KIND_SPEECH
+                         ? rs.uttFirstSample + int64_t(number) * int64_t(kFrameSamples)
+                         : -1;
   std::shared_ptr<TessState> st = tessNow(&failed);
-  if (!st) return enqueueRaw(face, kind, index, number, kp, acc);
-  if (pipelined) return enqueueTess(face, kind, index, number, kp, acc);
+  if (!st) return enqueueRaw(face, kind, index, number, at, kp, acc);
+  if (pipelined) return enqueueTess(face, kind, index, number, at, kp, acc);
   // Dropped, not refused: the caller must not render the frame again.
   if (failed) return true;
-  const bool going = tessSync(*st, face, kind, index, number, kp, acc);
+  const bool going = tessSync(*st, face, kind, index, number, at, kp, acc);
   // The borrow delivers the frame it held before this one: a failure there
   // is that frame's, lost and reported, not a reason to render this one again.
   rs.fillFailed = false;
   return going;
 }
 
-bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, const float* kp,
-                        double* acc) {
-  if (pipelined) return enqueuePipe(face, kind, index, number, kp, acc);
+bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, int64_t at,
+                        const float* kp, double* acc) {
+  if (pipelined) return enqueuePipe(face, kind, index, number, at, kp, acc);
   std::unique_lock<std::mutex> lk(mu);
   while (!stop && epoch == rs.savedEpoch) {
     if (writePos - readPos < kRing) {
@@ -46,7 +49,7 @@ bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, cons
       if (acc) *acc += nowMs() - t;
       lk.lock();
       if (stop || epoch != rs.savedEpoch) return false;
-      if (filled) commitLocked(slot, kind, index, number, kp);
+      if (filled) commitLocked(slot, kind, index, number, at, kp);
       rs.fillFailed = !filled;
       return true;
     }
@@ -55,10 +58,10 @@ bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, cons
   return false;
 }
 
-bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, const float* kp,
-                         double* acc) {
+bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, int64_t at,
+                         const float* kp, double* acc) {
   const double t0 = nowMs();
-  return handOver(makeJob(face, kind, index, number, kp, t0, rs.savedEpoch), pasteQueue, 8, cv,
+  return handOver(makeJob(face, kind, index, number, at, kp, t0, rs.savedEpoch), pasteQueue, 8, cv,
                   pasteCv, nullptr, t0, acc);
 }
 
@@ -83,7 +86,7 @@ bool le_utt::handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
   return false;
 }
 
-le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int number,
+le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int number, int64_t at,
                                  const float* kp, double enqueueMs, int64_t jobEpoch) {
   PasteJob j;
   if (face) {
@@ -93,15 +96,16 @@ le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int num
   j.kind = kind;
   j.index = index;
   j.number = number;
+  j.at = at;
   if (kp) std::memcpy(j.kp, kp, sizeof j.kp);
   j.epoch = jobEpoch;
   j.enqueueMs = enqueueMs;
   return j;
 }
 
-void le_utt::pushPaste(const float* face, int kind, int index, int number, const float* kp,
-                       double enqueueMs, int64_t jobEpoch) {
-  PasteJob j = makeJob(face, kind, index, number, kp, enqueueMs, jobEpoch);
+void le_utt::pushPaste(const float* face, int kind, int index, int number, int64_t at,
+                       const float* kp, double enqueueMs, int64_t jobEpoch) {
+  PasteJob j = makeJob(face, kind, index, number, at, kp, enqueueMs, jobEpoch);
   std::unique_lock<std::mutex> lk(mu);
   while (!stop && jobEpoch == epoch) {
     if (pasteQueue.size() < 2) {
@@ -126,8 +130,8 @@ void le_utt::pasteLoop() {
     borrowCv.notify_all();
     if (j.epoch == epoch) {
       lk.unlock();
-      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.kind, j.index, j.number, j.kp, j.enqueueMs,
-                j.epoch);
+      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.kind, j.index, j.number, j.at, j.kp,
+                j.enqueueMs, j.epoch);
       ++jobsC;
       cv.notify_all();
       borrowCv.notify_all();
@@ -140,8 +144,8 @@ void le_utt::pasteLoop() {
   }
 }
 
-void le_utt::pasteInto(const float* face, int kind, int index, int number, const float* kp,
-                       double enqueueMs, int64_t jobEpoch) {
+void le_utt::pasteInto(const float* face, int kind, int index, int number, int64_t at,
+                       const float* kp, double enqueueMs, int64_t jobEpoch) {
   std::unique_lock<std::mutex> lk(mu);
   for (;;) {
     if (stop || epoch != jobEpoch) return;
@@ -156,7 +160,7 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, const
   lk.lock();
   stageCTotal += spent;
   if (stop || epoch != jobEpoch || !filled) return;
-  commitLocked(slot, kind, index, number, kp);
+  commitLocked(slot, kind, index, number, at, kp);
   if (kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
     ++deliveredSpeech;
     deliverLatency += nowMs() - enqueueMs;
@@ -203,10 +207,12 @@ int le_utt::pullableLocked() const {
   return waiting;
 }
 
-void le_utt::commitLocked(Slot& slot, int kind, int index, int number, const float* kp) {
+void le_utt::commitLocked(Slot& slot, int kind, int index, int number, int64_t at,
+                          const float* kp) {
   slot.kind = kind;
   slot.index = index;
   slot.number = number;
+  slot.at = at;
   if (kp)
     std::memcpy(slot.kp, kp, sizeof slot.kp);
   else

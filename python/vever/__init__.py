@@ -283,6 +283,9 @@ class Frame:
     kind: int          # IDLE, SPEECH or RAMP
     index: int         # corpus (driver) frame shown
     number: int        # speech frame number within its utterance, -1 otherwise
+    # A speech frame's voice: the first of its 640 samples in all the audio
+    # pushed to the session (failed and interrupted utterances included); -1 otherwise.
+    audio_at: int = -1
 
     @property
     def kind_name(self) -> str:
@@ -408,11 +411,12 @@ class Session:
         h = self._handle()
         out = self.ctx._frame_buffer(out)
         info = _lib.UttFrameInfo()
+        at = ctypes.c_int64(-1)
         # The buffer has the frame's size, so 0 only means that no frame waits.
-        if not _c.le_utt_pull_frame(h, _ptr(out, ctypes.c_uint8), out.nbytes,
-                                    ctypes.byref(info)):
+        if not _c.le_utt_pull_frame_at(h, _ptr(out, ctypes.c_uint8), out.nbytes,
+                                       ctypes.byref(info), ctypes.byref(at)):
             return None
-        return Frame(out, info.seq, info.kind, info.index, info.number)
+        return Frame(out, info.seq, info.kind, info.index, info.number, at.value)
 
     def stats(self) -> Stats:
         st = _lib.UttStats()

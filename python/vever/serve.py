@@ -149,38 +149,35 @@ def page_policy(html):
 
 
 class Voices:
-    """The audio of the utterances a visitor asked for, in the order asked,
-    matched to the speech frames that show them: speech frame k of an
-    utterance brings samples [640 k, 640 (k + 1)) of its audio.
-
-    An utterance's speech starts with the first speech frame after a frame of
-    another kind, or with a number that does not go up; its first frames may
-    have been given up by the engine, so its frame 0 may never show."""
+    """The audio of the utterances a visitor asked for, by where it sits in
+    all the audio pushed to the visitor's session: a speech frame names the
+    first of its 640 samples there. An utterance that never shows (its motion
+    failed, or an interrupt dropped it) keeps its place, so the ones after it
+    keep their own voices."""
 
     def __init__(self):
-        self.queued = collections.deque()  # utterances pushed and not yet showing
-        self.current = None                # the utterance whose speech frames show
-        self.last = None                   # number of the speech frame shown last
+        self.pieces = collections.deque()  # (first sample, samples), in the order pushed
+        self.pushed = 0                    # samples pushed so far
 
     def add(self, samples):
-        self.queued.append(samples)
+        self.pieces.append((self.pushed, samples))
+        self.pushed += samples.size
 
     def clear(self):
-        self.queued.clear()
-        self.current = None
-        self.last = None
+        self.pieces.clear()  # the count goes on: dropped audio keeps its place
 
-    def voice(self, kind, number):
-        """The 40 ms of audio under a frame of this kind and speech number."""
-        if kind != vever.SPEECH:
-            self.last = None
+    def voice(self, kind, at):
+        """The 40 ms of audio under a frame of this kind whose voice starts at
+        sample at (-1 for none)."""
+        if kind != vever.SPEECH or at < 0:
             return SILENCE
+        # Frames come in order: utterances that end before this one are over.
+        while self.pieces and self.pieces[0][0] + self.pieces[0][1].size <= at:
+            self.pieces.popleft()
         out = np.zeros(FRAME_SAMPLES, np.int16)
-        if self.last is None or number <= self.last:
-            self.current = self.queued.popleft() if self.queued else None
-        self.last = number
-        if self.current is not None:
-            piece = self.current[number * FRAME_SAMPLES:(number + 1) * FRAME_SAMPLES]
+        if self.pieces and self.pieces[0][0] <= at:
+            start, samples = self.pieces[0]
+            piece = samples[at - start:at - start + FRAME_SAMPLES]  # not past its utterance
             out[:piece.size] = piece
         return out
 
@@ -258,7 +255,7 @@ class Live:
                 frame = self.idle.picture(f.index, frame, self.yuv[spare])
             self.shown = spare
             self.showing = frame
-            voice = self.voices.voice(f.kind, f.number)
+            voice = self.voices.voice(f.kind, f.audio_at)
         self.audio.append(voice)
         self.audio_samples += voice.size
         # A late audio track must not fall behind the picture.

@@ -192,6 +192,33 @@ class FaultTest(unittest.TestCase):
             stop_server(proc)
 
 
+    def test_an_utterance_that_never_showed_leaves_the_next_its_own_voice(self):
+        # The engine in this process, pulled as the video track pulls it.
+        os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v.onnx")
+        live = serve.Live(os.path.join(FIX, "bundle"), os.path.join(FIX, "motion_fails"), 1,
+                          vp8.IdlePictures(0))
+        loud = []
+
+        def play(until, what):
+            deadline = time.monotonic() + 20
+            while not until(live.session.stats()):
+                self.assertLess(time.monotonic(), deadline, what)
+                live.next_frame()
+                sound = live.take_audio(serve.FRAME_SAMPLES)
+                loud.append(sound is not None and int(np.abs(sound).max()) > 100)
+                time.sleep(1 / serve.FPS)
+        try:
+            t = np.arange(24000) / 16000
+            live.speak((np.sin(2 * np.pi * 180 * t) * 8000).astype(np.int16))  # fails: voiced
+            play(lambda st: live.session.render_status().failures > 0 and st.state == 0,
+                 "the failure and the session back to idle")
+            live.speak(np.zeros(24000, np.int16))  # silence, which this model takes
+            play(lambda st: st.speech_frames_out >= 30 and st.state == 0, "the silent utterance")
+        finally:
+            live.close()
+        self.assertNotIn(True, loud, "the failed utterance's voice under the next one's frames")
+
+
 class MediaTest(unittest.TestCase):
     def test_a_visitor_sees_the_frames_and_hears_the_voice(self):
         # What reaches a visitor: frames that are the engine's (not a blank or
@@ -269,25 +296,27 @@ class IdlePicturesTest(unittest.TestCase):
 
 
 class VoiceTest(unittest.TestCase):
-    def test_each_utterance_s_voice_follows_its_frames_when_the_first_are_lost(self):
-        # Speech frames given up by the engine leave their numbers unused: an
-        # utterance may start at frame 1 or 2, and the next must still get its
-        # own audio, each frame the 640 samples of its number.
-        a, b, c = (np.arange(16 * 640, dtype=np.int16) + k * 10000 for k in range(3))
+    def test_each_frame_gets_the_samples_it_names(self):
+        # A speech frame names where its voice starts in all the audio pushed:
+        # an utterance that never showed (b) keeps its place, and the last
+        # frame of a (short of 640 samples) does not take b's first ones.
+        a = np.arange(16 * 640 - 100, dtype=np.int16) + 1
+        b, c = (np.arange(16 * 640, dtype=np.int16) + k * 10000 for k in (1, 2))
         v = serve.Voices()
         for samples in (a, b, c):
             v.add(samples)
         idle, speech, ramp = serve.vever.IDLE, serve.vever.SPEECH, serve.vever.RAMP
-        shown = [(idle, -1), (speech, 1), (speech, 2), (speech, 4), (ramp, -1),
-                 (speech, 2), (speech, 3), (ramp, -1), (idle, -1), (speech, 0)]
-        want = [None, a[640:1280], a[1280:1920], a[2560:3200], None,
-                b[1280:1920], b[1920:2560], None, None, c[:640]]
-        for (kind, number), w in zip(shown, want):
-            got = v.voice(kind, number)
-            np.testing.assert_array_equal(got, np.zeros(640, np.int16) if w is None else w)
+        at_c = a.size + b.size
+        shown = [(idle, -1), (speech, 640), (speech, 15 * 640), (ramp, -1), (speech, at_c),
+                 (speech, at_c + 640)]
+        want = [[], a[640:1280], a[15 * 640:], [], c[:640], c[640:1280]]
+        for (kind, at), w in zip(shown, want):
+            expected = np.zeros(640, np.int16)
+            expected[:len(w)] = w
+            np.testing.assert_array_equal(v.voice(kind, at), expected)
         v.add(a)
-        v.clear()  # an interrupt: nothing queued speaks
-        self.assertFalse(v.voice(speech, 0).any())
+        v.clear()  # an interrupt: nothing pushed before it speaks
+        self.assertFalse(v.voice(speech, at_c + c.size).any())
 
 
 def rss_mib(pid):

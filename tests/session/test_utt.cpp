@@ -32,6 +32,7 @@ struct Frame {
   le_utt_frame_info info;
   std::vector<uint8_t> rgb;
   std::vector<float> kp;  // the driven keypoints the session kept for it
+  int64_t at = -1;        // where its voice is in the audio pushed
 };
 
 double residentMiB() {
@@ -114,7 +115,8 @@ class UttTest : public ::testing::Test {
     f.rgb.resize(bytes_);
     waitFor(
         [&] {
-          while (!stop(got) && le_utt_pull_frame(s_, f.rgb.data(), f.rgb.size(), &f.info) == 1) {
+          while (!stop(got) &&
+                 le_utt_pull_frame_at(s_, f.rgb.data(), f.rgb.size(), &f.info, &f.at) == 1) {
             f.kp.assign(s_->lastKp, s_->lastKp + le_utt::kKp);  // written by this thread's pull
             got.push_back(f);
           }
@@ -443,11 +445,13 @@ TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
   waitReady();
   char text[512];
   int64_t failures = 0;
+  int64_t pushedSoFar = 0;
   for (int round = 0; round < 2; ++round) {
     // Voiced audio: the decoder fails on it; the session reports, ends the
     // utterance and keeps delivering idle frames.
     auto voiced = pcm({2, 30});
     le_utt_push_audio(s_, voiced.data(), int(voiced.size()));
+    pushedSoFar += int64_t(voiced.size());
     le_utt_end_utterance(s_);
     auto frames = pullUntil(
         [&](const std::vector<Frame>& v) {
@@ -465,6 +469,10 @@ TEST_F(UttTest, AFailingMotionModelEndsItsUtteranceAndTheNextOneSpeaks) {
     frames =
         pullUntil([&](const std::vector<Frame>& v) { return count(v, 1) > 0 && endsIdle(v); }, 20);
     EXPECT_EQ(count(frames, 1), 22) << "round " << round;
+    // Each speech frame names its own audio, past the failed utterance's.
+    for (const Frame& f : frames)
+      EXPECT_EQ(f.at, f.info.kind == 1 ? pushedSoFar + 640 * f.info.number : -1) << round;
+    pushedSoFar += int64_t(speech.size());
   }
   EXPECT_GE(failures, 2);
 }

@@ -31,6 +31,7 @@ struct Frame {
   le_utt_frame_info info;
   std::vector<uint8_t> rgb;
   std::vector<float> kp;
+  int64_t at = -1;
 };
 
 // The members as a host hands them over, the bank decoded into donor order.
@@ -136,7 +137,8 @@ class BorrowTest : public ::testing::Test {
     f.rgb.resize(bytes_);
     waitFor(
         [&] {
-          while (!stop(got) && le_utt_pull_frame(s_, f.rgb.data(), f.rgb.size(), &f.info) == 1) {
+          while (!stop(got) &&
+                 le_utt_pull_frame_at(s_, f.rgb.data(), f.rgb.size(), &f.info, &f.at) == 1) {
             f.kp.assign(s_->lastKp, s_->lastKp + le_utt::kKp);
             got.push_back(f);
           }
@@ -316,6 +318,8 @@ TEST_P(BorrowForms, EveryFrameIsDeliveredWithTheBorrowedMouth) {
   ASSERT_EQ(count(frames, 1), n);
   EXPECT_EQ(count(frames, 2), 6);
   for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].info.seq, int64_t(i));
+  // A frame the borrow held back keeps the place of its voice.
+  for (const Frame& f : frames) EXPECT_EQ(f.at, f.info.kind == 1 ? kFrame * f.info.number : -1);
 
   int status = 0;
   std::string reason;
