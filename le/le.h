@@ -484,9 +484,16 @@ LE_API int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame
  * not they were spoken: audio of an utterance that failed, or that an
  * interrupt dropped, keeps its place; refused pushes do not count. A host
  * keeping what it pushed plays [*audio_at, *audio_at + 640) under the frame,
- * even when an utterance never showed. Errors as le_utt_pull_frame's. */
+ * even when an utterance never showed. dst may be NULL with cap 0: the
+ * frame is taken without its pixels, for a host that holds its picture
+ * already (an idle frame it keeps, found by le_utt_peek_frame). Errors as
+ * le_utt_pull_frame's. */
 LE_API int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
                                 int64_t* audio_at);
+/* The frame le_utt_pull_frame would take next, left in place: fills *info
+ * and *audio_at (either may be NULL) and returns 1, or 0 when none can be
+ * pulled now (not counted as an underrun). */
+LE_API int le_utt_peek_frame(le_utt* s, le_utt_frame_info* info, int64_t* audio_at);
 /* Fills *stats; nothing for NULL arguments. */
 LE_API void le_utt_get_stats(le_utt* s, le_utt_stats* stats);
 /* Copies the latest render failure ("" if none) into text (at most len - 1

@@ -146,14 +146,32 @@ int le_utt_frames_available(le_utt* s) {
   });
 }
 
+namespace {
+void describe(const le_utt::Slot& slot, le_utt_frame_info* info, int64_t* audio_at) {
+  if (info) {
+    info->seq = slot.seq;
+    info->kind = slot.kind;
+    info->index = slot.index;
+    info->number = slot.number;
+  }
+  if (audio_at) *audio_at = slot.at;
+}
+}  // namespace
+
 int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
-  return le_utt_pull_frame_at(s, dst, cap, info, nullptr);
+  return guard(uttError(), "le_utt_pull_frame", 0, [&] {
+    if (!dst) {
+      uttError() = "le_utt_pull_frame: bad args";
+      return 0;
+    }
+    return le_utt_pull_frame_at(s, dst, cap, info, nullptr);
+  });
 }
 
 int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
                          int64_t* audio_at) {
   return guard(uttError(), "le_utt_pull_frame", 0, [&] {
-    if (!s || !dst) {
+    if (!s || (!dst && cap != 0)) {
       uttError() = "le_utt_pull_frame: bad args";
       return 0;
     }
@@ -165,18 +183,12 @@ int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_inf
       }
       if (s->pullableLocked() < 1) return 0;  // the utterance's first frames are held back
       le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
-      if (cap < slot.rgb.size()) {
+      if (dst && cap < slot.rgb.size()) {
         uttError() = "le_utt_pull_frame: buffer too small";
         return 0;
       }
-      std::memcpy(dst, slot.held ? slot.held : slot.rgb.data(), slot.rgb.size());
-      if (info) {
-        info->seq = slot.seq;
-        info->kind = slot.kind;
-        info->index = slot.index;
-        info->number = slot.number;
-      }
-      if (audio_at) *audio_at = slot.at;
+      if (dst) std::memcpy(dst, slot.held ? slot.held : slot.rgb.data(), slot.rgb.size());
+      describe(slot, info, audio_at);
       s->hasLast = true;
       s->lastKind = slot.kind;
       s->lastIndex = slot.index;
@@ -186,6 +198,16 @@ int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_inf
       if (slot.kind == LE_UTT_KIND_SPEECH) ++s->stats.speech_frames_out;
     }
     s->cv.notify_all();
+    return 1;
+  });
+}
+
+int le_utt_peek_frame(le_utt* s, le_utt_frame_info* info, int64_t* audio_at) {
+  if (!s) return 0;
+  return guard(uttError(), "le_utt_peek_frame", 0, [&] {
+    std::lock_guard<std::mutex> lk(s->mu);
+    if (s->pullableLocked() < 1) return 0;
+    describe(s->ring[s->readPos % le_utt::kRing], info, audio_at);
     return 1;
   });
 }

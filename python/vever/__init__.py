@@ -278,7 +278,7 @@ def paste(ctx: Context, t: int, crop: npt.ArrayLike,
 
 @dataclasses.dataclass(eq=False)
 class Frame:
-    image: np.ndarray  # H x W x 3 uint8, RGB
+    image: Optional[np.ndarray]  # H x W x 3 uint8, RGB; None when taken without it
     seq: int           # sequence number over the session's life
     kind: int          # IDLE, SPEECH or RAMP
     index: int         # corpus (driver) frame shown
@@ -404,19 +404,29 @@ class Session:
     def frames_available(self) -> int:
         return _c.le_utt_frames_available(self._handle())
 
-    def pull(self, out: Optional[np.ndarray] = None) -> Optional[Frame]:
+    def pull(self, out: Optional[np.ndarray] = None, pixels: bool = True) -> Optional[Frame]:
         """The oldest waiting frame as a Frame, or None when none waits.
 
-        out, if given, is an H x W x 3 uint8 array the image is written into."""
+        out, if given, is an H x W x 3 uint8 array the image is written into.
+        With pixels=False the frame is taken without its image (image None),
+        for a caller that holds the picture already (see peek)."""
         h = self._handle()
-        out = self.ctx._frame_buffer(out)
+        out = self.ctx._frame_buffer(out) if pixels else None
         info = _lib.UttFrameInfo()
         at = ctypes.c_int64(-1)
+        dst, cap = (_ptr(out, ctypes.c_uint8), out.nbytes) if pixels else (None, 0)
         # The buffer has the frame's size, so 0 only means that no frame waits.
-        if not _c.le_utt_pull_frame_at(h, _ptr(out, ctypes.c_uint8), out.nbytes,
-                                       ctypes.byref(info), ctypes.byref(at)):
+        if not _c.le_utt_pull_frame_at(h, dst, cap, ctypes.byref(info), ctypes.byref(at)):
             return None
         return Frame(out, info.seq, info.kind, info.index, info.number, at.value)
+
+    def peek(self) -> Optional[Frame]:
+        """The frame pull would take next, left waiting (image None), or None."""
+        info = _lib.UttFrameInfo()
+        at = ctypes.c_int64(-1)
+        if not _c.le_utt_peek_frame(self._handle(), ctypes.byref(info), ctypes.byref(at)):
+            return None
+        return Frame(None, info.seq, info.kind, info.index, info.number, at.value)
 
     def stats(self) -> Stats:
         st = _lib.UttStats()

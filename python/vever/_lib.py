@@ -109,6 +109,7 @@ _SIGNATURES = {
     "le_utt_pull_frame": (_int, [_vp, _u8p, ctypes.c_uint64, ctypes.POINTER(UttFrameInfo)]),
     "le_utt_pull_frame_at": (_int, [_vp, _u8p, ctypes.c_uint64, ctypes.POINTER(UttFrameInfo),
                                     ctypes.POINTER(ctypes.c_int64)]),
+    "le_utt_peek_frame": (_int, [_vp, ctypes.POINTER(UttFrameInfo), ctypes.POINTER(ctypes.c_int64)]),
     "le_utt_get_stats": (None, [_vp, ctypes.POINTER(UttStats)]),
     "le_utt_render_status": (_int, [_vp, ctypes.c_char_p, _int, ctypes.POINTER(ctypes.c_int64)]),
     "le_tel_record": (None, [_str, ctypes.c_double]),

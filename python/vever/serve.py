@@ -240,7 +240,11 @@ class Live:
     def next_frame(self):
         """The video frame to show now; queues its 40 ms of audio."""
         spare = 1 - self.shown
-        f = self.session.pull(self.images[spare])
+        ahead = self.session.peek()
+        if ahead is not None and ahead.kind == vever.IDLE and self.idle.holds(ahead.index):
+            f = self.session.pull(pixels=False)  # the held picture is what gets sent
+        else:
+            f = self.session.pull(self.images[spare])
         if f is None:
             if self.session.stats().state == vever.STATE_SPEAKING:
                 self.underruns += 1
@@ -248,7 +252,8 @@ class Live:
             voice = SILENCE
         else:
             frame = self.frames[spare]
-            if self.images[spare].base is None:  # padded rows: the picture went to a copy
+            if f.image is not None and self.images[spare].base is None:
+                # padded rows: the picture went to a copy
                 frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
                 self.frames[spare] = frame
             if f.kind == vever.IDLE:

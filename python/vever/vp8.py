@@ -68,6 +68,10 @@ class IdlePictures:
         return [np.frombuffer(p, np.uint8, p.line_size * p.height)
                 .reshape(p.height, p.line_size)[:, :p.width] for p in frame.planes]
 
+    def holds(self, index):
+        """Whether the picture of idle frame index is held converted."""
+        return index in self.planes
+
     def picture(self, index, rgb, out):
         """The picture of idle frame index, whose RGB the engine wrote into
         the frame rgb: in I420, written into the yuv420p frame out, when it

@@ -228,10 +228,19 @@ TEST_F(UttTest, HostCallsRefuseBadArgumentsAndKeepTheFrame) {
   ASSERT_TRUE(waitFor([&] { return le_utt_frames_available(s_) == 1; }));
   std::vector<uint8_t> rgb(bytes_);
   le_utt_frame_info info{};
+  // A peek leaves the frame; a pull without pixels takes it all the same.
+  EXPECT_EQ(le_utt_peek_frame(s_, &info, nullptr), 1);
+  EXPECT_EQ(info.seq, 0);
+  EXPECT_EQ(le_utt_pull_frame_at(s_, nullptr, 1, nullptr, nullptr), 0);
+  EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: bad args");
+  EXPECT_EQ(le_utt_pull_frame_at(s_, nullptr, 0, &info, nullptr), 1);
+  EXPECT_EQ(info.seq, 0);
+
+  ASSERT_TRUE(waitFor([&] { return le_utt_frames_available(s_) == 1; }));
   EXPECT_EQ(le_utt_pull_frame(s_, rgb.data(), bytes_ - 1, &info), 0);
   EXPECT_STREQ(le_utt_last_error(), "le_utt_pull_frame: buffer too small");
   EXPECT_EQ(le_utt_pull_frame(s_, rgb.data(), bytes_, &info), 1);
-  EXPECT_EQ(info.seq, 0);  // the frame refused for size is the one delivered
+  EXPECT_EQ(info.seq, 1);  // the frame refused for size is the one delivered
   // Nothing waiting is no error: the last error stays as it was.
   while (le_utt_pull_frame(s_, rgb.data(), bytes_, &info) == 1) {
   }
