@@ -30,7 +30,13 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
-from vever import serve, vp8  # noqa: E402
+import vever  # noqa: E402
+from vever.live import vp8  # noqa: E402
+from vever.live.routes import CONTROL_BODY_LIMIT  # noqa: E402
+from vever.live.security import mint_token  # noqa: E402
+from vever.live.speech import (BadRequest, Refused, body_limit_for, decode_speech,  # noqa: E402
+                               speak_text)
+from vever.live.visitor import FPS, FRAME_SAMPLES, Live, Voices  # noqa: E402
 
 SECRET = "test-secret"
 os.makedirs(os.environ.get("LE_TEST_TMP") or tempfile.gettempdir(), exist_ok=True)
@@ -120,7 +126,7 @@ def open_session(at=None):
     """A visitor whose connection completes: (session id, client connection)."""
     pc = on_loop(client_offer())
     status, doc, _ = request("POST", "/offer", {"sdp": pc.localDescription.sdp, "type": "offer",
-                                                "token": serve.mint_token(SECRET)}, at=at)
+                                                "token": mint_token(SECRET)}, at=at)
     assert status == 200, doc
     on_loop(pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"])))
     return doc["session"], pc
@@ -146,13 +152,13 @@ class TextTest(unittest.TestCase):
         for text in ("-f" + private, "-f " + private, "--stdout", "--", "-w" + written,
                      "-w " + written, "hello\n-f" + private, "Привет, мир", "你好，世界",
                      "مرحبا بالعالم"):
-            samples = serve.speak_text(text)
+            samples = speak_text(text)
             self.assertLess(samples.size, 12 * 16000, text)
         self.assertFalse(os.path.exists(written))
         for text, status, words in (("a\0b", 400, "NUL"), ("\ud800", 400, "Unicode"),
                                     ("x" * 401, 413, "limit is 400"), (" \n", 400, "empty")):
-            with self.assertRaises(serve.Refused) as e:
-                serve.speak_text(text)
+            with self.assertRaises(Refused) as e:
+                speak_text(text)
             self.assertEqual(e.exception.status, status)
             self.assertIn(words, str(e.exception))
 
@@ -160,8 +166,8 @@ class TextTest(unittest.TestCase):
         # A playlist would make FFmpeg open the files it names.
         playlist = ("#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\nfile://%s\n"
                     "#EXT-X-ENDLIST\n" % os.path.join(FIX, "bundle", "manifest.json")).encode()
-        with self.assertRaises(serve.BadRequest):
-            serve.decode_speech(playlist)
+        with self.assertRaises(BadRequest):
+            decode_speech(playlist)
 
 
 class FaultTest(unittest.TestCase):
@@ -195,8 +201,8 @@ class FaultTest(unittest.TestCase):
     def test_an_utterance_that_never_showed_leaves_the_next_its_own_voice(self):
         # The engine in this process, pulled as the video track pulls it.
         os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v.onnx")
-        live = serve.Live(os.path.join(FIX, "bundle"), os.path.join(FIX, "motion_fails"), 1,
-                          vp8.IdlePictures(0))
+        live = Live(os.path.join(FIX, "bundle"), os.path.join(FIX, "motion_fails"), 1,
+                    vp8.IdlePictures(0))
         loud = []
 
         def play(until, what):
@@ -204,9 +210,9 @@ class FaultTest(unittest.TestCase):
             while not until(live.session.stats()):
                 self.assertLess(time.monotonic(), deadline, what)
                 live.next_frame()
-                sound = live.take_audio(serve.FRAME_SAMPLES)
+                sound = live.take_audio(FRAME_SAMPLES)
                 loud.append(sound is not None and int(np.abs(sound).max()) > 100)
-                time.sleep(1 / serve.FPS)
+                time.sleep(1 / FPS)
         try:
             t = np.arange(24000) / 16000
             live.speak((np.sin(2 * np.pi * 180 * t) * 8000).astype(np.int16))  # fails: voiced
@@ -247,7 +253,7 @@ class MediaTest(unittest.TestCase):
                                if "abs-send-time" not in line)
             status, doc, _ = await LOOP.run_in_executor(None, lambda: request(
                 "POST", "/offer", {"sdp": sdp, "type": "offer",
-                                   "token": serve.mint_token(SECRET)}))
+                                   "token": mint_token(SECRET)}))
             self.assertEqual(status, 200, doc)
             await pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"]))
             return doc["session"], pc, readers
@@ -302,10 +308,10 @@ class VoiceTest(unittest.TestCase):
         # frame of a (short of 640 samples) does not take b's first ones.
         a = np.arange(16 * 640 - 100, dtype=np.int16) + 1
         b, c = (np.arange(16 * 640, dtype=np.int16) + k * 10000 for k in (1, 2))
-        v = serve.Voices()
+        v = Voices()
         for samples in (a, b, c):
             v.add(samples)
-        idle, speech, ramp = serve.vever.IDLE, serve.vever.SPEECH, serve.vever.RAMP
+        idle, speech, ramp = vever.IDLE, vever.SPEECH, vever.RAMP
         at_c = a.size + b.size
         shown = [(idle, -1), (speech, 640), (speech, 15 * 640), (ramp, -1), (speech, at_c),
                  (speech, at_c + 640)]
@@ -406,13 +412,13 @@ class ServerTest(unittest.TestCase):
         pc = on_loop(client_offer())
         offer = {"sdp": pc.localDescription.sdp, "type": "offer"}
         self.assertRefused(request("POST", "/offer", offer), 401, "token is required")
-        for token, why in ((serve.mint_token(SECRET, now=time.time() - 3600), "expired"),
-                           (serve.mint_token("another secret"), "signature"),
+        for token, why in ((mint_token(SECRET, now=time.time() - 3600), "expired"),
+                           (mint_token("another secret"), "signature"),
                            ("tomorrow.abc", "malformed")):
             self.assertRefused(request("POST", "/offer", dict(offer, token=token)), 401, why)
         # The page passes its token in the body, other clients may send a header.
         status, doc, _ = request("POST", "/offer", offer, {
-            "Authorization": "Bearer " + serve.mint_token(SECRET)})
+            "Authorization": "Bearer " + mint_token(SECRET)})
         self.assertEqual(status, 200, doc)
         self.assertEqual(request("POST", "/bye", {"session": doc["session"]})[0], 200)
         on_loop(pc.close())
@@ -421,10 +427,10 @@ class ServerTest(unittest.TestCase):
         speak = lambda **kw: request("POST", "/speak", dict(kw, session=self.sid))  # noqa: E731
         self.assertRefused(speak(text="word " * 50), 413, "250 characters", "limit is 200")
         self.assertRefused(speak(wav_base64=wav_b64(2.5)), 413, "limit of one request is 2 s")
-        big = "x" * (serve.body_limit_for(2) + 1)
+        big = "x" * (body_limit_for(2) + 1)
         self.assertRefused(request("POST", "/speak", big), 413, "limit of %d bytes"
-                           % serve.body_limit_for(2))
-        self.assertRefused(request("POST", "/bye", "x" * (serve.CONTROL_BODY_LIMIT + 1)), 413)
+                           % body_limit_for(2))
+        self.assertRefused(request("POST", "/bye", "x" * (CONTROL_BODY_LIMIT + 1)), 413)
         # The visitor's queue: 1.8 s fits, 3.6 s does not, until an interrupt empties it.
         self.assertEqual(speak(wav_base64=wav_b64(1.8))[0], 200)
         self.assertRefused(speak(wav_base64=wav_b64(1.8)), 429, "queued", "limit is 3 s")
@@ -475,7 +481,7 @@ class ServerTest(unittest.TestCase):
         elif kind == "offer":
             path = "/offer"
             body = {"sdp": data.draw(sdp_lines), "type": "offer",
-                    "token": serve.mint_token(SECRET)}
+                    "token": mint_token(SECRET)}
         else:
             path = "/stats?session=" + data.draw(st.text(alphabet="abc0%&=/.;", max_size=20))
             body = None

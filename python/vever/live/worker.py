@@ -2,13 +2,23 @@
 its session ids (the balancer routes by it), its free slots, its Prometheus
 metrics, its ICE servers, and a drain on SIGTERM that lets visitors finish.
 
-The balancer side, HAProxy and N workers on one machine, is vever.balance.
+With --worker-name W, session ids are "W.<hex>": HAProxy routes every request
+after /offer to the worker that holds its session.
+    GET  /capacity   {"worker", "slots", "live", "free", "draining"}
+    GET  /metrics    Prometheus' text format
+    GET  /ice        {"iceServers"}: the STUN servers of --ice-server, for the page
+SIGTERM drains: no new sessions (/offer 503), the live ones go on for up to
+--drain-seconds, then the server closes them and exits 0. SIGINT stops now.
+The worker reads the server only through Server's public surface (routes.py).
+
+The balancer side, HAProxy and N workers on one machine, is vever.balancer.
 """
 
 import asyncio
 import logging
 import re
 import signal
+import socket
 import time
 import urllib.parse
 
@@ -94,7 +104,7 @@ class Metrics:
     that takes each session's statistics once a second."""
 
     def __init__(self, server, worker):
-        self.server = server
+        self.server = server  # read through Server's public surface only
         self.worker = worker
         self.ended = {"frames": 0, "speech": 0, "underruns": 0}
         self.registry = CollectorRegistry(auto_describe=True)
@@ -130,16 +140,16 @@ class Metrics:
 
     def collect(self):
         totals = dict(self.ended)
-        for live in list(self.server.lives.values()):
+        for live in self.server.visitors():
             frames, speech, underruns = self.counts(live)
             totals["frames"] += frames
             totals["speech"] += speech
             totals["underruns"] += underruns
         w = [self.worker]
         for name, doc, value in (
-                ("vever_live_sessions", "visitors with a session now", len(self.server.lives)),
+                ("vever_live_sessions", "visitors with a session now", self.server.live_count),
                 ("vever_session_slots", "sessions this worker holds at most",
-                 self.server.max_sessions)):
+                 self.server.slots)):
             g = GaugeMetricFamily(name, doc, labels=["worker"])
             g.add_metric(w, value)
             yield g
@@ -153,7 +163,7 @@ class Metrics:
             yield c
 
     def sample(self):
-        for live in list(self.server.lives.values()):
+        for live in self.server.visitors():
             st = live.session.stats()
             if st.state == vever.STATE_SPEAKING and st.frame_cost_ms > 0:  # the cost is current
                 self.frame_cost.labels(self.worker).observe(st.frame_cost_ms / 1000)
@@ -180,10 +190,8 @@ class Metrics:
 
 
 async def capacity(server, request):
-    live = len(server.lives) + server.opening
-    free = 0 if server.draining else max(0, server.max_sessions - live)
-    return web.json_response({"worker": server.worker, "slots": server.max_sessions,
-                              "live": len(server.lives), "free": free,
+    return web.json_response({"worker": server.worker_name, "slots": server.slots,
+                              "live": server.live_count, "free": server.free_slots(),
                               "draining": server.draining})
 
 
@@ -196,11 +204,15 @@ async def page_ice(server, request):
 
 
 def add_routes(app, server):
-    """/capacity, /metrics and /ice, and the metrics' reader for the app's lifetime."""
+    """/capacity, /metrics and /ice, and the metrics' reader for the app's
+    lifetime; the metrics keep what each visitor counted when it leaves."""
+    metrics = Metrics(server, server.worker_name or socket.gethostname())
+    server.on_leave(metrics.end)
     app.add_routes([web.get("/capacity", lambda r: capacity(server, r)),
-                    web.get("/metrics", server.metrics.handler),
+                    web.get("/metrics", metrics.handler),
                     web.get("/ice", lambda r: page_ice(server, r))])
-    app.cleanup_ctx.append(server.metrics.sampler)
+    app.cleanup_ctx.append(metrics.sampler)
+    return metrics
 
 
 async def _serve(app, server, host, port, drain_seconds):
@@ -217,15 +229,14 @@ async def _serve(app, server, host, port, drain_seconds):
         drain = asyncio.ensure_future(term.wait())
         await asyncio.wait([done, drain], return_when=asyncio.FIRST_COMPLETED)
         if drain.done() and not done.done():
-            server.draining = True
+            server.drain()
             log.info("draining: no new sessions; %d live, closed in at most %g s",
-                     len(server.lives), drain_seconds)
+                     server.live_count, drain_seconds)
             until = time.monotonic() + drain_seconds
-            while (server.lives or server.opening) and time.monotonic() < until \
-                    and not stop.is_set():
+            while server.busy and time.monotonic() < until and not stop.is_set():
                 await asyncio.sleep(0.2)
-            if server.lives:
-                log.info("drain over: closing %d live sessions", len(server.lives))
+            if server.live_count:
+                log.info("drain over: closing %d live sessions", server.live_count)
         done.cancel()
         drain.cancel()
     finally:

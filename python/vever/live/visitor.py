@@ -1,0 +1,173 @@
+"""One visitor of the live server (Live): a context and a session of its own,
+the frame on show, and the voice that goes with each frame (Voices).
+
+The voice is sent in step with the frames: each frame the video track takes
+from the session brings its own 40 ms of audio (the speech of that speech
+frame, silence otherwise) into the audio track's queue, so lips and voice
+cannot drift apart by more than a frame.
+"""
+
+import collections
+import uuid
+
+import av
+import numpy as np
+
+import vever
+
+FPS = 25
+FRAME_SAMPLES = 640       # 40 ms of 16 kHz audio: one video frame
+AUDIO_CHUNK = 320         # 20 ms audio frames, as WebRTC sends them
+AUDIO_BACKLOG = FRAME_SAMPLES + AUDIO_CHUNK  # at most 60 ms of voice waits behind its frame
+SILENCE = np.zeros(FRAME_SAMPLES, np.int16)  # shared by every silent frame: never written
+SILENCE.flags.writeable = False
+
+
+class Voices:
+    """The audio of the utterances a visitor asked for, by where it sits in
+    all the audio pushed to the visitor's session: a speech frame names the
+    first of its 640 samples there. An utterance that never shows (its motion
+    failed, or an interrupt dropped it) keeps its place, so the ones after it
+    keep their own voices."""
+
+    def __init__(self):
+        self.pieces = collections.deque()  # (first sample, samples), in the order pushed
+        self.pushed = 0                    # samples pushed so far
+
+    def add(self, samples):
+        self.pieces.append((self.pushed, samples))
+        self.pushed += samples.size
+
+    def clear(self):
+        self.pieces.clear()  # the count goes on: dropped audio keeps its place
+
+    def voice(self, kind, at):
+        """The 40 ms of audio under a frame of this kind whose voice starts at
+        sample at (-1 for none)."""
+        if kind != vever.SPEECH or at < 0:
+            return SILENCE
+        # Frames come in order: utterances that end before this one are over.
+        while self.pieces and self.pieces[0][0] + self.pieces[0][1].size <= at:
+            self.pieces.popleft()
+        out = np.zeros(FRAME_SAMPLES, np.int16)
+        if self.pieces and self.pieces[0][0] <= at:
+            start, samples = self.pieces[0]
+            piece = samples[at - start:at - start + FRAME_SAMPLES]  # not past its utterance
+            out[:piece.size] = piece
+        return out
+
+
+class Live:
+    """One visitor: a context and a session of its own, and the audio of the
+    utterances it was asked to speak, in the order it was asked."""
+
+    def __init__(self, bundle, motion, threads, idle):
+        self.id = uuid.uuid4().hex
+        self.idle = idle          # the server's idle pictures, shared by every visitor
+        self.ctx = vever.Context(bundle, threads=threads)
+        try:
+            self.session = vever.Session(self.ctx, motion, threads=threads, end_silence_s=-1)
+            self.session.wait_ready()
+        except Exception:
+            self.ctx.close()
+            raise
+        self.voices = Voices()
+        self.audio = collections.deque()   # int16 pieces for the audio track
+        self.audio_samples = 0
+        self.frames_sent = 0
+        self.audio_ms_sent = 0.0
+        self.underruns = 0
+        # The engine writes each frame straight into one of two video frames
+        # of the track, taking turns: the one on show stays intact when no new
+        # frame waits. The sender encodes one frame before it asks for the next.
+        self.frames = [av.VideoFrame(self.ctx.width, self.ctx.height, "rgb24")
+                       for _ in range(2)]
+        self.images = [self.image_of(f) for f in self.frames]
+        for image in self.images:
+            image[...] = 0
+        self.yuv = [av.VideoFrame(self.ctx.width, self.ctx.height, "yuv420p") for _ in range(2)]
+        self.shown = 0
+        self.showing = self.frames[0]
+        self.pc = None
+        self.closed = False
+        self.ending = None      # the task closing this visitor's connection and session
+        self.deadline = None    # the task that lets go a peer who never connects
+        self.preparing = False  # a /speak of this visitor is being decoded or synthesised
+
+    def speak(self, samples):
+        self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
+        self.voices.add(samples)
+        self.session.end_utterance()
+
+    def interrupt(self):
+        self.session.interrupt()
+        self.voices.clear()
+
+    def image_of(self, frame):
+        """An H x W x 3 array over the frame's picture, for the engine to fill;
+        a copy where the frame pads its rows."""
+        h, w = self.ctx.height, self.ctx.width
+        plane = frame.planes[0]
+        if plane.line_size == w * 3:
+            return np.frombuffer(plane, np.uint8, w * h * 3).reshape(h, w, 3)
+        return np.empty((h, w, 3), np.uint8)
+
+    def next_frame(self):
+        """The video frame to show now; queues its 40 ms of audio."""
+        spare = 1 - self.shown
+        ahead = self.session.peek()
+        if ahead is not None and ahead.kind == vever.IDLE and self.idle.holds(ahead.index):
+            f = self.session.pull(pixels=False)  # the held picture is what gets sent
+        else:
+            f = self.session.pull(self.images[spare])
+        if f is None:
+            if self.session.stats().state == vever.STATE_SPEAKING:
+                self.underruns += 1
+            # Nothing new: the last frame stays up, and the voice pauses with it.
+            voice = SILENCE
+        else:
+            frame = self.frames[spare]
+            if f.image is not None and self.images[spare].base is None:
+                # padded rows: the picture went to a copy
+                frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
+                self.frames[spare] = frame
+            if f.kind == vever.IDLE:
+                frame = self.idle.picture(f.index, frame, self.yuv[spare])
+            self.shown = spare
+            self.showing = frame
+            voice = self.voices.voice(f.kind, f.audio_at)
+        self.audio.append(voice)
+        self.audio_samples += voice.size
+        # A late audio track must not fall behind the picture.
+        while self.audio_samples > AUDIO_BACKLOG:
+            self.audio_samples -= self.audio.popleft().size
+        self.frames_sent += 1
+        return self.showing
+
+    def take_audio(self, n):
+        """The next n samples for the audio track, or None when all of them
+        are silence."""
+        out = np.zeros(n, np.int16)
+        filled = 0
+        silent = True
+        while filled < n and self.audio:
+            head = self.audio[0]
+            k = min(n - filled, head.size)
+            if head.base is not SILENCE and head is not SILENCE:
+                out[filled:filled + k] = head[:k]
+                silent = False
+            filled += k
+            if k == head.size:
+                self.audio.popleft()
+            else:
+                self.audio[0] = head[k:]
+        self.audio_samples -= filled
+        self.audio_ms_sent += n / 16.0
+        return None if silent else out
+
+    def close(self):
+        if self.closed:
+            return
+        self.closed = True
+        self.session.close()
+        self.ctx.close()
