@@ -160,7 +160,7 @@ le_motion::le_motion(const std::string& dir, int threads, const std::string& ep)
   deltaPitch = meta.deltaPitch;
 
   auto member = [&](const char* name, int64_t count) {
-    return le::readRaw<float>(dir + "/" + name, uint64_t(count));
+    return le::readFloatCount(dir + "/" + name, uint64_t(count));
   };
   window = member("hubert_stft_window.bin", 512);
   binmat = member("hubert_stft_binmat.bin", int64_t(le::kMotionFftBins) * le::kMotionMelBands);

@@ -31,8 +31,12 @@ uint64_t checkedBytes(std::initializer_list<uint64_t> factors, const std::string
   return total;
 }
 
-template <class T>
-std::vector<T> readRaw(const std::string& path, uint64_t count) {
+namespace {
+
+// Exactly `count` elements of T; `mismatch` words the refusal of any other
+// size from the bytes the file holds.
+template <class T, class Mismatch>
+std::vector<T> readExact(const std::string& path, uint64_t count, Mismatch mismatch) {
   File f(std::fopen(path.c_str(), "rb"));
   if (!f) fail("cannot open " + path);
   const uint64_t bytes = checkedBytes({count, sizeof(T)}, path);
@@ -40,11 +44,26 @@ std::vector<T> readRaw(const std::string& path, uint64_t count) {
   // memory than the file could ever fill.
   struct stat st;
   if (::fstat(::fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) != bytes)
-    fail("size mismatch " + path);
+    fail(mismatch(uint64_t(st.st_size)));
   std::vector<T> v(count);
-  if (std::fread(v.data(), 1, bytes, f.get()) != bytes) fail("size mismatch " + path);
-  if (std::fgetc(f.get()) != EOF) fail("size mismatch " + path);
+  const size_t got = std::fread(v.data(), 1, bytes, f.get());
+  if (got != bytes) fail(mismatch(got));
+  if (std::fgetc(f.get()) != EOF) fail(mismatch(bytes + 1));
   return v;
+}
+
+}  // namespace
+
+template <class T>
+std::vector<T> readRaw(const std::string& path, uint64_t count) {
+  return readExact<T>(path, count, [&](uint64_t) { return "size mismatch " + path; });
+}
+
+std::vector<float> readFloatCount(const std::string& path, uint64_t count) {
+  return readExact<float>(path, count, [&](uint64_t bytes) {
+    return path + ": " + std::to_string(bytes / sizeof(float)) + " floats, expected " +
+           std::to_string(count);
+  });
 }
 
 template std::vector<uint8_t> readRaw<uint8_t>(const std::string&, uint64_t);

@@ -1,5 +1,6 @@
 // Reading the engine's own files whole. Every refusal names the file:
-// "cannot open <path>", "size mismatch <path>", "short read <path>".
+// "cannot open <path>", "size mismatch <path>", "short read <path>"; the
+// motion generator's members word their size refusal as a float count.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,10 @@ uint64_t checkedBytes(std::initializer_list<uint64_t> factors, const std::string
 // refused. Instantiated for uint8_t, uint16_t, int32_t and float.
 template <class T>
 std::vector<T> readRaw(const std::string& path, uint64_t count);
+
+// Exactly `count` float32 values; any other size is refused with
+// "<path>: <n> floats, expected <count>".
+std::vector<float> readFloatCount(const std::string& path, uint64_t count);
 
 // The whole file as text.
 std::string readText(const std::string& path);

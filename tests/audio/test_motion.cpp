@@ -307,9 +307,9 @@ TEST(MotionCreate, RefusalsAndArgumentChecks) {
   EXPECT_EQ(refusal(), "le_motion_create: meta.json: bad n_emo");
   le_test::writeFile(d / "meta.json", meta);
   le_test::writeVector(d / "ch_sc.bin", std::vector<float>(62, 0.f));
-  EXPECT_EQ(refusal(), "le_motion_create: size mismatch " + d / "ch_sc.bin");
+  EXPECT_EQ(refusal(), "le_motion_create: " + d / "ch_sc.bin" + ": 62 floats, expected 63");
   le_test::writeVector(d / "ch_sc.bin", std::vector<float>(64, 0.f));
-  EXPECT_EQ(refusal(), "le_motion_create: size mismatch " + d / "ch_sc.bin");
+  EXPECT_EQ(refusal(), "le_motion_create: " + d / "ch_sc.bin" + ": 64 floats, expected 63");
   ::unlink((d / "ch_sc.bin").c_str());
   EXPECT_EQ(refusal(), "le_motion_create: cannot open " + d / "ch_sc.bin");
   le_test::copyFile(kDir + "/ch_sc.bin", d / "ch_sc.bin");
