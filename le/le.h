@@ -490,6 +490,16 @@ LE_API int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame
  * le_utt_pull_frame's. */
 LE_API int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
                                 int64_t* audio_at);
+/* Samples of audio one frame speaks: 40 ms at 16 kHz. */
+#define LE_UTT_FRAME_SAMPLES 640
+/* le_utt_pull_frame_at, bringing also the frame's own voice: voice (may be
+ * NULL) receives LE_UTT_FRAME_SAMPLES samples, the 640 a speech frame speaks
+ * (silence past the end of its utterance's audio), silence for idle and ramp
+ * frames. The session keeps a speech frame's audio with the frame, so a host
+ * plays it under the frame without keeping its own copy of what it pushed.
+ * dst may be NULL with cap 0, and audio_at NULL, as for le_utt_pull_frame_at. */
+LE_API int le_utt_pull_frame_voice(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
+                                   int64_t* audio_at, int16_t* voice);
 /* The frame le_utt_pull_frame would take next, left in place: fills *info
  * and *audio_at (either may be NULL) and returns 1, or 0 when none can be
  * pulled now (not counted as an underrun). */

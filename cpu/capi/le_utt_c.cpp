@@ -45,12 +45,7 @@ const char* le_utt_last_error(void) {
 int le_utt_ready(le_utt* s) {
   return guard(uttError(), "le_utt_ready", -1, [&] {
     if (!s) return -1;
-    std::lock_guard<std::mutex> lk(s->mu);
-    if (s->warmFailed) {
-      uttError() = s->warmError;
-      return -1;
-    }
-    return s->source ? 1 : 0;
+    return s->readiness(&uttError());
   });
 }
 
@@ -60,164 +55,78 @@ int le_utt_push_audio(le_utt* s, const int16_t* samples, int count) {
       uttError() = "le_utt_push_audio: bad args";
       return 0;
     }
-    {
-      std::lock_guard<std::mutex> lk(s->mu);
-      if (s->heldSamples + size_t(count) > size_t(LE_UTT_MAX_HELD_SAMPLES)) {
-        uttError() = "le_utt_push_audio: refusing " + std::to_string(count) +
-                     " samples: " + std::to_string(s->heldSamples) +
-                     " are held unspoken, and a session holds at most " +
-                     std::to_string(LE_UTT_MAX_HELD_SAMPLES) + " (" +
-                     std::to_string(LE_UTT_MAX_HELD_SAMPLES / 16000) + " s of audio)";
-        return 0;
-      }
-      s->heldSamples += size_t(count);
-      const size_t at = s->pushed.size();
-      s->pushed.resize(at + size_t(count));
-      for (int i = 0; i < count; ++i)
-        s->pushed[at + size_t(i)] = float(samples[i]) * (1.0f / 32768.0f);
-      const double now = nowMs();
-      s->latestPushMs = now;
-      if (!s->audioStarted) {
-        s->audioStarted = true;
-        s->firstPushes.push_back(now);
-      }
-    }
-    s->cv.notify_all();
-    s->pasteCv.notify_all();
-    return 1;
+    return s->pushAudio(samples, count, &uttError()) ? 1 : 0;
   });
 }
 
 void le_utt_end_utterance(le_utt* s) {
   if (!s) return;
-  guard(uttError(), "le_utt_end_utterance", [&] {
-    {
-      std::lock_guard<std::mutex> lk(s->mu);
-      // A second request with no audio between ends the same utterance.
-      if (s->endMarks.empty() || s->endMarks.back() != s->pushed.size())
-        s->endMarks.push_back(s->pushed.size());
-      // The next push opens the next utterance and starts its clock.
-      s->audioStarted = false;
-    }
-    s->cv.notify_all();
-  });
+  guard(uttError(), "le_utt_end_utterance", [&] { s->endUtterance(); });
 }
 
 void le_utt_interrupt(le_utt* s) {
   if (!s) return;
-  guard(uttError(), "le_utt_interrupt", [&] {
-    {
-      std::lock_guard<std::mutex> lk(s->mu);
-      // The frame being rendered is no longer wanted: end its render now so the
-      // ramp starts sooner. Cancelled before the epoch moves, so the ramp's own
-      // render, which starts only after the run thread sees the new epoch, runs.
-      if (s->source) {  // warm-up's own renders are left to finish
-        s->ctx->renderer->cancel();
-        if (s->chunk) s->chunk->cancel();
-      }
-      s->heldSamples -= s->pushed.size();
-      s->pushedBase += int64_t(s->pushed.size());  // dropped audio keeps its place
-      s->pushed.clear();
-      s->endMarks.clear();
-      s->firstPushes.clear();
-      s->audioStarted = false;
-      s->readPos = s->writePos;
-      s->pasteQueue.clear();
-      ++s->epoch;
-    }
-    s->cv.notify_all();
-    s->borrowCv.notify_all();
-  });
+  guard(uttError(), "le_utt_interrupt", [&] { s->interrupt(); });
 }
 
 int64_t le_utt_held_audio(le_utt* s) {
   if (!s) return 0;
-  return guard(uttError(), "le_utt_held_audio", int64_t(0), [&] {
-    std::lock_guard<std::mutex> lk(s->mu);
-    return int64_t(s->heldSamples);
-  });
+  return guard(uttError(), "le_utt_held_audio", int64_t(0), [&] { return s->heldAudio(); });
 }
 
 int le_utt_frames_available(le_utt* s) {
   if (!s) return 0;
-  return guard(uttError(), "le_utt_frames_available", 0, [&] {
-    std::lock_guard<std::mutex> lk(s->mu);
-    return s->pullableLocked();
-  });
+  return guard(uttError(), "le_utt_frames_available", 0, [&] { return s->framesAvailable(); });
 }
 
 namespace {
-void describe(const le_utt::Slot& slot, le_utt_frame_info* info, int64_t* audio_at) {
-  if (info) {
-    info->seq = slot.seq;
-    info->kind = slot.kind;
-    info->index = slot.index;
-    info->number = slot.number;
-  }
-  if (audio_at) *audio_at = slot.at;
-}
-}  // namespace
-
-int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
-  return guard(uttError(), "le_utt_pull_frame", 0, [&] {
-    if (!dst) {
-      uttError() = "le_utt_pull_frame: bad args";
-      return 0;
-    }
-    return le_utt_pull_frame_at(s, dst, cap, info, nullptr);
-  });
-}
-
-int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
-                         int64_t* audio_at) {
+int pull(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info, int64_t* audio_at,
+         int16_t* voice) {
   return guard(uttError(), "le_utt_pull_frame", 0, [&] {
     if (!s || (!dst && cap != 0)) {
       uttError() = "le_utt_pull_frame: bad args";
       return 0;
     }
-    {
-      std::lock_guard<std::mutex> lk(s->mu);
-      if (s->readPos >= s->writePos) {
-        if (s->speaking) ++s->underruns;
-        return 0;
-      }
-      if (s->pullableLocked() < 1) return 0;  // the utterance's first frames are held back
-      le_utt::Slot& slot = s->ring[s->readPos % le_utt::kRing];
-      if (dst && cap < slot.rgb.size()) {
+    switch (s->pull(dst, cap, info, audio_at, voice)) {
+      case Pulled::Frame:
+        return 1;
+      case Pulled::TooSmall:
         uttError() = "le_utt_pull_frame: buffer too small";
         return 0;
-      }
-      if (dst) std::memcpy(dst, slot.held ? slot.held : slot.rgb.data(), slot.rgb.size());
-      describe(slot, info, audio_at);
-      s->hasLast = true;
-      s->lastKind = slot.kind;
-      s->lastIndex = slot.index;
-      std::memcpy(s->lastKp, slot.kp, sizeof s->lastKp);
-      ++s->readPos;
-      ++s->stats.frames_out;
-      if (slot.kind == LE_UTT_KIND_SPEECH) ++s->stats.speech_frames_out;
+      case Pulled::None:
+        break;
     }
-    s->cv.notify_all();
-    return 1;
+    return 0;
   });
+}
+}  // namespace
+
+int le_utt_pull_frame(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info) {
+  if (!dst) {
+    uttError() = "le_utt_pull_frame: bad args";
+    return 0;
+  }
+  return pull(s, dst, cap, info, nullptr, nullptr);
+}
+
+int le_utt_pull_frame_at(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
+                         int64_t* audio_at) {
+  return pull(s, dst, cap, info, audio_at, nullptr);
+}
+
+int le_utt_pull_frame_voice(le_utt* s, uint8_t* dst, uint64_t cap, le_utt_frame_info* info,
+                            int64_t* audio_at, int16_t* voice) {
+  return pull(s, dst, cap, info, audio_at, voice);
 }
 
 int le_utt_peek_frame(le_utt* s, le_utt_frame_info* info, int64_t* audio_at) {
   if (!s) return 0;
-  return guard(uttError(), "le_utt_peek_frame", 0, [&] {
-    std::lock_guard<std::mutex> lk(s->mu);
-    if (s->pullableLocked() < 1) return 0;
-    describe(s->ring[s->readPos % le_utt::kRing], info, audio_at);
-    return 1;
-  });
+  return guard(uttError(), "le_utt_peek_frame", 0, [&] { return s->peek(info, audio_at) ? 1 : 0; });
 }
 
 void le_utt_get_stats(le_utt* s, le_utt_stats* stats) {
   if (!s || !stats) return;
-  guard(uttError(), "le_utt_get_stats", [&] {
-    std::lock_guard<std::mutex> lk(s->mu);
-    *stats = s->stats;
-  });
+  guard(uttError(), "le_utt_get_stats", [&] { *stats = s->statsNow(); });
 }
 
 int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures) {
@@ -225,14 +134,12 @@ int le_utt_render_status(le_utt* s, char* text, int len, int64_t* failures) {
   if (failures) *failures = 0;
   if (!s) return 0;
   return guard(uttError(), "le_utt_render_status", 0, [&] {
-    std::lock_guard<std::mutex> lk(s->mu);
-    if (text && len > 0) {
-      const size_t n = std::min(s->failText.size(), size_t(len) - 1);
-      std::memcpy(text, s->failText.data(), n);
-      text[n] = '\0';
-    }
-    if (failures) *failures = s->failures;
-    return s->fatal ? -1 : 0;
+    std::string last;
+    int64_t count = 0;
+    const bool fatal = s->renderStatus(&last, &count);
+    le::capi::copyMessage(text, len, last);
+    if (failures) *failures = count;
+    return fatal ? -1 : 0;
   });
 }
 

@@ -2,7 +2,6 @@
 // the caller's buffer (at most len - 1 bytes, always terminated).
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "base/le_guard.h"
@@ -50,12 +49,14 @@ int le_utt_tessera_stats(le_utt* s, int64_t* applied, int64_t* skipped, char* re
   if (skipped) *skipped = 0;
   le::capi::copyMessage(reason, reason_len, "");
   if (!s) return LE_BORROW_NONE;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess) return LE_BORROW_NONE;
-  if (applied) *applied = s->tessApplied;
-  if (skipped) *skipped = s->tessSkipped;
-  le::capi::copyMessage(reason, reason_len, s->tessReason);
-  return s->tessFailed ? LE_BORROW_FAILED : LE_BORROW_HEALTHY;
+  int64_t a = 0, k = 0;
+  std::string why;
+  const int state = s->borrowStatus(&a, &k, &why);
+  if (state == LE_BORROW_NONE) return state;
+  if (applied) *applied = a;
+  if (skipped) *skipped = k;
+  le::capi::copyMessage(reason, reason_len, why);
+  return state;
 }
 
 int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames) {
@@ -63,20 +64,21 @@ int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t* frames
   if (max) *max = 0;
   if (frames) *frames = 0;
   if (!s) return 0;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess || s->tessSynthFrames < 1) return 0;
-  if (mean) *mean = s->tessSynthSum / double(s->tessSynthFrames);
-  if (max) *max = s->tessSynthMax;
-  if (frames) *frames = s->tessSynthFrames;
+  double m = 0, x = 0;
+  int64_t n = 0;
+  if (!s->borrowSynthWeight(&m, &x, &n)) return 0;
+  if (mean) *mean = m;
+  if (max) *max = x;
+  if (frames) *frames = n;
   return 1;
 }
 
 int le_utt_tessera_geometry(le_utt* s, char* buf, int len) {
   le::capi::copyMessage(buf, len, "");
   if (!s) return 0;
-  std::lock_guard<std::mutex> lk(s->mu);
-  if (!s->tess) return 0;
-  le::capi::copyMessage(buf, len, s->tessGeometry);
+  std::string geometry;
+  if (!s->borrowGeometry(&geometry)) return 0;
+  le::capi::copyMessage(buf, len, geometry);
   return 1;
 }
 

@@ -319,6 +319,8 @@ void le_utt::clearUtterance() {
   rs.inUtt = rs.ended = rs.resetPending = rs.finishSent = rs.speechRendered = false;
   rs.pending.consumed = rs.pending.end = 0;
   rs.staging.clear();
+  rs.voice.clear();
+  rs.voiceBase = 0;
   rs.received = 0;
   rs.stillAvail = 0;
   rs.total = -1;
@@ -458,9 +460,10 @@ void le_utt::acceptAudio(const Intake& in) {
     rs.inUtt = true;
     rs.resetPending = true;
     rs.uttFirstSample = in.firstSample;
+    ++rs.uttSerial;
     {
       std::lock_guard<std::mutex> lk(mu);
-      uttStartMs = firstPushes.empty() ? in.latestPush : firstPushes.front();
+      rs.uttStartMs = firstPushes.empty() ? in.latestPush : firstPushes.front();
       if (!firstPushes.empty()) firstPushes.pop_front();
       rs.startedBefore = stats.utterances_started;
       rs.underrunsBefore = underruns;
@@ -469,6 +472,8 @@ void le_utt::acceptAudio(const Intake& in) {
   }
   rs.staging.insert(rs.staging.end(), in.audio.begin(), in.audio.end());
   rs.uttSamples += in.audio.size();
+  // Pushed as 16-bit samples over 32768: multiplying back is exact.
+  for (float v : in.audio) rs.voice.push_back(int16_t(v * 32768.0f));
 }
 
 void le_utt::noteUtteranceEnd(const Intake& in) {
@@ -648,7 +653,7 @@ void le_utt::renderSpeech(int n) {
       handoffWait = 0;
     }
     double spent = cost;
-    if (!enqueue(face, LE_UTT_KIND_SPEECH, index, rs.speechCount, driven, &spent)) return;
+    if (!enqueue(face, frameOf(LE_UTT_KIND_SPEECH, index, driven), &spent)) return;
     if (rs.fillFailed) {  // the driver frame or the composite failed: reported already
       if (++rs.speechTries < kRenderTries) return;
       dropSpeechFrame();
@@ -658,6 +663,7 @@ void le_utt::renderSpeech(int n) {
     ++p.consumed;
     ++rs.speechCount;
     releaseHeld(size_t(rs.speechCount) * kFrameSamples);
+    dropVoiceBefore(rs.speechCount);
     rs.speechRendered = true;
     rs.costSum += spent;
     rs.costMax = std::max(rs.costMax, spent);
@@ -678,6 +684,37 @@ void le_utt::dropSpeechFrame() {
   ++p.consumed;
   ++rs.speechCount;
   releaseHeld(size_t(rs.speechCount) * kFrameSamples);
+  dropVoiceBefore(rs.speechCount);
+}
+
+le_utt::FrameRec le_utt::frameOf(int kind, int index, const float* kp) {
+  FrameRec f;
+  f.kind = kind;
+  f.index = index;
+  if (kp) std::memcpy(f.kp, kp, sizeof f.kp);
+  if (kind != LE_UTT_KIND_SPEECH) return f;
+  f.number = rs.speechCount;
+  const size_t first = size_t(f.number) * kFrameSamples;
+  f.at = rs.uttFirstSample + int64_t(first);
+  f.utt = rs.uttSerial;
+  f.uttStartMs = rs.uttStartMs;
+  // Samples past the end of the utterance's audio are not its own: silence.
+  for (size_t i = 0; i < kFrameSamples; ++i) {
+    const size_t at = first + i;
+    if (at >= rs.voiceBase && at - rs.voiceBase < rs.voice.size())
+      f.voice[i] = rs.voice[at - rs.voiceBase];
+  }
+  return f;
+}
+
+void le_utt::dropVoiceBefore(int number) {
+  const size_t upTo = size_t(number) * kFrameSamples;
+  if (upTo <= rs.voiceBase) return;
+  const size_t n = std::min(upTo - rs.voiceBase, rs.voice.size());
+  // Dropped once it is half the buffer, so each sample moves about once.
+  if (2 * n < rs.voice.size()) return;
+  rs.voice.erase(rs.voice.begin(), rs.voice.begin() + long(n));
+  rs.voiceBase += n;
 }
 
 void le_utt::produceRamp() {
@@ -694,7 +731,7 @@ void le_utt::produceRamp() {
     noteRenderFail("ramp", textOf(e), true);
     face = nullptr;
   }
-  if (face && !enqueue(face, LE_UTT_KIND_RAMP, i, -1, kp, nullptr)) return;
+  if (face && !enqueue(face, frameOf(LE_UTT_KIND_RAMP, i, kp), nullptr)) return;
   rs.lastSpeechIndex = i;
   std::memcpy(rs.lastSpeechKp, kp, sizeof kp);
   rs.idlePos = (i + 1) % NT;
@@ -721,7 +758,7 @@ bool le_utt::produceIdle() {
   const double now = nowMs();
   if (failing > 0 && now < rs.nextIdleMs) return false;
   rs.nextIdleMs = now + std::min(500.0, 5.0 * double(1 << std::min(failing, 7)));
-  return enqueue(nullptr, LE_UTT_KIND_IDLE, rs.idlePos, -1, nullptr, nullptr);
+  return enqueue(nullptr, frameOf(LE_UTT_KIND_IDLE, rs.idlePos, nullptr), nullptr);
 }
 
 // ---------------------------------------------------------------------------

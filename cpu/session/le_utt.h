@@ -71,6 +71,22 @@ inline std::string textOf(const std::exception& e) {
   return e.what() && *e.what() ? e.what() : "unknown failure";
 }
 
+// One frame on its way from the stage that made it to the ring and the host:
+// what it shows and, for a speech frame, its utterance and its own voice.
+struct FrameRec {
+  int kind = LE_UTT_KIND_IDLE;
+  int index = 0;                      // the corpus frame shown
+  int number = -1;                    // a speech frame's number within its utterance
+  int64_t at = -1;                    // a speech frame's first sample in all the host pushed
+  int64_t utt = 0;                    // the utterance a speech frame belongs to, counted from 1
+  double uttStartMs = 0;              // that utterance's first push
+  float kp[kKpFloats] = {};           // driven keypoints; zeros for idle frames
+  int16_t voice[kFrameSamples] = {};  // the audio a speech frame speaks; else silence
+};
+
+// What a pull found.
+enum class Pulled { Frame, None, TooSmall };
+
 }  // namespace utt
 }  // namespace le
 
@@ -105,23 +121,19 @@ struct le_utt {
   le_utt(const le_utt&) = delete;
   le_utt& operator=(const le_utt&) = delete;
 
+  using FrameRec = le::utt::FrameRec;
+
   struct Slot {
     std::vector<uint8_t> rgb;
     const uint8_t* held = nullptr;  // an idle frame read from the driver's store instead of rgb
     int64_t seq = 0;
-    int kind = 0, index = 0, number = -1;
-    int64_t at = -1;  // a speech frame's first sample in the audio the host pushed
-    float kp[kKp] = {};
+    FrameRec f;
   };
 
   struct PasteJob {
     std::vector<float> crop;
     int hasCrop = 0;
-    int kind = 0;
-    int index = 0;
-    int number = -1;
-    int64_t at = -1;
-    float kp[kKp] = {};
+    FrameRec f;
     int64_t epoch = 0;
     double enqueueMs = 0;
   };
@@ -162,6 +174,33 @@ struct le_utt {
     bool hasHeld = false;
     int64_t lastEpoch = 0;
   };
+
+  // ---- the host's calls (C interface); each takes the main lock itself
+  // 1 once the motion source is installed, 0 before, -1 with the warm-up
+  // failure in *error.
+  int readiness(std::string* error);
+  // False with the refusal in *error when the audio would pass the bound.
+  bool pushAudio(const int16_t* samples, int count, std::string* error);
+  void endUtterance();
+  void interrupt();
+  int64_t heldAudio();
+  int framesAvailable();
+  // Takes the oldest pullable frame: its pixels into dst (none when dst is
+  // null), its record, its audio position and its voice (640 samples) when
+  // asked.
+  le::utt::Pulled pull(uint8_t* dst, uint64_t cap, le_utt_frame_info* info, int64_t* at,
+                       int16_t* voice);
+  bool peek(le_utt_frame_info* info, int64_t* at);
+  le_utt_stats statsNow();
+  // True once a fatal render failure was noted; the latest failure's text
+  // and the count.
+  bool renderStatus(std::string* text, int64_t* count);
+  // The teeth borrow's state: LE_BORROW_NONE, _HEALTHY or _FAILED.
+  int borrowStatus(int64_t* applied, int64_t* skipped, std::string* reason);
+  // False before a borrow synthesised a frame.
+  bool borrowSynthWeight(double* mean, double* max, int64_t* frames);
+  // False without a borrow.
+  bool borrowGeometry(std::string* geometry);
 
   // ---- threads
   void run();
@@ -216,6 +255,11 @@ struct le_utt {
   void releaseHeld(size_t upTo);
   void startRamp(int index, const float* kp, int length);
   void renderSpeech(int n);
+  // The record of a frame the run thread made; a speech frame takes its
+  // number, utterance and voice from the current utterance.
+  FrameRec frameOf(int kind, int index, const float* kp);
+  // Forgets the utterance's audio before speech frame `number`.
+  void dropVoiceBefore(int number);
   void produceRamp();
   bool produceIdle();
   // Gives up the speech frame at the head of pending: its number stays unused,
@@ -227,14 +271,10 @@ struct le_utt {
   void recordUtterance(int64_t underrunsNow);
 
   // ---- frame path
-  bool enqueue(const float* crop, int kind, int index, int number, const float* kp, double* acc);
-  // at: where a speech frame's audio starts in all the host pushed, else -1.
-  bool enqueueRaw(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                  double* acc);
-  bool enqueuePipe(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                   double* acc);
-  PasteJob makeJob(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                   double enqueueMs, int64_t epoch);
+  bool enqueue(const float* crop, const FrameRec& f, double* acc);
+  bool enqueueRaw(const float* crop, const FrameRec& f, double* acc);
+  bool enqueuePipe(const float* crop, const FrameRec& f, double* acc);
+  PasteJob makeJob(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
   // Hands a job to a stage's bounded queue, waiting on room while it is full,
   // and wakes the stage; false when the session stops or an interrupt drops
   // the job. The wait also adds to *waitMs when given; acc collects the time
@@ -242,16 +282,12 @@ struct le_utt {
   bool handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
                 std::condition_variable& room, std::condition_variable& wake, double* waitMs,
                 double t0, double* acc);
-  void pushPaste(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                 double enqueueMs, int64_t epoch);
-  void pasteInto(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                 double enqueueMs, int64_t epoch);
+  void pushPaste(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
+  void pasteInto(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
   // The teeth-borrow stage: on the run thread (tessSync) or, with the paste
   // pipelined, handed to the borrow thread (enqueueTess, tessStage).
-  bool tessSync(TessState& st, const float* crop, int kind, int index, int number, int64_t at,
-                const float* kp, double* acc);
-  bool enqueueTess(const float* crop, int kind, int index, int number, int64_t at, const float* kp,
-                   double* acc);
+  bool tessSync(TessState& st, const float* crop, const FrameRec& f, double* acc);
+  bool enqueueTess(const float* crop, const FrameRec& f, double* acc);
   void tessStage(PasteJob& job);
   bool tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r);
   void tessDrainP(TessState& st);
@@ -272,7 +308,9 @@ struct le_utt {
   // Under the main lock: frames the host may pull now.
   int pullableLocked() const;
   // Under the main lock.
-  void commitLocked(Slot& slot, int kind, int index, int number, int64_t at, const float* kp);
+  // An utterance counts as started at its first speech frame that reaches
+  // the ring, whichever number that frame has.
+  void commitLocked(Slot& slot, const FrameRec& f);
 
   void noteRenderFail(const char* stage, const std::string& message, bool fatal);
   void printStageReport() const;
@@ -326,7 +364,7 @@ struct le_utt {
   int64_t failures = 0;
   std::string failText;
   bool fatal = false;
-  double uttStartMs = 0;    // written by the run thread under mu, read at commit
+  int64_t startedUtt = 0;   // the latest utterance counted as started
   bool speaking = false;    // a speech frame of the current utterance reached the ring
   double speechHoldMs = 0;  // no speech frame leaves the ring before this (holdFirstRelease)
   int64_t underruns = 0;
@@ -385,6 +423,12 @@ struct le_utt {
     bool motionFailed = false;  // the source failed: the utterance ends with what it has
     size_t uttSamples = 0, uttReleased = 0;  // audio taken into the utterance; of it spoken
     int64_t uttFirstSample = 0;              // the utterance's first sample in all the host pushed
+    int64_t uttSerial = 0;                   // utterances opened so far
+    double uttStartMs = 0;                   // the current utterance's first push
+    // The utterance's audio from its sample voiceBase on, kept until the
+    // speech frames that speak it are made.
+    std::vector<int16_t> voice;
+    size_t voiceBase = 0;
     int rampLen = 0, rampLeft = 0;
     float rampOffset[kKp] = {};
     int hybridLevel = 0;

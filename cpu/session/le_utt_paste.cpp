@@ -15,41 +15,36 @@ using namespace le::utt;
 // ---------------------------------------------------------------------------
 // The frame path
 
-bool le_utt::enqueue(const float* face, int kind, int index, int number, const float* kp,
-                     double* acc) {
+bool le_utt::enqueue(const float* face, const FrameRec& f, double* acc) {
   // A teeth-borrow stage, once attached, takes the frame here and hands it
   // on through enqueueRaw or the paste queue.
   bool failed = false;
   rs.fillFailed = false;
-  const int64_t at = kind == LE_UTT_KIND_SPEECH
-                         ? rs.uttFirstSample + int64_t(number) * int64_t(kFrameSamples)
-                         : -1;
   std::shared_ptr<TessState> st = tessNow(&failed);
-  if (!st) return enqueueRaw(face, kind, index, number, at, kp, acc);
-  if (pipelined) return enqueueTess(face, kind, index, number, at, kp, acc);
+  if (!st) return enqueueRaw(face, f, acc);
+  if (pipelined) return enqueueTess(face, f, acc);
   // Dropped, not refused: the caller must not render the frame again.
   if (failed) return true;
-  const bool going = tessSync(*st, face, kind, index, number, at, kp, acc);
+  const bool going = tessSync(*st, face, f, acc);
   // The borrow delivers the frame it held before this one: a failure there
   // is that frame's, lost and reported, not a reason to render this one again.
   rs.fillFailed = false;
   return going;
 }
 
-bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, int64_t at,
-                        const float* kp, double* acc) {
-  if (pipelined) return enqueuePipe(face, kind, index, number, at, kp, acc);
+bool le_utt::enqueueRaw(const float* face, const FrameRec& f, double* acc) {
+  if (pipelined) return enqueuePipe(face, f, acc);
   std::unique_lock<std::mutex> lk(mu);
   while (!stop && epoch == rs.savedEpoch) {
     if (writePos - readPos < kRing) {
       Slot& slot = ring[writePos % kRing];
       lk.unlock();
       const double t = nowMs();
-      const bool filled = fillSlot(slot, face, kind, index);
+      const bool filled = fillSlot(slot, face, f.kind, f.index);
       if (acc) *acc += nowMs() - t;
       lk.lock();
       if (stop || epoch != rs.savedEpoch) return false;
-      if (filled) commitLocked(slot, kind, index, number, at, kp);
+      if (filled) commitLocked(slot, f);
       rs.fillFailed = !filled;
       return true;
     }
@@ -58,11 +53,10 @@ bool le_utt::enqueueRaw(const float* face, int kind, int index, int number, int6
   return false;
 }
 
-bool le_utt::enqueuePipe(const float* face, int kind, int index, int number, int64_t at,
-                         const float* kp, double* acc) {
+bool le_utt::enqueuePipe(const float* face, const FrameRec& f, double* acc) {
   const double t0 = nowMs();
-  return handOver(makeJob(face, kind, index, number, at, kp, t0, rs.savedEpoch), pasteQueue, 8, cv,
-                  pasteCv, nullptr, t0, acc);
+  return handOver(makeJob(face, f, t0, rs.savedEpoch), pasteQueue, 8, cv, pasteCv, nullptr, t0,
+                  acc);
 }
 
 bool le_utt::handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
@@ -86,26 +80,21 @@ bool le_utt::handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
   return false;
 }
 
-le_utt::PasteJob le_utt::makeJob(const float* face, int kind, int index, int number, int64_t at,
-                                 const float* kp, double enqueueMs, int64_t jobEpoch) {
+le_utt::PasteJob le_utt::makeJob(const float* face, const FrameRec& f, double enqueueMs,
+                                 int64_t jobEpoch) {
   PasteJob j;
   if (face) {
     j.crop.assign(face, face + size_t(crop) * size_t(crop) * 3);
     j.hasCrop = 1;
   }
-  j.kind = kind;
-  j.index = index;
-  j.number = number;
-  j.at = at;
-  if (kp) std::memcpy(j.kp, kp, sizeof j.kp);
+  j.f = f;
   j.epoch = jobEpoch;
   j.enqueueMs = enqueueMs;
   return j;
 }
 
-void le_utt::pushPaste(const float* face, int kind, int index, int number, int64_t at,
-                       const float* kp, double enqueueMs, int64_t jobEpoch) {
-  PasteJob j = makeJob(face, kind, index, number, at, kp, enqueueMs, jobEpoch);
+void le_utt::pushPaste(const float* face, const FrameRec& f, double enqueueMs, int64_t jobEpoch) {
+  PasteJob j = makeJob(face, f, enqueueMs, jobEpoch);
   std::unique_lock<std::mutex> lk(mu);
   while (!stop && jobEpoch == epoch) {
     if (pasteQueue.size() < 2) {
@@ -130,8 +119,7 @@ void le_utt::pasteLoop() {
     borrowCv.notify_all();
     if (j.epoch == epoch) {
       lk.unlock();
-      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.kind, j.index, j.number, j.at, j.kp,
-                j.enqueueMs, j.epoch);
+      pasteInto(j.hasCrop ? j.crop.data() : nullptr, j.f, j.enqueueMs, j.epoch);
       ++jobsC;
       cv.notify_all();
       borrowCv.notify_all();
@@ -144,8 +132,7 @@ void le_utt::pasteLoop() {
   }
 }
 
-void le_utt::pasteInto(const float* face, int kind, int index, int number, int64_t at,
-                       const float* kp, double enqueueMs, int64_t jobEpoch) {
+void le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs, int64_t jobEpoch) {
   std::unique_lock<std::mutex> lk(mu);
   for (;;) {
     if (stop || epoch != jobEpoch) return;
@@ -155,13 +142,13 @@ void le_utt::pasteInto(const float* face, int kind, int index, int number, int64
   Slot& slot = ring[writePos % kRing];
   lk.unlock();
   const double t = nowMs();
-  const bool filled = fillSlot(slot, face, kind, index);
+  const bool filled = fillSlot(slot, face, f.kind, f.index);
   const double spent = nowMs() - t;
   lk.lock();
   stageCTotal += spent;
   if (stop || epoch != jobEpoch || !filled) return;
-  commitLocked(slot, kind, index, number, at, kp);
-  if (kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
+  commitLocked(slot, f);
+  if (f.kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
     ++deliveredSpeech;
     deliverLatency += nowMs() - enqueueMs;
   }
@@ -201,27 +188,22 @@ bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
 
 int le_utt::pullableLocked() const {
   const int waiting = int(writePos - readPos);
-  if (waiting > 0 && ring[readPos % kRing].kind == LE_UTT_KIND_SPEECH && speechHoldMs > 0 &&
+  if (waiting > 0 && ring[readPos % kRing].f.kind == LE_UTT_KIND_SPEECH && speechHoldMs > 0 &&
       nowMs() < speechHoldMs)
     return 0;
   return waiting;
 }
 
-void le_utt::commitLocked(Slot& slot, int kind, int index, int number, int64_t at,
-                          const float* kp) {
-  slot.kind = kind;
-  slot.index = index;
-  slot.number = number;
-  slot.at = at;
-  if (kp)
-    std::memcpy(slot.kp, kp, sizeof slot.kp);
-  else
-    std::memset(slot.kp, 0, sizeof slot.kp);
+void le_utt::commitLocked(Slot& slot, const FrameRec& f) {
+  slot.f = f;
   slot.seq = seqCounter++;
   ++writePos;
-  if (kind == LE_UTT_KIND_SPEECH && number == 0) {
+  // Frame 0 may have been given up after its retries: the utterance still
+  // started, and its underruns count from here.
+  if (f.kind == LE_UTT_KIND_SPEECH && f.utt != startedUtt) {
+    startedUtt = f.utt;
     ++stats.utterances_started;
-    stats.first_frame_ms = nowMs() - uttStartMs;
+    stats.first_frame_ms = nowMs() - f.uttStartMs;
     speaking = true;
   }
 }

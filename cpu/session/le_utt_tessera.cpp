@@ -65,9 +65,7 @@ bool le_utt::tessApplyToHeld(TessState& st, const le::tessera::FrameResult& r) {
   return deliver;
 }
 
-bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int number, int64_t at,
-                      const float* kp, double* acc) {
-  static const float kZeros[kKp] = {};
+bool le_utt::tessSync(TessState& st, const float* face, const FrameRec& f, double* acc) {
   const double t0 = nowMs();
   try {
     le::tessera::FrameResult r;
@@ -90,26 +88,25 @@ bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int
         if (acc) *acc += nowMs() - t0;
         if (deliver) {
           const PasteJob& h = st.held;
-          if (!enqueueRaw(h.crop.data(), h.kind, h.index, h.number, h.at, h.kp, acc)) return false;
+          if (!enqueueRaw(h.crop.data(), h.f, acc)) return false;
         }
       }
-      return enqueueRaw(nullptr, kind, index, number, at, kp, acc);
+      return enqueueRaw(nullptr, f, acc);
     }
-    const bool emitted = st.borrow->push(face, kp ? kp : kZeros, r);
+    const bool emitted = st.borrow->push(face, f.kp, r);
     bool deliver = false;
     if (emitted && st.hasHeld) deliver = tessApplyToHeld(st, r);
     // The new frame is held in place of the one that goes out now.
     PasteJob out = std::move(st.held);
     const bool hadHeld = st.hasHeld;
-    st.held = makeJob(face, kind, index, number, at, kp, 0, rs.savedEpoch);
+    st.held = makeJob(face, f, 0, rs.savedEpoch);
     st.hasHeld = true;
     {
       std::lock_guard<std::mutex> lk(mu);
       tessMs += nowMs() - t0;
     }
     if (acc) *acc += nowMs() - t0;
-    if (emitted && hadHeld && deliver)
-      return enqueueRaw(out.crop.data(), out.kind, out.index, out.number, out.at, out.kp, acc);
+    if (emitted && hadHeld && deliver) return enqueueRaw(out.crop.data(), out.f, acc);
     return true;
   } catch (const std::exception& e) {
     tessFail(st, textOf(e));
@@ -119,11 +116,10 @@ bool le_utt::tessSync(TessState& st, const float* face, int kind, int index, int
   return true;
 }
 
-bool le_utt::enqueueTess(const float* face, int kind, int index, int number, int64_t at,
-                         const float* kp, double* acc) {
+bool le_utt::enqueueTess(const float* face, const FrameRec& f, double* acc) {
   const double t0 = nowMs();
-  return handOver(makeJob(face, kind, index, number, at, kp, t0, rs.savedEpoch), tessQueue, 2,
-                  borrowCv, borrowCv, &tessWaitMs, t0, acc);
+  return handOver(makeJob(face, f, t0, rs.savedEpoch), tessQueue, 2, borrowCv, borrowCv,
+                  &tessWaitMs, t0, acc);
 }
 
 void le_utt::tessLoop() {
@@ -155,8 +151,7 @@ void le_utt::tessStage(PasteJob& job) {
   bool failed = false;
   std::shared_ptr<TessState> st = tessNow(&failed);
   if (!st) {
-    pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.index, job.number, job.at,
-              job.kp, job.enqueueMs, job.epoch);
+    pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.f, job.enqueueMs, job.epoch);
     return;
   }
   try {
@@ -170,12 +165,12 @@ void le_utt::tessStage(PasteJob& job) {
     if (failed) return;
     if (!job.hasCrop) {
       tessDrainP(*st);
-      pushPaste(nullptr, job.kind, job.index, job.number, job.at, job.kp, job.enqueueMs, job.epoch);
+      pushPaste(nullptr, job.f, job.enqueueMs, job.epoch);
       return;
     }
     le::tessera::FrameResult r;
     const double t = nowMs();
-    const bool emitted = st->borrow->push(job.crop.data(), job.kp, r);
+    const bool emitted = st->borrow->push(job.crop.data(), job.f.kp, r);
     {
       std::lock_guard<std::mutex> lk(mu);
       tessMs += nowMs() - t;
@@ -208,7 +203,7 @@ bool le_utt::tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r) {
     tessMs += nowMs() - t;
   }
   const PasteJob& h = st.held;
-  pushPaste(h.crop.data(), h.kind, h.index, h.number, h.at, h.kp, h.enqueueMs, h.epoch);
+  pushPaste(h.crop.data(), h.f, h.enqueueMs, h.epoch);
   return true;
 }
 

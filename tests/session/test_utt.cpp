@@ -33,6 +33,7 @@ struct Frame {
   std::vector<uint8_t> rgb;
   std::vector<float> kp;  // the driven keypoints the session kept for it
   int64_t at = -1;        // where its voice is in the audio pushed
+  std::vector<int16_t> voice = std::vector<int16_t>(LE_UTT_FRAME_SAMPLES);  // the voice it brought
 };
 
 double residentMiB() {
@@ -115,8 +116,8 @@ class UttTest : public ::testing::Test {
     f.rgb.resize(bytes_);
     waitFor(
         [&] {
-          while (!stop(got) &&
-                 le_utt_pull_frame_at(s_, f.rgb.data(), f.rgb.size(), &f.info, &f.at) == 1) {
+          while (!stop(got) && le_utt_pull_frame_voice(s_, f.rgb.data(), f.rgb.size(), &f.info,
+                                                       &f.at, f.voice.data()) == 1) {
             f.kp.assign(s_->lastKp, s_->lastKp + le_utt::kKp);  // written by this thread's pull
             got.push_back(f);
           }
@@ -303,6 +304,13 @@ TEST_F(UttTest, AFrameTheDirectorFailsOnIsGivenUpAndSpeechGoesOn) {
   le_test::copyFile(std::string(LE_TEST_MODELS) + "/model_fails_on_frame.onnx",
                     bundle + "/model_b1.onnx");
   reopenOn(bundle);
+  // Speech starts after the waiting idle frame: put frame 1 there, so the
+  // first utterance loses its frame 0 and still counts as started.
+  le_utt_frame_info next{};
+  ASSERT_TRUE(waitFor([&] {
+    if (le_utt_peek_frame(s_, &next, nullptr) != 1) return false;
+    return next.index == 1 || le_utt_pull_frame_at(s_, nullptr, 0, nullptr, nullptr) != 1;
+  }));
   for (int round = 0; round < 2; ++round) {
     auto speech = pcm({0, 24});
     le_utt_push_audio(s_, speech.data(), int(speech.size()));
@@ -326,6 +334,10 @@ TEST_F(UttTest, AFrameTheDirectorFailsOnIsGivenUpAndSpeechGoesOn) {
   // The latest failure is a speech ("render") or ramp frame's, with ONNX Runtime's words.
   EXPECT_TRUE(std::regex_search(text, std::regex("^ep=cpu (render|ramp): .*Gather"))) << text;
   EXPECT_GE(failures, 2 * 2 * (24 / kNT));
+  le_utt_stats st{};
+  le_utt_get_stats(s_, &st);
+  EXPECT_EQ(st.utterances_started, 2);
+  EXPECT_GT(st.first_frame_ms, 0);
 }
 
 TEST_F(UttTest, ADriverFrameThatDoesNotDecodeIsSkippedNotSpunOn) {
@@ -521,6 +533,14 @@ TEST_P(UttConfigs, OneUtteranceSpeaksThenRampsBackToTheIdleLoop) {
     return v.size() > size_t(n + 7) && v.back().info.kind == 0;
   });
   ASSERT_EQ(frames.size(), size_t(n + 8));
+  // Each speech frame brings the 640 samples it speaks, silence past the
+  // end; idle and ramp frames bring silence.
+  for (const Frame& f : frames) {
+    std::vector<int16_t> want(LE_UTT_FRAME_SAMPLES);
+    for (size_t k = 0; f.info.kind == 1 && k < want.size(); ++k)
+      if (size_t(f.at) + k < audio.size()) want[k] = audio[size_t(f.at) + k];
+    EXPECT_EQ(f.voice, want) << "frame " << f.info.seq;
+  }
 
   for (size_t i = 0; i < frames.size(); ++i) {
     const auto& in = frames[i].info;
