@@ -234,8 +234,11 @@ class BalanceTest(unittest.TestCase):
         # Drain: the worker keeps its visitor's video going, takes nobody new,
         # and exits 0 once the drain time is over.
         a, b, c = visitors
+        sent = self.metrics(b.worker)[("vever_frames_sent_total", b.worker)]
         self.assertEqual(request(port, "POST", "/bye", {"session": b.sid})[0], 200)
         wait_for("a free slot", lambda: self.capacity(b.worker)["free"] == 1)
+        # The counters keep what a visitor who left had counted.
+        self.assertGreaterEqual(self.metrics(b.worker)[("vever_frames_sent_total", b.worker)], sent)
         os.kill(self.pids[a.worker], signal.SIGTERM)
         stopped = time.monotonic()
         wait_for("the drain", lambda: self.capacity(a.worker)["draining"])
