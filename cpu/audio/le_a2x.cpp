@@ -19,6 +19,7 @@
 
 #include "base/le_guard.h"
 #include "base/le_log.h"
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
 #include "compute/le_pool.h"
@@ -509,10 +510,7 @@ void setOptions(le_a2x& s, int threads) {
             "invariant, threads=%d",
             320, 8, threads);
   });
-  s.options.SetIntraOpNumThreads(threads);
-  s.options.SetInterOpNumThreads(1);
-  s.options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  s.options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  s.options = le::ort::sessionOptions(threads, le::ort::Spin::Off);
   le_a2x_maybe_cuda(s.options, "enc/dec");
 }
 

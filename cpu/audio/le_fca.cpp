@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/le_frontend.h"
+#include "base/le_ort.h"
 #include "compute/le_pool.h"
 #include "le/le.h"
 
@@ -76,9 +77,8 @@ struct le_fca {
   Ort::RunOptions runOptions{nullptr};
 
   le_fca(const char* audioPath, const char* condPath, int threads) {
-    options.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
-    options.SetInterOpNumThreads(1);
-    options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+    options = le::ort::sessionOptions(threads < 1 ? le::pool::threads() : threads,
+                                      le::ort::Spin::Default);
     audio = Ort::Session(env, audioPath, options);
     cond = Ort::Session(env, condPath, options);
     memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);

@@ -15,6 +15,7 @@
 
 #include "base/le_env.h"
 #include "base/le_log.h"
+#include "base/le_ort.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
 
@@ -49,11 +50,8 @@ float roundHalf(float v) {
 }
 
 Ort::SessionOptions frontendOptions(int threads) {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  Ort::SessionOptions o =
+      le::ort::sessionOptions(threads < 1 ? pool::threads() : threads, le::ort::Spin::Off);
   le_a2x_maybe_cuda(o, "w2v");
   return o;
 }

@@ -18,6 +18,7 @@
 #include "audio/le_motion_generator.h"
 #include "base/le_env.h"
 #include "base/le_files.h"
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
 #include "render/le_renderer.h"
@@ -186,22 +187,12 @@ le_motion::le_motion(const std::string& dir, int threads, const std::string& ep)
   baseMotion.insert(baseMotion.end(), chXs.begin() + 259, chXs.begin() + 262);
   baseMotion.insert(baseMotion.end(), chXs.begin(), chXs.begin() + 63);
 
-  options.SetIntraOpNumThreads(threads < 1 ? le::pool::threads() : threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (!le::envFirstIs("LE_ORT_SPIN", '1'))
-    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  options =
+      le::ort::sessionOptions(threads < 1 ? le::pool::threads() : threads, le::ort::Spin::FromEnv);
   if (ep.empty()) {
     // The CPU provider.
   } else if (ep.rfind("coreml", 0) == 0) {
-    const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
-    const char* units = unit == "cpu"   ? "CPUOnly"
-                        : unit == "gpu" ? "CPUAndGPU"
-                        : unit == "ane" ? "CPUAndNeuralEngine"
-                                        : "ALL";
-    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                               {"MLComputeUnits", units},
-                                               {"ModelCacheDirectory", le::coremlCacheDir(dir)}});
+    le::ort::appendCoreml(options, ep, dir);
   } else {
     fail("le_motion: unknown ep '" + ep + "'");
   }

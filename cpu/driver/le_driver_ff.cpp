@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "base/le_ffmpeg.h"
+
 #include "base/le_log.h"
 #include "compute/le_simd.h"
 #include "driver/le_driver.h"
@@ -27,12 +29,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& msg) {
   throw std::runtime_error(msg);
-}
-
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
 }
 
 constexpr int kDriver = 0;
@@ -82,7 +78,7 @@ class FfSource final : public driver::Source {
       if (r == AVERROR_EOF) return false;
       if (r != AVERROR(EAGAIN))
         fail("le_driver: " + path_ + " decode fault at frame " + std::to_string(count_) + " (" +
-             averr(r) + ")");
+             le::avError(r) + ")");
       if (draining_) return false;
       if (!packetHeld_) {
         r = av_read_frame(format_, packet_);
@@ -91,7 +87,7 @@ class FfSource final : public driver::Source {
           avcodec_send_packet(codec_, nullptr);
           continue;
         }
-        if (r < 0) fail("le_driver: " + path_ + " read fault (" + averr(r) + ")");
+        if (r < 0) fail("le_driver: " + path_ + " read fault (" + le::avError(r) + ")");
         if (packet_->stream_index != stream_) {
           av_packet_unref(packet_);
           continue;
@@ -104,7 +100,7 @@ class FfSource final : public driver::Source {
       packetHeld_ = r == AVERROR(EAGAIN);
       if (!packetHeld_) av_packet_unref(packet_);
       if (r < 0 && r != AVERROR(EAGAIN))
-        fail("le_driver: " + path_ + " packet refused (" + averr(r) + ")");
+        fail("le_driver: " + path_ + " packet refused (" + le::avError(r) + ")");
     }
   }
 

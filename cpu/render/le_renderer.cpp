@@ -17,6 +17,7 @@
 
 #include "base/le_env.h"
 #include "base/le_log.h"
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_pool.h"
 #include "compute/le_simd.h"
@@ -74,11 +75,6 @@ std::string baseName(const std::string& path) {
 }
 
 }  // namespace
-
-std::string coremlCacheDir(const std::string& dir) {
-  const char* v = OrtGetApiBase()->GetVersionString();
-  return dir + "/.coreml_cache/ort" + (v && *v ? v : "unknown");
-}
 
 int SourcePredictor::next(int s, int frames) {
   const int N = frames;
@@ -251,13 +247,8 @@ void Renderer::Impl::resetSession() {
 }
 
 void Renderer::Impl::setOptions(const std::string& ep, int threads, const std::string& bundleDir) {
-  options = Ort::SessionOptions();
+  options = ort::sessionOptions(threads, ort::Spin::FromEnv);
   profiling = false;
-  options.SetIntraOpNumThreads(threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (!envFirstIs("LE_ORT_SPIN", '1'))
-    options.AddConfigEntry("session.intra_op.allow_spinning", "0");
   options.AddConfigEntry("mlas.disable_kleidiai", "1");
   const char* profile = std::getenv("LE_ORT_PROFILE");
   if (profile && *profile) {
@@ -275,14 +266,7 @@ void Renderer::Impl::setOptions(const std::string& ep, int threads, const std::s
   } else if (!isCoreml(ep)) {
     fail("Renderer: unknown ep '" + ep + "'");
   } else {
-    const std::string unit = ep.size() > 7 ? ep.substr(7) : "all";
-    const char* units = unit == "cpu"   ? "CPUOnly"
-                        : unit == "gpu" ? "CPUAndGPU"
-                        : unit == "ane" ? "CPUAndNeuralEngine"
-                                        : "ALL";
-    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                               {"MLComputeUnits", units},
-                                               {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
+    ort::appendCoreml(options, ep, bundleDir);
   }
 }
 

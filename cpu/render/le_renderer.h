@@ -13,9 +13,6 @@ namespace le {
 struct Manifest;
 class Identity;
 
-// dir + "/.coreml_cache/ort" + the runtime's version ("unknown" without one).
-std::string coremlCacheDir(const std::string& dir);
-
 // Guesses the source frame the next render asks for from the walk so far:
 // a step of +1 or -1 that wraps around (a loop) once the walk has been seen
 // to go from the last frame to the first, and bounces at both ends before

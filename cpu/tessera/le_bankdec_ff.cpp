@@ -9,6 +9,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "base/le_ffmpeg.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -21,12 +23,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& msg) {
   throw std::runtime_error(msg);
-}
-
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
 }
 
 constexpr int kIoBufferBytes = 65536;
@@ -192,7 +188,7 @@ class DonorSlots {
   void send(const AVPacket* p) {
     const int r = avcodec_send_packet(d_.dec, p);
     if (r < 0 && r != AVERROR_EOF)
-      fail("reference bank track does not decode (" + averr(r) +
+      fail("reference bank track does not decode (" + le::avError(r) +
            ") \xE2\x80\x94 refusing to serve");
   }
 
@@ -203,7 +199,7 @@ class DonorSlots {
       if (r == AVERROR(EAGAIN)) return false;
       if (r == AVERROR_EOF) return true;
       if (r < 0)
-        fail("reference bank track does not decode (" + averr(r) +
+        fail("reference bank track does not decode (" + le::avError(r) +
              ") \xE2\x80\x94 refusing to serve");
       store();
       av_frame_unref(d_.frame);

@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/le_ort.h"
 #include "bundle/le_bundle.h"
 #include "compute/le_simd.h"
 #include "driver/le_driver.h"
-#include "render/gridsample_fast.h"
 #include "render/graph_util.h"
+#include "render/gridsample_fast.h"
 #include "render/le_renderer.h"
 #include "support/test_util.h"
 #include "tessera/le_lip_contour.h"

@@ -17,16 +17,12 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "base/le_ffmpeg.h"
+
 extern char** environ;
 
 namespace vever {
 namespace {
-
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
-}
 
 struct Decoder {
   AVFormatContext* fmt = nullptr;
@@ -51,22 +47,22 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
   };
   Decoder d;
   int r = avformat_open_input(&d.fmt, path.c_str(), nullptr, nullptr);
-  if (r < 0) fail(averr(r));
-  if ((r = avformat_find_stream_info(d.fmt, nullptr)) < 0) fail(averr(r));
+  if (r < 0) fail(le::avError(r));
+  if ((r = avformat_find_stream_info(d.fmt, nullptr)) < 0) fail(le::avError(r));
   const AVCodec* codec = nullptr;
   const int si = av_find_best_stream(d.fmt, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
   if (si < 0 || !codec) fail("no audio stream");
   d.dec = avcodec_alloc_context3(codec);
   if (!d.dec) fail("out of memory");
   avcodec_parameters_to_context(d.dec, d.fmt->streams[si]->codecpar);
-  if ((r = avcodec_open2(d.dec, codec, nullptr)) < 0) fail("decoder: " + averr(r));
+  if ((r = avcodec_open2(d.dec, codec, nullptr)) < 0) fail("decoder: " + le::avError(r));
   if (d.dec->ch_layout.nb_channels < 1 || d.dec->sample_rate < 1) fail("no channels or rate");
   AVChannelLayout mono;
   av_channel_layout_default(&mono, 1);
   if ((r = swr_alloc_set_opts2(&d.swr, &mono, AV_SAMPLE_FMT_S16, 16000, &d.dec->ch_layout,
                                d.dec->sample_fmt, d.dec->sample_rate, 0, nullptr)) < 0 ||
       (r = swr_init(d.swr)) < 0)
-    fail("resampler: " + averr(r));
+    fail("resampler: " + le::avError(r));
   d.frame = av_frame_alloc();
   d.pkt = av_packet_alloc();
   if (!d.frame || !d.pkt) fail("out of memory");
@@ -79,7 +75,7 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
     out.resize(at + size_t(room));
     uint8_t* dst[1] = {reinterpret_cast<uint8_t*>(out.data() + at)};
     const int got = swr_convert(d.swr, dst, room, in, n);
-    if (got < 0) fail("resampler: " + averr(got));
+    if (got < 0) fail("resampler: " + le::avError(got));
     out.resize(at + size_t(got));
   };
   auto receive = [&] {
@@ -87,13 +83,13 @@ std::vector<int16_t> readSpeech16k(const std::string& path) {
       convert(const_cast<const uint8_t**>(d.frame->extended_data), d.frame->nb_samples);
       av_frame_unref(d.frame);
     }
-    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) fail("decoder: " + averr(r));
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) fail("decoder: " + le::avError(r));
   };
   while ((r = av_read_frame(d.fmt, d.pkt)) >= 0) {
     if (d.pkt->stream_index == si) {
       if ((r = avcodec_send_packet(d.dec, d.pkt)) < 0 && r != AVERROR(EAGAIN)) {
         av_packet_unref(d.pkt);
-        fail("decoder: " + averr(r));
+        fail("decoder: " + le::avError(r));
       }
       receive();
     }

@@ -7,20 +7,14 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "base/le_ffmpeg.h"
+
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
 namespace vever {
-namespace {
-
-std::string averr(int e) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(e, buf, sizeof buf);
-  return buf;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 struct Mp4Writer::State {
   std::string path;
@@ -49,13 +43,13 @@ struct Mp4Writer::State {
     for (;;) {
       int r = avcodec_receive_packet(c, pkt);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
-      if (r < 0) fail("encoder: " + averr(r));
+      if (r < 0) fail("encoder: " + le::avError(r));
       // Every frame lasts one tick; without it the MP4 edit list cuts the last frame.
       if (pkt->duration <= 0) pkt->duration = c == enc ? 1 : c->frame_size;
       av_packet_rescale_ts(pkt, c->time_base, to->time_base);
       pkt->stream_index = to->index;
       r = av_interleaved_write_frame(fmt, pkt);
-      if (r < 0) fail("muxer: " + averr(r));
+      if (r < 0) fail("muxer: " + le::avError(r));
     }
   }
 
@@ -68,7 +62,7 @@ struct Mp4Writer::State {
     aframe->pts = audioPts;
     audioPts += n;
     const int r = avcodec_send_frame(aenc, aframe);
-    if (r < 0) fail("audio encoder: " + averr(r));
+    if (r < 0) fail("audio encoder: " + le::avError(r));
     drain(aenc, ast);
   }
 
@@ -121,7 +115,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
     av_dict_set(&opts, "crf", std::to_string(crf).c_str(), 0);
   int r = avcodec_open2(s.enc, codec, &opts);
   av_dict_free(&opts);
-  if (r < 0) s.fail("cannot open the encoder: " + averr(r));
+  if (r < 0) s.fail("cannot open the encoder: " + le::avError(r));
   if (avcodec_parameters_from_context(s.st->codecpar, s.enc) < 0) s.fail("codec parameters");
   s.st->time_base = s.enc->time_base;
   s.st->avg_frame_rate = AVRational{fps, 1};
@@ -138,7 +132,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
     s.aenc->time_base = AVRational{1, audioRate};
     if (s.fmt->oformat->flags & AVFMT_GLOBALHEADER) s.aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if ((r = avcodec_open2(s.aenc, aac, nullptr)) < 0)
-      s.fail("cannot open the AAC encoder: " + averr(r));
+      s.fail("cannot open the AAC encoder: " + le::avError(r));
     if (avcodec_parameters_from_context(s.ast->codecpar, s.aenc) < 0) s.fail("codec parameters");
     s.ast->time_base = s.aenc->time_base;
     s.aframe = av_frame_alloc();
@@ -149,8 +143,8 @@ Mp4Writer::Mp4Writer(const std::string& path, int width, int height, int fps, in
     s.aframe->nb_samples = s.aenc->frame_size;
     if (av_frame_get_buffer(s.aframe, 0) < 0) s.fail("out of memory");
   }
-  if ((r = avio_open(&s.fmt->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) s.fail(averr(r));
-  if ((r = avformat_write_header(s.fmt, nullptr)) < 0) s.fail("header: " + averr(r));
+  if ((r = avio_open(&s.fmt->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) s.fail(le::avError(r));
+  if ((r = avformat_write_header(s.fmt, nullptr)) < 0) s.fail("header: " + le::avError(r));
   s.headerWritten = true;
   s.frame = av_frame_alloc();
   s.pkt = av_packet_alloc();
@@ -185,7 +179,7 @@ void Mp4Writer::write(const uint8_t* rgb) {
   sws_scale(s.sws, src, stride, 0, s.height, s.frame->data, s.frame->linesize);
   s.frame->pts = frames_;
   const int r = avcodec_send_frame(s.enc, s.frame);
-  if (r < 0) s.fail("encoder: " + averr(r));
+  if (r < 0) s.fail("encoder: " + le::avError(r));
   s.drain(s.enc, s.st);
   ++frames_;
 }
@@ -210,7 +204,7 @@ void Mp4Writer::finish() {
     s.drain(s.aenc, s.ast);
   }
   const int r = av_write_trailer(s.fmt);
-  if (r < 0) s.fail("trailer: " + averr(r));
+  if (r < 0) s.fail("trailer: " + le::avError(r));
 }
 
 }  // namespace vever
