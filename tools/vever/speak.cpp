@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio_file.h"
+#include "base/le_env.h"
 #include "le/le.h"
 #include "mp4_writer.h"
 
@@ -34,7 +35,7 @@ double secondsSince(Clock::time_point t0) {
 
 std::vector<int16_t> loadSpeech(const SpeakOptions& o) {
   if (o.text.empty()) return readSpeech16k(o.wav);
-  const char* tmpdir = std::getenv("TMPDIR");
+  const char* tmpdir = le::envValue("TMPDIR");
   std::string path = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/vever-speak-XXXXXX.wav";
   const int fd = ::mkstemps(path.data(), 4);
   if (fd < 0) throw std::runtime_error("cannot make a scratch file for espeak-ng in " + path);
@@ -94,7 +95,7 @@ int speak(const SpeakOptions& o) {
   const size_t bytes = size_t(W) * size_t(H) * 3;
   Mp4Writer mp4(o.out, W, H, 25, 20, 16000);
   std::vector<uint8_t> rgb(bytes);
-  const std::vector<int16_t> silence(kFrameSamples, 0);
+  std::vector<int16_t> voice(LE_UTT_FRAME_SAMPLES);
 
   std::atomic<bool> stopPushing{false};
   std::thread pusher;
@@ -128,7 +129,7 @@ int speak(const SpeakOptions& o) {
   try {
     while (n.tail < kTailFrames) {
       le_utt_frame_info info{};
-      if (le_utt_pull_frame(s, rgb.data(), bytes, &info) != 1) {
+      if (le_utt_pull_frame_voice(s, rgb.data(), bytes, &info, nullptr, voice.data()) != 1) {
         char reason[256];
         if (teeth &&
             le_utt_tessera_stats(s, nullptr, nullptr, reason, sizeof reason) == LE_BORROW_FAILED)
@@ -140,16 +141,7 @@ int speak(const SpeakOptions& o) {
       }
       lastFrame = Clock::now();
       mp4.write(rgb.data());
-      // The speech frame numbered k shows samples 640 k .. 640 k + 639.
-      const size_t at = size_t(info.number) * kFrameSamples;
-      if (info.kind == LE_UTT_KIND_SPEECH && at < audio.size()) {
-        std::vector<int16_t> piece(silence);
-        std::copy_n(audio.begin() + long(at), std::min<size_t>(kFrameSamples, audio.size() - at),
-                    piece.begin());
-        mp4.writeAudio(piece.data(), piece.size());
-      } else {
-        mp4.writeAudio(silence.data(), silence.size());
-      }
+      mp4.writeAudio(voice.data(), voice.size());  // the frame's own voice; silence off speech
       if (info.kind == LE_UTT_KIND_SPEECH)
         ++n.speech;
       else if (info.kind == LE_UTT_KIND_RAMP)
