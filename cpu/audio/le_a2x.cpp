@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/le_env.h"
 #include "base/le_guard.h"
 #include "base/le_log.h"
 #include "base/le_ort.h"
@@ -523,7 +524,7 @@ void takeBundle(le_a2x& s, A2xBundle&& bundle) {
   s.contextBehind = s.layerBehind * meta.layers;
   s.contextAhead = s.layerAhead * meta.layers;
   s.rowLag = 12;
-  if (const char* r = std::getenv("LE_A2X_W2V_RIGHT"))
+  if (const char* r = le::envValue("LE_A2X_W2V_RIGHT"))
     s.rowLag = std::max<long long>(0, std::min<long long>(std::strtoll(r, nullptr, 10), INT_MAX));
   s.positions = std::move(bundle.positions);
   s.positionRows = int64_t(s.positions.size()) / s.hiddenSize;
@@ -576,7 +577,7 @@ std::unique_ptr<le_a2x> createStream(const char* bundle, int threads, const char
   attachFrontends(*s, threads, frontend);
   openModels(*s, dir, meta);
 
-  const char* primeEnv = std::getenv("LE_A2X_SILENCE_PRIME");
+  const char* primeEnv = le::envValue("LE_A2X_SILENCE_PRIME");
   const long long n = primeEnv ? std::strtoll(primeEnv, nullptr, 10) : meta.silencePrime;
   if (n > 0) s->prime(n);
   s->reset(0, 1, 1);

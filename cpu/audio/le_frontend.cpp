@@ -112,7 +112,7 @@ void le_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
   if (!envIs("LE_A2X_CUDA", "1")) return;
   if (!envIs("LE_A2X_CUDA_ALL", "1") && std::strcmp(tag, "w2v") != 0) return;
   size_t mib = 3072;
-  if (const char* v = std::getenv("LE_A2X_CUDA_MEM_MIB")) {
+  if (const char* v = le::envValue("LE_A2X_CUDA_MEM_MIB")) {
     const long long m = std::strtoll(v, nullptr, 10);
     if (m > 0 && uint64_t(m) <= std::numeric_limits<size_t>::max() / 1048576) mib = size_t(m);
   }

@@ -151,7 +151,7 @@ using le::motion::kKp;
 using le::motion::kOverlap;
 
 le_motion::le_motion(const std::string& dir, int threads, const std::string& ep) {
-  const char* d = std::getenv("LE_MOTION_DUMP");
+  const char* d = le::envValue("LE_MOTION_DUMP");
   dump = d ? d : "";
   const le::MotionMeta meta = le::readMotionMeta(le::readText(dir + "/meta.json"));
   NT = meta.nt;

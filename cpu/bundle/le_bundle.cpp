@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "bundle/le_imx.h"
 
@@ -369,7 +370,7 @@ Manifest loadManifest(const std::string& path) {
     m.M_src_w = toInt(*sw, "M_src_w");
     m.M_src_h = toInt(*sh, "M_src_h");
   } else {
-    const char* ok = std::getenv("TAVRIN2_MSRC_MISSING_OK");
+    const char* ok = le::envValue("TAVRIN2_MSRC_MISSING_OK");
     if (ok && std::strcmp(ok, "1") == 0) {
       le::log(LogLevel::Warning, "le",
               "WARNING TAVRIN2_MSRC_MISSING_OK=1: %s/manifest.json carries no "

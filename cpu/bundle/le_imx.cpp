@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 
 namespace le {
@@ -71,7 +72,7 @@ std::string unwrapDirFor(const std::string& container) {
   std::string name = baseName(container);
   if (endsWith(name, ".imx")) name.resize(name.size() - 4);
   if (!endsWith(name, ".lebundle")) name += ".lebundle";
-  const char* env = std::getenv("LE_IMX_UNWRAP_ROOT");
+  const char* env = le::envValue("LE_IMX_UNWRAP_ROOT");
   std::string root = (env && *env) ? std::string(env) : parentDir(container);
   while (!root.empty() && root.back() == '/') root.pop_back();
   return root + "/" + name;

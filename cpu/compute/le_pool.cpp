@@ -10,14 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include "base/le_env.h"
+
 namespace le {
 namespace pool {
 namespace {
 
 int budgetFromEnvironment() {
   long request = 4;
-  const char* v = std::getenv("LE_CORE_THREADS");
-  if (!v || !*v) v = std::getenv("LE_PASTE_THREADS");
+  const char* v = le::envValue("LE_CORE_THREADS");
+  if (!v || !*v) v = le::envValue("LE_PASTE_THREADS");
   if (v && *v) {
     request = std::strtol(v, nullptr, 10);
     if (request < 1) request = 1;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/le_env.h"
 #include "bundle/le_bundle.h"
 #include "driver/le_image.h"
 
@@ -404,7 +405,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const std::string mp4Path = resolveMember(m.dir, mp4Name);
   const bool mp4Exists = fileExists(mp4Path);
 
-  const char* prefer = std::getenv("LE_DRIVER_PREFER_MP4");
+  const char* prefer = le::envValue("LE_DRIVER_PREFER_MP4");
   const bool preferMp4 = prefer && std::strcmp(prefer, "1") == 0 && mp4Exists;
   if (preferMp4 && jpgPopulated)
     le::log(LogLevel::Warning, "le-driver",

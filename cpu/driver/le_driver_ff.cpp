@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "base/le_env.h"
 #include "base/le_ffmpeg.h"
 
 #include "base/le_log.h"
@@ -154,7 +155,7 @@ class FfSource final : public driver::Source {
            " frames, the manifest says NT=" + std::to_string(nt_) +
            " \xE2\x80\x94 member/manifest mismatch, refusing");
 
-    const char* hw = std::getenv("LE_DRIVER_HWDEC");
+    const char* hw = le::envValue("LE_DRIVER_HWDEC");
     if (hw && std::strcmp(hw, "0") == 0) {
       le::log(LogLevel::Info, "le-driver",
               "LE_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software "

@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 
+#include "base/le_env.h"
+
 namespace le::driver {
 namespace {
 
@@ -145,7 +147,7 @@ bool reserve(uint64_t bytes, uint64_t budget) {
 
 uint64_t frameCacheBudget() {
   uint64_t mib = kDefaultBudgetMib;
-  if (const char* v = std::getenv("LE_DRIVER_CACHE_MIB")) {
+  if (const char* v = le::envValue("LE_DRIVER_CACHE_MIB")) {
     char* end = nullptr;
     errno = 0;
     const unsigned long long n = std::strtoull(v, &end, 10);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "render/le_onnx_wire.h"
 
@@ -160,7 +161,7 @@ bool ConvBackend::graphSupported(const std::string& modelPath) {
 }
 
 void ConvBackend::answerRequest(std::string& ep, const std::string& modelPath, int crop) {
-  const char* conv = std::getenv("LE_CONV_BACKEND");
+  const char* conv = le::envValue("LE_CONV_BACKEND");
   if (ep != "neon" && !(ep.empty() && conv && std::strcmp(conv, "neon") == 0)) return;
   ep.clear();
   if (!available()) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "render/gridsample_fast.h"
 #include "render/le_rewrites.h"
@@ -27,7 +28,7 @@ size_t tryRewrite(Fn fn, std::string* reason = nullptr) {
 
 // LE_WARP_NODE asks for the warp block as one WarpDirector node.
 bool moveWarpToNode(onnx::Bytes& bytes, const DirectorEditPlan& plan) {
-  const char* warpNode = std::getenv("LE_WARP_NODE");
+  const char* warpNode = le::envValue("LE_WARP_NODE");
   const bool warpAsked = warpNode && warpNode[0] != '\0' && warpNode[0] != '0';
   // CoreML keeps the standard GridSample in the graph.
   if (!warpAsked || plan.coreml) return false;

@@ -51,8 +51,8 @@ bool isCoreml(const std::string& ep) {
 
 // LE_GS_FAST, or the older name that sets it.
 bool gridSampleFastOff() {
-  const char* v = std::getenv("LE_GS_FAST");
-  if (!v) v = std::getenv("VELMOOR_TAVRIN2_GRIDSAMPLE_FAST");
+  const char* v = le::envValue("LE_GS_FAST");
+  if (!v) v = le::envValue("VELMOOR_TAVRIN2_GRIDSAMPLE_FAST");
   return v && v[0] == '0';
 }
 
@@ -250,7 +250,7 @@ void Renderer::Impl::setOptions(const std::string& ep, int threads, const std::s
   options = ort::sessionOptions(threads, ort::Spin::FromEnv);
   profiling = false;
   options.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const char* profile = std::getenv("LE_ORT_PROFILE");
+  const char* profile = le::envValue("LE_ORT_PROFILE");
   if (profile && *profile) {
     options.EnableProfiling(profile);
     profiling = true;

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "audio/le_frontend.h"
+#include "base/le_env.h"
 #include "base/le_log.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
@@ -36,13 +37,13 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
   threads = o.threads < 1 ? ctx->threads : o.threads;
   ep = o.ep ? o.ep : "";
   steadyModel = o.steady_model && *o.steady_model ? o.steady_model : "b24_fp32";
-  if (const char* env = std::getenv("LE_STEADY_MODEL")) steadyModel = env;
+  if (const char* env = le::envValue("LE_STEADY_MODEL")) steadyModel = env;
   if (o.eager == -2) {
     hybrid = true;
   } else if (o.eager >= 1) {
     eagerOpt = o.eager;
   } else {
-    const char* env = std::getenv("LE_UTT_HYBRID");
+    const char* env = le::envValue("LE_UTT_HYBRID");
     hybrid = env && *env && std::strcmp(env, "0") != 0;
   }
   endSilenceMs = o.end_silence_s == 0 ? 600.0 : o.end_silence_s * 1000.0;
@@ -52,7 +53,7 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
   sourceKind = le::MotionSource::kindFor(motionDir);
   pipelined = sourceKind == le::MotionSource::Kind::A2x;
   liveBlock = sourceKind == le::MotionSource::Kind::A2x ? int(le::kHeadFrames) : 0;
-  if (const char* env = std::getenv("LE_UTT_PIPELINE_PASTE"))
+  if (const char* env = le::envValue("LE_UTT_PIPELINE_PASTE"))
     pipelined = std::strtol(env, nullptr, 10) != 0;
 
   NT = ctx->manifest.NT;
@@ -95,7 +96,7 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
 
 le_utt::~le_utt() {
   shutdown();
-  if (std::getenv("LE_UTT_STAGE_REPORT")) printStageReport();
+  if (le::envValue("LE_UTT_STAGE_REPORT")) printStageReport();
 }
 
 void le_utt::shutdown() {

@@ -9,6 +9,7 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <string>
@@ -130,6 +131,33 @@ TEST(VeverTool, UsageAndEngineErrors) {
   EXPECT_EQ(run("info /nonexistent-bundle", &out), 1);
   EXPECT_NE(out.find("REFUSED: cannot open /nonexistent-bundle/manifest.json"), std::string::npos)
       << out;
+}
+
+// The reference of every variable the engine reads is the tool's print of
+// the table the code reads by, and no source reads one past that table.
+TEST(VeverTool, EnvironmentReferenceIsTheTableTheCodeReads) {
+  std::string table;
+  ASSERT_EQ(run("env", &table), 0) << table;
+  const std::string root = LE_SOURCE_DIR;
+  const std::string doc = le_test::readFile(root + "/docs/configuration.md");
+  EXPECT_NE(doc.find("<!-- vever env -->\n" + table + "<!-- end vever env -->"), std::string::npos)
+      << "docs/configuration.md differs from `vever env`:\n"
+      << table;
+  const std::regex read(R"re(\benv[A-Za-z]*\("([A-Z][A-Z0-9_]*)")re"), raw(R"(\bgetenv\s*\()");
+  int reads = 0;
+  for (const char* dir : {"/cpu", "/tools/vever"})
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root + dir)) {
+      const std::string path = entry.path().string(), ext = entry.path().extension().string();
+      if (ext != ".cpp" && ext != ".h") continue;
+      const std::string text = le_test::readFile(path);
+      if (path.find("/base/le_env.") == std::string::npos) {
+        EXPECT_FALSE(std::regex_search(text, raw)) << path << " reads the environment itself";
+      }
+      for (std::sregex_iterator m(text.begin(), text.end(), read), end; m != end; ++m, ++reads)
+        EXPECT_NE(table.find("| `" + (*m)[1].str() + "` |"), std::string::npos)
+            << path << " reads " << (*m)[1] << ", which the table lacks";
+    }
+  EXPECT_GT(reads, 25);
 }
 
 // Speech-like audio at 16 kHz: syllables of a vowel (harmonics of 130 Hz

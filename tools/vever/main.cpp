@@ -19,6 +19,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "base/le_env.h"
 #include "bundle/le_bundle.h"
 #include "demo_bundle.h"
 #include "driver/le_image.h"
@@ -54,6 +55,9 @@ const char kUsage[] =
     "  info BUNDLE [MOTION_DIR] [--model KEY]\n"
     "        show the manifest, the members found and whether the engine opens it;\n"
     "        with MOTION_DIR also which motion source a session would use\n"
+    "  env\n"
+    "        list every environment variable the engine and this tool read, as a\n"
+    "        Markdown table (name, read by, default, meaning)\n"
     "\n"
     "BUNDLE is a bundle directory or an IMX container. The render model is\n"
     "model_<KEY>.onnx (default KEY: b1).\n";
@@ -232,7 +236,7 @@ void describeMotion(const std::string& dir) {
     std::printf("  %-32s %s\n", name, r == 1 ? path : "-");
     if (r != 1) missing.push_back(name);
   }
-  const char* w2v = std::getenv("W2V_ONNX");
+  const char* w2v = le::envValue("W2V_ONNX");
   const bool ownFrontend = exists(dir + "/w2v.onnx");
   if (a2x)
     std::printf("frontend   %s\n", w2v           ? w2v
@@ -401,6 +405,17 @@ int cmdInfo(const Args& a) {
   return kExitFailure;
 }
 
+// The reference of docs/configuration.md, from the table the code reads by.
+int cmdEnv(const Args& a) {
+  if (!a.positional.empty()) usageError("env takes no arguments");
+  std::printf("| name | read by | default | meaning |\n|---|---|---|---|\n");
+  for (size_t i = 0; i < le::kEnvVarCount; ++i) {
+    const le::EnvVar& v = le::kEnvVars[i];
+    std::printf("| `%s` | %s | %s | %s |\n", v.name, v.readBy, v.fallback, v.meaning);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -418,6 +433,7 @@ int main(int argc, char** argv) {
     if (cmd == "frame") return cmdFrame(args);
     if (cmd == "info") return cmdInfo(args);
     if (cmd == "speak") return cmdSpeak(args);
+    if (cmd == "env") return cmdEnv(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vever: %s\n", e.what());
     return kExitFailure;
