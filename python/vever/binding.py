@@ -25,7 +25,7 @@ IDLE, SPEECH, RAMP = 0, 1, 2
 STATE_IDLE, STATE_WAITING, STATE_SPEAKING, STATE_RAMP = 0, 1, 2, 3
 
 SAMPLE_RATE = 16000
-FRAME_SAMPLES = 640  # one video frame of audio: 40 ms
+FRAME_SAMPLES = 640  # one video frame of audio: 40 ms (le.h's LE_UTT_FRAME_SAMPLES)
 FPS = 25
 # Audio a session holds unspoken at most (le.h's LE_UTT_MAX_HELD_SAMPLES);
 # a push beyond it raises Error and appends nothing.
@@ -190,6 +190,9 @@ def paste(ctx: Context, t: int, crop: npt.ArrayLike,
 
 @dataclasses.dataclass(eq=False)
 class Frame:
+    """A frame a session delivered (Session.pull), or the record of the next
+    one (Session.peek); voice is the audio to play under it."""
+
     image: Optional[np.ndarray]  # H x W x 3 uint8, RGB; None when taken without it
     seq: int           # sequence number over the session's life
     kind: int          # IDLE, SPEECH or RAMP
@@ -198,6 +201,10 @@ class Frame:
     # A speech frame's voice: the first of its 640 samples in all the audio
     # pushed to the session (failed and interrupted utterances included); -1 otherwise.
     audio_at: int = -1
+    # The 640 samples (int16) to play under the frame: a speech frame's own
+    # voice, zero-padded past the end of its utterance's audio; silence for
+    # idle and ramp frames. None in peek's record, which leaves the frame waiting.
+    voice: Optional[np.ndarray] = None
 
     @property
     def kind_name(self) -> str:
@@ -321,16 +328,20 @@ class Session:
 
         out, if given, is an H x W x 3 uint8 array the image is written into.
         With pixels=False the frame is taken without its image (image None),
-        for a caller that holds the picture already (see peek)."""
+        for a caller that holds the picture already (see peek). Either way the
+        frame brings its voice (Frame.voice), which the session kept with it:
+        the caller need not keep what it pushed."""
         h = self._handle()
         out = self.ctx._frame_buffer(out) if pixels else None
         info = _lib.UttFrameInfo()
         at = ctypes.c_int64(-1)
+        voice = np.empty(FRAME_SAMPLES, np.int16)
         dst, cap = (_ptr(out, ctypes.c_uint8), out.nbytes) if pixels else (None, 0)
         # The buffer has the frame's size, so 0 only means that no frame waits.
-        if not _c.le_utt_pull_frame_at(h, dst, cap, ctypes.byref(info), ctypes.byref(at)):
+        if not _c.le_utt_pull_frame_voice(h, dst, cap, ctypes.byref(info), ctypes.byref(at),
+                                          _ptr(voice, ctypes.c_int16)):
             return None
-        return Frame(out, info.seq, info.kind, info.index, info.number, at.value)
+        return Frame(out, info.seq, info.kind, info.index, info.number, at.value, voice)
 
     def peek(self) -> Optional[Frame]:
         """The frame pull would take next, left waiting (image None), or None."""

@@ -78,6 +78,11 @@ def kinds(frames):
     return [f.kind for f in frames]
 
 
+def voices(frames, speech=True):
+    """The voices the speech frames (or the others) brought, end to end."""
+    return np.concatenate([f.voice for f in frames if (f.kind == vever.SPEECH) == speech])
+
+
 class ContextTest(unittest.TestCase):
     def test_render_and_paste_follow_the_drive_tables(self):
         with vever.Context(bundle()) as ctx:
@@ -174,6 +179,9 @@ class SessionTest(unittest.TestCase):
                              [vever.IDLE] + [vever.SPEECH] * n + [vever.RAMP] * 6 + [vever.IDLE])
             self.assertEqual([f.seq for f in got], list(range(n + 8)))
             self.assertEqual([f.number for f in got], [-1] + list(range(n)) + [-1] * 7)
+            # Each speech frame brings its own 40 ms of what was pushed, the others silence.
+            np.testing.assert_array_equal(voices(got), audio)
+            self.assertFalse(voices(got, speech=False).any())
             # Speech frames are rendered faces pasted into the driver, idle ones the driver.
             self.assertTrue(all(not np.array_equal(f.image, driver[f.index])
                                 for f in got[1:n + 1]))
@@ -195,13 +203,16 @@ class SessionTest(unittest.TestCase):
             wait(lambda: s.frames_available() >= 2)
             self.assertGreaterEqual(s.frames_available(), 2)
             s.interrupt()
-            s.push(clip(0, 12))  # opens the next utterance
+            tail = clip(0, 12)[:-100]  # opens the next utterance; ends inside its last frame
+            s.push(tail)
             s.end_utterance()
             after = pull_until(
                 s, lambda v: kinds(v).count(vever.SPEECH) >= 12 and v[-1].kind == vever.IDLE)
             self.assertEqual(kinds(after)[:4], [vever.RAMP] * 4)
             self.assertGreater(after[0].seq, before[-1].seq + 1)  # the dropped frames' numbers
             self.assertEqual([f.number for f in after if f.kind == vever.SPEECH], list(range(12)))
+            # Not a sample of the dropped utterance; silence past the end of this one.
+            np.testing.assert_array_equal(voices(after), np.pad(tail, (0, 100)))
             self.assertEqual(s.stats().utterances_started, 3)
 
         # Each utterance left its records in the engine's telemetry, drained once.
