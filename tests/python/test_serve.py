@@ -36,7 +36,7 @@ from vever.live.routes import CONTROL_BODY_LIMIT  # noqa: E402
 from vever.live.security import mint_token  # noqa: E402
 from vever.live.speech import (BadRequest, Refused, body_limit_for, decode_speech,  # noqa: E402
                                speak_text)
-from vever.live.visitor import FPS, FRAME_SAMPLES, Live, Voices  # noqa: E402
+from vever.live.visitor import FPS, FRAME_SAMPLES, Live  # noqa: E402
 
 SECRET = "test-secret"
 os.makedirs(os.environ.get("LE_TEST_TMP") or tempfile.gettempdir(), exist_ok=True)
@@ -299,30 +299,6 @@ class IdlePicturesTest(unittest.TestCase):
                     self.assertIs(got, rgb)  # beyond the budget: the encoder converts it
                     continue
                 np.testing.assert_array_equal(got.to_ndarray(), want[index])
-
-
-class VoiceTest(unittest.TestCase):
-    def test_each_frame_gets_the_samples_it_names(self):
-        # A speech frame names where its voice starts in all the audio pushed:
-        # an utterance that never showed (b) keeps its place, and the last
-        # frame of a (short of 640 samples) does not take b's first ones.
-        a = np.arange(16 * 640 - 100, dtype=np.int16) + 1
-        b, c = (np.arange(16 * 640, dtype=np.int16) + k * 10000 for k in (1, 2))
-        v = Voices()
-        for samples in (a, b, c):
-            v.add(samples)
-        idle, speech, ramp = vever.IDLE, vever.SPEECH, vever.RAMP
-        at_c = a.size + b.size
-        shown = [(idle, -1), (speech, 640), (speech, 15 * 640), (ramp, -1), (speech, at_c),
-                 (speech, at_c + 640)]
-        want = [[], a[640:1280], a[15 * 640:], [], c[:640], c[640:1280]]
-        for (kind, at), w in zip(shown, want):
-            expected = np.zeros(640, np.int16)
-            expected[:len(w)] = w
-            np.testing.assert_array_equal(v.voice(kind, at), expected)
-        v.add(a)
-        v.clear()  # an interrupt: nothing pushed before it speaks
-        self.assertFalse(v.voice(speech, at_c + c.size).any())
 
 
 def rss_mib(pid):

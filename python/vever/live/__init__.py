@@ -1,7 +1,7 @@
 """The live server behind python3 -m vever.serve, in its parts:
 
     routes    Server: the visitors' HTTP routes and the registry of visitors
-    visitor   Live, Voices: one visitor's session, its frames and their voice
+    visitor   Live: one visitor's session, its frames and their voice
     tracks    FrameTrack, VoiceTrack: the media aiortc sends a visitor
     security  mint_token, check_token, page_policy: who may open a session
     speech    what a visitor sends to be spoken, decoded or synthesised
@@ -13,6 +13,6 @@
 
 from .routes import Server
 from .security import check_token, mint_token, page_policy
-from .visitor import Live, Voices
+from .visitor import Live
 
-__all__ = ["Server", "Live", "Voices", "mint_token", "check_token", "page_policy"]
+__all__ = ["Server", "Live", "mint_token", "check_token", "page_policy"]

@@ -1,5 +1,5 @@
 """One visitor of the live server (Live): a context and a session of its own,
-the frame on show, and the voice that goes with each frame (Voices).
+the frame on show, and the voice that goes with each frame.
 
 The voice is sent in step with the frames: each frame the video track takes
 from the session brings its own 40 ms of audio (the speech of that speech
@@ -23,43 +23,9 @@ SILENCE = np.zeros(FRAME_SAMPLES, np.int16)  # shared by every silent frame: nev
 SILENCE.flags.writeable = False
 
 
-class Voices:
-    """The audio of the utterances a visitor asked for, by where it sits in
-    all the audio pushed to the visitor's session: a speech frame names the
-    first of its 640 samples there. An utterance that never shows (its motion
-    failed, or an interrupt dropped it) keeps its place, so the ones after it
-    keep their own voices."""
-
-    def __init__(self):
-        self.pieces = collections.deque()  # (first sample, samples), in the order pushed
-        self.pushed = 0                    # samples pushed so far
-
-    def add(self, samples):
-        self.pieces.append((self.pushed, samples))
-        self.pushed += samples.size
-
-    def clear(self):
-        self.pieces.clear()  # the count goes on: dropped audio keeps its place
-
-    def voice(self, kind, at):
-        """The 40 ms of audio under a frame of this kind whose voice starts at
-        sample at (-1 for none)."""
-        if kind != vever.SPEECH or at < 0:
-            return SILENCE
-        # Frames come in order: utterances that end before this one are over.
-        while self.pieces and self.pieces[0][0] + self.pieces[0][1].size <= at:
-            self.pieces.popleft()
-        out = np.zeros(FRAME_SAMPLES, np.int16)
-        if self.pieces and self.pieces[0][0] <= at:
-            start, samples = self.pieces[0]
-            piece = samples[at - start:at - start + FRAME_SAMPLES]  # not past its utterance
-            out[:piece.size] = piece
-        return out
-
-
 class Live:
-    """One visitor: a context and a session of its own, and the audio of the
-    utterances it was asked to speak, in the order it was asked."""
+    """One visitor: a context and a session of its own, the two video frames
+    the engine writes into, and the voice queued for the audio track."""
 
     def __init__(self, bundle, motion, threads, idle):
         self.id = uuid.uuid4().hex
@@ -71,7 +37,6 @@ class Live:
         except Exception:
             self.ctx.close()
             raise
-        self.voices = Voices()
         self.audio = collections.deque()   # int16 pieces for the audio track
         self.audio_samples = 0
         self.frames_sent = 0
@@ -96,12 +61,10 @@ class Live:
 
     def speak(self, samples):
         self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
-        self.voices.add(samples)
         self.session.end_utterance()
 
     def interrupt(self):
         self.session.interrupt()
-        self.voices.clear()
 
     def image_of(self, frame):
         """An H x W x 3 array over the frame's picture, for the engine to fill;
@@ -135,7 +98,9 @@ class Live:
                 frame = self.idle.picture(f.index, frame, self.yuv[spare])
             self.shown = spare
             self.showing = frame
-            voice = self.voices.voice(f.kind, f.audio_at)
+            # Idle and ramp frames are silent: the shared silence lets the
+            # audio track send its one cached silent frame.
+            voice = f.voice if f.kind == vever.SPEECH else SILENCE
         self.audio.append(voice)
         self.audio_samples += voice.size
         # A late audio track must not fall behind the picture.
