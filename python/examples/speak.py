@@ -117,7 +117,6 @@ def speak(args):
     if args.png_dir:
         os.makedirs(args.png_dir, exist_ok=True)
     counts = {"lead-in": 0, "speech": 0, "ramp": 0, "tail": 0}
-    silence = np.zeros(vever.FRAME_SAMPLES, np.int16)
     t0 = time.monotonic()
     with vever.Context(args.bundle, model=args.model, threads=args.threads) as ctx, \
             vever.Session(ctx, args.motion_dir, threads=args.threads,
@@ -144,17 +143,12 @@ def speak(args):
                     time.sleep(0.002)
                     continue
                 last_frame = time.monotonic()
-                voice = silence
                 if f.kind == vever.IDLE:
                     counts["tail" if spoken else "lead-in"] += 1
                 else:
                     spoken = True
                     counts["speech" if f.kind == vever.SPEECH else "ramp"] += 1
-                    if f.kind == vever.SPEECH:
-                        piece = pcm[f.number * vever.FRAME_SAMPLES:
-                                    (f.number + 1) * vever.FRAME_SAMPLES]
-                        voice = np.concatenate([piece, silence[piece.size:]])
-                mp4.write(f.image, voice)
+                mp4.write(f.image, f.voice)  # the frame brings its 40 ms, silence when idle
                 if args.png_dir:
                     write_png(os.path.join(args.png_dir, "frame_%06d.png" % (mp4.frames - 1)), f.image)
             ok = True
