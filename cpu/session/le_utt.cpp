@@ -73,7 +73,7 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
     corpus.clear();
   }
 
-  for (Slot& s : ring) s.rgb.resize(frameBytes);
+  ring.allocate(frameBytes);
   job.index.resize(kPendingMax);
   job.base.resize(size_t(kPendingMax) * kKp);
   job.driven.resize(size_t(kPendingMax) * kKp);
@@ -293,10 +293,10 @@ void le_utt::holdFirstRelease(int before) {
   if (before == 0 && rs.received > 0 && !covered) {
     const double until = nowMs() + double(liveBlock - rs.received + 1) * kFrameMs;
     std::lock_guard<std::mutex> lk(mu);
-    speechHoldMs = until;
+    ring.holdSpeechUntil(until);
   } else if (before > 0 && covered) {
     std::lock_guard<std::mutex> lk(mu);
-    speechHoldMs = 0;
+    ring.holdSpeechUntil(0);
   }
 }
 
@@ -312,7 +312,7 @@ void le_utt::clearUtterance() {
   releaseHeld(rs.uttSamples);
   {
     std::lock_guard<std::mutex> lk(mu);
-    speechHoldMs = 0;
+    ring.holdSpeechUntil(0);
   }
   rs.uttSamples = rs.uttReleased = 0;
   rs.speechCount = rs.speechTries = 0;
@@ -348,10 +348,11 @@ void le_utt::onInterrupt(int64_t epochNow) {
     // and keeps its start time.
     if (pushed.empty()) audioStarted = false;
     rs.savedEpoch = epochNow;
-    had = hasLast;
-    kind = lastKind;
-    index = lastIndex;
-    std::memcpy(kp, lastKp, sizeof kp);
+    const le::utt::FrameRing::Delivered& last = ring.lastDelivered();
+    had = last.has;
+    kind = last.kind;
+    index = last.index;
+    std::memcpy(kp, last.kp, sizeof kp);
     speaking = false;
     under = underruns;
   }
@@ -438,7 +439,7 @@ le_utt::Intake le_utt::takeFromHost() {
   in.latestPush = latestPushMs;
   in.source = source.get();
   in.steady = chunk.get();
-  in.fill = int(writePos - readPos);
+  in.fill = ring.waiting();
   // A job the paste thread holds counts too, or a second idle frame
   // would be made while the first is still on its way to the ring.
   if (pipelined)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "le/le.h"
+#include "session/le_utt_ring.h"
 #include "tessera/le_tessera_stream.h"
 
 namespace le {
@@ -53,8 +54,6 @@ namespace utt {
 using Clock = std::chrono::steady_clock;
 // Every timed wait of the session's threads: a missed wake-up costs at most this.
 constexpr auto kWait = std::chrono::milliseconds(2);
-// Audio samples of one video frame (40 ms at 16 kHz).
-constexpr size_t kFrameSamples = 640;
 constexpr double kFrameMs = 40.0;
 
 inline double nowMs() {
@@ -70,19 +69,6 @@ inline std::string& uttError() {
 inline std::string textOf(const std::exception& e) {
   return e.what() && *e.what() ? e.what() : "unknown failure";
 }
-
-// One frame on its way from the stage that made it to the ring and the host:
-// what it shows and, for a speech frame, its utterance and its own voice.
-struct FrameRec {
-  int kind = LE_UTT_KIND_IDLE;
-  int index = 0;                      // the corpus frame shown
-  int number = -1;                    // a speech frame's number within its utterance
-  int64_t at = -1;                    // a speech frame's first sample in all the host pushed
-  int64_t utt = 0;                    // the utterance a speech frame belongs to, counted from 1
-  double uttStartMs = 0;              // that utterance's first push
-  float kp[kKpFloats] = {};           // driven keypoints; zeros for idle frames
-  int16_t voice[kFrameSamples] = {};  // the audio a speech frame speaks; else silence
-};
 
 // What a pull found.
 enum class Pulled { Frame, None, TooSmall };
@@ -110,7 +96,7 @@ int attachBundleBorrow(le_utt* s, std::string& error);
 }  // namespace le
 
 struct le_utt {
-  static constexpr int kRing = 8;
+  static constexpr int kRing = le::utt::FrameRing::kSlots;
   static constexpr int kPendingMax = 32;
   static constexpr int kKp = le::kKpFloats;
   // Renders of one speech frame before it is given up.
@@ -122,13 +108,7 @@ struct le_utt {
   le_utt& operator=(const le_utt&) = delete;
 
   using FrameRec = le::utt::FrameRec;
-
-  struct Slot {
-    std::vector<uint8_t> rgb;
-    const uint8_t* held = nullptr;  // an idle frame read from the driver's store instead of rgb
-    int64_t seq = 0;
-    FrameRec f;
-  };
+  using Slot = le::utt::Slot;
 
   struct PasteJob {
     std::vector<float> crop;
@@ -305,12 +285,10 @@ struct le_utt {
   // Fetches the driver frame into the slot and composites the crop; false
   // when that failed (noted as a render failure).
   bool fillSlot(Slot& slot, const float* crop, int kind, int index);
-  // Under the main lock: frames the host may pull now.
-  int pullableLocked() const;
   // Under the main lock.
   // An utterance counts as started at its first speech frame that reaches
   // the ring, whichever number that frame has.
-  void commitLocked(Slot& slot, const FrameRec& f);
+  void commitLocked(const FrameRec& f);
 
   void noteRenderFail(const char* stage, const std::string& message, bool fatal);
   void printStageReport() const;
@@ -355,18 +333,13 @@ struct le_utt {
   std::unique_ptr<le::Renderer> chunk;
   bool warmFailed = false;
   std::string warmError;
-  Slot ring[kRing];
-  int64_t readPos = 0, writePos = 0, seqCounter = 0;
-  bool hasLast = false;
-  int lastKind = 0, lastIndex = 0;
-  float lastKp[kKp] = {};
+  le::utt::FrameRing ring;
   le_utt_stats stats{};
   int64_t failures = 0;
   std::string failText;
   bool fatal = false;
-  int64_t startedUtt = 0;   // the latest utterance counted as started
-  bool speaking = false;    // a speech frame of the current utterance reached the ring
-  double speechHoldMs = 0;  // no speech frame leaves the ring before this (holdFirstRelease)
+  int64_t startedUtt = 0;  // the latest utterance counted as started
+  bool speaking = false;   // a speech frame of the current utterance reached the ring
   int64_t underruns = 0;
   int pathFailures = 0;  // frames in a row the driver fetch or the composite failed on
   // paste queue and stage counters

@@ -74,7 +74,7 @@ void le_utt::interrupt() {
     endMarks.clear();
     firstPushes.clear();
     audioStarted = false;
-    readPos = writePos;
+    ring.dropAll();
     pasteQueue.clear();
     ++epoch;
   }
@@ -89,7 +89,7 @@ int64_t le_utt::heldAudio() {
 
 int le_utt::framesAvailable() {
   std::lock_guard<std::mutex> lk(mu);
-  return pullableLocked();
+  return ring.pullable(nowMs());
 }
 
 namespace {
@@ -108,23 +108,20 @@ Pulled le_utt::pull(uint8_t* dst, uint64_t cap, le_utt_frame_info* info, int64_t
                     int16_t* voice) {
   {
     std::lock_guard<std::mutex> lk(mu);
-    if (readPos >= writePos) {
+    if (ring.waiting() < 1) {
       if (speaking) ++underruns;
       return Pulled::None;
     }
-    if (pullableLocked() < 1) return Pulled::None;  // the utterance's first frames are held back
-    const Slot& slot = ring[readPos % kRing];
+    // The utterance's first frames may be held back.
+    if (ring.pullable(nowMs()) < 1) return Pulled::None;
+    const Slot& slot = ring.front();
     if (dst && cap < slot.rgb.size()) return Pulled::TooSmall;
-    if (dst) std::memcpy(dst, slot.held ? slot.held : slot.rgb.data(), slot.rgb.size());
+    if (dst) std::memcpy(dst, slot.pixels(), slot.rgb.size());
     describe(slot, info, at);
     if (voice) std::memcpy(voice, slot.f.voice, sizeof slot.f.voice);
-    hasLast = true;
-    lastKind = slot.f.kind;
-    lastIndex = slot.f.index;
-    std::memcpy(lastKp, slot.f.kp, sizeof lastKp);
-    ++readPos;
     ++stats.frames_out;
     if (slot.f.kind == LE_UTT_KIND_SPEECH) ++stats.speech_frames_out;
+    ring.pop();
   }
   cv.notify_all();
   return Pulled::Frame;
@@ -132,8 +129,8 @@ Pulled le_utt::pull(uint8_t* dst, uint64_t cap, le_utt_frame_info* info, int64_t
 
 bool le_utt::peek(le_utt_frame_info* info, int64_t* at) {
   std::lock_guard<std::mutex> lk(mu);
-  if (pullableLocked() < 1) return false;
-  describe(ring[readPos % kRing], info, at);
+  if (ring.pullable(nowMs()) < 1) return false;
+  describe(ring.front(), info, at);
   return true;
 }
 

@@ -36,15 +36,15 @@ bool le_utt::enqueueRaw(const float* face, const FrameRec& f, double* acc) {
   if (pipelined) return enqueuePipe(face, f, acc);
   std::unique_lock<std::mutex> lk(mu);
   while (!stop && epoch == rs.savedEpoch) {
-    if (writePos - readPos < kRing) {
-      Slot& slot = ring[writePos % kRing];
+    if (ring.hasRoom()) {
+      Slot& slot = ring.writeSlot();
       lk.unlock();
       const double t = nowMs();
       const bool filled = fillSlot(slot, face, f.kind, f.index);
       if (acc) *acc += nowMs() - t;
       lk.lock();
       if (stop || epoch != rs.savedEpoch) return false;
-      if (filled) commitLocked(slot, f);
+      if (filled) commitLocked(f);
       rs.fillFailed = !filled;
       return true;
     }
@@ -136,10 +136,10 @@ void le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs, i
   std::unique_lock<std::mutex> lk(mu);
   for (;;) {
     if (stop || epoch != jobEpoch) return;
-    if (writePos - readPos < kRing) break;
+    if (ring.hasRoom()) break;
     cv.wait_for(lk, kWait);
   }
-  Slot& slot = ring[writePos % kRing];
+  Slot& slot = ring.writeSlot();
   lk.unlock();
   const double t = nowMs();
   const bool filled = fillSlot(slot, face, f.kind, f.index);
@@ -147,7 +147,7 @@ void le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs, i
   lk.lock();
   stageCTotal += spent;
   if (stop || epoch != jobEpoch || !filled) return;
-  commitLocked(slot, f);
+  commitLocked(f);
   if (f.kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
     ++deliveredSpeech;
     deliverLatency += nowMs() - enqueueMs;
@@ -186,18 +186,8 @@ bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
   }
 }
 
-int le_utt::pullableLocked() const {
-  const int waiting = int(writePos - readPos);
-  if (waiting > 0 && ring[readPos % kRing].f.kind == LE_UTT_KIND_SPEECH && speechHoldMs > 0 &&
-      nowMs() < speechHoldMs)
-    return 0;
-  return waiting;
-}
-
-void le_utt::commitLocked(Slot& slot, const FrameRec& f) {
-  slot.f = f;
-  slot.seq = seqCounter++;
-  ++writePos;
+void le_utt::commitLocked(const FrameRec& f) {
+  ring.commit(f);
   // Frame 0 may have been given up after its retries: the utterance still
   // started, and its underruns count from here.
   if (f.kind == LE_UTT_KIND_SPEECH && f.utt != startedUtt) {

@@ -118,7 +118,9 @@ class UttTest : public ::testing::Test {
         [&] {
           while (!stop(got) && le_utt_pull_frame_voice(s_, f.rgb.data(), f.rgb.size(), &f.info,
                                                        &f.at, f.voice.data()) == 1) {
-            f.kp.assign(s_->lastKp, s_->lastKp + le_utt::kKp);  // written by this thread's pull
+            f.kp.assign(
+                s_->ring.lastDelivered().kp,
+                s_->ring.lastDelivered().kp + le_utt::kKp);  // written by this thread's pull
             got.push_back(f);
           }
           return stop(got);

@@ -139,7 +139,7 @@ class BorrowTest : public ::testing::Test {
         [&] {
           while (!stop(got) &&
                  le_utt_pull_frame_at(s_, f.rgb.data(), f.rgb.size(), &f.info, &f.at) == 1) {
-            f.kp.assign(s_->lastKp, s_->lastKp + le_utt::kKp);
+            f.kp.assign(s_->ring.lastDelivered().kp, s_->ring.lastDelivered().kp + le_utt::kKp);
             got.push_back(f);
           }
           return stop(got);
