@@ -74,9 +74,6 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
   }
 
   ring.allocate(frameBytes);
-  job.index.resize(kPendingMax);
-  job.base.resize(size_t(kPendingMax) * kKp);
-  job.driven.resize(size_t(kPendingMax) * kKp);
   rs.pending.index.resize(kPendingMax);
   rs.pending.base.resize(size_t(kPendingMax) * kKp);
   rs.pending.driven.resize(size_t(kPendingMax) * kKp);
@@ -84,7 +81,7 @@ le_utt::le_utt(le_ctx* c, const le_utt_opts& o) : ctx(c) {
   try {
     runThread = std::thread([this] { run(); });
     warmThread = std::thread([this] { warm(); });
-    dispatchThread = std::thread([this] { dispatchLoop(); });
+    motion.start();
     if (pipelined) pasteThread = std::thread([this] { pasteLoop(); });
   } catch (...) {
     shutdown();
@@ -116,12 +113,7 @@ void le_utt::shutdown() {
   if (pasteThread.joinable()) pasteThread.join();
   if (runThread.joinable()) runThread.join();
   if (warmThread.joinable()) warmThread.join();
-  {
-    std::lock_guard<std::mutex> lk(dmu);
-    job.stop = true;
-  }
-  dcv.notify_all();
-  if (dispatchThread.joinable()) dispatchThread.join();
+  motion.stop();
   source.reset();
 }
 
@@ -185,52 +177,6 @@ void le_utt::warm() {
   cv.notify_all();
 }
 
-void le_utt::dispatchLoop() {
-  std::unique_lock<std::mutex> lk(dmu);
-  for (;;) {
-    dcv.wait(lk, [this] { return job.request || job.stop; });
-    if (job.stop) return;
-    job.request = false;
-    le::MotionSource* src = job.source;
-    std::vector<float> audio = std::move(job.audio);
-    job.audio.clear();
-    const bool reset = job.reset, finish = job.finish;
-    const int start = job.start, direction = job.direction, eager = job.eager;
-    const int maxFrames = job.maxFrames;
-    lk.unlock();
-
-    int avail = 0, pulled = 0, total = -1;
-    std::string failure;
-    try {
-      if (reset) src->reset(start, direction, 1);
-      if (eager != 0) src->setEager(eager);
-      if (!audio.empty()) src->push(audio.data(), int(audio.size()));
-      if (finish) src->finish();
-      avail = src->avail();
-      // The result buffers belong to this thread until done is set.
-      if (maxFrames >= 1 && avail >= 1)
-        pulled = src->pull(job.index.data(), job.base.data(), job.driven.data(),
-                           std::min(maxFrames, avail));
-      total = src->total();
-    } catch (const std::exception& e) {
-      failure = textOf(e);
-      avail = pulled = 0;
-    }
-
-    lk.lock();
-    job.failure = std::move(failure);
-    job.pulled = std::max(0, pulled);
-    job.avail = std::max(0, avail - job.pulled);
-    job.total = total;
-    job.progress = reset || finish || !audio.empty() || job.pulled > 0;
-    job.done = true;
-    lk.unlock();
-    cv.notify_all();
-    dcv.notify_all();
-    lk.lock();
-  }
-}
-
 // ---------------------------------------------------------------------------
 // The run loop
 
@@ -242,10 +188,9 @@ void le_utt::setState(int state) {
 }
 
 bool le_utt::collectJob(bool* progress) {
-  std::lock_guard<std::mutex> lk(dmu);
-  if (!rs.jobPosted || !job.done) return false;
+  if (!rs.jobPosted || !motion.collect(&jobResult)) return false;
   rs.jobPosted = false;
-  job.done = false;
+  const le::utt::MotionWorker::Result& job = jobResult;
   if (rs.jobEpoch != rs.savedEpoch) return true;  // from before an interrupt: dropped
   if (!job.failure.empty() && rs.inUtt) {
     // The source failed: the utterance ends with the frames it already has.
@@ -512,32 +457,24 @@ bool le_utt::postMotionJob(const Intake& in, bool* progress) {
       (rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
        (allReceived() || pending > 7)))
     return false;
-  {
-    std::lock_guard<std::mutex> lk(dmu);
-    job.audio.swap(rs.staging);
-    job.source = in.source;
-    job.reset = rs.resetPending;
-    job.start = rs.idlePos;
-    job.direction = rs.direction;
-    job.finish = rs.ended && !rs.finishSent;
-    job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
-    job.maxFrames = kPendingMax - pending;
-    job.request = true;
-    job.done = false;
-  }
-  rs.staging.clear();
+  le::utt::MotionWorker::Job job;
+  job.audio.swap(rs.staging);
+  job.source = in.source;
+  job.reset = rs.resetPending;
+  job.start = rs.idlePos;
+  job.direction = rs.direction;
+  job.finish = rs.ended && !rs.finishSent;
+  job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
+  job.maxFrames = kPendingMax - pending;
+  motion.post(std::move(job));
   rs.lastEagerSent = eagerValue;
   rs.finishSent = rs.finishSent || rs.ended;
   rs.resetPending = false;
   rs.jobPosted = true;
   rs.jobEpoch = rs.savedEpoch;
-  dcv.notify_all();
   if (hybrid) return false;
   // Without hybrid the run thread waits for its own job.
-  {
-    std::unique_lock<std::mutex> lk(dmu);
-    dcv.wait(lk, [this] { return job.done || job.stop; });
-  }
+  motion.waitDone();
   return collectJob(progress);
 }
 

@@ -16,35 +16,12 @@
 #include <vector>
 
 #include "le/le.h"
+#include "session/le_utt_motion.h"
 #include "session/le_utt_ring.h"
 #include "tessera/le_tessera_stream.h"
 
 namespace le {
 class Renderer;
-
-// The session's motion source: the streaming audio-to-expression stream or
-// the motion generator, behind the calls the dispatch thread makes.
-class MotionSource {
- public:
-  enum class Kind { A2x, Generator };
-  // The a2x stream when the directory holds its streaming encoder, else the
-  // motion generator.
-  static Kind kindFor(const std::string& dir);
-  // Throws std::runtime_error with the source's own last error.
-  static std::unique_ptr<MotionSource> open(Kind kind, const std::string& dir, int threads,
-                                            const std::string& ep);
-  virtual ~MotionSource() = default;
-  // Every call below throws std::runtime_error with the source's message
-  // when the source fails.
-
-  virtual void reset(int start, int direction, int loop) = 0;
-  virtual void setEager(int eager) = 0;
-  virtual void push(const float* samples, int count) = 0;
-  virtual void finish() = 0;
-  virtual int avail() = 0;
-  virtual int pull(int* index, float* base, float* driven, int max) = 0;
-  virtual int total() = 0;
-};
 }  // namespace le
 
 // Shared by the session's source files.
@@ -97,7 +74,7 @@ int attachBundleBorrow(le_utt* s, std::string& error);
 
 struct le_utt {
   static constexpr int kRing = le::utt::FrameRing::kSlots;
-  static constexpr int kPendingMax = 32;
+  static constexpr int kPendingMax = le::utt::MotionWorker::kMaxFrames;
   static constexpr int kKp = le::kKpFloats;
   // Renders of one speech frame before it is given up.
   static constexpr int kRenderTries = 2;
@@ -116,23 +93,6 @@ struct le_utt {
     FrameRec f;
     int64_t epoch = 0;
     double enqueueMs = 0;
-  };
-
-  // The single request/result record between the run and dispatch threads.
-  struct MotionJob {
-    bool request = false, done = false, stop = false;
-    le::MotionSource* source = nullptr;
-    std::vector<float> audio;
-    bool reset = false;
-    int start = 0, direction = 1;
-    bool finish = false;
-    int eager = 0;
-    int maxFrames = 0;
-    std::vector<int> index;
-    std::vector<float> base, driven;
-    int pulled = 0, avail = 0, total = -1;
-    bool progress = false;  // the call pushed audio or changed what is known
-    std::string failure;    // the source's message when a call failed
   };
 
   // Frames pulled from the motion source and not yet rendered.
@@ -185,7 +145,6 @@ struct le_utt {
   // ---- threads
   void run();
   void warm();
-  void dispatchLoop();
   void pasteLoop();
   void tessLoop();
 
@@ -371,10 +330,9 @@ struct le_utt {
   bool tessBusy = false;   // the borrow thread holds a job taken from its queue
   bool tessPiped = false;  // the borrow thread was started
 
-  // ---- guarded by dmu (with dcv)
-  std::mutex dmu;
-  std::condition_variable dcv;
-  MotionJob job;
+  // ---- the dispatch thread and its job (guarded by its own lock)
+  le::utt::MotionWorker motion{cv};
+  le::utt::MotionWorker::Result jobResult;  // the collected job's, private to the run thread
 
   // ---- private to the run thread
   struct RunState {
@@ -411,5 +369,5 @@ struct le_utt {
     int64_t startedBefore = 0, underrunsBefore = 0;
   } rs;
 
-  std::thread runThread, warmThread, dispatchThread, pasteThread, tessThread;
+  std::thread runThread, warmThread, pasteThread, tessThread;
 };

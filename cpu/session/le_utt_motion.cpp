@@ -1,7 +1,11 @@
 // The session's motion sources: the streaming a2x stream and the motion
 // generator behind one interface whose calls throw on failure, so the
 // dispatch thread sees every failure as a value it can hand to the run loop.
+#include "session/le_utt_motion.h"
+
+#include <algorithm>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -10,7 +14,7 @@
 #include "audio/le_motion_generator.h"
 #include "bundle/le_bundle.h"
 #include "bundle/le_imx.h"
-#include "session/le_utt.h"
+#include "le/le.h"
 
 namespace le {
 
@@ -87,4 +91,89 @@ std::unique_ptr<MotionSource> MotionSource::open(Kind kind, const std::string& d
   return std::make_unique<GeneratorSource>(dir, threads, ep);
 }
 
+namespace utt {
+
+MotionWorker::Result::Result()
+    : index(kMaxFrames), base(size_t(kMaxFrames) * kKpFloats), driven(base.size()) {}
+
+void MotionWorker::start() {
+  thread_ = std::thread([this] { dispatchLoop(); });
+}
+
+void MotionWorker::stop() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void MotionWorker::post(Job&& job) {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    job_ = std::move(job);
+    request_ = true;
+    done_ = false;
+  }
+  cv_.notify_all();
+}
+
+void MotionWorker::waitDone() {
+  std::unique_lock<std::mutex> lk(mu_);
+  cv_.wait(lk, [this] { return done_ || stop_; });
+}
+
+bool MotionWorker::collect(Result* out) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!done_) return false;
+  done_ = false;
+  std::swap(result_, *out);
+  return true;
+}
+
+void MotionWorker::dispatchLoop() {
+  std::unique_lock<std::mutex> lk(mu_);
+  for (;;) {
+    cv_.wait(lk, [this] { return request_ || stop_; });
+    if (stop_) return;
+    request_ = false;
+    const Job job = std::move(job_);
+    job_.audio.clear();
+    lk.unlock();
+
+    int avail = 0, pulled = 0, total = -1;
+    std::string failure;
+    try {
+      MotionSource* src = job.source;
+      if (job.reset) src->reset(job.start, job.direction, 1);
+      if (job.eager != 0) src->setEager(job.eager);
+      if (!job.audio.empty()) src->push(job.audio.data(), int(job.audio.size()));
+      if (job.finish) src->finish();
+      avail = src->avail();
+      // The result buffers belong to this thread until done is set.
+      if (job.maxFrames >= 1 && avail >= 1)
+        pulled = src->pull(result_.index.data(), result_.base.data(), result_.driven.data(),
+                           std::min(job.maxFrames, avail));
+      total = src->total();
+    } catch (const std::exception& e) {
+      failure = e.what() && *e.what() ? e.what() : "unknown failure";
+      avail = pulled = 0;
+    }
+
+    lk.lock();
+    result_.failure = std::move(failure);
+    result_.pulled = std::max(0, pulled);
+    result_.avail = std::max(0, avail - result_.pulled);
+    result_.total = total;
+    result_.progress = job.reset || job.finish || !job.audio.empty() || result_.pulled > 0;
+    done_ = true;
+    lk.unlock();
+    wake_.notify_all();
+    cv_.notify_all();
+    lk.lock();
+  }
+}
+
+}  // namespace utt
 }  // namespace le
