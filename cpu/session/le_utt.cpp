@@ -432,31 +432,32 @@ void le_utt::noteUtteranceEnd(const Intake& in) {
   }
 }
 
-bool le_utt::allReceived() const {
-  return rs.finishSent && !rs.jobPosted && rs.total >= 0 && rs.total <= rs.received;
-}
-
-int le_utt::steadyBatch(const Intake& in) const {
-  return in.steady && rs.speechRendered ? in.steady->batch() : 0;
+le::utt::PlanView le_utt::planView(const Intake& in) const {
+  le::utt::PlanView v;
+  v.state = rs.state;
+  v.rampLeft = rs.rampLeft;
+  v.fill = in.fill;
+  v.queued = in.queued;
+  v.hasSource = in.source != nullptr;
+  v.inUtt = rs.inUtt;
+  v.ended = rs.ended;
+  v.finishSent = rs.finishSent;
+  v.jobPosted = rs.jobPosted;
+  v.motionFailed = rs.motionFailed;
+  v.stagingEmpty = rs.staging.empty();
+  v.pending = rs.pending.count();
+  v.stillAvail = rs.stillAvail;
+  v.received = rs.received;
+  v.total = rs.total;
+  v.batch = in.steady && rs.speechRendered ? in.steady->batch() : 0;
+  return v;
 }
 
 bool le_utt::postMotionJob(const Intake& in, bool* progress) {
-  const int pending = rs.pending.count();
-  int eagerValue = eagerOpt;
-  if (hybrid) {
-    const int backlog = rs.stillAvail + pending + in.fill;
-    if (rs.hybridLevel == 0 && backlog > 23) rs.hybridLevel = 1;
-    if (rs.hybridLevel == 1 && backlog <= 11) rs.hybridLevel = 0;
-    eagerValue = rs.hybridLevel ? 24 : 3;
-  }
-  const int B = steadyBatch(in);
-  const bool fullBatchComing = B > 0 && pending < B && B <= rs.stillAvail + pending;
-
-  // Nothing to send and enough in hand (or all of it): no job.
-  if (!in.source || !rs.inUtt || rs.jobPosted || rs.motionFailed ||
-      (rs.staging.empty() && (!rs.ended || rs.finishSent) && !fullBatchComing &&
-       (allReceived() || pending > 7)))
-    return false;
+  const le::utt::PlanView v = planView(in);
+  const int eagerValue =
+      hybrid ? le::utt::hybridEager(&rs.hybridLevel, v.stillAvail + v.pending + v.fill) : eagerOpt;
+  if (!le::utt::wantsMotionJob(v)) return false;
   le::utt::MotionWorker::Job job;
   job.audio.swap(rs.staging);
   job.source = in.source;
@@ -465,7 +466,7 @@ bool le_utt::postMotionJob(const Intake& in, bool* progress) {
   job.direction = rs.direction;
   job.finish = rs.ended && !rs.finishSent;
   job.eager = eagerValue != rs.lastEagerSent ? eagerValue : 0;
-  job.maxFrames = kPendingMax - pending;
+  job.maxFrames = kPendingMax - v.pending;
   motion.post(std::move(job));
   rs.lastEagerSent = eagerValue;
   rs.finishSent = rs.finishSent || rs.ended;
@@ -479,32 +480,28 @@ bool le_utt::postMotionJob(const Intake& in, bool* progress) {
 }
 
 bool le_utt::produceOne(const Intake& in) {
-  const int pending = rs.pending.count();
-  if (rs.state == LE_UTT_STATE_RAMP && rs.rampLeft > 0 && in.fill <= 7) {
-    produceRamp();
-    if (rs.state == LE_UTT_STATE_IDLE && in.fill + in.queued < 1 && produceIdle())
+  const le::utt::Decision d = le::utt::nextStep(planView(in));
+  switch (d.step) {
+    case le::utt::Step::Ramp:
+      produceRamp();
+      // The last ramp frame hands over to the idle loop in the same pass.
+      if (rs.state == LE_UTT_STATE_IDLE && in.fill + in.queued < 1 && produceIdle())
+        rs.idlePos = (rs.idlePos + 1) % NT;
+      return true;
+    case le::utt::Step::Speech:
+      setState(LE_UTT_STATE_SPEAKING);
+      if (d.frames == 0) return false;  // a full batch is on its way
+      renderSpeech(d.frames);
+      return true;
+    case le::utt::Step::UtteranceOver:
+      utteranceOver();
+      return true;
+    case le::utt::Step::Idle:
+      if (!produceIdle()) return false;
       rs.idlePos = (rs.idlePos + 1) % NT;
-    return true;
-  }
-  if (rs.inUtt && pending >= 1 && in.fill < 8) {
-    setState(LE_UTT_STATE_SPEAKING);
-    const int B = steadyBatch(in);
-    int n = 0;
-    if (pending >= B)
-      n = std::max(B, 1);
-    else if (rs.stillAvail + pending < B || !rs.jobPosted)
-      n = 1;
-    if (n == 0) return false;
-    renderSpeech(n);
-    return true;
-  }
-  if (rs.inUtt && pending == 0 && (allReceived() || rs.motionFailed)) {
-    utteranceOver();
-    return true;
-  }
-  if (rs.state == LE_UTT_STATE_IDLE && in.fill + in.queued < 1 && produceIdle()) {
-    rs.idlePos = (rs.idlePos + 1) % NT;
-    return true;
+      return true;
+    case le::utt::Step::Nothing:
+      break;
   }
   return false;
 }

@@ -17,6 +17,7 @@
 
 #include "le/le.h"
 #include "session/le_utt_motion.h"
+#include "session/le_utt_plan.h"
 #include "session/le_utt_ring.h"
 #include "tessera/le_tessera_stream.h"
 
@@ -178,10 +179,8 @@ struct le_utt {
   // frame, whichever is due; false when there was nothing to do.
   bool produceOne(const Intake& in);
   void waitForWork(const Intake& in);
-  // Every frame of an utterance whose audio was all sent has arrived.
-  bool allReceived() const;
-  // The chunk renderer's batch once speech has been rendered, else 0.
-  int steadyBatch(const Intake& in) const;
+  // What the planner decides from: the run state and this pass's intake.
+  le::utt::PlanView planView(const Intake& in) const;
   void setState(int state);
   void onInterrupt(int64_t epochNow);
   // Takes a finished motion job; *progress is raised when it brought news.
