@@ -221,7 +221,14 @@ struct le_utt {
                 std::condition_variable& room, std::condition_variable& wake, double* waitMs,
                 double t0, double* acc);
   void pushPaste(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
-  void pasteInto(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
+  // How a frame's paste ended: in the ring; not made (noted as a render
+  // failure); dropped by a stop or an interrupt.
+  enum class Pasted { Committed, Failed, Dropped };
+  // Pastes one frame into its driver frame and commits it; the paste
+  // stage's one body, run by the paste thread, the borrow stage, or inline
+  // by the run thread. *spentMs receives the fetch and composite time.
+  Pasted pasteInto(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch,
+                   double* spentMs = nullptr);
   // The teeth-borrow stage: on the run thread (tessSync) or, with the paste
   // pipelined, handed to the borrow thread (enqueueTess, tessStage).
   bool tessSync(TessState& st, const float* crop, const FrameRec& f, double* acc);

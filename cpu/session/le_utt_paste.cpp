@@ -34,23 +34,13 @@ bool le_utt::enqueue(const float* face, const FrameRec& f, double* acc) {
 
 bool le_utt::enqueueRaw(const float* face, const FrameRec& f, double* acc) {
   if (pipelined) return enqueuePipe(face, f, acc);
-  std::unique_lock<std::mutex> lk(mu);
-  while (!stop && epoch == rs.savedEpoch) {
-    if (ring.hasRoom()) {
-      Slot& slot = ring.writeSlot();
-      lk.unlock();
-      const double t = nowMs();
-      const bool filled = fillSlot(slot, face, f.kind, f.index);
-      if (acc) *acc += nowMs() - t;
-      lk.lock();
-      if (stop || epoch != rs.savedEpoch) return false;
-      if (filled) commitLocked(f);
-      rs.fillFailed = !filled;
-      return true;
-    }
-    cv.wait_for(lk, kWait);
-  }
-  return false;
+  // The paste stage inline: the same body the paste thread runs.
+  double spent = 0;
+  const Pasted r = pasteInto(face, f, 0, rs.savedEpoch, &spent);
+  if (acc) *acc += spent;
+  if (r == Pasted::Dropped) return false;
+  rs.fillFailed = r == Pasted::Failed;
+  return true;
 }
 
 bool le_utt::enqueuePipe(const float* face, const FrameRec& f, double* acc) {
@@ -132,10 +122,11 @@ void le_utt::pasteLoop() {
   }
 }
 
-void le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs, int64_t jobEpoch) {
+le_utt::Pasted le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs,
+                                 int64_t jobEpoch, double* spentMs) {
   std::unique_lock<std::mutex> lk(mu);
   for (;;) {
-    if (stop || epoch != jobEpoch) return;
+    if (stop || epoch != jobEpoch) return Pasted::Dropped;
     if (ring.hasRoom()) break;
     cv.wait_for(lk, kWait);
   }
@@ -144,14 +135,18 @@ void le_utt::pasteInto(const float* face, const FrameRec& f, double enqueueMs, i
   const double t = nowMs();
   const bool filled = fillSlot(slot, face, f.kind, f.index);
   const double spent = nowMs() - t;
+  if (spentMs) *spentMs = spent;
   lk.lock();
-  stageCTotal += spent;
-  if (stop || epoch != jobEpoch || !filled) return;
+  // The stage counters count the paste thread's work; inline they stay zero.
+  if (pipelined) stageCTotal += spent;
+  if (stop || epoch != jobEpoch) return Pasted::Dropped;
+  if (!filled) return Pasted::Failed;
   commitLocked(f);
   if (f.kind == LE_UTT_KIND_SPEECH && enqueueMs > 0) {
     ++deliveredSpeech;
     deliverLatency += nowMs() - enqueueMs;
   }
+  return Pasted::Committed;
 }
 
 bool le_utt::fillSlot(Slot& slot, const float* face, int kind, int index) {
