@@ -1,6 +1,19 @@
 #include "render/le_custom_op.h"
 
+#include <atomic>
+#include <mutex>
+
 namespace le {
+
+Ort::Session openWithDomains(unsigned domains, const std::function<Ort::Session()>& make) {
+  static std::mutex loading;
+  static std::atomic<unsigned> loaded{0};
+  if ((loaded.load(std::memory_order_acquire) & domains) == domains) return make();
+  std::lock_guard<std::mutex> lk(loading);
+  Ort::Session s = make();
+  loaded.fetch_or(domains, std::memory_order_release);
+  return s;
+}
 
 std::string shapeText(const int64_t* dims, size_t n) {
   std::string t = "[";

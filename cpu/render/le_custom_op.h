@@ -16,11 +16,23 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
 
 namespace le {
+
+// The engine's custom domains, as a mask of those a session's options carry.
+enum : unsigned { kVelmoorDomainBit = 1, kInt8DomainBit = 2 };
+
+// Creates a session whose options carry `domains`. ONNX Runtime adds a custom
+// domain to the process's schema registry when the first session naming it
+// loads, by a check and then an add that two threads can race: the loser
+// fails with "the domain is already exist". Sessions naming a domain not yet
+// loaded are therefore created one at a time; once every domain they name
+// has loaded, they load side by side.
+Ort::Session openWithDomains(unsigned domains, const std::function<Ort::Session()>& make);
 
 // "[d0,d1,...]", as the operators' refusals print shapes.
 std::string shapeText(const int64_t* dims, size_t n);

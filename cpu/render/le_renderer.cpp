@@ -25,6 +25,7 @@
 #include "render/gridsample_fast.h"
 #include "render/int8conv_vnni.h"
 #include "render/le_conv.h"
+#include "render/le_custom_op.h"
 #include "render/le_director_edits.h"
 #include "render/le_onnx_wire.h"
 #include "render/le_rewrites.h"
@@ -127,6 +128,7 @@ struct __attribute__((visibility("hidden"))) Renderer::Impl {
   std::string epLabel;
   Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "le"};
   Ort::SessionOptions options;
+  unsigned domains = 0;  // the custom domains options carries
   Ort::Session session{nullptr};
   std::unique_ptr<Ort::IoBinding> binding;
   Ort::RunOptions runOptions;
@@ -224,10 +226,11 @@ void Renderer::Impl::buildSession(const std::string& ep, int threads,
   lipBound = edits.lipBound;
 
   if (!hoisted) {
-    if (edits.any())
-      session = Ort::Session(env, bytes.data(), bytes.size(), options, sharedPrepackedWeights());
-    else
-      session = Ort::Session(env, modelPath.c_str(), options, sharedPrepackedWeights());
+    session = openWithDomains(domains, [&] {
+      if (edits.any())
+        return Ort::Session(env, bytes.data(), bytes.size(), options, sharedPrepackedWeights());
+      return Ort::Session(env, modelPath.c_str(), options, sharedPrepackedWeights());
+    });
   }
 
   epLabel = ep.empty() ? "cpu" : ep;
@@ -285,10 +288,12 @@ bool Renderer::Impl::registerOperators(bool coreml, bool gsFastOff) {
           " has com.velmoor::GridSampleFast BAKED INTO THE GRAPH. The flag removes the kernel "
           "that graph needs, so no session could run it; unset the flag to load this bundle.");
     registerInt8ConvVNNI(options);
+    domains = kInt8DomainBit;
     return false;
   }
   registerGridSampleFast(options);
   registerInt8ConvVNNI(options);
+  domains = kVelmoorDomainBit | kInt8DomainBit;
   const bool gsRewrite = !envFirstIs("LE_GS_REWRITE", '0');
   if (!gsRewrite && !coreml)
     le::log(LogLevel::Warning, "le",
@@ -341,16 +346,14 @@ bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
     }
     onnx::Bytes prepBytes;
     if (!buildSourceConePrep(bytes, name, prepBytes, reason)) return false;
-    prepOptions = Ort::SessionOptions();
-    prepOptions.SetIntraOpNumThreads(1);
-    prepOptions.SetInterOpNumThreads(1);
-    prepOptions.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-    prepOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
+    prepOptions = ort::sessionOptions(1, ort::Spin::Off);
     prepOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
     // The cone of a quantised director carries Int8ConvVNNI nodes.
     registerInt8ConvVNNI(prepOptions);
-    prep = Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions,
-                        sharedPrepackedWeights());
+    prep = openWithDomains(kInt8DomainBit, [&] {
+      return Ort::Session(env, prepBytes.data(), prepBytes.size(), prepOptions,
+                          sharedPrepackedWeights());
+    });
 
     const auto in = prep.GetInputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     if (in.size() != 4 || in[0] != 1) {
@@ -372,8 +375,9 @@ bool Renderer::Impl::tryHoist(const onnx::Bytes& bytes, std::string& reason) {
       prep = Ort::Session(nullptr);
       return false;
     }
-    session =
-        Ort::Session(env, perFrame.data(), perFrame.size(), options, sharedPrepackedWeights());
+    session = openWithDomains(domains, [&] {
+      return Ort::Session(env, perFrame.data(), perFrame.size(), options, sharedPrepackedWeights());
+    });
     boundary = name;
     boundaryDims = out;
     boundaryElems = elems;
