@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -220,7 +221,9 @@ struct le_utt {
   bool handOver(PasteJob&& j, std::deque<PasteJob>& queue, size_t bound,
                 std::condition_variable& room, std::condition_variable& wake, double* waitMs,
                 double t0, double* acc);
-  void pushPaste(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch);
+  // The borrow thread's hand-off to the paste queue (depth 2); false when
+  // the session stops or an interrupt drops the job.
+  bool pushPaste(PasteJob&& job);
   // How a frame's paste ended: in the ring; not made (noted as a render
   // failure); dropped by a stop or an interrupt.
   enum class Pasted { Committed, Failed, Dropped };
@@ -229,22 +232,31 @@ struct le_utt {
   // by the run thread. *spentMs receives the fetch and composite time.
   Pasted pasteInto(const float* crop, const FrameRec& f, double enqueueMs, int64_t epoch,
                    double* spentMs = nullptr);
-  // The teeth-borrow stage: on the run thread (tessSync) or, with the paste
-  // pipelined, handed to the borrow thread (enqueueTess, tessStage).
-  bool tessSync(TessState& st, const float* crop, const FrameRec& f, double* acc);
+  // The teeth-borrow stage has one body, borrowStep, run on the run thread
+  // (tessSyncStep, handing on to enqueueRaw) or, with the paste pipelined,
+  // on the borrow thread (enqueueTess, tessLoop, tessStage, handing on to
+  // pushPaste). NextStage takes a finished frame; false when the session
+  // stops or an interrupt drops it.
+  using NextStage = std::function<bool(PasteJob&)>;
+  bool tessSyncStep(TessState& st, const float* crop, const FrameRec& f, double* acc);
   bool enqueueTess(const float* crop, const FrameRec& f, double* acc);
   void tessStage(PasteJob& job);
-  bool tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r);
-  void tessDrainP(TessState& st);
+  // Holds this frame and hands on the one held before once the pass has
+  // composed its mouth; a frame without a crop drains what is held first.
+  // Failures set the borrow's latch. False when next refused.
+  bool borrowStep(TessState& st, PasteJob& job, bool failed, const NextStage& next);
+  enum class Emitted { Delivered, Skipped, Refused };
+  // Counts the pass's result for the held frame and, unless skipped, writes
+  // the borrowed window into it and hands it on.
+  Emitted tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r, const NextStage& next);
+  // Flushes the pass and hands on the held frame; false when next refused.
+  bool tessDrainP(TessState& st, const NextStage& next);
   // Under the main lock: the attachment st belongs to is still the current one.
   bool tessCurrentLocked(const TessState& st) const;
   // Counters of one emitted result; false (and the latch set) for a skipped one.
   bool tessCountLocked(const TessState& st, const le::tessera::FrameResult& r);
   void tessFail(const TessState& st, const std::string& reason);
   void tessSynthLocked(const TessState& st);
-  // Counts an emitted result; one to deliver has its borrowed window written
-  // into the held crop. False when the result is not to be delivered.
-  bool tessApplyToHeld(TessState& st, const le::tessera::FrameResult& r);
   // The attached borrow, and whether it has failed.
   std::shared_ptr<TessState> tessNow(bool* failed);
   // Fetches the driver frame into the slot and composites the crop; false

@@ -25,7 +25,7 @@ bool le_utt::enqueue(const float* face, const FrameRec& f, double* acc) {
   if (pipelined) return enqueueTess(face, f, acc);
   // Dropped, not refused: the caller must not render the frame again.
   if (failed) return true;
-  const bool going = tessSync(*st, face, f, acc);
+  const bool going = tessSyncStep(*st, face, f, acc);
   // The borrow delivers the frame it held before this one: a failure there
   // is that frame's, lost and reported, not a reason to render this one again.
   rs.fillFailed = false;
@@ -83,18 +83,18 @@ le_utt::PasteJob le_utt::makeJob(const float* face, const FrameRec& f, double en
   return j;
 }
 
-void le_utt::pushPaste(const float* face, const FrameRec& f, double enqueueMs, int64_t jobEpoch) {
-  PasteJob j = makeJob(face, f, enqueueMs, jobEpoch);
+bool le_utt::pushPaste(PasteJob&& j) {
   std::unique_lock<std::mutex> lk(mu);
-  while (!stop && jobEpoch == epoch) {
+  while (!stop && j.epoch == epoch) {
     if (pasteQueue.size() < 2) {
       pasteQueue.push_back(std::move(j));
       lk.unlock();
       pasteCv.notify_one();
-      return;
+      return true;
     }
     borrowCv.wait_for(lk, kWait);
   }
+  return false;
 }
 
 void le_utt::pasteLoop() {

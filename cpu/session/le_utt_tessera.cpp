@@ -53,61 +53,49 @@ void le_utt::tessSynthLocked(const TessState& st) {
   tessSynthMax = sy.max;
 }
 
-bool le_utt::tessApplyToHeld(TessState& st, const le::tessera::FrameResult& r) {
-  bool deliver;
-  {
-    std::lock_guard<std::mutex> lk(mu);
-    deliver = tessCountLocked(st, r);
-    tessSynthLocked(st);
-  }
-  if (deliver)
-    le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r, st.borrow->stamp());
-  return deliver;
+bool le_utt::tessSyncStep(TessState& st, const float* face, const FrameRec& f, double* acc) {
+  const double t0 = nowMs();
+  double inPaste = 0;  // the paste stage's share, which it adds to acc itself
+  PasteJob job = makeJob(face, f, 0, rs.savedEpoch);
+  const bool going = borrowStep(st, job, false, [&](PasteJob& j) {
+    const double t = nowMs();
+    const bool ok = enqueueRaw(j.hasCrop ? j.crop.data() : nullptr, j.f, acc);
+    inPaste += nowMs() - t;
+    return ok;
+  });
+  if (acc) *acc += nowMs() - t0 - inPaste;
+  return going;
 }
 
-bool le_utt::tessSync(TessState& st, const float* face, const FrameRec& f, double* acc) {
-  const double t0 = nowMs();
+bool le_utt::borrowStep(TessState& st, PasteJob& job, bool failed, const NextStage& next) {
   try {
-    le::tessera::FrameResult r;
-    if (!face) {
-      // End of speech or an idle frame: the held frame goes out first.
-      if (st.hasHeld) {
-        st.hasHeld = false;
-        bool deliver = false;
-        if (!st.borrow->flush(r)) {
-          tessFail(st,
-                   "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 "
-                   "refusing to deliver it uncomposed");
-        } else {
-          deliver = tessApplyToHeld(st, r);
-        }
-        {
-          std::lock_guard<std::mutex> lk(mu);
-          tessMs += nowMs() - t0;
-        }
-        if (acc) *acc += nowMs() - t0;
-        if (deliver) {
-          const PasteJob& h = st.held;
-          if (!enqueueRaw(h.crop.data(), h.f, acc)) return false;
-        }
-      }
-      return enqueueRaw(nullptr, f, acc);
+    if (job.epoch != st.lastEpoch) {
+      // The held frame belongs to an utterance an interrupt dropped.
+      le::tessera::FrameResult r;
+      st.borrow->flush(r);
+      st.hasHeld = false;
+      st.lastEpoch = job.epoch;
     }
-    const bool emitted = st.borrow->push(face, f.kp, r);
-    bool deliver = false;
-    if (emitted && st.hasHeld) deliver = tessApplyToHeld(st, r);
-    // The new frame is held in place of the one that goes out now.
-    PasteJob out = std::move(st.held);
-    const bool hadHeld = st.hasHeld;
-    st.held = makeJob(face, f, 0, rs.savedEpoch);
-    st.hasHeld = true;
+    if (failed) return true;  // dropped until the borrow is attached again
+    if (!job.hasCrop) {
+      // End of speech or an idle frame: the held frame goes out first.
+      return tessDrainP(st, next) && next(job);
+    }
+    le::tessera::FrameResult r;
+    const double t = nowMs();
+    const bool emitted = st.borrow->push(job.crop.data(), job.f.kp, r);
     {
       std::lock_guard<std::mutex> lk(mu);
-      tessMs += nowMs() - t0;
+      tessMs += nowMs() - t;
     }
-    if (acc) *acc += nowMs() - t0;
-    if (emitted && hadHeld && deliver) return enqueueRaw(out.crop.data(), out.f, acc);
-    return true;
+    // The new frame is held in place of the one that goes out now.
+    if (emitted && st.hasHeld) {
+      const Emitted e = tessEmitHeldP(st, r, next);
+      if (e == Emitted::Refused) return false;
+      if (e == Emitted::Skipped) return true;
+    }
+    st.held = std::move(job);
+    st.hasHeld = true;
   } catch (const std::exception& e) {
     tessFail(st, textOf(e));
   } catch (...) {
@@ -154,40 +142,11 @@ void le_utt::tessStage(PasteJob& job) {
     pasteInto(job.hasCrop ? job.crop.data() : nullptr, job.f, job.enqueueMs, job.epoch);
     return;
   }
-  try {
-    if (job.epoch != st->lastEpoch) {
-      // The held frame belongs to an utterance an interrupt dropped.
-      le::tessera::FrameResult r;
-      st->borrow->flush(r);
-      st->hasHeld = false;
-      st->lastEpoch = job.epoch;
-    }
-    if (failed) return;
-    if (!job.hasCrop) {
-      tessDrainP(*st);
-      pushPaste(nullptr, job.f, job.enqueueMs, job.epoch);
-      return;
-    }
-    le::tessera::FrameResult r;
-    const double t = nowMs();
-    const bool emitted = st->borrow->push(job.crop.data(), job.f.kp, r);
-    {
-      std::lock_guard<std::mutex> lk(mu);
-      tessMs += nowMs() - t;
-    }
-    const bool completed = !(emitted && st->hasHeld) || tessEmitHeldP(*st, r);
-    if (completed) {
-      st->held = std::move(job);
-      st->hasHeld = true;
-    }
-  } catch (const std::exception& e) {
-    tessFail(*st, textOf(e));
-  } catch (...) {
-    tessFail(*st, "unknown failure");
-  }
+  borrowStep(*st, job, failed, [this](PasteJob& j) { return pushPaste(std::move(j)); });
 }
 
-bool le_utt::tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r) {
+le_utt::Emitted le_utt::tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r,
+                                      const NextStage& next) {
   st.hasHeld = false;
   bool deliver;
   {
@@ -195,30 +154,26 @@ bool le_utt::tessEmitHeldP(TessState& st, const le::tessera::FrameResult& r) {
     deliver = tessCountLocked(st, r);
     tessSynthLocked(st);
   }
-  if (!deliver) return false;
+  if (!deliver) return Emitted::Skipped;
   const double t = nowMs();
   le::tessera::StreamBorrow::writeWindowDelta(st.held.crop.data(), crop, r, st.borrow->stamp());
   {
     std::lock_guard<std::mutex> lk(mu);
     tessMs += nowMs() - t;
   }
-  const PasteJob& h = st.held;
-  pushPaste(h.crop.data(), h.f, h.enqueueMs, h.epoch);
-  return true;
+  return next(st.held) ? Emitted::Delivered : Emitted::Refused;
 }
 
-void le_utt::tessDrainP(TessState& st) {
-  if (!st.hasHeld) return;
+bool le_utt::tessDrainP(TessState& st, const NextStage& next) {
+  if (!st.hasHeld) return true;
   le::tessera::FrameResult r;
-  if (st.borrow->flush(r)) {
-    tessEmitHeldP(st, r);
-    return;
-  }
+  if (st.borrow->flush(r)) return tessEmitHeldP(st, r, next) != Emitted::Refused;
   // Never deliver a crop the borrow did not compose.
   st.hasHeld = false;
   tessFail(st,
            "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 refusing to "
            "deliver it uncomposed");
+  return true;
 }
 
 namespace {
