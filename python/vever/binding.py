@@ -11,7 +11,7 @@ import os
 import threading
 import time
 import weakref
-from typing import Any, Optional, Union
+from typing import Any, Optional, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -64,7 +64,34 @@ def _keypoints(kp, what):
     return a
 
 
-class Context:
+_T = TypeVar("_T", bound="_Owned")
+
+
+class _Owned:
+    """An engine handle (`_h`) the object owns until close(): usable in a
+    with-statement, closed when collected."""
+
+    _h: Any = None
+
+    @property
+    def closed(self) -> bool:
+        return self._h is None
+
+    def __enter__(self: _T) -> _T:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_h", None):
+            self.close()
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+class Context(_Owned):
     """A rendering context on one avatar bundle (le_create / le_destroy)."""
 
     nt: int
@@ -97,20 +124,6 @@ class Context:
             h, self._h = self._h, None
         if h:
             self._destroy(h)
-
-    @property
-    def closed(self) -> bool:
-        return self._h is None
-
-    def __enter__(self) -> "Context":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_h", None):
-            self.close()
 
     def _handle(self, direct=False):
         if self._h is None:
@@ -232,7 +245,7 @@ class RenderStatus:
     fatal: bool    # a speech or ramp frame was lost
 
 
-class Session:
+class Session(_Owned):
     """An utterance session on a context: push speech, pull finished frames.
 
     The session holds its context, which stays open until the session is
@@ -262,20 +275,6 @@ class Session:
         if h:
             self._destroy(h)
             self.ctx._sessions.discard(self)
-
-    @property
-    def closed(self) -> bool:
-        return self._h is None
-
-    def __enter__(self) -> "Session":
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
-    def __del__(self):
-        if getattr(self, "_h", None):
-            self.close()
 
     def _handle(self):
         if self._h is None:
