@@ -1,5 +1,5 @@
-// The session's frame path: frames handed to the ring directly or through
-// the paste queue and its thread.
+// The session's paste stage: a frame pasted into its driver frame and
+// committed to the ring, inline or through the paste queue and its thread.
 #include "session/le_utt.h"
 
 #include <algorithm>
@@ -14,23 +14,6 @@ using namespace le::utt;
 
 // ---------------------------------------------------------------------------
 // The frame path
-
-bool le_utt::enqueue(const float* face, const FrameRec& f, double* acc) {
-  // A teeth-borrow stage, once attached, takes the frame here and hands it
-  // on through enqueueRaw or the paste queue.
-  bool failed = false;
-  rs.fillFailed = false;
-  std::shared_ptr<TessState> st = tessNow(&failed);
-  if (!st) return enqueueRaw(face, f, acc);
-  if (pipelined) return enqueueTess(face, f, acc);
-  // Dropped, not refused: the caller must not render the frame again.
-  if (failed) return true;
-  const bool going = tessSyncStep(*st, face, f, acc);
-  // The borrow delivers the frame it held before this one: a failure there
-  // is that frame's, lost and reported, not a reason to render this one again.
-  rs.fillFailed = false;
-  return going;
-}
 
 bool le_utt::enqueueRaw(const float* face, const FrameRec& f, double* acc) {
   if (pipelined) return enqueuePipe(face, f, acc);

@@ -16,6 +16,25 @@ using namespace le::utt;
 // ---------------------------------------------------------------------------
 // The teeth-borrow stage
 
+// The frame path's entry: an attached borrow takes the frame first, else it
+// goes straight to the paste stage.
+bool le_utt::enqueue(const float* face, const FrameRec& f, double* acc) {
+  // A teeth-borrow stage, once attached, takes the frame here and hands it
+  // on through enqueueRaw or the paste queue.
+  bool failed = false;
+  rs.fillFailed = false;
+  std::shared_ptr<TessState> st = tessNow(&failed);
+  if (!st) return enqueueRaw(face, f, acc);
+  if (pipelined) return enqueueTess(face, f, acc);
+  // Dropped, not refused: the caller must not render the frame again.
+  if (failed) return true;
+  const bool going = tessSyncStep(*st, face, f, acc);
+  // The borrow delivers the frame it held before this one: a failure there
+  // is that frame's, lost and reported, not a reason to render this one again.
+  rs.fillFailed = false;
+  return going;
+}
+
 std::shared_ptr<le_utt::TessState> le_utt::tessNow(bool* failed) {
   std::lock_guard<std::mutex> lk(mu);
   *failed = tessFailed;
