@@ -170,64 +170,44 @@ std::string copyFile(const std::string& from, const std::string& to) {
   return to;
 }
 
-}  // namespace
-
-int cropFor(const DemoOptions& o) {
-  if (o.width < kSide || o.height < kSide || o.width > 7680 || o.height > 4320)
-    fail("demo-bundle: the scene must be between 512x512 and 7680x4320, not " +
-         std::to_string(o.width) + "x" + std::to_string(o.height));
-  return o.width == kSide && o.height == kSide ? 256 : 512;
-}
-
-void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
-  if (o.sourceFrames < 2 || o.driveFrames < 1) fail("demo-bundle: too few frames");
-  const int crop = cropFor(o);
-  const int W = o.width, H = o.height;
-  const Placement at = place(W, H);
-  int w = 0, h = 0;
-  const std::vector<uint8_t> photo = le::loadImageRGB(o.image, w, h);
-  if (w != kSide || h != kSide)
-    fail("demo-bundle: " + o.image + " is " + std::to_string(w) + "x" + std::to_string(h) +
-         ", expected the 512x512 astronaut portrait");
-  makeDir(dir);
-  // A larger scene carries its idle loop as the MP4 track alone: a 1080p
-  // JPEG costs the driver about three times the CPU of an H.264 frame.
+// The idle loop: JPEG frames and the same frames as an MP4 member. Every
+// session decodes the member on every frame, so it is coded for a cheap
+// decode (no CABAC, no deblocking: about 40% less CPU at 1080p, 0.1 dB). A
+// larger scene carries its idle loop as the MP4 track alone: a 1080p JPEG
+// costs the driver about three times the CPU of an H.264 frame.
+void writeIdleLoop(const std::string& dir, const std::vector<uint8_t>& photo, const Placement& at,
+                   int W, int H, int nt) {
   const bool jpegs = !at.backdrop;
   if (jpegs) makeDir(dir + "/target_frames");
-  makeDir(dir + "/drive");
-  const int nt = o.sourceFrames;
-
-  // Idle loop: JPEG frames and the same frames as an MP4 member. Every
-  // session decodes the member on every frame, so it is coded for a cheap
-  // decode (no CABAC, no deblocking: about 40% less CPU at 1080p, 0.1 dB).
-  {
-    Mp4Writer mp4(dir + "/target_frames_mp4", W, H, 25, 18, 0, false, "fastdecode");
-    std::vector<uint8_t> frame(size_t(W) * H * 3);
-    for (int t = 0; t < nt; ++t) {
-      const Affine A = sway(t, nt);
-      const double det = A.a * A.e - A.b * A.d;
-      for (int Y = 0; Y < H; ++Y)
-        for (int X = 0; X < W; ++X) {
-          // Scene pixel to swayed portrait point, then back through the sway.
-          const double px = (X + 0.5 - at.ox) / at.scale - 0.5;
-          const double py = (Y + 0.5 - at.oy) / at.scale - 0.5;
-          const double dx = px - A.c, dy = py - A.f;
-          const double x = (A.e * dx - A.b * dy) / det, y = (-A.d * dx + A.a * dy) / det;
-          for (int c = 0; c < 3; ++c) {
-            const float v = at.backdrop ? sampleScene(photo, x, y, c) : sample(photo, x, y, c);
-            frame[(size_t(Y) * W + X) * 3 + c] = uint8_t(std::lround(v));
-          }
+  Mp4Writer mp4(dir + "/target_frames_mp4", W, H, 25, 18, 0, false, "fastdecode");
+  std::vector<uint8_t> frame(size_t(W) * H * 3);
+  for (int t = 0; t < nt; ++t) {
+    const Affine A = sway(t, nt);
+    const double det = A.a * A.e - A.b * A.d;
+    for (int Y = 0; Y < H; ++Y)
+      for (int X = 0; X < W; ++X) {
+        // Scene pixel to swayed portrait point, then back through the sway.
+        const double px = (X + 0.5 - at.ox) / at.scale - 0.5;
+        const double py = (Y + 0.5 - at.oy) / at.scale - 0.5;
+        const double dx = px - A.c, dy = py - A.f;
+        const double x = (A.e * dx - A.b * dy) / det, y = (-A.d * dx + A.a * dy) / det;
+        for (int c = 0; c < 3; ++c) {
+          const float v = at.backdrop ? sampleScene(photo, x, y, c) : sample(photo, x, y, c);
+          frame[(size_t(Y) * W + X) * 3 + c] = uint8_t(std::lround(v));
         }
-      char name[64];
-      std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", t);
-      if (jpegs && !stbi_write_jpg((dir + name).c_str(), W, H, 3, frame.data(), 92))
-        fail("cannot write " + dir + name);
-      mp4.write(frame.data());
-    }
-    mp4.finish();
+      }
+    char name[64];
+    std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", t);
+    if (jpegs && !stbi_write_jpg((dir + name).c_str(), W, H, 3, frame.data(), 92))
+      fail("cannot write " + dir + name);
+    mp4.write(frame.data());
   }
+  mp4.finish();
+}
 
-  // Warp prior: the face box at crop resolution, identical for every frame.
+// The warp prior (the face box at crop resolution, identical for every
+// frame) and the pooled features (a coarse look at the face per channel).
+void writeFaceMembers(const std::string& dir, const std::vector<uint8_t>& photo, int crop, int nt) {
   const size_t plane = size_t(crop) * crop;
   std::vector<float> face(plane * 3);
   for (int y = 0; y < crop; ++y)
@@ -242,8 +222,25 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   for (int t = 0; t < nt; ++t) prior.insert(prior.end(), one.begin(), one.end());
   writeVector(dir + "/P.f16", prior);
 
-  // Paste transforms: crop pixel -> portrait pixel -> swayed portrait
-  // pixel -> scene pixel.
+  std::vector<float> pooled(65536);
+  const int step = crop / 32;
+  for (int k = 0; k < 64; ++k)
+    for (int y = 0; y < 32; ++y)
+      for (int x = 0; x < 32; ++x)
+        pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
+            face[size_t(k % 3) * plane + size_t(y * step) * crop + x * step] * float(k + 1) / 64.f;
+  std::vector<uint16_t> pooled16(pooled.size());
+  le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
+  std::vector<uint16_t> pooledAll;
+  for (int t = 0; t < nt; ++t) pooledAll.insert(pooledAll.end(), pooled16.begin(), pooled16.end());
+  writeVector(dir + "/pooled64.f16", pooledAll);
+}
+
+// Paste transforms (crop pixel -> portrait pixel -> swayed portrait pixel ->
+// scene pixel) and the paste mask: the lower face, feathered so that no seam
+// shows.
+void writePasteMembers(const std::string& dir, const Placement& at, int crop, int nt) {
+  const size_t plane = size_t(crop) * crop;
   std::vector<float> M(size_t(nt) * 6);
   const double cropScale = kBoxSide / crop;
   const double s = at.scale, tx = 0.5 * s - 0.5 + at.ox, ty = 0.5 * s - 0.5 + at.oy;
@@ -257,7 +254,6 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   }
   writeVector(dir + "/M.f32", M);
 
-  // Paste mask: the lower face, feathered so that no seam shows.
   std::vector<uint8_t> mask(plane);
   for (int y = 0; y < crop; ++y)
     for (int x = 0; x < crop; ++x) {
@@ -267,30 +263,18 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
       mask[size_t(y) * crop + x] = uint8_t(std::lround(255 * v * v * (3 - 2 * v)));
     }
   writeVector(dir + "/mask_512.u8", mask);
+}
 
-  // Pooled features: a coarse look at the face per channel.
-  std::vector<float> pooled(65536);
-  const int step = crop / 32;
-  for (int k = 0; k < 64; ++k)
-    for (int y = 0; y < 32; ++y)
-      for (int x = 0; x < 32; ++x)
-        pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
-            face[size_t(k % 3) * plane + size_t(y * step) * crop + x * step] * float(k + 1) / 64.f;
-  std::vector<uint16_t> pooled16(pooled.size());
-  le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
-  std::vector<uint16_t> pooledAll;
-  for (int t = 0; t < nt; ++t) pooledAll.insert(pooledAll.end(), pooled16.begin(), pooled16.end());
-  writeVector(dir + "/pooled64.f16", pooledAll);
-
-  // Keypoints: every source frame shows the same face; the drive track opens
-  // and closes the mouth while the idle loop plays on.
+// Keypoints: every source frame shows the same face; the drive track opens
+// and closes the mouth while the idle loop plays on. Returns the corpus rows.
+std::vector<float> writeKeypoints(const std::string& dir, int nt, int driveFrames) {
   const std::vector<float> neutral = neutralKeypoints();
   std::vector<float> target;
   for (int t = 0; t < nt; ++t) target.insert(target.end(), neutral.begin(), neutral.end());
   writeVector(dir + "/xs_target.bin", target);
   std::vector<float> xs, xd;
   std::vector<int32_t> si;
-  for (int i = 0; i < o.driveFrames; ++i) {
+  for (int i = 0; i < driveFrames; ++i) {
     const auto driven = openMouth(neutral, mouthOpening(i));
     xs.insert(xs.end(), neutral.begin(), neutral.end());
     xd.insert(xd.end(), driven.begin(), driven.end());
@@ -300,28 +284,31 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   writeVector(dir + "/drive/xd.f32", xd);
   writeVector(dir + "/drive/si.i32", si);
 
-  copyFile(o.model, dir + "/model_b1.onnx");
+  return target;
+}
 
-  // The motion directory: the procedural speech-to-mouth models and this
-  // avatar's corpus keypoints.
-  if (!o.motionModels.empty()) {
-    const std::string motion = dir + "/motion";
-    makeDir(motion);
-    for (const char* name : {"w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"})
-      copyFile(o.motionModels + "/" + name, motion + "/" + name);
-    const char meta[] =
-        "{\"h\": 32, \"window\": 2, \"left\": 3, \"layers\": 1, \"width\": false, "
-        "\"silence_prime\": 0}\n";
-    writeBytes(motion + "/a2x_meta.json", meta, sizeof meta - 1);
-    writeVector(motion + "/a2x_pos.f32", std::vector<float>(256 * 32, 0.f));
-    std::vector<float> norm(126, 0.f);  // mean 0 and scale 1: the decoder speaks in deltas
-    std::fill(norm.begin() + 63, norm.end(), 1.f);
-    writeVector(motion + "/a2x_norm.f32", norm);
-    writeVector(motion + "/xs_target.bin", target);
-  }
+// The motion directory: the procedural speech-to-mouth models and this
+// avatar's corpus keypoints.
+void writeMotionDir(const std::string& dir, const std::string& models,
+                    const std::vector<float>& target) {
+  const std::string motion = dir + "/motion";
+  makeDir(motion);
+  for (const char* name : {"w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"})
+    copyFile(models + "/" + name, motion + "/" + name);
+  const char meta[] =
+      "{\"h\": 32, \"window\": 2, \"left\": 3, \"layers\": 1, \"width\": false, "
+      "\"silence_prime\": 0}\n";
+  writeBytes(motion + "/a2x_meta.json", meta, sizeof meta - 1);
+  writeVector(motion + "/a2x_pos.f32", std::vector<float>(256 * 32, 0.f));
+  std::vector<float> norm(126, 0.f);  // mean 0 and scale 1: the decoder speaks in deltas
+  std::fill(norm.begin() + 63, norm.end(), 1.f);
+  writeVector(motion + "/a2x_norm.f32", norm);
+  writeVector(motion + "/xs_target.bin", target);
+}
 
-  // The unsharp mask keeps its reach on the face as the crop grows; the
-  // compose geometry of the teeth borrow is the pi mouth mask around the lips.
+// The unsharp mask keeps its reach on the face as the crop grows; the
+// compose geometry of the teeth borrow is the pi mouth mask around the lips.
+void writeManifest(const std::string& dir, int nt, int W, int H, int crop, int driveFrames) {
   const int rel = crop / 256;
   char manifest[1536];
   std::snprintf(manifest, sizeof manifest,
@@ -342,8 +329,39 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
                 "\"prop_gate_scale\": 1.3, \"lip_idx\": [13, 14, 15, 16, 17, 18, 19, 20], "
                 "\"lip_geom_params\": [0.05, 0.08, 0.015]}}\n"
                 "}\n",
-                nt, W, H, crop, double(rel), 4 * rel + 1, o.driveFrames, W, H);
+                nt, W, H, crop, double(rel), 4 * rel + 1, driveFrames, W, H);
   writeBytes(dir + "/manifest.json", manifest, std::strlen(manifest));
+}
+
+}  // namespace
+
+int cropFor(const DemoOptions& o) {
+  if (o.width < kSide || o.height < kSide || o.width > 7680 || o.height > 4320)
+    fail("demo-bundle: the scene must be between 512x512 and 7680x4320, not " +
+         std::to_string(o.width) + "x" + std::to_string(o.height));
+  return o.width == kSide && o.height == kSide ? 256 : 512;
+}
+
+void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
+  if (o.sourceFrames < 2 || o.driveFrames < 1) fail("demo-bundle: too few frames");
+  const int crop = cropFor(o);
+  const int W = o.width, H = o.height;
+  const Placement at = place(W, H);
+  int w = 0, h = 0;
+  const std::vector<uint8_t> photo = le::loadImageRGB(o.image, w, h);
+  if (w != kSide || h != kSide)
+    fail("demo-bundle: " + o.image + " is " + std::to_string(w) + "x" + std::to_string(h) +
+         ", expected the 512x512 astronaut portrait");
+  makeDir(dir);
+  makeDir(dir + "/drive");
+  const int nt = o.sourceFrames;
+  writeIdleLoop(dir, photo, at, W, H, nt);
+  writeFaceMembers(dir, photo, crop, nt);
+  writePasteMembers(dir, at, crop, nt);
+  const std::vector<float> target = writeKeypoints(dir, nt, o.driveFrames);
+  copyFile(o.model, dir + "/model_b1.onnx");
+  if (!o.motionModels.empty()) writeMotionDir(dir, o.motionModels, target);
+  writeManifest(dir, nt, W, H, crop, o.driveFrames);
 
   // Donor mouths for the teeth borrow, rendered from the finished bundle with
   // the mouth open as far as the drive track opens it.
