@@ -156,7 +156,7 @@ class TextTest(unittest.TestCase):
             self.assertLess(samples.size, 12 * 16000, text)
         self.assertFalse(os.path.exists(written))
         for text, status, words in (("a\0b", 400, "NUL"), ("\ud800", 400, "Unicode"),
-                                    ("x" * 401, 413, "limit is 400"), (" \n", 400, "empty")):
+                                    ("x" * 2001, 413, "limit is 2000"), (" \n", 400, "empty")):
             with self.assertRaises(Refused) as e:
                 speak_text(text)
             self.assertEqual(e.exception.status, status)
@@ -280,6 +280,45 @@ class MediaTest(unittest.TestCase):
         changed = sum(float(np.abs(a.astype(np.int16) - b).mean()) > 0.5
                       for a, b in zip(pictures, pictures[1:]))
         self.assertGreater(changed, len(pictures) // 4, "the picture stays still")
+
+
+class StreamedTextTest(unittest.TestCase):
+    def test_a_long_text_starts_as_soon_as_a_short_one(self):
+        proc, at = start_server("motion", "--max-audio-seconds", "200",
+                                "--max-queued-seconds", "250")
+        sid, pc = open_session(at)
+        stats = lambda: request("GET", "/stats?session=" + sid, at=at)[1]  # noqa: E731
+        text = "The quick brown fox jumps over the lazy dog and runs into the forest. " * 30
+        try:
+            first, answered = {}, {}
+            for n in (30, 2000):
+                started = stats()["utterances_started"]
+                asked = time.monotonic()
+
+                def speak():
+                    answered[n] = request("POST", "/speak", {"session": sid, "text": text[:n]},
+                                          at=at)[:2] + (time.monotonic() - asked,)
+                speaking = threading.Thread(target=speak)
+                speaking.start()
+                while stats()["utterances_started"] == started:
+                    self.assertLess(time.monotonic() - asked, 20, "no speech frame")
+                    time.sleep(0.005)
+                first[n] = time.monotonic() - asked
+                speaking.join(60)
+                self.assertEqual(answered[n][0], 200, answered[n][1])
+                request("POST", "/interrupt", {"session": sid}, at=at)
+                until = time.monotonic() + 20
+                while stats()["state"] != 0:
+                    self.assertLess(time.monotonic(), until, "the interrupt never ended")
+                    time.sleep(0.05)
+            print("\n/speak to the first speech frame (to the answer): 30 characters %.3f s "
+                  "(%.3f s), 2000 characters %.3f s (%.3f s)"
+                  % (first[30], answered[30][2], first[2000], answered[2000][2]))
+            self.assertLess(max(first.values()), 1.5, first)
+        finally:
+            request("POST", "/bye", {"session": sid}, at=at)
+            on_loop(pc.close())
+            stop_server(proc)
 
 
 class IdlePicturesTest(unittest.TestCase):
@@ -410,6 +449,7 @@ class ServerTest(unittest.TestCase):
         # The visitor's queue: 1.8 s fits, 3.6 s does not, until an interrupt empties it.
         self.assertEqual(speak(wav_base64=wav_b64(1.8))[0], 200)
         self.assertRefused(speak(wav_base64=wav_b64(1.8)), 429, "queued", "limit is 3 s")
+        self.assertRefused(speak(text="one two three four five six"), 429, "queued", "limit is 3 s")
         self.assertEqual(request("POST", "/interrupt", {"session": self.sid})[0], 200)
         until = time.monotonic() + 10
         while speak(wav_base64=wav_b64(1.8))[0] != 200:

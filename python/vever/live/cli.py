@@ -38,7 +38,8 @@ def parser():
                     help="require a token signed with this secret to open a session "
                          "(default: $%s; off when unset)" % TOKEN_ENV)
     ap.add_argument("--max-text-chars", type=int, default=MAX_TEXT_CHARS,
-                    help="characters of one typed text (default %(default)s)")
+                    help="characters of one typed text, spoken as espeak-ng makes it; its "
+                         "speech is still bound by --max-audio-seconds (default %(default)s)")
     ap.add_argument("--max-audio-seconds", type=float, default=MAX_AUDIO_SECONDS,
                     help="seconds of speech in one request (default %(default)s)")
     ap.add_argument("--max-queued-seconds", type=float, default=MAX_QUEUED_SECONDS,

@@ -5,6 +5,7 @@ HTTP interface (JSON in and out):
     POST /offer      {"sdp", "type": "offer"[, "token"]}  -> {"sdp", "type": "answer", "session"}
                      503 {"error"} when every session slot is taken
     POST /speak      {"session", "text"} or {"session", "wav_base64"} -> 200 once queued
+                     (a text is pushed as espeak-ng makes it)
     POST /interrupt  {"session"}
     POST /bye        {"session"}   (the page sends it when it closes)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
@@ -16,6 +17,7 @@ Every refusal is a 4xx with {"error"} naming what was refused and the limit.
 import asyncio
 import base64
 import binascii
+import contextlib
 import json
 import logging
 import os
@@ -29,7 +31,7 @@ from . import opus, vp8
 from .memory import give_back_memory
 from .security import check_token, page_policy
 from .speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused, body_limit_for,
-                     check_text, decode_speech, speak_text)
+                     check_text, decode_speech, synthesise)
 from .tracks import FrameTrack, VoiceTrack
 from .visitor import Live
 from .worker import GATHER_SECONDS, session_id
@@ -294,15 +296,15 @@ class Server:
     async def speak(self, request):
         doc = await self.body(request, self._max_body)
         live = self.live_of(doc.get("session"))
+        text = None
         if "text" in doc:
             check_text(doc["text"], self._max_text_chars)
-            work = (speak_text, doc["text"], self._max_text_chars, self._max_audio_seconds)
+            text = doc["text"]
         elif "wav_base64" in doc:
             try:
                 data = base64.b64decode(doc["wav_base64"], validate=True)
             except (binascii.Error, TypeError, ValueError):
                 raise BadRequest("\"wav_base64\" is not base64")
-            work = (decode_speech, data, self._max_audio_seconds)
         else:
             raise BadRequest("say what to speak: \"text\" or \"wav_base64\"")
         # One request at a time per visitor: synthesis and decoding cost CPU.
@@ -310,23 +312,83 @@ class Server:
             raise Refused(429, "this session's previous speak request is still being prepared")
         live.preparing = True
         try:
-            samples = await asyncio.get_running_loop().run_in_executor(None, *work)
+            if text is not None:
+                return await self.say(live, text)
+            samples = await asyncio.get_running_loop().run_in_executor(
+                None, decode_speech, data, self._max_audio_seconds)
         finally:
             live.preparing = False
         if live.closed:
             raise LookupError("unknown session %r" % (live.id,))
         held = live.session.held_audio()
-        limit = int(self._max_queued_seconds * 16000)
-        if held + samples.size > limit:
-            raise Refused(429, "%.1f s of speech is queued for this session and this request "
-                               "adds %.1f s; the limit is %g s: speak again once some of it "
-                               "has been said" % (held / 16000, samples.size / 16000,
-                                                  self._max_queued_seconds))
+        if held + samples.size > self.queued_samples:
+            raise self.queue_full(held, samples.size)
         try:
             live.speak(samples)
         except vever.Error as e:
             raise Refused(429, str(e))
         return web.json_response({"queued_ms": samples.size / 16.0})
+
+    @property
+    def max_queued_seconds(self):
+        """Speech one visitor may have waiting to be spoken."""
+        return self._max_queued_seconds
+
+    @property
+    def queued_samples(self):
+        return int(self._max_queued_seconds * 16000)
+
+    def queue_full(self, held, adds):
+        return Refused(429, "%.1f s of speech is queued for this session and this request "
+                            "adds %.1f s; the limit is %g s: speak again once some of it "
+                            "has been said" % (held / 16000, adds / 16000,
+                                               self._max_queued_seconds))
+
+    async def say(self, live, text):
+        """Pushes espeak-ng's speech of text into the session as it is made,
+        within the queue's and the request's limits; past either, the
+        synthesis stops and what was pushed is spoken. An interrupt stops it
+        too. Answers once the whole text is queued."""
+        most = int(self._max_audio_seconds * 16000)
+        interrupts = live.interrupts
+        pushed = 0
+        refusal = None
+        async with contextlib.aclosing(synthesise(text, self._max_text_chars)) as pieces:
+            try:
+                async for piece in pieces:
+                    # Checked before each push: the visitor may leave or
+                    # interrupt while espeak-ng speaks.
+                    if live.ending is not None or live.interrupts != interrupts:
+                        break
+                    if pushed + piece.size > most:
+                        refusal = Refused(413, "the audio lasts more than %g s; the limit of "
+                                               "one request is %g s" % (self._max_audio_seconds,
+                                                                        self._max_audio_seconds))
+                        break
+                    held = live.session.held_audio()
+                    if held + piece.size > self.queued_samples:
+                        refusal = self.queue_full(held, piece.size)
+                        break
+                    try:
+                        live.session.push(piece)
+                    except vever.Error as e:
+                        refusal = Refused(429, str(e))
+                        break
+                    pushed += piece.size
+            except Refused as e:  # espeak-ng failed part way
+                refusal = e
+        if live.ending is not None:
+            raise LookupError("unknown session %r" % (live.id,))
+        interrupted = live.interrupts != interrupts
+        if pushed and not interrupted:
+            live.session.end_utterance()
+        if refusal is not None:
+            raise refusal
+        if interrupted:
+            return web.json_response({"queued_ms": pushed / 16.0, "interrupted": True})
+        if not pushed:
+            raise BadRequest("the text gives no speech")
+        return web.json_response({"queued_ms": pushed / 16.0})
 
     async def interrupt(self, request):
         doc = await self.body(request, CONTROL_BODY_LIMIT)

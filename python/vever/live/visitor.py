@@ -58,12 +58,14 @@ class Live:
         self.ending = None      # the task closing this visitor's connection and session
         self.deadline = None    # the task that lets go a peer who never connects
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
+        self.interrupts = 0     # a text being spoken in stops at the next one
 
     def speak(self, samples):
         self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
         self.session.end_utterance()
 
     def interrupt(self):
+        self.interrupts += 1
         self.session.interrupt()
 
     def image_of(self, frame):
