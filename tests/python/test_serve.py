@@ -1,9 +1,10 @@
 """The live server as a hostile visitor meets it: typed text that looks like
 espeak-ng's options, requests past every limit, offers without a valid token,
 random bodies and SDP at every endpoint, paths that climb out of the page;
-and visitors who leave, drop or never connect, each giving back its slot and
-its memory. Runs one server on the py_fixture bundle, with a token secret and small
-limits, and real WebRTC clients (aiortc) where a session is needed."""
+speech streamed in over a socket and text spoken as it is synthesised; and
+visitors who leave, drop or never connect, each giving back its slot and its
+memory. Runs one server on the py_fixture bundle, with a token secret and
+small limits, and real WebRTC clients (aiortc) where a session is needed."""
 
 import asyncio
 import base64
@@ -22,6 +23,7 @@ import time
 import unittest
 import wave
 
+import aiohttp
 import av
 import numpy as np
 from aiortc import RTCPeerConnection, RTCSessionDescription
@@ -31,7 +33,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 import vever  # noqa: E402
-from vever.live import vp8  # noqa: E402
+from vever.live import stream_audio, vp8  # noqa: E402
 from vever.live.routes import CONTROL_BODY_LIMIT  # noqa: E402
 from vever.live.security import mint_token  # noqa: E402
 from vever.live.speech import (BadRequest, Refused, body_limit_for, decode_speech,  # noqa: E402
@@ -319,6 +321,62 @@ class StreamedTextTest(unittest.TestCase):
             request("POST", "/bye", {"session": sid}, at=at)
             on_loop(pc.close())
             stop_server(proc)
+
+
+class StreamTest(unittest.TestCase):
+    def test_speech_streamed_over_a_socket(self):
+        sid, pc = open_session()
+        url = "http://127.0.0.1:%d" % port
+        stream = url + "/stream?session=" + sid
+        self.assertEqual(request("GET", "/stream?session=" + "0" * 32)[1],
+                         {"error": "unknown session '%s'" % ("0" * 32)})
+
+        async def refusals():
+            async with aiohttp.ClientSession() as http:
+                ws = await http.ws_connect(stream)
+                with self.assertRaises(aiohttp.WSServerHandshakeError) as second:
+                    await http.ws_connect(stream)
+                self.assertEqual(second.exception.status, 409)
+                for message in (bytes(64 * 1024 + 2), bytes(3), '{"type": "say"}',
+                                bytes(64 * 1024), bytes(64 * 1024), '{"type": "interrupt"}'):
+                    await (ws.send_str if isinstance(message, str) else ws.send_bytes)(message)
+                events = [json.loads((await ws.receive(timeout=20)).data)]
+                while events[-1]["type"] != "done":
+                    events.append(json.loads((await ws.receive(timeout=20)).data))
+                await ws.close()
+                return [e["error"] for e in events if e["type"] == "refused"]
+        try:
+            # 2 s fits in the 3 s queue; the second 2 s does not, nor do the others.
+            refused = on_loop(refusals())
+            self.assertEqual(len(refused), 4, refused)
+            for why, words in zip(refused, ("limit is 65536 bytes", "odd", '"end"',
+                                            "limit is 3 s")):
+                self.assertIn(words, why)
+            before = request("GET", "/stats?session=" + sid)[1]
+            tone = (np.sin(2 * np.pi * 180 * np.arange(24000) / 16000) * 8000).astype(np.int16)
+
+            async def speak():
+                return [e async for e in stream_audio(url, sid, [tone[:7000], tone[7000:]])]
+            events = on_loop(speak())
+            self.assertEqual([e["type"] for e in events], ["speaking", "done"], events)
+            self.assertEqual(events[0]["utterance"], before["utterances_started"] + 1)
+            print("\n/stream: first PCM message to the speaking event %.3f s (the engine's "
+                  "first frame %.0f ms)" % (events[0]["t"], events[0]["first_frame_ms"]))
+            until = time.monotonic() + 10  # the last frames are still on their way out
+            while request("GET", "/stats?session=" + sid)[1]["speech_frames_out"] < \
+                    before["speech_frames_out"] + 37:
+                self.assertLess(time.monotonic(), until, "the streamed speech was not all said")
+                time.sleep(0.1)
+
+            async def leave():
+                async with aiohttp.ClientSession() as http:
+                    ws = await http.ws_connect(stream)
+                    await LOOP.run_in_executor(None, request, "POST", "/bye", {"session": sid})
+                    return await ws.receive(timeout=20)
+            self.assertEqual(on_loop(leave()).data, aiohttp.WSCloseCode.GOING_AWAY)
+        finally:
+            request("POST", "/bye", {"session": sid})
+            on_loop(pc.close())
 
 
 class IdlePicturesTest(unittest.TestCase):

@@ -5,14 +5,18 @@
     tracks    FrameTrack, VoiceTrack: the media aiortc sends a visitor
     security  mint_token, check_token, page_policy: who may open a session
     speech    what a visitor sends to be spoken, decoded or synthesised
+    stream    /stream: speech that streams in over a WebSocket, events out
+    client    stream_audio: a client of /stream
     worker    one worker of many: its name, ICE servers, capacity, metrics, drain
     memory    the process's heap, kept flat as visitors come and go
     opus, vp8 aiortc's encoders, tuned for a rendered face
     cli       the command line: flags, build, run
 """
 
+from .client import StreamRefused, stream_audio
 from .routes import Server
 from .security import check_token, mint_token, page_policy
 from .visitor import Live
 
-__all__ = ["Server", "Live", "mint_token", "check_token", "page_policy"]
+__all__ = ["Server", "Live", "mint_token", "check_token", "page_policy", "stream_audio",
+           "StreamRefused"]

@@ -15,6 +15,7 @@ from .memory import limit_heap_arenas
 from .routes import CONNECT_SECONDS, IDLE_CACHE_MIB, MAX_QUEUED_SECONDS, Server
 from .security import TOKEN_ENV
 from .speech import MAX_AUDIO_SECONDS, MAX_TEXT_CHARS
+from .stream import MAX_MESSAGE_BYTES
 
 log = logging.getLogger("vever.serve")
 
@@ -45,6 +46,9 @@ def parser():
     ap.add_argument("--max-queued-seconds", type=float, default=MAX_QUEUED_SECONDS,
                     help="seconds of speech one visitor may have waiting (default "
                          "%(default)s, at most the engine's 300)")
+    ap.add_argument("--max-stream-message-kib", type=float, default=MAX_MESSAGE_BYTES / 1024,
+                    help="bytes of one audio message on /stream in KiB; more is refused, "
+                         "twice as much closes the socket (default %(default)g)")
     ap.add_argument("--max-body-mib", type=float, default=None,
                     help="bytes of a /speak body in MiB (default: what a WAV of "
                          "--max-audio-seconds at 48 kHz stereo takes in base64)")
@@ -93,7 +97,7 @@ def parse(argv=None):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)
     for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds",
-                 "connect_seconds"):
+                 "connect_seconds", "max_stream_message_kib"):
         if getattr(args, name) <= 0:
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
@@ -123,7 +127,8 @@ def build(args):
                   max_audio_seconds=args.max_audio_seconds,
                   max_queued_seconds=args.max_queued_seconds, max_body=max_body,
                   worker=args.worker_name, ice=args.ice,
-                  connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib)
+                  connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib,
+                  max_stream_message=max(2, int(args.max_stream_message_kib * 1024) & ~1))
 
 
 def run(server, args):

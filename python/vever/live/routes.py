@@ -6,6 +6,8 @@ HTTP interface (JSON in and out):
                      503 {"error"} when every session slot is taken
     POST /speak      {"session", "text"} or {"session", "wav_base64"} -> 200 once queued
                      (a text is pushed as espeak-ng makes it)
+    GET  /stream?session=ID  a WebSocket: PCM in as it is made, the session's
+                     events out (vever.live.stream)
     POST /interrupt  {"session"}
     POST /bye        {"session"}   (the page sends it when it closes)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
@@ -32,6 +34,7 @@ from .memory import give_back_memory
 from .security import check_token, page_policy
 from .speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused, body_limit_for,
                      check_text, decode_speech, synthesise)
+from .stream import MAX_MESSAGE_BYTES, Streams
 from .tracks import FrameTrack, VoiceTrack
 from .visitor import Live
 from .worker import GATHER_SECONDS, session_id
@@ -57,7 +60,8 @@ class Server:
     def __init__(self, bundle, motion, max_sessions, threads, token_secret=None,
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
-                 ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB):
+                 ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB,
+                 max_stream_message=MAX_MESSAGE_BYTES):
         self._bundle, self._motion = bundle, motion
         self._max_sessions, self._threads = max_sessions, threads
         self._token_secret = token_secret or None
@@ -77,6 +81,7 @@ class Server:
         self._draining = False    # SIGTERM came: no new sessions
         self._leaving = []        # called with each visitor that leaves
         self._idle = vp8.IdlePictures(int(idle_cache_mib * 1024 * 1024))
+        self._streams = Streams(self, max_stream_message)
         vp8.install()
         opus.install()
 
@@ -447,7 +452,8 @@ class Server:
         app.add_routes([web.get("/", self.index), web.get("/healthz", self.healthz),
                         web.post("/offer", self.offer), web.post("/speak", self.speak),
                         web.post("/interrupt", self.interrupt), web.post("/bye", self.bye),
-                        web.get("/stats", self.stats)])
+                        web.get("/stats", self.stats),
+                        web.get("/stream", self._streams.handle)])
         app.on_response_prepare.append(self.headers)
         app.on_shutdown.append(self.shutdown)
         return app

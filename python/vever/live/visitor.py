@@ -59,6 +59,7 @@ class Live:
         self.deadline = None    # the task that lets go a peer who never connects
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
         self.interrupts = 0     # a text being spoken in stops at the next one
+        self.stream = None      # the visitor's /stream socket, one at a time
 
     def speak(self, samples):
         self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
