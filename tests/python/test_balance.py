@@ -3,7 +3,8 @@ loopback, visited by real WebRTC clients (aiortc): each visitor lands on a
 worker of its own and receives video, every later request reaches the worker
 that holds its session, a fourth visitor is refused, the metrics count what
 each worker did, a worker told to stop drains its visitor before exiting 0,
-and a worker killed outright is taken out while new visitors still get in.
+and a worker killed outright is taken out while new visitors still get in;
+a /stream socket reaches the worker of its session and stays open while idle.
 
 The bundle is the py_fixture one (LE_PY_FIXTURE), or VEVER_TEST_BUNDLE and
 VEVER_TEST_MOTION when run by hand on another bundle."""
@@ -25,6 +26,7 @@ import time
 import unittest
 import wave
 
+import aiohttp
 import numpy as np
 from aiortc import RTCPeerConnection, RTCSessionDescription
 from aiortc.mediastreams import MediaStreamError
@@ -34,6 +36,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 WORKERS = 3
 DRAIN = 6.0
+IDLE = 90.0  # past HAProxy's client and server timeouts (60 s)
 LOOP = asyncio.new_event_loop()  # the visitors' peer connections live on it
 
 
@@ -74,8 +77,8 @@ def request(port, method, path, body=None):
     return r.status, doc, r.headers
 
 
-def on_loop(coro):
-    return asyncio.run_coroutine_threadsafe(coro, LOOP).result(60)
+def on_loop(coro, seconds=60):
+    return asyncio.run_coroutine_threadsafe(coro, LOOP).result(seconds)
 
 
 def wav_b64(seconds):
@@ -198,6 +201,32 @@ class BalanceTest(unittest.TestCase):
 
     def capacity(self, worker):
         return request(self.port + int(worker[1:]), "GET", "/capacity")[1]
+
+    def test_a_stream_socket_idles_through_haproxy(self):
+        # A voice agent's socket waits between utterances; then it still
+        # reaches its session's worker (any other would have refused it).
+        v = Visitor()
+        self.assertEqual(v.offer(self.port)[0], 200)
+        tone = (np.sin(2 * np.pi * 180 * np.arange(16000) / 16000) * 8000).astype(np.int16)
+
+        async def idle_then_speak():
+            async with aiohttp.ClientSession() as http:
+                ws = await http.ws_connect("http://127.0.0.1:%d/stream?session=%s"
+                                           % (self.port, v.sid))
+                await asyncio.sleep(IDLE)
+                await ws.send_bytes(tone.tobytes())
+                await ws.send_str(json.dumps({"type": "end"}))
+                msg = await ws.receive(timeout=30)
+                await ws.close()
+                return msg
+        try:
+            msg = on_loop(idle_then_speak(), IDLE + 60)
+            self.assertEqual(msg.type, aiohttp.WSMsgType.TEXT, msg)
+            self.assertEqual(json.loads(msg.data)["type"], "speaking")
+        finally:
+            self.assertEqual(request(self.port, "POST", "/bye", {"session": v.sid})[0], 200)
+            v.close()
+            wait_for("the slot back", lambda: self.capacity(v.worker)["free"] == 1)
 
     def test_visitors_across_workers(self):
         port = self.port
