@@ -4,7 +4,7 @@ voice agent that speaks through a visitor's avatar:
     async for event in stream_audio("http://127.0.0.1:8080", session, pieces):
         print(event)
 
-It needs aiohttp and numpy only.
+The module itself uses aiohttp and numpy only.
 """
 
 import asyncio
@@ -32,30 +32,36 @@ def pieces_of(pcm, seconds=PIECE_SECONDS):
     """int16 arrays or bytes of any sizes -> 16-bit little-endian pieces of
     the given length (the last may be shorter)."""
     size = int(seconds * SAMPLE_RATE) * 2
-    held = b""
+    held = bytearray()
     for part in pcm:
         if isinstance(part, np.ndarray):
             part = part.astype("<i2", copy=False).tobytes()
-        held += bytes(part)
-        while len(held) >= size:
-            yield held[:size]
-            held = held[size:]
+        held += part
+        whole = len(held) - len(held) % size
+        for at in range(0, whole, size):
+            yield bytes(held[at:at + size])
+        del held[:whole]
     if len(held) & 1:
         raise ValueError("the PCM ends in half a sample")
     if held:
-        yield held
+        yield bytes(held)
 
 
-async def stream_audio(url, session, pcm, realtime=True, end=True, piece_seconds=PIECE_SECONDS):
+async def stream_audio(url, session, pcm, realtime=True, end=True, piece_seconds=PIECE_SECONDS,
+                       lead_seconds=0.0):
     """Streams pcm (16 kHz mono int16 arrays or 16-bit little-endian bytes,
     of any sizes) into the session's utterance over /stream, at the pace of
     its own duration when realtime (as a live synthesiser would), else as
-    fast as the socket takes it; then, with end, ends the utterance.
+    fast as the socket takes it; then, with end, ends the utterance. In real
+    time, lead_seconds of audio go out ahead of the pace: the session holds
+    back an utterance's first frame until it has enough audio beyond it, so
+    a lead brings that frame forward.
 
     Yields the server's events as they come, each with "t" added: seconds
     since the first audio message went out. Returns after the done event
     that follows the end (or, without end, when the socket closes). Raises
-    StreamRefused when the server refuses the socket."""
+    StreamRefused when the server refuses the socket, ConnectionError when
+    it closes the socket first (1001: the visitor left)."""
     target = "%s/stream?session=%s" % (url.rstrip("/"), urllib.parse.quote(session, safe=""))
     started = []
 
@@ -65,7 +71,7 @@ async def stream_audio(url, session, pcm, realtime=True, end=True, piece_seconds
                 if not started:
                     started.append(time.monotonic())
                 if realtime:
-                    ahead = started[0] + k * piece_seconds - time.monotonic()
+                    ahead = started[0] + k * piece_seconds - lead_seconds - time.monotonic()
                     if ahead > 0:
                         await asyncio.sleep(ahead)
                 await ws.send_bytes(piece)
@@ -91,8 +97,12 @@ async def stream_audio(url, session, pcm, realtime=True, end=True, piece_seconds
                 # One end per call: the done that counts an end follows ours.
                 if end and event.get("type") == "done" and event.get("ends", 0) >= 1:
                     break
-            if sender.done() and not sender.cancelled() and sender.exception():
-                raise sender.exception()
+            else:
+                if sender.done() and not sender.cancelled() and sender.exception():
+                    raise sender.exception()
+                if end:
+                    raise ConnectionError("the server closed the stream (%s) before the "
+                                          "utterance was done" % ws.close_code)
         finally:
             sender.cancel()
             await ws.close()

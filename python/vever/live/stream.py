@@ -27,10 +27,11 @@ in (this socket or /speak), read every POLL_SECONDS:
         reports state speaking and utterances_started N; MS is the engine's
         time from the utterance's first push to that frame.
     {"type": "done", "utterance": N, "ends": K}
-        the session is back to idle, its ramp made, and holds no audio: all
-        that was pushed is spoken or dropped. Every end and interrupt of the
-        socket is answered by one (K counts the ends taken so far, so a client
-        knows which of its ends a done follows).
+        the session is back to idle and holds no audio: the last frames of
+        what was pushed, its ramp included, are made (at most 8 of them,
+        0.32 s, still wait to be sent) or the speech was dropped. Every end
+        and interrupt of the socket is answered by one (K counts the ends
+        taken so far, so a client knows which of its ends a done follows).
     {"type": "refused", "error": "..."}   what was wrong, naming the limit.
 When the visitor leaves, the server closes the socket with 1001 (going away).
 """
