@@ -557,7 +557,8 @@ class ServerTest(unittest.TestCase):
             body = {"sdp": data.draw(sdp_lines), "type": "offer",
                     "token": mint_token(SECRET)}
         else:
-            path = "/stats?session=" + data.draw(st.text(alphabet="abc0%&=/.;", max_size=20))
+            path = (data.draw(st.sampled_from(["/stats", "/stream"])) + "?session="
+                    + data.draw(st.text(alphabet="abc0%&=/.;", max_size=20) | st.just(self.sid)))
             body = None
         status, doc, _ = request("GET" if kind == "stats" else "POST", path, body)
         if status == 200 and path == "/offer":

@@ -8,6 +8,7 @@ the pipe piece by piece, so a long text starts as soon as a short one."""
 import asyncio
 import contextlib
 import io
+import os
 import struct
 
 import av
@@ -20,6 +21,7 @@ MAX_AUDIO_SECONDS = 30.0    # decoded speech per request
 # FFmpeg open further files or addresses named inside the upload.
 AUDIO_FORMATS = "wav,w64,mp3,ogg,flac,mov,matroska,aac"
 ESPEAK_SECONDS = 60.0       # one text's synthesis, start to end
+QUIT_SECONDS = 5.0          # for espeak-ng to end once its output is closed
 READ_BYTES = 16384          # a read of espeak-ng's output: about 0.4 s of its speech
 HEADER_BYTES = 4096         # espeak-ng's WAV header is 44 bytes; more is not its WAV
 
@@ -178,20 +180,32 @@ async def synthesise(text, max_chars=MAX_TEXT_CHARS, seconds=ESPEAK_SECONDS):
     starting with '-' would be read as espeak-ng's options (-f names a file
     to read aloud). Closing the generator early stops espeak-ng."""
     data = check_text(text, max_chars)
+    loop = asyncio.get_running_loop()
+    # The pipe of espeak-ng's output is ours to close: closed early, it ends
+    # espeak-ng at its next write. Killing it instead would race the event
+    # loop's reaping of a process that has just ended.
+    out, into = os.pipe()
     try:
         proc = await asyncio.create_subprocess_exec(
-            "espeak-ng", "--stdin", "--stdout", stdin=asyncio.subprocess.PIPE,
-            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL)
-    except FileNotFoundError:
-        raise BadRequest("the server cannot speak text: espeak-ng is not installed")
+            "espeak-ng", "--stdin", "--stdout", stdin=asyncio.subprocess.PIPE, stdout=into,
+            stderr=asyncio.subprocess.DEVNULL)
+    except BaseException as e:
+        os.close(out)
+        if isinstance(e, FileNotFoundError):
+            raise BadRequest("the server cannot speak text: espeak-ng is not installed")
+        raise
+    finally:
+        os.close(into)
     feeding = asyncio.ensure_future(_feed(proc.stdin, data))
-    until = asyncio.get_running_loop().time() + seconds
+    reader = asyncio.StreamReader(limit=READ_BYTES)
+    pipe, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader),
+                                           os.fdopen(out, "rb", 0))
+    until = loop.time() + seconds
     wav = WavPieces()
     try:
         while True:
-            left = until - asyncio.get_running_loop().time()
             try:
-                chunk = await asyncio.wait_for(proc.stdout.read(READ_BYTES), max(left, 0))
+                chunk = await asyncio.wait_for(reader.read(READ_BYTES), until - loop.time())
             except asyncio.TimeoutError:
                 raise BadRequest("espeak-ng failed: it did not finish within %g s" % seconds)
             if not chunk:
@@ -207,7 +221,11 @@ async def synthesise(text, max_chars=MAX_TEXT_CHARS, seconds=ESPEAK_SECONDS):
             yield samples
     finally:
         feeding.cancel()
-        if proc.returncode is None:
+        pipe.close()
+        proc.stdin.close()
+        try:
+            await asyncio.wait_for(proc.wait(), QUIT_SECONDS)
+        except asyncio.TimeoutError:  # stuck, not writing
             proc.kill()
             await proc.wait()
 
