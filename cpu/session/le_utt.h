@@ -45,10 +45,6 @@ inline std::string& uttError() {
   return error;
 }
 
-inline std::string textOf(const std::exception& e) {
-  return e.what() && *e.what() ? e.what() : "unknown failure";
-}
-
 // What a pull found.
 enum class Pulled { Frame, None, TooSmall };
 

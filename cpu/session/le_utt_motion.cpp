@@ -157,7 +157,7 @@ void MotionWorker::dispatchLoop() {
                            std::min(job.maxFrames, avail));
       total = src->total();
     } catch (const std::exception& e) {
-      failure = e.what() && *e.what() ? e.what() : "unknown failure";
+      failure = textOf(e);
       avail = pulled = 0;
     }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,6 +37,11 @@ class MotionSource {
 };
 
 namespace utt {
+
+// A failure's message, or "unknown failure" when it carries none.
+inline std::string textOf(const std::exception& e) {
+  return e.what() && *e.what() ? e.what() : "unknown failure";
+}
 
 // One job in (audio and what to tell the source), keypoints out. The run
 // thread posts a job and collects it; the dispatch thread runs it.

@@ -23,9 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kFrameSamples = 640;  // 40 ms at 16 kHz: one video frame
-constexpr int kChunk = 320;         // 20 ms pushes, as a live host sends them
-constexpr int kLeadFrames = 12;     // half a second of idle loop before and after
+constexpr int kChunk = 320;      // 20 ms pushes, as a live host sends them
+constexpr int kLeadFrames = 12;  // half a second of idle loop before and after
 constexpr int kTailFrames = 12;
 constexpr double kStallSeconds = 60;
 
@@ -169,7 +168,7 @@ int report(le_utt* s, const SpeakOptions& o, const Counts& n, size_t samples, in
 
 int speak(const SpeakOptions& o) {
   const std::vector<int16_t> audio = loadSpeech(o);
-  const int speechFrames = int((audio.size() + kFrameSamples - 1) / kFrameSamples);
+  const int speechFrames = int((audio.size() + LE_UTT_FRAME_SAMPLES - 1) / LE_UTT_FRAME_SAMPLES);
   int interruptFrame = -1;
   if (o.interruptAt >= 0) interruptFrame = std::max(1, int(std::lround(o.interruptAt * 25)));
 
