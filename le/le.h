@@ -547,6 +547,34 @@ LE_API int le_utt_tessera_synth_w(le_utt* s, double* mean, double* max, int64_t*
 LE_API int le_utt_tessera_geometry(le_utt* s, char* buf, int len);
 
 /* ------------------------------------------------------------------------
+ * Voice activity (le_vad_*): the chance that each 32 ms of 16 kHz mono audio
+ * holds speech, from the Silero VAD v5 network (silero_vad_v5.onnx), run on
+ * one thread. A detector follows one stream: each call continues from the
+ * previous chunk, so feed the stream's chunks in order, without gaps, and
+ * reset between streams. One thread at a time per detector; detectors are
+ * independent. le_vad_open and le_vad_chance empty the last error
+ * (le_last_error) on entry and set it on failure.
+ * ------------------------------------------------------------------------ */
+
+typedef struct le_vad le_vad;
+
+/* Samples of one call: 32 ms at 16 kHz. */
+#define LE_VAD_CHUNK_SAMPLES 512
+
+/* Opens the network at model_path. NULL on failure: the last error names
+ * the file and why (unreadable, or not this network and what differs). */
+LE_API le_vad* le_vad_open(const char* model_path);
+/* The chance (0..1) that the next n samples of the stream hold speech; n
+ * must be LE_VAD_CHUNK_SAMPLES. Samples are in [-1, 1] (values beyond are
+ * clipped). -1 for bad arguments, a sample that is not finite or a failed
+ * run, with the last error set; the stream's state is then unchanged. */
+LE_API float le_vad_chance(le_vad* vad, const float* samples, size_t n);
+/* A new stream: state and context back to zero. NULL is ignored. */
+LE_API void le_vad_reset(le_vad* vad);
+/* NULL is ignored. */
+LE_API void le_vad_close(le_vad* vad);
+
+/* ------------------------------------------------------------------------
  * Telemetry: a process-wide list of named measurements and events that the
  * engine records as it works (an utterance session records, per utterance,
  * "utt.first_frame_ms", "utt.speech_frames", "utt.frame_cost_mean_ms",
