@@ -7,6 +7,12 @@ import sys
 LIB_NAME = "libvever_core.so"
 
 
+def checkout():
+    """The source checkout this package runs from, or None when installed."""
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    return root if os.path.exists(os.path.join(root, "CMakeLists.txt")) else None
+
+
 def _candidates():
     env = os.environ.get("VEVER_LIB")
     if env:
@@ -14,8 +20,8 @@ def _candidates():
         return [env]
     here = os.path.dirname(os.path.abspath(__file__))
     paths = [os.path.join(here, LIB_NAME)]
-    root = os.path.dirname(os.path.dirname(here))
-    if os.path.exists(os.path.join(root, "CMakeLists.txt")):
+    root = checkout()
+    if root:
         # Run from a checkout: its build tree.
         build = os.environ.get("LE_BUILD_DIR") or os.path.join(root, "build")
         paths.append(os.path.join(build, LIB_NAME))
@@ -115,6 +121,10 @@ _SIGNATURES = {
     "le_utt_peek_frame": (_int, [_vp, ctypes.POINTER(UttFrameInfo), ctypes.POINTER(ctypes.c_int64)]),
     "le_utt_get_stats": (None, [_vp, ctypes.POINTER(UttStats)]),
     "le_utt_render_status": (_int, [_vp, ctypes.c_char_p, _int, ctypes.POINTER(ctypes.c_int64)]),
+    "le_vad_open": (_vp, [_str]),
+    "le_vad_chance": (ctypes.c_float, [_vp, _fp, ctypes.c_size_t]),
+    "le_vad_reset": (None, [_vp]),
+    "le_vad_close": (None, [_vp]),
     "le_tel_record": (None, [_str, ctypes.c_double]),
     "le_tel_pending_json": (_str, []),
     "le_tel_flush": (_int, []),

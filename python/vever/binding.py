@@ -1,6 +1,7 @@
 """The engine's handles: a rendering context on an avatar bundle (Context),
-an utterance session on it (Session), and the frames and statistics they
-return. Every failure of the engine raises Error with the engine's own message.
+an utterance session on it (Session), the frames and statistics they
+return, and a voice-activity detector (Vad). Every failure of the engine
+raises Error with the engine's own message.
 """
 
 from __future__ import annotations
@@ -30,6 +31,8 @@ FPS = 25
 # Audio a session holds unspoken at most (le.h's LE_UTT_MAX_HELD_SAMPLES);
 # a push beyond it raises Error and appends nothing.
 MAX_HELD_SAMPLES = SAMPLE_RATE * 300
+# Samples of one Vad.chance call: 32 ms (le.h's LE_VAD_CHUNK_SAMPLES).
+VAD_CHUNK = 512
 
 _KIND_NAMES = {IDLE: "idle", SPEECH: "speech", RAMP: "ramp"}
 _STATE_NAMES = {STATE_IDLE: "idle", STATE_WAITING: "waiting", STATE_SPEAKING: "speaking",
@@ -361,3 +364,67 @@ class Session(_Owned):
         failures = ctypes.c_int64(0)
         r = _c.le_utt_render_status(self._handle(), buf, len(buf), ctypes.byref(failures))
         return RenderStatus(_lib.text(buf.value), failures.value, r < 0)
+
+
+def default_vad_model() -> Optional[str]:
+    """The voice-activity network to open: $VEVER_VAD_MODEL when set (taken
+    as it is, so a wrong path fails loudly in Vad), else the one scripts/setup
+    installs in the checkout (.deps/vad/silero_vad_v5.onnx); None without one."""
+    env = os.environ.get("VEVER_VAD_MODEL")
+    if env:
+        return env
+    root = _lib.checkout()
+    path = os.path.join(root, ".deps", "vad", "silero_vad_v5.onnx") if root else None
+    return path if path and os.path.isfile(path) else None
+
+
+class Vad(_Owned):
+    """Voice activity on one stream of 16 kHz mono audio (le_vad_*): the
+    chance that each chunk of VAD_CHUNK samples (32 ms) holds speech. Each
+    chunk continues the ones before it: feed a stream's chunks in order and
+    reset() between streams. Safe to share between threads (calls take turns)."""
+
+    def __init__(self, model: Optional[PathLike]) -> None:
+        self._destroy = _c.le_vad_close
+        self._h = None
+        self._lock = threading.Lock()
+        if model is None:
+            raise Error("vever: no voice-activity model (scripts/setup installs one; "
+                        "VEVER_VAD_MODEL names another)")
+        h = _c.le_vad_open(_path(model))
+        if not h:
+            raise Error(_lib.text(_c.le_last_error()))
+        self._h = h
+
+    def close(self) -> None:
+        with self._lock:
+            h, self._h = self._h, None
+        if h:
+            self._destroy(h)
+
+    def _handle(self):
+        if self._h is None:
+            raise Error("vever: the voice-activity detector is closed")
+        return self._h
+
+    def chance(self, samples: npt.ArrayLike) -> float:
+        """The chance (0..1) that the next VAD_CHUNK samples hold speech:
+        int16 (16-bit PCM) or float32 in [-1, 1]."""
+        a = np.asarray(samples)
+        if a.dtype == np.int16:
+            a = a.astype(np.float32) / 32768
+        elif a.dtype != np.float32:
+            raise TypeError("chance: int16 or float32 samples expected, got %s" % a.dtype)
+        if a.shape != (VAD_CHUNK,):
+            raise ValueError("chance: samples of shape %s, expected (%d,)" % (a.shape, VAD_CHUNK))
+        a = np.ascontiguousarray(a)
+        with self._lock:
+            r = _c.le_vad_chance(self._handle(), _ptr(a, ctypes.c_float), a.size)
+            if r < 0:
+                raise Error(_lib.text(_c.le_last_error()))
+        return float(r)
+
+    def reset(self) -> None:
+        """A new stream: the detector forgets the audio it has seen."""
+        with self._lock:
+            _c.le_vad_reset(self._handle())

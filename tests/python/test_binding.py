@@ -157,6 +157,24 @@ class ContextTest(unittest.TestCase):
                 call()
 
 
+class VadTest(unittest.TestCase):
+    def test_pcm_scores_as_its_float_values_and_misuse_is_refused(self):
+        model = vever.default_vad_model()
+        self.assertTrue(model and os.path.isfile(model), "scripts/setup installs the model")
+        chunks = clip(10, 20, 10).reshape(-1, vever.VAD_CHUNK)
+        with vever.Vad(model) as vad:
+            pcm = [vad.chance(c) for c in chunks]
+            vad.reset()
+            self.assertEqual([vad.chance(c.astype(np.float32) / 32768) for c in chunks], pcm)
+            for bad, error in ((chunks[0][1:], ValueError), (chunks[0] / 32768, TypeError)):
+                self.assertRaises(error, vad.chance, bad)
+        self.assertRaises(vever.Error, vad.chance, chunks[0])  # closed
+        other = os.path.join(FIX, "w2v", "w2v.onnx")
+        with self.assertRaisesRegex(vever.Error, "^le_vad_open: .*not the Silero VAD v5") as e:
+            vever.Vad(other)
+        self.assertIn(other, str(e.exception))
+
+
 class SessionTest(unittest.TestCase):
     def test_speak_then_interrupt(self):
         with vever.Context(bundle()) as ref:
