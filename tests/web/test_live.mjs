@@ -2,10 +2,14 @@
 // spoken (video frames and voice arrive, the status line reports speech, the
 // mouth region changes), Interrupt eases back to idle; a few uploaded tone
 // bursts time lips against voice and the speak request against the first
-// speech frame shown; then two visitors at once and a third one turned away.
+// speech frame shown; the time to the first speech frame shown for a short
+// and a long text and for PCM streamed over /stream; Microphone mode fed a
+// recorded sentence by chromium's fake capture device, timed from each word's
+// onset to the mouth opening; then two visitors at once and a third one
+// turned away.
 //   node test_live.mjs   (CTest sets VEVER_TOOL, VEVER_LIB, PYTHONPATH, NODE_PATH, LE_TEST_TMP)
 import { spawn, execFileSync } from "node:child_process";
-import { mkdtempSync, rmSync, mkdirSync, writeFileSync } from "node:fs";
+import { mkdtempSync, rmSync, mkdirSync, readFileSync, writeFileSync } from "node:fs";
 import { createRequire } from "node:module";
 import { createServer } from "node:net";
 import { join } from "node:path";
@@ -57,12 +61,38 @@ function toneWav(seconds) {
     b.writeInt16LE(Math.round(26000 * Math.sin(2 * Math.PI * 220 * i / 16000)), 44 + 2 * i);
   return b;
 }
+// A WAV at espeak-ng's 22050 Hz: lead seconds of silence, a spoken sentence,
+// tail seconds of silence; chromium's fake microphone plays it in a loop.
+function sentenceWav(file, lead, tail) {
+  const said = join(dir, "said.wav");
+  execFileSync("espeak-ng", ["-a", "180", "-w", said, "Hello, how are you doing today"]);
+  const b = readFileSync(said);
+  const data = b.subarray(44);
+  const rate = b.readUInt32LE(24);
+  const pad = (s) => Buffer.alloc(2 * Math.round(s * rate));
+  const pcm = Buffer.concat([pad(lead), data, pad(tail)]);
+  const h = Buffer.from(b.subarray(0, 44));
+  h.writeUInt32LE(36 + pcm.length, 4);
+  h.writeUInt32LE(pcm.length, 40);
+  writeFileSync(file, Buffer.concat([h, pcm]));
+}
+// The first frame received after t (within 3 s) whose mouth region is darker
+// than every frame of the idle second before t: the demo avatar's mouth
+// opens far darker than it ever is at rest.
+function firstSpeechFrame(frames, t) {
+  const idle = frames.filter((f) => f.received > t - 900 && f.received < t);
+  if (idle.length < 10) return undefined;
+  const closed = Math.min(...idle.map((f) => f.mouth)) - 6;
+  return frames.find((f) => f.received > t && f.received < t + 3000 && f.mouth < closed);
+}
 const median = (v) => [...v].sort((a, b) => a - b)[v.length >> 1];
 const ms = (v) => v.map((x) => x.toFixed(0)).join(" ");
 
 const bundle = join(dir, "astro");
 execFileSync(env("VEVER_TOOL"), ["demo-bundle", bundle, "--source-frames", "6", "--frames", "12"],
              { stdio: "ignore" });
+const micWav = join(dir, "mic.wav");
+sentenceWav(micWav, 1.5, 2.0);
 const port = await freePort();
 const server = spawn("/usr/bin/python3", ["-m", "vever.serve", bundle, join(bundle, "motion"),
                                           "--port", String(port), "--max-sessions", "2"],
@@ -79,7 +109,9 @@ try {
     headless: true,
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-           "--autoplay-policy=no-user-gesture-required", `--user-data-dir=${join(dir, "profile")}`],
+           "--autoplay-policy=no-user-gesture-required", `--user-data-dir=${join(dir, "profile")}`,
+           "--use-fake-ui-for-media-stream", "--use-fake-device-for-media-stream",
+           `--use-file-for-fake-audio-capture=${micWav}`],
   });
 
   // ---- one visitor: idle, speak, interrupt
@@ -153,11 +185,7 @@ try {
              latency: w.audio.outputLatency };
   });
   const lips = spoke.map((t, u) => {
-    const idle = seen.frames.filter((f) => f.received > t - 900 && f.received < t);
-    assert.ok(idle.length > 10, `idle frames before tone ${u}`);
-    // The demo avatar's first speech frame is far darker there than any idle frame.
-    const closed = Math.min(...idle.map((f) => f.mouth)) - 6;
-    const first = seen.frames.find((f) => f.received > t && f.mouth < closed);
+    const first = firstSpeechFrame(seen.frames, t);
     const onset = seen.onsets.find((o) => o > t);
     const handed = seen.handed.find((o) => o > t) ?? NaN;
     assert.ok(first && first.received < t + 1500, `a speech frame for tone ${u}`);
@@ -180,6 +208,73 @@ try {
     // The browser knows the voice's level only from the packets' level extension.
     assert.ok(Number.isFinite(l.played), "the browser saw no loud audio level on the voice");
   }
+
+  // ---- time to the first speech frame shown: typed texts of 30 and 2000
+  // characters, and PCM streamed in real time over /stream
+  const firstShown = async (what, start, arg) => {
+    await sleep(1200);
+    const t = await page.evaluate(start, arg);
+    await sleep(2500);
+    const frames = await page.evaluate(() => window.veverPage.watched.frames);
+    await page.evaluate(() => fetch("/interrupt", { method: "POST",
+      body: JSON.stringify({ session: window.veverPage.session }) }));
+    await waitFor("idle again", async () => (await stats())?.state === 0, 10000);
+    const f = firstSpeechFrame(frames, t);
+    assert.ok(f, `a speech frame for ${what}`);
+    return f.shown - t;
+  };
+  const sayText = (text) => { speak({ text }); return window.veverPage.spokeAt; };
+  const words = "One two three four five six seven eight nine ten. ";
+  const short = await firstShown("30 characters", sayText, words.slice(0, 30));
+  const long = await firstShown("2000 characters", sayText, words.repeat(40).slice(0, 2000));
+  const streamed = await firstShown("/stream", async () => {
+    const ws = new WebSocket(`ws://${location.host}/stream?session=${window.veverPage.session}`);
+    await new Promise((resolve, reject) => { ws.onopen = resolve; ws.onerror = reject; });
+    // A second of a loud tone in 40 ms messages, sent as a synthesiser would in real time.
+    let k = 0;
+    const t0 = performance.now();
+    const send = () => {
+      const pcm = new Int16Array(640);
+      for (let i = 0; i < 640; i++)
+        pcm[i] = Math.round(26000 * Math.sin(2 * Math.PI * 220 * (640 * k + i) / 16000));
+      ws.send(pcm.buffer);
+      if (++k < 25) setTimeout(send, t0 + 40 * k - performance.now());
+      else ws.send(JSON.stringify({ type: "end" }));
+    };
+    send();
+    return t0;
+  });
+  console.log(`[web] first speech frame shown: /speak 30 characters ${short.toFixed(0)} ms,` +
+              ` 2000 characters ${long.toFixed(0)} ms; /stream first message ${streamed.toFixed(0)} ms`);
+  // A long text starts as a short one does: its speech is pushed as it is made.
+  assert.ok(long < short + 300, "a long text starts later than a short one");
+
+  // ---- Microphone mode: chromium's fake microphone says a sentence in each
+  // loop of its recording (1.5 s of silence, the sentence, 2 s of silence)
+  await page.click("#mic");
+  await waitFor("the microphone", () => page.evaluate(() => !!window.veverPage.mic), 10000);
+  await page.evaluate(() => window.veverPage.watch());
+  await sleep(15000);
+  const mic = await page.evaluate(() => ({ frames: window.veverPage.watched.frames,
+                                           onsets: window.veverPage.watched.micOnsets,
+                                           voice: window.veverPage.watched.onsets }));
+  const micSt = await stats();
+  // A sentence's first word: the onsets of its later words find the mouth open already.
+  const starts = mic.onsets.filter((t, i) => i === 0 || t - mic.onsets[i - 1] > 1500);
+  const micLips = starts.map((t) => firstSpeechFrame(mic.frames, t)?.shown - t)
+    .filter(Number.isFinite);
+  console.log(`[web] microphone: ${starts.length} sentences heard, ` +
+              `${micSt.microphone.utterances} utterances; sentence onset to mouth open ` +
+              `${ms(micLips)} ms (median ${median(micLips)?.toFixed(0)})`);
+  assert.ok(micSt.microphone.utterances >= 2, "the microphone's speech starts utterances");
+  // The short pause inside a sentence is spoken through, not a new start.
+  assert.ok(micSt.microphone.utterances <= starts.length + 1,
+            `${micSt.microphone.utterances} utterances for ${starts.length} sentences`);
+  assert.equal(mic.voice.length, 0, "the visitor heard the avatar say their own words");
+  assert.ok(micLips.length >= 2, "the mouth opens after the visitor's words");
+  for (const l of micLips) assert.ok(l < 2000, `the mouth opens ${l.toFixed(0)} ms after the word`);
+  await page.click("#mic");
+  await waitFor("the microphone off", () => page.evaluate(() => !window.veverPage.mic), 10000);
 
   // ---- two visitors at once, and a third turned away with a message
   const second = await browser.newPage();

@@ -12,6 +12,7 @@ import vever
 
 from . import worker
 from .memory import limit_heap_arenas
+from .microphone import PAUSE_MS, find_vad_model
 from .routes import CONNECT_SECONDS, IDLE_CACHE_MIB, MAX_QUEUED_SECONDS, Server
 from .security import TOKEN_ENV
 from .speech import MAX_AUDIO_SECONDS, MAX_TEXT_CHARS
@@ -68,6 +69,13 @@ def parser():
     ap.add_argument("--idle-cache-mib", type=float, default=IDLE_CACHE_MIB,
                     help="memory for the idle loop's pictures converted once for every "
                          "visitor; 0 converts them per visitor (default %(default)s)")
+    ap.add_argument("--vad-model", default=None, metavar="ONNX",
+                    help="the Silero VAD model that finds speech in a visitor's microphone "
+                         "(default: the one scripts/setup installs; without one the page "
+                         "has no microphone mode)")
+    ap.add_argument("--mic-pause-ms", type=float, default=PAUSE_MS,
+                    help="a pause in the visitor's speech this long ends the avatar's "
+                         "utterance; shorter pauses are spoken through (default %(default)g)")
     return ap
 
 
@@ -106,6 +114,15 @@ def parse(argv=None):
         ap.error(worker.check_name(args.worker_name))
     if args.drain_seconds < 0:
         ap.error("--drain-seconds must not be negative")
+    if args.mic_pause_ms < 32:
+        ap.error("--mic-pause-ms must be at least 32 (the detector's step)")
+    try:
+        args.vad_model = find_vad_model(args.vad_model)
+    except ValueError as e:
+        ap.error(str(e))
+    if args.vad_model is None:
+        log.warning("no voice-activity model: the page's microphone mode is off "
+                    "(run scripts/setup, or give --vad-model)")
     if args.idle_cache_mib < 0:
         ap.error("--idle-cache-mib must not be negative")
     try:
@@ -128,7 +145,8 @@ def build(args):
                   max_queued_seconds=args.max_queued_seconds, max_body=max_body,
                   worker=args.worker_name, ice=args.ice,
                   connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib,
-                  max_stream_message=max(2, int(args.max_stream_message_kib * 1024) & ~1))
+                  max_stream_message=max(2, int(args.max_stream_message_kib * 1024) & ~1),
+                  vad_model=args.vad_model, mic_pause_ms=args.mic_pause_ms)
 
 
 def run(server, args):

@@ -8,6 +8,8 @@ HTTP interface (JSON in and out):
                      (a text is pushed as espeak-ng makes it)
     GET  /stream?session=ID  a WebSocket: PCM in as it is made, the session's
                      events out (vever.live.stream)
+    POST /microphone {"session", "on"[, "hear"]}  the visitor's microphone, sent on
+                     the connection, spoken by the avatar (vever.live.microphone)
     POST /interrupt  {"session"}
     POST /bye        {"session"}   (the page sends it when it closes)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
@@ -31,6 +33,7 @@ import vever
 
 from . import opus, vp8
 from .memory import give_back_memory
+from .microphone import PAUSE_MS, Microphone
 from .security import check_token, page_policy
 from .speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused, body_limit_for,
                      check_text, decode_speech, synthesise)
@@ -61,7 +64,7 @@ class Server:
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
                  ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB,
-                 max_stream_message=MAX_MESSAGE_BYTES):
+                 max_stream_message=MAX_MESSAGE_BYTES, vad_model=None, mic_pause_ms=PAUSE_MS):
         self._bundle, self._motion = bundle, motion
         self._max_sessions, self._threads = max_sessions, threads
         self._token_secret = token_secret or None
@@ -82,6 +85,8 @@ class Server:
         self._leaving = []        # called with each visitor that leaves
         self._idle = vp8.IdlePictures(int(idle_cache_mib * 1024 * 1024))
         self._streams = Streams(self, max_stream_message)
+        self._vad_model = vad_model   # None: no microphone mode
+        self._mic_pause_ms = mic_pause_ms
         vp8.install()
         opus.install()
 
@@ -204,6 +209,8 @@ class Server:
     async def end_live(live):
         if live.deadline is not None:
             live.deadline.cancel()
+        if live.microphone is not None:
+            live.microphone.close()
         if live.pc is not None:
             await live.pc.close()
         loop = asyncio.get_running_loop()
@@ -287,6 +294,13 @@ class Server:
         live.id = session_id(self._worker, live.id)
         self._lives[live.id] = live
         live.pc = pc
+        # A page that may send its microphone offers to send audio as well:
+        # the track is there from the start, silent until the visitor turns it on.
+        for t in pc.getTransceivers():
+            if t.kind == "audio" and t.receiver.track is not None:
+                live.microphone = Microphone(live, self._vad_model, self._mic_pause_ms,
+                                             self.queued_samples)
+                live.microphone.receive(t.receiver.track)
 
         @pc.on("connectionstatechange")
         async def on_state():
@@ -375,7 +389,7 @@ class Server:
                         refusal = self.queue_full(held, piece.size)
                         break
                     try:
-                        live.session.push(piece)
+                        live.push(piece, "speak")
                     except vever.Error as e:
                         refusal = Refused(429, str(e))
                         break
@@ -394,6 +408,25 @@ class Server:
         if not pushed:
             raise BadRequest("the text gives no speech")
         return web.json_response({"queued_ms": pushed / 16.0})
+
+    async def microphone(self, request):
+        doc = await self.body(request, CONTROL_BODY_LIMIT)
+        live = self.live_of(doc.get("session"))
+        on, hear = doc.get("on"), doc.get("hear", False)
+        if not isinstance(on, bool) or not isinstance(hear, bool):
+            raise BadRequest("\"on\" (and \"hear\", if given) must be true or false")
+        if live.microphone is None:
+            raise Refused(409, "this session's connection sends no audio: the page offers "
+                               "its audio as sendrecv to use the microphone")
+        if on and self._vad_model is None:
+            raise Refused(503, "this server has no voice-activity model, so it has no "
+                               "microphone mode (run scripts/setup, or give --vad-model)")
+        try:
+            live.microphone.switch(on, hear)
+        except vever.Error as e:
+            return self.error(500, "cannot open the voice-activity model: %s" % e)
+        return web.json_response({"on": on, "hear": hear,
+                                  "pause_ms": live.microphone.pause_chunks * 32})
 
     async def interrupt(self, request):
         doc = await self.body(request, CONTROL_BODY_LIMIT)
@@ -415,6 +448,10 @@ class Server:
             "frame_cost_ms": st.frame_cost_ms, "state": st.state,
             "frames_sent": live.frames_sent, "audio_ms_sent": live.audio_ms_sent,
             "underruns": live.underruns,
+            "microphone": None if live.microphone is None else {
+                "on": live.microphone.on, "speaking": live.microphone.speaking,
+                "utterances": live.microphone.utterances,
+                "dropped_ms": live.microphone.dropped_ms},
             # The engine's latest failure: the session goes on, the visitor sees why
             "failures": failed.failures, "failure": failed.message, "frames_lost": failed.fatal})
 
@@ -451,6 +488,7 @@ class Server:
         app = web.Application(middlewares=[self.errors], client_max_size=self._max_body)
         app.add_routes([web.get("/", self.index), web.get("/healthz", self.healthz),
                         web.post("/offer", self.offer), web.post("/speak", self.speak),
+                        web.post("/microphone", self.microphone),
                         web.post("/interrupt", self.interrupt), web.post("/bye", self.bye),
                         web.get("/stats", self.stats),
                         web.get("/stream", self._streams.handle)])

@@ -144,7 +144,7 @@ class Stream:
                 "the limit is %g s: the message was dropped, send it again once some of it "
                 "has been said" % (held / 16000, n / 32000, self.server.max_queued_seconds))
         try:
-            session.push(np.frombuffer(data, "<i2").astype(np.int16, copy=False))
+            self.live.push(np.frombuffer(data, "<i2").astype(np.int16, copy=False), "stream")
         except vever.Error as e:
             return await self.refuse(str(e))
         self.owed = True

@@ -60,10 +60,32 @@ class Live:
         self.preparing = False  # a /speak of this visitor is being decoded or synthesised
         self.interrupts = 0     # a text being spoken in stops at the next one
         self.stream = None      # the visitor's /stream socket, one at a time
+        self.microphone = None  # the visitor's microphone (vever.live.microphone), if sent
+        self.last_source = None  # what pushed speech last: "speak", "stream" or "microphone"
+        self.pushed = 0         # samples the session took, where each frame's audio_at counts
+        self.unvoiced = collections.deque(maxlen=64)  # [start, end) of speech sent silent
+
+    def push(self, samples, source, own_voice=False):
+        """Pushes speech; own_voice: the visitor's own, which the avatar says
+        without sending it back to them."""
+        self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
+        start, self.pushed = self.pushed, self.pushed + samples.size
+        self.last_source = source
+        if own_voice:
+            if self.unvoiced and self.unvoiced[-1][1] == start:
+                self.unvoiced[-1][1] = self.pushed
+            else:
+                self.unvoiced.append([start, self.pushed])
 
     def speak(self, samples):
-        self.session.push(samples)  # raises, appending nothing, beyond the engine's bound
+        self.push(samples, "speak")
         self.session.end_utterance()
+
+    def voiced(self, audio_at):
+        """Whether the speech at audio_at goes to the visitor."""
+        while self.unvoiced and self.unvoiced[0][1] <= audio_at:
+            self.unvoiced.popleft()
+        return not (self.unvoiced and self.unvoiced[0][0] <= audio_at)
 
     def interrupt(self):
         self.interrupts += 1
@@ -103,7 +125,8 @@ class Live:
             self.showing = frame
             # Idle and ramp frames are silent: the shared silence lets the
             # audio track send its one cached silent frame.
-            voice = f.voice if f.kind == vever.SPEECH else SILENCE
+            voice = (f.voice if f.kind == vever.SPEECH and self.voiced(f.audio_at)
+                     else SILENCE)
         self.audio.append(voice)
         self.audio_samples += voice.size
         # A late audio track must not fall behind the picture.
