@@ -504,6 +504,9 @@ class ServerTest(unittest.TestCase):
         self.assertRefused(request("POST", "/speak", big), 413, "limit of %d bytes"
                            % body_limit_for(2))
         self.assertRefused(request("POST", "/bye", "x" * (CONTROL_BODY_LIMIT + 1)), 413)
+        # This client's offer receives audio only: it has no microphone to switch on.
+        self.assertRefused(request("POST", "/microphone", {"session": self.sid, "on": True}),
+                           409, "sends no audio")
         # The visitor's queue: 1.8 s fits, 3.6 s does not, until an interrupt empties it.
         self.assertEqual(speak(wav_base64=wav_b64(1.8))[0], 200)
         self.assertRefused(speak(wav_base64=wav_b64(1.8)), 429, "queued", "limit is 3 s")
@@ -537,7 +540,8 @@ class ServerTest(unittest.TestCase):
             lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(), inner,
                                                                         max_size=4),
             max_leaves=12)
-        keys = st.sampled_from(["session", "text", "wav_base64", "sdp", "type", "token"])
+        keys = st.sampled_from(["session", "text", "wav_base64", "sdp", "type", "token", "on",
+                                "hear"])
         session = st.sampled_from([self.sid, "", "0" * 32]) | json_values
         bodies = st.one_of(
             st.dictionaries(keys, json_values | session, max_size=4),
@@ -548,7 +552,8 @@ class ServerTest(unittest.TestCase):
                              | st.text(max_size=40), max_size=30).map("\r\n".join)
         kind = data.draw(st.sampled_from(["post", "offer", "stats"]))
         if kind == "post":
-            path = data.draw(st.sampled_from(["/speak", "/interrupt", "/bye", "/offer"]))
+            path = data.draw(st.sampled_from(["/speak", "/interrupt", "/bye", "/offer",
+                                              "/microphone"]))
             body = data.draw(bodies)
             if isinstance(body, dict) and path == "/bye" and body.get("session") == self.sid:
                 body["session"] = "0" * 32  # keep the test's own visitor
