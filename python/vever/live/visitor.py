@@ -42,6 +42,7 @@ class Live:
         self.frames_sent = 0
         self.audio_ms_sent = 0.0
         self.underruns = 0
+        self.last_kind = vever.IDLE
         # The engine writes each frame straight into one of two video frames
         # of the track, taking turns: the one on show stays intact when no new
         # frame waits. The sender encodes one frame before it asks for the next.
@@ -109,7 +110,10 @@ class Live:
         else:
             f = self.session.pull(self.images[spare])
         if f is None:
-            if self.session.stats().state == vever.STATE_SPEAKING:
+            # A gap inside speech; before an utterance's first frame the
+            # session holds it back on purpose, until enough follow it.
+            if self.last_kind == vever.SPEECH and \
+                    self.session.stats().state == vever.STATE_SPEAKING:
                 self.underruns += 1
             # Nothing new: the last frame stays up, and the voice pauses with it.
             voice = SILENCE
@@ -123,6 +127,7 @@ class Live:
                 frame = self.idle.picture(f.index, frame, self.yuv[spare])
             self.shown = spare
             self.showing = frame
+            self.last_kind = f.kind
             # Idle and ramp frames are silent: the shared silence lets the
             # audio track send its one cached silent frame.
             voice = (f.voice if f.kind == vever.SPEECH and self.voiced(f.audio_at)
