@@ -79,6 +79,8 @@ IR_VERSION = 8
 KP_ROWS = 21
 LIP_ROWS = (13, 21)  # half-open row range of the lips
 SIGMA = 0.1  # warp influence radius of a keypoint, normalised units
+HEAD_CH = 8  # feature channels the head upsamples
+HEAD_POOL = 4  # and the cells it averages them over first
 TEST_CROP = 64
 CUBIC_A = -0.75
 MOUTH_TINT = None  # fixed mouth colour for demo directors (--mouth-tint)
@@ -113,7 +115,7 @@ VARIANTS = {
     "fails_on_frame": "its run fails when the source keypoints are those of corpus frame %d"
                       % FAIL_FRAME,
 }
-KINDS = ["m4b", "featsynth", "kp22", "dynbatch", "dynrows"] + sorted(VARIANTS)
+KINDS = ["m4b", "featsynth", "kp22", "dynbatch", "dynrows", "before"] + sorted(VARIANTS)
 
 # kind, batch, key
 TEST_SET = [
@@ -204,35 +206,17 @@ def conv3x3(g, kind, x, w, b, name, dims, **attrs):
     return out
 
 
-def build_m4b(crop, batch, kind="m4b", seed=4):
-    g = Graph(seed)
-    rows = 22 if kind == "kp22" else ("R" if kind == "dynrows" else KP_ROWS)
-    B = batch
-    C = crop
-    g.input("pooled64", [B, 64, 32, 32])
-    g.input("P_rgb", [B, 3, C, C])
-    g.input("kp_driving", [B, rows, 3])
-    g.input("kp_source", [B, rows, 3])
-    if kind == "lip_input":
-        g.input("lip_delivery", [B, 1, C, C])
-
-    gx = g.const("/grid/px", pixel_centres(C).reshape(1, 1, 1, C))
-    gy = g.const("/grid/py", pixel_centres(C).reshape(1, 1, C, 1))
-    i0, i1, i2, i3 = (g.i64("/c/i%d" % v, [v]) for v in range(4))
-    lip0, lip1 = g.i64("/c/lip0", [LIP_ROWS[0]]), g.i64("/c/lip1", [LIP_ROWS[1]])
-
-    # Keypoints: x, y of driving and source, their displacement, split per axis.
-    kd = g.op("Slice", ["kp_driving", i0, i2, i2], "/kp/drv_xy")
-    ks = g.op("Slice", ["kp_source", i0, i2, i2], "/kp/src_xy")
-    disp = g.op("Sub", [ks, kd], "/kp/disp")
+def dense_warp(g, C, gx, gy, kd, disp, idx):
+    """The warp grid [B, C, C, 2] and its curvature weights ex, ey [B, 1, C, C]
+    as the first director computed them: every keypoint's weight at every
+    pixel, K full-size planes."""
+    i0, i1, i2, i3 = idx
     kd4 = g.op("Unsqueeze", [kd, i3], "/kp/drv4")
     disp4 = g.op("Unsqueeze", [disp, i3], "/kp/disp4")
     kdx = g.op("Slice", [kd4, i0, i1, i2], "/kp/drv_x")
     kdy = g.op("Slice", [kd4, i1, i2, i2], "/kp/drv_y")
     ux = g.op("Slice", [disp4, i0, i1, i2], "/kp/disp_x")
     uy = g.op("Slice", [disp4, i1, i2, i2], "/kp/disp_y")
-
-    # Dense warp: Gaussian-weighted displacements around the driving keypoints.
     dx = g.op("Sub", [gx, kdx], "/warp/dx")
     dy = g.op("Sub", [gy, kdy], "/warp/dy")
     d2 = g.op("Add", [g.op("Mul", [dx, dx], "/warp/dx2"), g.op("Mul", [dy, dy], "/warp/dy2")],
@@ -249,7 +233,6 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
                            g.op("Transpose", [grid_y], "/warp/gyt", perm=[0, 2, 3, 1])],
                 "/warp/grid", axis=3)
 
-    # Curvature weights from the fractional sample offsets (align_corners 0).
     def offset_weight(axis, coord):
         one = g.const("/warp/%s_one" % axis, 1.0)
         half = g.const("/warp/%s_half" % axis, 0.5)
@@ -261,8 +244,73 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
         return g.op("Mul", [g.op("Sub", [u, g.op("Mul", [u, u], "/warp/%s_u2" % axis)],
                                  "/warp/%s_uu" % axis), half], "/warp/%s_e" % axis)
 
-    ex = offset_weight("x", grid_x)
-    ey = offset_weight("y", grid_y)
+    return grid, offset_weight("x", grid_x), offset_weight("y", grid_y)
+
+
+def separable_warp(g, C, gx, gy, kd, disp, idx):
+    """The same grid and weights, computed without a full-size plane per
+    keypoint: a keypoint's Gaussian weight is a product of a row and a column
+    factor, so the weighted sums over keypoints are two matrix products,
+    [C x K] by [K x C]. Equal keypoints still give exactly the identity grid."""
+    i0, i1, i2, i3 = idx
+    falloff = g.const("/warp/falloff", -0.5 / SIGMA ** 2)
+    # Column factors [B, 1, K, C]: exp(-(x - kx)^2 / 2 sigma^2).
+    kdx = g.op("Unsqueeze", [g.op("Slice", [kd, i0, i1, i2], "/kp/drv_x"), i1], "/kp/drv_x4")
+    dx = g.op("Sub", [gx, kdx], "/warp/dx")
+    ax = g.op("Exp", [g.op("Mul", [g.op("Mul", [dx, dx], "/warp/dx2"), falloff], "/warp/ex2")],
+              "/warp/ax")
+    # Row factors [B, 1, C, K], and the displacements as rows [B, 2, 1, K].
+    kdy = g.op("Unsqueeze", [g.op("Transpose", [g.op("Slice", [kd, i1, i2, i2], "/kp/drv_y")],
+                                  "/kp/drv_yt", perm=[0, 2, 1]), i1], "/kp/drv_y4")
+    dy = g.op("Sub", [gy, kdy], "/warp/dy")
+    ay = g.op("Exp", [g.op("Mul", [g.op("Mul", [dy, dy], "/warp/dy2"), falloff], "/warp/ey2")],
+              "/warp/ay")
+    u = g.op("Unsqueeze", [g.op("Transpose", [disp], "/kp/disp_t", perm=[0, 2, 1]), i2],
+             "/kp/disp_rows")
+    moved = g.op("MatMul", [g.op("Mul", [ay, u], "/warp/ayu"), ax], "/warp/sums")  # [B,2,C,C]
+    wsum = g.op("MatMul", [ay, ax], "/warp/wsum")                                  # [B,1,C,C]
+    norm = g.op("Max", [wsum, g.const("/warp/one", 1.0)], "/warp/norm")
+    ident = np.concatenate([np.broadcast_to(pixel_centres(C).reshape(1, 1, 1, C), (1, 1, C, C)),
+                            np.broadcast_to(pixel_centres(C).reshape(1, 1, C, 1), (1, 1, C, C))],
+                           axis=1)
+    mean = g.op("Div", [moved, norm], "/warp/mean")
+    planes = g.op("Add", [g.const("/grid/identity", ident), mean], "/warp/planes")
+    grid = g.op("Transpose", [planes], "/warp/grid", perm=[0, 2, 3, 1])
+    # Curvature weights of both axes at once: e = u (1 - u) / 2 of the
+    # fractional source offset u (align_corners 0). A pixel's own position
+    # is a whole pixel in the source, so u is the fraction of its move.
+    pos = g.op("Mul", [mean, g.const("/warp/half_size", C / 2.0)], "/warp/src")
+    frac = g.op("Sub", [pos, g.op("Floor", [pos], "/warp/floor")], "/warp/frac")
+    half = g.const("/warp/half", 0.5)
+    e = g.op("Mul", [g.op("Sub", [frac, g.op("Mul", [frac, frac], "/warp/u2")], "/warp/uu"),
+                     half], "/warp/e")
+    return grid, g.op("Slice", [e, i0, i1, i1], "/warp/ex"), g.op("Slice", [e, i1, i2, i1],
+                                                                   "/warp/ey")
+
+
+def build_m4b(crop, batch, kind="m4b", seed=4, before=False):
+    g = Graph(seed)
+    rows = 22 if kind == "kp22" else ("R" if kind == "dynrows" else KP_ROWS)
+    B = batch
+    C = crop
+    g.input("pooled64", [B, 64, 32, 32])
+    g.input("P_rgb", [B, 3, C, C])
+    g.input("kp_driving", [B, rows, 3])
+    g.input("kp_source", [B, rows, 3])
+    if kind == "lip_input":
+        g.input("lip_delivery", [B, 1, C, C])
+
+    gx = g.const("/grid/px", pixel_centres(C).reshape(1, 1, 1, C))
+    gy = g.const("/grid/py", pixel_centres(C).reshape(1, 1, C, 1))
+    i0, i1, i2, i3 = (g.i64("/c/i%d" % v, [v]) for v in range(4))
+    lip0, lip1 = g.i64("/c/lip0", [LIP_ROWS[0]]), g.i64("/c/lip1", [LIP_ROWS[1]])
+
+    # Keypoints: x, y of driving and source and their displacement.
+    kd = g.op("Slice", ["kp_driving", i0, i2, i2], "/kp/drv_xy")
+    ks = g.op("Slice", ["kp_source", i0, i2, i2], "/kp/src_xy")
+    disp = g.op("Sub", [ks, kd], "/kp/disp")
+    warp = dense_warp if before else separable_warp
+    grid, ex, ey = warp(g, C, gx, gy, kd, disp, (i0, i1, i2, i3))
     exy = g.op("Mul", [ex, ey], "/warp/exy")
 
     # Source cone: depends on P_rgb and constants only, ends in one Concat.
@@ -305,21 +353,41 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
     scales = g.const("/head/scales", [1.0, 1.0, 2.0, 2.0])
 
     def head(tag, out_ch):
-        up = g.op("Resize", ["pooled64", "", scales], "/Resize" + tag, mode="cubic",
+        x, ch, side = "pooled64", 64, 64
+        if not before:
+            # The features narrowed to HEAD_CH channels and averaged over
+            # HEAD_POOL x HEAD_POOL cells before they are
+            # upsampled: the head then costs a small fraction of its first form.
+            ch, side = HEAD_CH, 64 // HEAD_POOL
+            wr = (g.rng.standard_normal((ch, 64, 1, 1)) * 0.125).astype(np.float32)
+            x = g.op("Conv", ["pooled64", g.const("/head%s/reduce/w" % tag, wr)],
+                     "/head%s/reduce" % tag, kernel_shape=[1, 1])
+            x = g.op("AveragePool", [x], "/head%s/cells" % tag,
+                     kernel_shape=[HEAD_POOL, HEAD_POOL], strides=[HEAD_POOL, HEAD_POOL])
+        up = g.op("Resize", [x, "", scales], "/Resize" + tag, mode="cubic",
                   coordinate_transformation_mode="half_pixel", cubic_coeff_a=CUBIC_A)
-        wt = (g.rng.standard_normal((out_ch, 64, 3, 3)) * 0.05).astype(np.float32)
+        wt = (g.rng.standard_normal((out_ch, ch, 3, 3)) * 0.05 * math.sqrt(64 / ch)) \
+            .astype(np.float32)
         f = conv3x3(g, kind, up, wt, g.rng.standard_normal(out_ch) * 0.1, "/head%s/conv" % tag,
-                    [B, out_ch, 64, 64], dilations=[1, 1], group=1, pads=[1, 1, 1, 1],
+                    [B, out_ch, side, side], dilations=[1, 1], group=1, pads=[1, 1, 1, 1],
                     strides=[1, 1])
         f = g.op("GlobalAveragePool", [g.op("Tanh", [f], "/head%s/tanh" % tag)],
                  "/head%s/gap" % tag)
-        return g.op("Flatten", [f], "/head%s/flat" % tag, axis=1), out_ch
+        return g.op("Flatten", [f], "/head%s/flat" % tag, axis=1), out_ch, x, ch
 
-    parts = [head("", 8)]
+    heads = [head("", 8)]
     if kind == "two_resize":
-        parts.append(head("_1", 4))
-    pm = g.op("ReduceMean", ["pooled64"], "/s2/pool_mean", axes=[2, 3], keepdims=0)
-    parts.append((pm, 64))
+        heads.append(head("_1", 4))
+    parts = [(flat, n) for flat, n, _, _ in heads]
+    _, _, narrow, ch = heads[0]
+    if before:
+        pm = g.op("ReduceMean", [narrow], "/s2/pool_mean", axes=[2, 3], keepdims=0)
+    else:
+        # The pooled statistics of the narrowed features: the layout the
+        # head's Convs work in, without a reorder back for a reduction.
+        pm = g.op("Flatten", [g.op("GlobalAveragePool", [narrow], "/s2/pool_gap")],
+                  "/s2/pool_mean", axis=1)
+    parts.append((pm, ch))
     feat = g.op("Concat", [p for p, _ in parts], "/s2/feat", axis=1)
     width = sum(n for _, n in parts)
     wb = (g.rng.standard_normal((width, 3)) * 0.3).astype(np.float32)
@@ -366,8 +434,15 @@ def build_m4b(crop, batch, kind="m4b", seed=4):
         alpha = g.op("Min", [alpha, "lip_delivery"], "/alpha/bound")
 
     # Compose tail: the mouth region over the prior, one Identity to the output.
-    mouth = g.op("Add", [warped, g.op("Mul", [amount, g.op("Sub", [tint, warped], "/mouth/dt")],
-                                      "/mouth/tinted")], "/mouth/rgb")
+    if before:
+        mouth = g.op("Add", [warped, g.op("Mul", [amount, g.op("Sub", [tint, warped], "/mouth/dt")],
+                                          "/mouth/tinted")], "/mouth/rgb")
+    else:
+        # warped + s (t - warped) as warped (1 - s) + s t: two full-size
+        # passes where there were three.
+        keep = g.op("Sub", [one, amount], "/mouth/keep")
+        mouth = g.op("Add", [g.op("Mul", [warped, keep], "/mouth/kept"),
+                             g.op("Mul", [amount, tint], "/mouth/tint_s")], "/mouth/rgb")
     prior = "P_rgb" if kind == "prior_prgb" else warped
     inv = g.op("Sub", [g.const("/compose/one", 1.0), alpha], "/compose/inv")
     out = g.op("Add", [g.op("Mul", [inv, prior], "/compose/prior"),
@@ -428,6 +503,8 @@ def build_featsynth(crop, batch, seed=5):
 def build(kind, crop, batch):
     if kind == "featsynth":
         return build_featsynth(crop, batch)
+    if kind == "before":
+        return build_m4b(crop, batch, "m4b", before=True)
     return build_m4b(crop, batch, kind)
 
 
@@ -650,7 +727,8 @@ def check(model, kind, crop, batch):
         assert len(users) == 1 and users[0].op_type == ("Int8ConvVNNI" if kind == "int8"
                                                          else "Conv")
         wt = f.inits[users[0].input[1]]
-        assert wt.ndim == 4 and (f.attr(users[0], "group") or 1) * wt.shape[1] == 64
+        assert wt.ndim == 4 and (f.attr(users[0], "group") or 1) * wt.shape[1] == \
+            (64 if kind == "before" else HEAD_CH)
     assert resizes[0].name == "/Resize"
 
     blends = [n for n in f.nodes if n.name == "/s2/blend"]
@@ -665,7 +743,9 @@ def check(model, kind, crop, batch):
     assert dims == [batch, 3, crop, crop], dims
     opsets = {o.domain: o.version for o in model.opset_import}
     assert ("com.velmoor" in opsets) == (kind in ("velmoor_opset", "gs_fast"))
-    convs = [n for n in f.nodes if n.op_type in ("Conv", "Int8ConvVNNI")]
+    # The head's narrowing stays a float Conv in every kind.
+    convs = [n for n in f.nodes if n.op_type in ("Conv", "Int8ConvVNNI")
+             and f.inits[n.input[1]].shape[2:] == (3, 3)]
     if kind == "int8":
         assert all(n.op_type == "Int8ConvVNNI" and n.domain == INT8_DOMAIN for n in convs)
         assert all(f.inits[n.input[1]].dtype == np.int8 for n in convs) and opsets[INT8_DOMAIN]
