@@ -28,7 +28,10 @@ m4b director ("pooled64" [B,64,32,32], "P_rgb" [B,3,C,C], "kp_driving",
 "kp_source" -> "rgb" [B,3,C,C], values in [0, 1]):
 - warp grid: identity + sum_k w_k (src_k - drv_k) / max(1, sum_k w_k), with
   w_k = exp(-|p - drv_k|^2 / (2 * 0.1^2)); equal keypoints give exactly the
-  identity grid, and a keypoint's motion reaches about 0.3 around it;
+  identity grid, and a keypoint's motion reaches about 0.3 around it. As
+  w_k(x, y) = a_k(x) b_k(y), both sums are matrix products [C x K] by
+  [K x C] (kind "before" computes them as K full-size planes, as the first
+  director did);
 - source cone: P_rgb, edge-padded by 1, gives the horizontal, vertical and
   mixed second differences (three depthwise 3x3 Convs); one Concat joins
   [P_rgb, Dxx, Dyy, Dxxyy] (12 channels) and is the cone's only output;
@@ -36,8 +39,10 @@ m4b director ("pooled64" [B,64,32,32], "P_rgb" [B,3,C,C], "kp_driving",
   four Slices and Mul/Sub/Add recombine the samples into the
   curvature-corrected warp  s0 - ex*sxx - ey*syy + ex*ey*sxy  (ex = u(1-u)/2
   from the grid's fractional sample offsets); its one exit feeds a Clip;
-- feature branch: pooled64 -> cubic x2 Resize "/Resize" -> Conv -> Tanh ->
-  pooled statistics -> MatMul "/s2/blend" (2-D) -> Sigmoid: a mouth tint t;
+- feature branch: pooled64 -> 1x1 Conv to 8 channels -> 4 x 4 AveragePool ->
+  cubic x2 Resize "/Resize" -> Conv -> Tanh -> pooled statistics -> MatMul
+  "/s2/blend" (2-D) -> Sigmoid: a mouth tint t (kind "before": the Resize
+  reads pooled64 itself, 64 channels at 32 x 32);
 - compose tail: a = Clip(4 (1 - r^2), 0, 1), r the elliptical distance to
   the mean of the driving lips; mouth = warped + s (t - warped) with
   s = min(1, 8 mean|src_lips - drv_lips|); rgb = Identity(Add(Mul(Sub(1, a),
@@ -47,6 +52,10 @@ m4b director ("pooled64" [B,64,32,32], "P_rgb" [B,3,C,C], "kp_driving",
   exactly that shape). The feature branch only reaches the output inside the
   mouth and only when the lips move, so equal keypoints give P_rgb back
   (up to float rounding of the identity grid, well below 1e-5).
+
+Kind "before" is the demo's director before its redesign: the same
+pictures (up to float rounding) at more than twice the cost, kept as the
+reference that bench_render and the render-model test compare against.
 
 Kind "int8" is the quantised director: every 3x3 Conv (the cone's three
 depthwise ones and the head's) becomes an Int8ConvVNNI node of the domain
