@@ -4,10 +4,16 @@ every video frame off the wire without decoding it (their receivers count
 encoded frames instead), so that their own work on this machine stays small.
 
     python3 bench/serve/bench_idle.py BUNDLE MOTION_DIR [--visitors 10]
-                                      [--seconds 20]
+                                      [--seconds 20] [--rounds 1] [--alone]
 
 Prints, per visitor, the frames the server sent and the encoded frames that
-arrived per second over the window, and the server's CPU per visitor.
+arrived per second over the window, and the server's CPU per visitor. Each
+round runs the server twice, alternated: every visitor's idle frames encoded
+by its own encoder (--idle-loop-mib 0, as the server did before the shared
+loop) and the idle loop encoded once for all of them (the default); the
+figures of both stand side by side, with their ratio. --alone runs only the
+server as it is (for a server without the flag, e.g. an older checkout's
+through PYTHONPATH).
 """
 
 import argparse
@@ -71,24 +77,45 @@ async def measure(base, count, seconds, pid):
     return sent, got, cores
 
 
+def run(args, flags):
+    server, base = start_server(["-m", "vever.serve", args.bundle, args.motion,
+                                 "--max-sessions", str(args.visitors)] + flags)
+    try:
+        return asyncio.run(measure(base, args.visitors, args.seconds, server.pid))
+    finally:
+        server.terminate()
+        server.wait(30)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("bundle")
     ap.add_argument("motion")
     ap.add_argument("--visitors", type=int, default=10)
     ap.add_argument("--seconds", type=float, default=20)
+    ap.add_argument("--rounds", type=int, default=1)
+    ap.add_argument("--alone", action="store_true")
     args = ap.parse_args()
-    server, base = start_server(["-m", "vever.serve", args.bundle, args.motion,
-                                 "--max-sessions", str(args.visitors)])
-    try:
-        sent, got, cores = asyncio.run(measure(base, args.visitors, args.seconds, server.pid))
-    finally:
-        server.terminate()
-        server.wait(30)
+    modes = [("as it is", [])] if args.alone else [
+        ("own encoders", ["--idle-loop-mib", "0"]), ("shared loop", [])]
     print("%d idle visitors, %.0f s, %d cores" % (args.visitors, args.seconds, os.cpu_count()))
-    print("frames sent per second, each:     " + " ".join("%.1f" % x for x in sent))
-    print("frames arrived per second, each:  " + " ".join("%.1f" % x for x in got))
-    print("server cores: %.2f in all, %.3f per visitor" % (cores, cores / args.visitors))
+    per = {name: [] for name, _ in modes}
+    for r in range(args.rounds):
+        for name, flags in modes:
+            sent, got, cores = run(args, flags)
+            per[name].append(cores / args.visitors)
+            print("round %d, %s:" % (r + 1, name))
+            print("  frames sent per second, each:     " + " ".join("%.1f" % x for x in sent))
+            print("  frames arrived per second, each:  " + " ".join("%.1f" % x for x in got))
+            print("  server cores: %.2f in all, %.3f per visitor (load average %.1f)"
+                  % (cores, cores / args.visitors, os.getloadavg()[0]), flush=True)
+            time.sleep(2)
+    print("server cores per idle visitor, round by round:")
+    for name, _ in modes:
+        print("  %-13s %s" % (name, " ".join("%.3f" % c for c in per[name])))
+    if not args.alone:
+        print("  shared / own: %s" % " ".join(
+            "%.2f" % (b / a) for a, b in zip(per["own encoders"], per["shared loop"])))
 
 
 if __name__ == "__main__":

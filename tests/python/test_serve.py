@@ -8,6 +8,7 @@ small limits, and real WebRTC clients (aiortc) where a session is needed."""
 
 import asyncio
 import base64
+import contextlib
 import http.client
 import io
 import json
@@ -26,18 +27,22 @@ import wave
 import aiohttp
 import av
 import numpy as np
+from aiohttp import web
 from aiortc import RTCPeerConnection, RTCSessionDescription
+from aiortc.mediastreams import MediaStreamError
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "python"))
 import vever  # noqa: E402
-from vever.live import stream_audio, vp8  # noqa: E402
+from vever.live import routes, stream_audio, vp8  # noqa: E402
+from vever.live import tracks as tracks_module  # noqa: E402
 from vever.live.routes import CONTROL_BODY_LIMIT  # noqa: E402
 from vever.live.security import mint_token  # noqa: E402
 from vever.live.speech import (BadRequest, Refused, body_limit_for, decode_speech,  # noqa: E402
                                speak_text)
+from vever.live.tracks import VIDEO_CLOCK  # noqa: E402
 from vever.live.visitor import FPS, FRAME_SAMPLES, Live  # noqa: E402
 
 SECRET = "test-secret"
@@ -396,6 +401,97 @@ class IdlePicturesTest(unittest.TestCase):
                     self.assertIs(got, rgb)  # beyond the budget: the encoder converts it
                     continue
                 np.testing.assert_array_equal(got.to_ndarray(), want[index])
+
+
+class IdleLoopTest(unittest.TestCase):
+    def test_every_frame_decodes_to_its_picture_across_switches(self):
+        # A server in this process: what it meant to send is recorded per slot
+        # (the picture its encoder took, or the loop's picture of that index).
+        os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v.onnx")
+        srv = routes.Server(os.path.join(FIX, "bundle"), os.path.join(FIX, "motion"), 1, 1)
+        sent, new, idle, decoded, visitor = {}, [], {}, [], {}
+        encoded = tracks_module.FrameTrack.encoded
+
+        async def recording(track, encoder, asked):
+            visitor["track"] = track
+            live, shown = track.live, track.live.shown
+            payloads, ts = await encoded(track, encoder, asked)
+            f = live.taken
+            picture = live.showing.reformat(format="yuv420p",
+                                            interpolation=vp8.CHROMA).to_ndarray()
+            if f is not None:
+                new.append(ts)
+                if live.shown != shown and f.kind == vever.IDLE:
+                    idle[f.index] = picture
+            if payloads:
+                looped = track.at is not None
+                sent[ts] = (looped, idle[f.index] if looped else picture)
+            return payloads, ts
+
+        async def start():
+            runner = web.AppRunner(srv.app())
+            await runner.setup()
+            site = web.TCPSite(runner, "127.0.0.1", 0)
+            await site.start()
+            pc = await client_offer()
+
+            async def receive(track):
+                while track.kind == "video" and track.readyState == "live":
+                    with contextlib.suppress(MediaStreamError):
+                        frame = await track.recv()
+                        decoded.append((frame.pts, frame.to_ndarray()))
+            pc.on("track", lambda t: asyncio.ensure_future(receive(t)))
+            return runner, site._server.sockets[0].getsockname()[1], pc
+
+        tracks_module.FrameTrack.encoded = recording
+        runner, at, pc = on_loop(start())
+        try:
+            sdp = "\r\n".join(line for line in pc.localDescription.sdp.split("\r\n")
+                               if "abs-send-time" not in line)  # as MediaTest's
+            status, doc, _ = request("POST", "/offer", {"sdp": sdp, "type": "offer"}, at=at)
+            self.assertEqual(status, 200, doc)
+            on_loop(pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"])))
+            for n in range(3):
+                time.sleep(1.5)
+                if n == 1:  # a keyframe request while the loop is sent, after its keyframe
+                    track, until = visitor["track"], time.monotonic() + 5
+                    while not (track.at and track.at[1] == 0):
+                        self.assertLess(time.monotonic(), until, "the loop is not sent")
+                        time.sleep(0.002)
+                    asked = track.n
+                    on_loop(pc.getTransceivers()[0].receiver._send_rtcp_pli(
+                        track.live.pc.getSenders()[0]._ssrc))
+                    time.sleep(1)
+                speak = {"session": doc["session"], "wav_base64": wav_b64(0.6)}
+                self.assertEqual(request("POST", "/speak", speak, at=at)[0], 200)
+            time.sleep(2.5)
+        finally:
+            tracks_module.FrameTrack.encoded = encoded
+            on_loop(pc.close())
+            on_loop(runner.cleanup())
+
+        def psnr(a, b):
+            mse = np.mean((a.astype(np.float64) - b) ** 2)
+            return 10 * np.log10(255 ** 2 / max(mse, 1e-10))
+        # The receiver counts time from the first frame it decoded.
+        slots, step = sorted(sent), VIDEO_CLOCK // FPS
+        first = max(slots[:25], key=lambda s: sum(
+            psnr(img, sent[s + t][1]) > 35 for t, img in decoded if s + t in sent))
+        got = {first + t: img for t, img in decoded}
+        self.assertLessEqual(set(new) | set(got), set(slots), "a new frame not sent, or "
+                             "a frame decoded that was not sent")
+        frozen = [t // step for t in slots if first <= t <= max(got) and t not in got]
+        self.assertEqual(frozen, [], "sent frames the receiver never showed")
+        worst = min((psnr(img, sent[t][1]), t) for t, img in got.items())
+        self.assertGreater(worst[0], 35, "frame %d decoded %.1f dB from what was sent"
+                           % (worst[1] // step, worst[0]))
+        # Between the loop and the visitor's own encoder, both ways, at each
+        # utterance and at the keyframe request.
+        looped = [sent[t][0] for t in slots]
+        self.assertGreaterEqual(sum(a != b for a, b in zip(looped, looped[1:])), 8,
+                                "".join(".L"[x] for x in looped))
+        self.assertIn(False, [sent[t][0] for t in slots if asked * step < t <= (asked + 3) * step],
+                      "the keyframe request was not answered by the visitor's own encoder")
 
 
 def rss_mib(pid):

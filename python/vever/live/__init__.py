@@ -3,6 +3,7 @@
     routes    Server: the visitors' HTTP routes and the registry of visitors
     visitor   Live: one visitor's session, its frames and their voice
     tracks    FrameTrack, VoiceTrack: the media aiortc sends a visitor
+    idleloop  IdleLoop: the idle loop's video, encoded once for every visitor
     security  mint_token, check_token, page_policy: who may open a session
     speech    what a visitor sends to be spoken, decoded or synthesised
     stream    /stream: speech that streams in over a WebSocket, events out

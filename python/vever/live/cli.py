@@ -11,6 +11,7 @@ import av.logging
 import vever
 
 from . import worker
+from .idleloop import KEYFRAME_EVERY, LOOP_MIB
 from .memory import limit_heap_arenas
 from .microphone import PAUSE_MS, find_vad_model
 from .routes import CONNECT_SECONDS, IDLE_CACHE_MIB, MAX_QUEUED_SECONDS, Server
@@ -69,6 +70,11 @@ def parser():
     ap.add_argument("--idle-cache-mib", type=float, default=IDLE_CACHE_MIB,
                     help="memory for the idle loop's pictures converted once for every "
                          "visitor; 0 converts them per visitor (default %(default)s)")
+    ap.add_argument("--idle-loop-mib", type=float, default=LOOP_MIB,
+                    help="memory for the idle loop's video, encoded once in VP8 (a keyframe "
+                         "every %d frames) and sent to every idle visitor instead of each "
+                         "visitor's own encoder's; 0 has every visitor encode its own "
+                         "(default %%(default)g)" % KEYFRAME_EVERY)
     ap.add_argument("--vad-model", default=None, metavar="ONNX",
                     help="the Silero VAD model that finds speech in a visitor's microphone "
                          "(default: the one scripts/setup installs; without one the page "
@@ -125,6 +131,8 @@ def parse(argv=None):
                     "(run scripts/setup, or give --vad-model)")
     if args.idle_cache_mib < 0:
         ap.error("--idle-cache-mib must not be negative")
+    if args.idle_loop_mib < 0:
+        ap.error("--idle-loop-mib must not be negative")
     try:
         args.ice = worker.ice_configuration(args.ice_server if args.ice_server is not None
                                            else os.environ.get(worker.ICE_ENV, "").split())
@@ -146,7 +154,8 @@ def build(args):
                   worker=args.worker_name, ice=args.ice,
                   connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib,
                   max_stream_message=max(2, int(args.max_stream_message_kib * 1024) & ~1),
-                  vad_model=args.vad_model, mic_pause_ms=args.mic_pause_ms)
+                  vad_model=args.vad_model, mic_pause_ms=args.mic_pause_ms,
+                  idle_loop_mib=args.idle_loop_mib)
 
 
 def run(server, args):

@@ -32,6 +32,7 @@ from aiortc import RTCPeerConnection, RTCSessionDescription
 import vever
 
 from . import opus, vp8
+from .idleloop import LOOP_MIB, IdleLoop
 from .memory import give_back_memory
 from .microphone import PAUSE_MS, Microphone
 from .security import check_token, page_policy
@@ -64,7 +65,8 @@ class Server:
                  max_text_chars=MAX_TEXT_CHARS, max_audio_seconds=MAX_AUDIO_SECONDS,
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
                  ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB,
-                 max_stream_message=MAX_MESSAGE_BYTES, vad_model=None, mic_pause_ms=PAUSE_MS):
+                 max_stream_message=MAX_MESSAGE_BYTES, vad_model=None, mic_pause_ms=PAUSE_MS,
+                 idle_loop_mib=LOOP_MIB):
         self._bundle, self._motion = bundle, motion
         self._max_sessions, self._threads = max_sessions, threads
         self._token_secret = token_secret or None
@@ -84,6 +86,8 @@ class Server:
         self._draining = False    # SIGTERM came: no new sessions
         self._leaving = []        # called with each visitor that leaves
         self._idle = vp8.IdlePictures(int(idle_cache_mib * 1024 * 1024))
+        # The idle loop in VP8, encoded once for every visitor; None: each encodes its own.
+        self._loop = IdleLoop(int(idle_loop_mib * 1024 * 1024)) if idle_loop_mib > 0 else None
         self._streams = Streams(self, max_stream_message)
         self._vad_model = vad_model   # None: no microphone mode
         self._mic_pause_ms = mic_pause_ms
@@ -275,7 +279,7 @@ class Server:
         self._opening += 1
         try:
             # The offer made one receive-only transceiver per kind; the tracks take them.
-            pc.addTrack(FrameTrack(live))
+            pc.addTrack(FrameTrack(live, self._loop))
             pc.addTrack(VoiceTrack(live))
             await asyncio.wait_for(pc.setLocalDescription(await pc.createAnswer()),
                                    GATHER_SECONDS)
@@ -481,6 +485,8 @@ class Server:
     async def shutdown(self, app):
         for live in list(self._lives.values()):
             await self.close_live(live)
+        if self._loop is not None:
+            self._loop.close()
 
     def app(self):
         """The visitors' routes; the worker side adds its own to it."""

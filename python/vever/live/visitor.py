@@ -54,6 +54,8 @@ class Live:
         self.yuv = [av.VideoFrame(self.ctx.width, self.ctx.height, "yuv420p") for _ in range(2)]
         self.shown = 0
         self.showing = self.frames[0]
+        self.taken = None       # the session's record of the frame next_frame took last
+        self.nt = self.ctx.nt   # corpus frames: the idle loop's length
         self.pc = None
         self.closed = False
         self.ending = None      # the task closing this visitor's connection and session
@@ -101,14 +103,26 @@ class Live:
             return np.frombuffer(plane, np.uint8, w * h * 3).reshape(h, w, 3)
         return np.empty((h, w, 3), np.uint8)
 
-    def next_frame(self):
-        """The video frame to show now; queues its 40 ms of audio."""
+    def peek(self):
+        """The record of the frame next_frame takes next (vever.Frame, image
+        None), or None when none waits yet."""
+        return self.session.peek()
+
+    def next_frame(self, picture=True):
+        """The video frame to show now; queues its 40 ms of audio. The
+        session's record of it is in taken (None when no new frame waited
+        and the last one stays up). Without picture, an idle frame that peek
+        found is taken without its pixels, for a sender that sends it without
+        them (the shared idle loop's), and None returned."""
         spare = 1 - self.shown
         ahead = self.session.peek()
-        if ahead is not None and ahead.kind == vever.IDLE and self.idle.holds(ahead.index):
+        idle = ahead is not None and ahead.kind == vever.IDLE
+        bare = idle and not picture
+        if bare or (idle and self.idle.holds(ahead.index)):
             f = self.session.pull(pixels=False)  # the held picture is what gets sent
         else:
             f = self.session.pull(self.images[spare])
+        self.taken = f
         if f is None:
             # A gap inside speech; before an utterance's first frame the
             # session holds it back on purpose, until enough follow it.
@@ -118,15 +132,16 @@ class Live:
             # Nothing new: the last frame stays up, and the voice pauses with it.
             voice = SILENCE
         else:
-            frame = self.frames[spare]
-            if f.image is not None and self.images[spare].base is None:
-                # padded rows: the picture went to a copy
-                frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
-                self.frames[spare] = frame
-            if f.kind == vever.IDLE:
-                frame = self.idle.picture(f.index, frame, self.yuv[spare])
-            self.shown = spare
-            self.showing = frame
+            if not bare:
+                frame = self.frames[spare]
+                if f.image is not None and self.images[spare].base is None:
+                    # padded rows: the picture went to a copy
+                    frame = av.VideoFrame.from_ndarray(self.images[spare], format="rgb24")
+                    self.frames[spare] = frame
+                if f.kind == vever.IDLE:
+                    frame = self.idle.picture(f.index, frame, self.yuv[spare])
+                self.shown = spare
+                self.showing = frame
             self.last_kind = f.kind
             # Idle and ramp frames are silent: the shared silence lets the
             # audio track send its one cached silent frame.
@@ -138,7 +153,7 @@ class Live:
         while self.audio_samples > AUDIO_BACKLOG:
             self.audio_samples -= self.audio.popleft().size
         self.frames_sent += 1
-        return self.showing
+        return None if bare else self.showing
 
     def take_audio(self, n):
         """The next n samples for the audio track, or None when all of them

@@ -26,6 +26,8 @@ CHROMA = "POINT"
 
 
 class AvatarEncoder(vpx.Vp8Encoder):
+    cpu_used = CPU_USED
+
     def __init__(self):
         super().__init__()
         self.target_bitrate = MAX_BITRATE
@@ -46,7 +48,7 @@ class AvatarEncoder(vpx.Vp8Encoder):
         out = super().encode(frame, force_keyframe)
         if self.codec is not codec:  # made (or remade for a new size) by this call
             for control, value in ((vpx.lib.VP8E_SET_NOISE_SENSITIVITY, NOISE_SENSITIVITY),
-                                   (vpx.lib.VP8E_SET_CPUUSED, CPU_USED)):
+                                   (vpx.lib.VP8E_SET_CPUUSED, self.cpu_used)):
                 vpx.lib.vpx_codec_control_(self.codec, control, vpx.ffi.cast("int", value))
         return out
 
@@ -93,21 +95,66 @@ class IdlePictures:
         return out
 
 
+async def _next_video(sender, codec, original):
+    """The sender's next VP8 frame from the track's own encoded(), which
+    may pack a frame of the shared idle loop instead of encoding one. A
+    receiver's keyframe request stays in aiortc's private flag, which only
+    its own encoding path reads: it is handed to the track here."""
+    track = sender.track
+    encoded = getattr(track, "encoded", None)
+    if encoded is None or codec.mimeType.lower() != "video/vp8" or \
+            not hasattr(sender, _FORCE_KEYFRAME) or not hasattr(sender, _ENCODER):
+        return await original(sender, codec)
+    encoder = getattr(sender, _ENCODER)
+    if encoder is None:
+        encoder = rtcrtpsender.get_encoder(codec)
+        setattr(sender, _ENCODER, encoder)  # where aiortc hands the receiver's bitrate estimate
+    asked = getattr(sender, _FORCE_KEYFRAME)
+    setattr(sender, _FORCE_KEYFRAME, False)
+    payloads, timestamp = await encoded(encoder, asked)
+    return rtcrtpsender.RTCEncodedFrame(payloads, timestamp, None)
+
+
+# aiortc's (1.4) private fields of RTCRtpSender: its encoder, and the keyframe
+# a receiver asked for (PLI or FIR).
+_ENCODER = "_RTCRtpSender__encoder"
+_FORCE_KEYFRAME = "_RTCRtpSender__force_keyframe"
+_video_installed = False
+
+
 def install():
     """Makes aiortc's senders encode VP8 with AvatarEncoder from now on; other
     codecs keep aiortc's encoders. aiortc picks a sender's encoder by the
-    negotiated codec through rtcrtpsender.get_encoder."""
+    negotiated codec through rtcrtpsender.get_encoder. A video track with an
+    encoded() coroutine (FrameTrack) gives its sender the frames to send,
+    packed or encoded; other tracks and kinds keep the path they had, so this
+    chains with opus.install in either order."""
+    global _video_installed
     original = getattr(rtcrtpsender, "get_encoder", None)
     if original is None:
         log.warning("aiortc has no rtcrtpsender.get_encoder: VP8 keeps aiortc's own settings")
         return
-    if getattr(original, "avatar_vp8", False):
+    if not getattr(original, "avatar_vp8", False):
+        def get_encoder(codec):
+            if codec.mimeType.lower() == "video/vp8":
+                return AvatarEncoder()
+            return original(codec)
+
+        get_encoder.avatar_vp8 = True
+        rtcrtpsender.get_encoder = get_encoder
+    sender = rtcrtpsender.RTCRtpSender
+    following = getattr(sender, "_next_encoded_frame", None)
+    if _video_installed:
+        return
+    if following is None or not hasattr(rtcrtpsender, "RTCEncodedFrame"):
+        log.warning("aiortc's sender has another shape: every visitor's own encoder encodes "
+                    "its idle frames")
         return
 
-    def get_encoder(codec):
-        if codec.mimeType.lower() == "video/vp8":
-            return AvatarEncoder()
-        return original(codec)
+    async def next_encoded_frame(self, codec):
+        return await _next_video(self, codec, following)
 
-    get_encoder.avatar_vp8 = True
-    rtcrtpsender.get_encoder = get_encoder
+    # What the function it wraps was marked with (opus.install looks for its own mark).
+    next_encoded_frame.__dict__.update(getattr(following, "__dict__", {}))
+    sender._next_encoded_frame = next_encoded_frame
+    _video_installed = True
