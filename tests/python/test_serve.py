@@ -3,8 +3,10 @@ espeak-ng's options, requests past every limit, offers without a valid token,
 random bodies and SDP at every endpoint, paths that climb out of the page;
 speech streamed in over a socket and text spoken as it is synthesised; and
 visitors who leave, drop or never connect, each giving back its slot and its
-memory. Runs one server on the py_fixture bundle, with a token secret and
-small limits, and real WebRTC clients (aiortc) where a session is needed."""
+memory; every frame a visitor decodes as its video goes from the shared idle
+loop to its own encoder and back. Runs one server on the py_fixture bundle,
+with a token secret and small limits, and real WebRTC clients (aiortc) where
+a session is needed."""
 
 import asyncio
 import base64

@@ -73,7 +73,7 @@ class FrameTrack(PacedTrack):
     async def encoded(self, encoder, keyframe_asked):
         """The next frame as the sender's (payloads, timestamp): packed by
         the visitor's encoder from the shared idle loop, or encoded by it.
-        keyframe_asked: the receiver asked for a keyframe (PLI, FIR)."""
+        keyframe_asked: the receiver asked for a keyframe (PLI)."""
         n = await self.next_slot()
         pts = n * (VIDEO_CLOCK // FPS)
         self.keyframe = self.keyframe or keyframe_asked

@@ -116,7 +116,7 @@ async def _next_video(sender, codec, original):
 
 
 # aiortc's (1.4) private fields of RTCRtpSender: its encoder, and the keyframe
-# a receiver asked for (PLI or FIR).
+# a receiver asked for (PLI).
 _ENCODER = "_RTCRtpSender__encoder"
 _FORCE_KEYFRAME = "_RTCRtpSender__force_keyframe"
 _video_installed = False
