@@ -46,7 +46,8 @@ LOOP_MIB = 32.0           # kept frames: 500 kbit/s fill it in about 9 minutes o
 # Encoders part-way through a group at once: 11 MiB each at 512x512, 69 MiB
 # at 1920x1080. A visitor that finds none free is sent its own encoder's
 # frames; an encoder whose group nobody extended for ABANDONED_S (its
-# visitors left or speak) is taken for another group, which starts afresh.
+# visitors left or speak) is taken for another group, and the group it
+# leaves starts afresh when a visitor next reaches its keyframe.
 MAX_ENCODERS = 2
 ABANDONED_S = 1.0
 VIDEO_CLOCK = 90000
