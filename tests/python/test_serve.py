@@ -521,18 +521,22 @@ class LeaveTest(unittest.TestCase):
                 on_loop(pc.close())
                 self.assertEqual(request("GET", "/healthz", at=at)[1]["sessions"], 0)
                 rss.append((rss_in, rss_mib(proc.pid)))
-            # A visitor who left handed back what was theirs: RSS falls most of the
-            # way back to the idle server's, and the next visitor starts from there
-            # (when glibc kept it, it climbed by 80 MiB over these 8 visitors).
+            # A visitor who left handed back what was theirs. The first one also
+            # leaves what the server keeps for all (the shared audio frontend,
+            # the idle pictures and loop), so from the second on: each gives back
+            # at least half of what they took (when glibc kept it, RSS after a
+            # visitor stayed where it was with them), and RSS after each one
+            # does not climb (it climbed by 80 MiB over these 8 visitors).
             during, after = zip(*rss)
-            self.assertLess(statistics.median(after), (idle + statistics.median(during)) / 2,
-                            "idle %.0f MiB; with and after each visitor: %s" % (idle, rss))
+            took = [d - a for d, a in zip(during[1:], after)]
+            gave = [d - a for d, a in zip(during[1:], after[1:])]
+            self.assertGreater(statistics.median(gave), statistics.median(took) / 2,
+                               "idle %.0f MiB; with and after each visitor: %s" % (idle, rss))
+            self.assertLess(max(after[1:]), after[1] + 24, "with and after: %s" % (rss,))
             # With a visitor in, RSS takes or leaves one step of about 14 MiB
             # (an allocator arena) from visitor to visitor; memory each visitor
             # kept would climb past that.
             self.assertLess(max(during[1:]), during[1] + 24, "with and after: %s" % (rss,))
-            # Memory a visitor did not give back shows here: RSS after each one
-            # left wandered over 120 MiB when glibc kept what they freed.
             # A visitor who drops without /bye is let go too, and the slot with it.
             sid, pc = open_session(at)
             until = time.monotonic() + 20

@@ -642,7 +642,9 @@ TEST_F(UttTest, DestroyReturnsPromptlyInEveryState) {
     open(opts("b24_fp32"));
     if (state != "warming up") {
       waitReady();
-      le_utt_push_audio(s_, audio.data(), state == "ramping" ? kFrame * 2 : int(audio.size()));
+      // Five speech frames and the six of the ramp overflow the ring of eight,
+      // so the ramp waits for a pull and stays to be seen.
+      le_utt_push_audio(s_, audio.data(), state == "ramping" ? kFrame * 5 : int(audio.size()));
       if (state == "ramping") le_utt_end_utterance(s_);
       le_utt_stats st{};
       ASSERT_TRUE(waitFor([&] {
