@@ -80,6 +80,9 @@ const EnvVar kEnvVars[] = {
      "set: a session prints its per-stage timings (`[le_utt-stage] ...`) when it is destroyed"},
     {"TMPDIR", "`vever speak --text`", "`/tmp`",
      "where the spoken text's scratch WAV file is written"},
+    {"VEVER_FACE_LANDMARKS", "`vever avatar`, `vever demo-bundle`",
+     "`/usr/share/dlib/shape_predictor_68_face_landmarks.dat`",
+     "dlib's 68-point face landmark model that places the avatar's keypoints"},
 };
 const size_t kEnvVarCount = sizeof kEnvVars / sizeof kEnvVars[0];
 

@@ -177,7 +177,7 @@ class BorrowTest : public ::testing::Test {
         le::ServeConfig::fromHeadMemberJson(members_.headJson),
         le::tessera::UnifiedPi::corpusFromManifestJson(members_.manifest, C, corpus_.data(),
                                                        le_nt(ref), members_.canon, &geometry),
-        "");
+        le_test::readFile(bundle_ + "/lip_template.v1.json"));
     std::vector<std::vector<uint8_t>> out;
     std::vector<float> held;
     int heldIndex = 0;

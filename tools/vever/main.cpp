@@ -19,9 +19,9 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "avatar_bundle.h"
 #include "base/le_env.h"
 #include "bundle/le_bundle.h"
-#include "demo_bundle.h"
 #include "driver/le_image.h"
 #include "le/le.h"
 #include "mp4_writer.h"
@@ -37,6 +37,11 @@ const char kUsage[] =
     "usage: vever <command> [arguments]\n"
     "\n"
     "commands:\n"
+    "  avatar PHOTO -o DIR [--face N] [--size WxH] [--frames N] [--source-frames N]\n"
+    "        [--model ONNX] [--int8]\n"
+    "        build an avatar bundle of the face in a photograph (any picture FFmpeg\n"
+    "        reads, at most 8192x8192) into DIR, with its motion directory in\n"
+    "        DIR/motion; --face chooses among several faces, 1 being the largest\n"
     "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
     "        [--size WxH]\n"
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
@@ -68,7 +73,7 @@ constexpr int kExitUsage = 2;
 struct Args {
   std::vector<std::string> positional;
   std::string out, model = "b1", ep, image, onnx, wav, text;
-  int frames = -1, sourceFrames = -1, threads = 0, width = 512, height = 512;
+  int frames = -1, sourceFrames = -1, threads = 0, width = 512, height = 512, face = 0;
   bool realtime = false;
   double interruptAt = -1;
   bool int8 = false;
@@ -96,8 +101,16 @@ double toSeconds(const std::string& flag, const std::string& v) {
 
 Args parse(int argc, char** argv, int first) {
   Args a;
+  bool options = true;
   for (int i = first; i < argc; ++i) {
     const std::string s = argv[i];
+    if (!options || s == "--") {
+      if (options)
+        options = false;
+      else
+        a.positional.push_back(s);
+      continue;
+    }
     auto value = [&]() -> std::string {
       if (i + 1 >= argc) usageError(s + " needs a value");
       return argv[++i];
@@ -165,11 +178,21 @@ double msSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 
-int cmdDemoBundle(const Args& a) {
-  if (a.positional.size() != 1) usageError("demo-bundle takes one directory");
-  vever::DemoOptions o;
-  o.image =
-      firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
+// The avatar build's stages on one terminal line.
+void showProgress(const char* stage, double done) {
+  if (!::isatty(2)) return;
+  std::fprintf(stderr, "\r[vever] avatar: %-20s %3.0f%%", stage, done * 100);
+  if (done >= 1) std::fputs("\n", stderr);
+}
+
+// Builds the avatar of `input` into dir: the shipped render model at the
+// scene's crop, the motion models and teeth head where built or installed.
+int buildAvatar(const Args& a, const std::string& input, const std::string& dir, const char* agent,
+                const char* what) {
+  vever::AvatarOptions o;
+  o.input = input;
+  o.agent = agent;
+  o.face = a.face;
   o.width = a.width;
   o.height = a.height;
   int crop = 0;
@@ -187,17 +210,31 @@ int cmdDemoBundle(const Args& a) {
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
   o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
-  // Without the blend head the demo is built without teeth members.
+  // Without the blend head the avatar is built without teeth members.
   o.teethHead =
       firstExisting({VEVER_DEMO_TEETH_HEAD, std::string(VEVER_SHARE_DIR) + "/tessera_head.v1.pt"});
   if (!exists(o.teethHead)) o.teethHead.clear();
-  vever::writeDemoBundle(a.positional[0], o);
+  o.progress = showProgress;
+  vever::writeAvatarBundle(dir, o);
   std::printf(
-      "demo bundle written to %s (%dx%d, crop %d, %d source frames, %d drive frames%s), motion "
+      "%s written to %s (%dx%d, crop %d, %d source frames, %d drive frames%s), motion "
       "directory %s/motion\n",
-      a.positional[0].c_str(), o.width, o.height, crop, o.sourceFrames, o.driveFrames,
-      a.int8 ? ", quantised director" : "", a.positional[0].c_str());
+      what, dir.c_str(), o.width, o.height, crop, o.sourceFrames, o.driveFrames,
+      a.int8 ? ", quantised director" : "", dir.c_str());
   return 0;
+}
+
+int cmdAvatar(const Args& a) {
+  if (a.positional.size() != 1) usageError("avatar takes one photograph");
+  if (a.out.empty()) usageError("avatar needs -o DIR");
+  return buildAvatar(a, a.positional[0], a.out, "avatar", "avatar bundle");
+}
+
+int cmdDemoBundle(const Args& a) {
+  if (a.positional.size() != 1) usageError("demo-bundle takes one directory");
+  const std::string image =
+      firstExisting({a.image, VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
+  return buildAvatar(a, image, a.positional[0], "astronaut", "demo bundle");
 }
 
 int cmdSpeak(const Args& a) {
@@ -428,6 +465,7 @@ int main(int argc, char** argv) {
   const std::string cmd = argv[1];
   const Args args = parse(argc, argv, 2);
   try {
+    if (cmd == "avatar") return cmdAvatar(args);
     if (cmd == "demo-bundle") return cmdDemoBundle(args);
     if (cmd == "render") return cmdRender(args);
     if (cmd == "frame") return cmdFrame(args);

@@ -1,0 +1,180 @@
+#include "face_landmarks.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include "base/le_env.h"
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wdeprecated-copy"
+#include <dlib/image_processing.h>
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <dlib/image_transforms.h>
+#pragma GCC diagnostic pop
+
+namespace vever {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The detector looks at a copy no larger than this on its longer side: it
+// finds faces of 80 pixels and more, so a face of a quarter of the picture
+// is found in a few hundred milliseconds at any resolution.
+constexpr int kDetectSide = 1280;
+// A small picture without a face found is looked at twice as large: faces
+// of 40 pixels.
+constexpr int kUpsampleBelow = 800;
+
+const std::vector<std::vector<int>> kMapping = {{17, 18, 19},
+                                                {20, 21},
+                                                {22, 23},
+                                                {24, 25, 26},
+                                                {36, 37, 38, 39, 40, 41},
+                                                {42, 43, 44, 45, 46, 47},
+                                                {27, 28},
+                                                {30},
+                                                {31},
+                                                {35},
+                                                {3, 4},
+                                                {8},
+                                                {12, 13},
+                                                {54},
+                                                {55},
+                                                {57},
+                                                {59},
+                                                {48},
+                                                {49},
+                                                {51},
+                                                {53}};
+
+Point mean(const std::array<Point, 68>& p, std::initializer_list<int> idx) {
+  Point m;
+  for (int i : idx) m.x += p[size_t(i)].x, m.y += p[size_t(i)].y;
+  m.x /= double(idx.size());
+  m.y /= double(idx.size());
+  return m;
+}
+
+}  // namespace
+
+std::string defaultLandmarkModel() {
+  const char* env = le::envValue("VEVER_FACE_LANDMARKS");
+  return env && *env ? env : "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
+}
+
+struct FaceFinder::Impl {
+  dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+  dlib::shape_predictor predictor;
+};
+
+FaceFinder::FaceFinder(const std::string& model) : impl_(new Impl) {
+  try {
+    dlib::deserialize(model) >> impl_->predictor;
+  } catch (const std::exception& e) {
+    delete impl_;
+    throw std::runtime_error("cannot load the face landmark model " + model + " (" + e.what() +
+                             "); scripts/setup installs it with libdlib-data");
+  }
+  if (impl_->predictor.num_parts() != 68) {
+    const auto parts = impl_->predictor.num_parts();
+    delete impl_;
+    throw std::runtime_error("the face landmark model " + model + " places " +
+                             std::to_string(parts) + " points, not 68");
+  }
+}
+
+FaceFinder::~FaceFinder() {
+  delete impl_;
+}
+
+namespace {
+
+dlib::matrix<dlib::rgb_pixel> toDlib(const uint8_t* rgb, int w, int h) {
+  dlib::matrix<dlib::rgb_pixel> m(h, w);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const uint8_t* p = rgb + (size_t(y) * w + x) * 3;
+      m(y, x) = dlib::rgb_pixel(p[0], p[1], p[2]);
+    }
+  return m;
+}
+
+Face faceOf(const dlib::full_object_detection& d) {
+  Face f;
+  const dlib::rectangle& r = d.get_rect();
+  f.box[0] = {double(r.left()), double(r.top())};
+  f.box[1] = {double(r.right() + 1), double(r.bottom() + 1)};
+  for (unsigned i = 0; i < 68; ++i) f.points[i] = {double(d.part(i).x()), double(d.part(i).y())};
+  return f;
+}
+
+}  // namespace
+
+std::vector<Face> FaceFinder::find(const uint8_t* rgb, int w, int h) const {
+  const dlib::matrix<dlib::rgb_pixel> img = toDlib(rgb, w, h);
+  auto detect = [&](double scale) {
+    if (scale == 1.0) return impl_->detector(img);
+    dlib::matrix<dlib::rgb_pixel> look(long(std::lround(h * scale)), long(std::lround(w * scale)));
+    dlib::resize_image(img, look);
+    std::vector<dlib::rectangle> found = impl_->detector(look);
+    for (dlib::rectangle& r : found)
+      r = dlib::rectangle(long(std::lround(r.left() / scale)), long(std::lround(r.top() / scale)),
+                          long(std::lround(r.right() / scale)),
+                          long(std::lround(r.bottom() / scale)));
+    return found;
+  };
+  std::vector<dlib::rectangle> found = detect(std::min(1.0, double(kDetectSide) / std::max(w, h)));
+  // Looked at enlarged only when nothing was found: it also finds more
+  // things that are not faces.
+  if (found.empty() && std::max(w, h) < kUpsampleBelow) found = detect(2.0);
+  std::vector<Face> faces;
+  for (const dlib::rectangle& r : found) faces.push_back(faceOf(impl_->predictor(img, r)));
+  std::stable_sort(faces.begin(), faces.end(),
+                   [](const Face& a, const Face& b) { return a.area() > b.area(); });
+  return faces;
+}
+
+Face FaceFinder::landmarks(const uint8_t* rgb, int w, int h, const Face& near) const {
+  const dlib::rectangle at(long(std::lround(near.box[0].x)), long(std::lround(near.box[0].y)),
+                           long(std::lround(near.box[1].x)) - 1,
+                           long(std::lround(near.box[1].y)) - 1);
+  return faceOf(impl_->predictor(toDlib(rgb, w, h), at));
+}
+
+std::array<Point, 21> engineKeypoints(const std::array<Point, 68>& p) {
+  std::array<Point, 21> kp;
+  for (size_t r = 0; r < 21; ++r) {
+    for (int i : kMapping[r]) kp[r].x += p[size_t(i)].x, kp[r].y += p[size_t(i)].y;
+    kp[r].x /= double(kMapping[r].size());
+    kp[r].y /= double(kMapping[r].size());
+  }
+  return kp;
+}
+
+FacePose poseOf(const std::array<Point, 68>& p) {
+  FacePose f;
+  const Point right = mean(p, {36, 37, 38, 39, 40, 41}), left = mean(p, {42, 43, 44, 45, 46, 47});
+  const Point eyes{(right.x + left.x) / 2, (right.y + left.y) / 2};
+  const Point mouth = mean(p, {48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59});
+  f.centre = {(eyes.x + mouth.x) / 2, (eyes.y + mouth.y) / 2};
+  f.size = std::hypot(mouth.x - eyes.x, mouth.y - eyes.y);
+  f.roll = std::atan2(left.y - right.y, left.x - right.x) * 180 / kPi;
+  // In the face's own upright frame (roll undone, eyes at 0, mouth at 1), the
+  // nose tip stands about 0.6 in front of the eye-mouth plane: it sits at
+  // x = 0.6 sin(yaw), and at y = 0.56 + 0.6 tan(pitch) (0.56 on frontal faces).
+  const double c = std::cos(f.roll * kPi / 180), s = std::sin(f.roll * kPi / 180);
+  const double size = std::max(f.size, 1e-6);
+  auto upright = [&](const Point& q) {
+    const double dx = q.x - eyes.x, dy = q.y - eyes.y;
+    return Point{(c * dx + s * dy) / size, (-s * dx + c * dy) / size};
+  };
+  const Point nose = upright(p[30]);
+  const Point lips = upright(mouth);
+  f.yaw = std::asin(std::clamp((nose.x - lips.x / 2) / 0.6, -1.0, 1.0)) * 180 / kPi;
+  f.pitch = std::atan((nose.y / std::max(lips.y, 1e-6) - 0.56) / 0.6) * 180 / kPi;
+  return f;
+}
+
+}  // namespace vever

@@ -1,0 +1,101 @@
+#include "picture_file.h"
+
+#include <stdexcept>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libswscale/swscale.h>
+}
+
+#include "base/le_ffmpeg.h"
+
+namespace vever {
+namespace {
+
+// Only still-picture readers: a file named like a picture cannot make the
+// tool open a playlist, a device or another file.
+constexpr const char* kFormats =
+    "image2,png_pipe,jpeg_pipe,webp_pipe,bmp_pipe,tiff_pipe,gif,gif_pipe,qoi_pipe,pam_pipe,"
+    "pgm_pipe,ppm_pipe,pgmyuv_pipe";
+
+struct Reader {
+  AVFormatContext* fmt = nullptr;
+  AVCodecContext* dec = nullptr;
+  AVFrame* frame = nullptr;
+  AVPacket* pkt = nullptr;
+  SwsContext* sws = nullptr;
+  ~Reader() {
+    sws_freeContext(sws);
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    avcodec_free_context(&dec);
+    avformat_close_input(&fmt);
+  }
+};
+
+}  // namespace
+
+Picture readPicture(const std::string& path) {
+  auto fail = [&](const std::string& what) -> void {
+    throw std::runtime_error(path + ": " + what);
+  };
+  Reader r;
+  AVDictionary* opts = nullptr;
+  av_dict_set(&opts, "format_whitelist", kFormats, 0);
+  av_dict_set(&opts, "protocol_whitelist", "file", 0);
+  int e = avformat_open_input(&r.fmt, path.c_str(), nullptr, &opts);
+  av_dict_free(&opts);
+  if (e < 0) fail("not a picture FFmpeg can read (" + le::avError(e) + ")");
+  if ((e = avformat_find_stream_info(r.fmt, nullptr)) < 0)
+    fail("not a picture FFmpeg can read (" + le::avError(e) + ")");
+  const AVCodec* codec = nullptr;
+  const int si = av_find_best_stream(r.fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+  if (si < 0 || !codec) fail("not a picture: it holds no image");
+  const AVCodecParameters* par = r.fmt->streams[si]->codecpar;
+  if (par->width < 1 || par->height < 1) fail("not a picture: its header gives no size");
+  if (par->width > kMaxPictureSide || par->height > kMaxPictureSide)
+    fail("the picture is " + std::to_string(par->width) + "x" + std::to_string(par->height) +
+         "; the limit is " + std::to_string(kMaxPictureSide) + "x" +
+         std::to_string(kMaxPictureSide));
+  r.dec = avcodec_alloc_context3(codec);
+  if (!r.dec) fail("out of memory");
+  avcodec_parameters_to_context(r.dec, par);
+  r.dec->thread_count = 1;
+  if ((e = avcodec_open2(r.dec, codec, nullptr)) < 0) fail("decoder: " + le::avError(e));
+  r.frame = av_frame_alloc();
+  r.pkt = av_packet_alloc();
+  if (!r.frame || !r.pkt) fail("out of memory");
+  bool got = false;
+  auto receive = [&] {
+    e = avcodec_receive_frame(r.dec, r.frame);
+    if (e >= 0) got = true;
+  };
+  while (!got && av_read_frame(r.fmt, r.pkt) >= 0) {
+    if (r.pkt->stream_index == si && avcodec_send_packet(r.dec, r.pkt) >= 0) receive();
+    av_packet_unref(r.pkt);
+  }
+  if (!got) {
+    avcodec_send_packet(r.dec, nullptr);
+    receive();
+  }
+  if (!got) fail("the picture does not decode");
+  // A decoder may still meet a size its header did not state.
+  if (r.frame->width != par->width || r.frame->height != par->height)
+    fail("the picture decodes to another size than its header states");
+  Picture p;
+  p.width = r.frame->width;
+  p.height = r.frame->height;
+  p.rgb.resize(size_t(p.width) * p.height * 3);
+  r.sws = sws_getContext(p.width, p.height, AVPixelFormat(r.frame->format), p.width, p.height,
+                         AV_PIX_FMT_RGB24, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                         nullptr, nullptr, nullptr);
+  if (!r.sws) fail("cannot convert its pixel format");
+  uint8_t* dst[1] = {p.rgb.data()};
+  const int stride[1] = {p.width * 3};
+  sws_scale(r.sws, r.frame->data, r.frame->linesize, 0, p.height, dst, stride);
+  return p;
+}
+
+}  // namespace vever
