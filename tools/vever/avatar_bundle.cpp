@@ -48,9 +48,9 @@ constexpr double kBoxX = 145, kBoxY = 45, kBoxSide = 160;
 // The box is this many times the distance from the eyes to the mouth, and
 // centred halfway between them (the astronaut's box measured so).
 constexpr double kBoxPerSize = 3.7;
-// Below this, a crop of the face is mostly made up: the 256 crop already
-// enlarges the portrait's 160-pixel box 1.6 times.
-constexpr double kMinBoxPx = 128;
+// Below this, a crop of the face is mostly made up: the 256 crop enlarges
+// a box of 96 pixels 2.7 times (the astronaut's 160-pixel box 1.6 times).
+constexpr double kMinBoxPx = 96;
 // Beyond these, the landmarks and the render model's frontal face part ways.
 constexpr double kMaxYaw = 30, kMaxPitch = 25;
 // Roll up to this is kept as the photograph has it; more is turned upright,

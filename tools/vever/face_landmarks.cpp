@@ -27,6 +27,9 @@ constexpr int kDetectSide = 1280;
 // of 40 pixels.
 constexpr int kUpsampleBelow = 800;
 
+// A detection scoring under this share of the best one is not counted.
+constexpr double kFaintFace = 0.5;
+
 const std::vector<std::vector<int>> kMapping = {{17, 18, 19},
                                                 {20, 21},
                                                 {22, 23},
@@ -115,22 +118,37 @@ Face faceOf(const dlib::full_object_detection& d) {
 std::vector<Face> FaceFinder::find(const uint8_t* rgb, int w, int h) const {
   const dlib::matrix<dlib::rgb_pixel> img = toDlib(rgb, w, h);
   auto detect = [&](double scale) {
-    if (scale == 1.0) return impl_->detector(img);
-    dlib::matrix<dlib::rgb_pixel> look(long(std::lround(h * scale)), long(std::lround(w * scale)));
-    dlib::resize_image(img, look);
-    std::vector<dlib::rectangle> found = impl_->detector(look);
-    for (dlib::rectangle& r : found)
-      r = dlib::rectangle(long(std::lround(r.left() / scale)), long(std::lround(r.top() / scale)),
-                          long(std::lround(r.right() / scale)),
-                          long(std::lround(r.bottom() / scale)));
+    std::vector<dlib::rect_detection> found;
+    if (scale == 1.0) {
+      impl_->detector(img, found);
+    } else {
+      dlib::matrix<dlib::rgb_pixel> look(long(std::lround(h * scale)),
+                                         long(std::lround(w * scale)));
+      dlib::resize_image(img, look);
+      impl_->detector(look, found);
+    }
+    for (dlib::rect_detection& d : found) {
+      const dlib::rectangle& r = d.rect;
+      d.rect = dlib::rectangle(
+          long(std::lround(r.left() / scale)), long(std::lround(r.top() / scale)),
+          long(std::lround(r.right() / scale)), long(std::lround(r.bottom() / scale)));
+    }
     return found;
   };
-  std::vector<dlib::rectangle> found = detect(std::min(1.0, double(kDetectSide) / std::max(w, h)));
+  std::vector<dlib::rect_detection> found =
+      detect(std::min(1.0, double(kDetectSide) / std::max(w, h)));
   // Looked at enlarged only when nothing was found: it also finds more
   // things that are not faces.
   if (found.empty() && std::max(w, h) < kUpsampleBelow) found = detect(2.0);
+  // Beside a clear face, a faint one is mostly a pattern that looks like one
+  // (a badge, a fold of cloth): faces of a group photograph score alike.
+  double best = 0;
+  for (const dlib::rect_detection& d : found) best = std::max(best, d.detection_confidence);
+  std::vector<dlib::rectangle> kept;
+  for (const dlib::rect_detection& d : found)
+    if (d.detection_confidence >= kFaintFace * best) kept.push_back(d.rect);
   std::vector<Face> faces;
-  for (const dlib::rectangle& r : found) faces.push_back(faceOf(impl_->predictor(img, r)));
+  for (const dlib::rectangle& r : kept) faces.push_back(faceOf(impl_->predictor(img, r)));
   std::stable_sort(faces.begin(), faces.end(),
                    [](const Face& a, const Face& b) { return a.area() > b.area(); });
   return faces;

@@ -135,7 +135,10 @@ Args parse(int argc, char** argv, int first) {
       a.height = toInt(s, v.substr(x + 1));
     } else if (s == "--threads")
       a.threads = toInt(s, value());
-    else if (s == "--int8")
+    else if (s == "--face") {
+      a.face = toInt(s, value());
+      if (a.face < 1) usageError("--face counts from 1 (the largest face)");
+    } else if (s == "--int8")
       a.int8 = true;
     else if (s == "--no-teeth")
       a.noTeeth = true;
