@@ -91,17 +91,22 @@ TEST(VeverTool, DemoBundleInAFullHdScene) {
   ASSERT_EQ(run("info " + d / "hd", &out), 0) << out;
   EXPECT_NE(out.find("canvas     1920x1080, crop 512"), std::string::npos) << out;
   EXPECT_FALSE(le_test::fileExists(d / "hd/target_frames/frame_000000.jpg"));
-  // Source frame 0 sways by (1.5 sin 1, 0) portrait pixels; the portrait is
-  // scaled by 1080 / 512 and centred, and the crop's centre is the face
-  // box's centre, (225, 125) in the portrait with pixel centres at + 0.5.
-  const std::string m = le_test::readFile(d / "hd/M.f32");
-  ASSERT_EQ(m.size(), 2 * 6 * sizeof(float));
-  float M[6];
-  std::memcpy(M, m.data(), sizeof M);
-  const double s = 1080.0 / 512, c = 255.5;
-  EXPECT_NEAR(M[0] * c + M[1] * c + M[2], s * (225 + 1.5 * std::sin(1.0)) + 420 - 0.5, 0.01);
-  EXPECT_NEAR(M[3] * c + M[4] * c + M[5], s * 125 - 0.5, 0.01);
-  EXPECT_NEAR(M[0], s * 160 / 512, 1e-5);
+  // The scene is the portrait scaled by 1080 / 512 and centred: the crop's
+  // centre lands where the portrait's own bundle puts it, scaled and moved
+  // by 420 pixels, and a crop pixel spans twice as many scene pixels at
+  // twice the crop.
+  ASSERT_EQ(run("demo-bundle " + d / "sd" + " --source-frames 2 --frames 2", &out), 0) << out;
+  float M[6], P[6];
+  for (auto [name, to] : {std::pair<const char*, float*>{"hd/M.f32", M}, {"sd/M.f32", P}}) {
+    const std::string m = le_test::readFile(d / name);
+    ASSERT_EQ(m.size(), 2 * 6 * sizeof(float));
+    std::memcpy(to, m.data(), 6 * sizeof(float));
+  }
+  const double s = 1080.0 / 512, c = 255.5, pc = 127.5;
+  EXPECT_NEAR(M[0] * c + M[1] * c + M[2], s * (P[0] * pc + P[1] * pc + P[2] + 0.5) - 0.5 + 420,
+              0.01);
+  EXPECT_NEAR(M[3] * c + M[4] * c + M[5], s * (P[3] * pc + P[4] * pc + P[5] + 0.5) - 0.5, 0.01);
+  EXPECT_NEAR(M[0], s * P[0] / 2, 1e-5);
 
   ASSERT_EQ(run("frame " + d / "hd" + " 1 -o " + d / "hd1.png", &out), 0) << out;
   const std::string png = le_test::readFile(d / "hd1.png");

@@ -1,9 +1,8 @@
 // An avatar from a photograph. The face is found and its 68 landmarks
-// placed by dlib; the picture is resampled into a 512 x 512 portrait with the
-// face box where the render model expects it (a 160-pixel square at (145, 45),
-// as in the astronaut portrait the project's models were made on), so the
-// rest of the build does not depend on the photograph's size. The idle loop is
-// the portrait swaying gently about the neck; the face crop is the same for
+// placed by dlib; a square of the photograph around the face becomes the
+// 512 x 512 portrait, and the face box (the square the render model's crop
+// is cut from) is sized and placed by the landmarks. The idle loop is the
+// portrait swaying gently about the neck; the face crop is the same for
 // every source frame because the sway is carried by the paste transforms M,
 // so pasting the rendered crop back lands exactly on the moving head. In a
 // scene larger than the portrait, the portrait is scaled to fit, centred, and
@@ -43,11 +42,14 @@ namespace {
 constexpr int kSide = 512;  // the portrait is 512 x 512
 constexpr double kPi = 3.14159265358979323846;
 
-// The face box in the portrait: a 160-pixel square around the face.
-constexpr double kBoxX = 145, kBoxY = 45, kBoxSide = 160;
-// The box is this many times the distance from the eyes to the mouth, and
-// centred halfway between them (the astronaut's box measured so).
+// The face box (the square the render model's crop is cut from) is this many
+// times the distance from the eyes to the mouth, centred halfway between
+// them: the astronaut's measured so.
 constexpr double kBoxPerSize = 3.7;
+// The portrait shows at most this many boxes across (the astronaut's
+// portrait 3.2), with the box's top this far down (45 of her 512 pixels):
+// a face small in a large photograph is framed as she is.
+constexpr double kBoxesAcross = 3.2, kBoxTop = 45.0 / 512;
 // Below this, a crop of the face is mostly made up: the 256 crop enlarges
 // a box of 96 pixels 2.7 times (the astronaut's 160-pixel box 1.6 times).
 constexpr double kMinBoxPx = 96;
@@ -138,10 +140,17 @@ Affine sway(int t, int nt, const Point& neck) {
   return {ca, -sa, cx - ca * cx + sa * cy + tx, sa, ca, cy - sa * cx - ca * cy + ty};
 }
 
-// The photograph as the portrait: the face found, checked, and resampled so
-// that its box lands on the portrait's; its keypoints and lip line follow.
+// The face box in portrait pixels.
+struct Box {
+  double x = 0, y = 0, side = 0;
+};
+
+// The photograph as the portrait: a square of it around the face, turned
+// upright if the face leans, resampled to kSide; the face box, keypoints
+// and lip line in its pixels.
 struct Portrait {
   std::vector<uint8_t> rgb;  // kSide x kSide
+  Box box;
   std::array<Point, 21> keypoints;
   std::array<Point, 12> lipLine;
   Point neck;             // the sway's pivot
@@ -222,11 +231,19 @@ Portrait makePortrait(const Picture& picture, const Face& face, const std::strin
                   std::fabs(pose.yaw), std::fabs(pose.pitch), kMaxYaw, kMaxPitch);
     fail(name + turned);
   }
-  // portrait point p -> picture point q = centre + s R (p - box centre)
-  const double s = box / kBoxSide;
+  // The square of the photograph: as large as it holds, up to kBoxesAcross
+  // boxes, placed as the astronaut's portrait frames her and kept inside the
+  // photograph; only a face too large for it reaches past its edges, which
+  // are mirrored.
+  const double W = picture.width, H = picture.height;
+  const double side = std::max(std::min({W, H, box * kBoxesAcross}), box * 1.1);
+  Point at{pose.centre.x - side / 2, pose.centre.y - box / 2 - kBoxTop * side};
+  if (side <= W) at.x = std::clamp(at.x, 0.0, W - side);
+  if (side <= H) at.y = std::clamp(at.y, 0.0, H - side);
+  // portrait point p -> picture point q = centre + R (at + s p - centre)
+  const double s = side / kSide;
   const double roll = std::fabs(pose.roll) > kKeepRoll ? pose.roll * kPi / 180 : 0.0;
   const double c = std::cos(roll), sn = std::sin(roll);
-  const Point mid{kBoxX + kBoxSide / 2, kBoxY + kBoxSide / 2};
   const int k = std::max(1, int(s));
   const Picture small = k > 1 ? shrink(picture, k) : Picture{};
   const Sampler from{k > 1 ? small.rgb.data() : picture.rgb.data(),
@@ -235,8 +252,9 @@ Portrait makePortrait(const Picture& picture, const Face& face, const std::strin
   p.rgb.resize(size_t(kSide) * kSide * 3);
   for (int y = 0; y < kSide; ++y)
     for (int x = 0; x < kSide; ++x) {
-      const double dx = (x - mid.x) * s, dy = (y - mid.y) * s;
-      // Picture pixel centres at integers; a k-block's centre at (k - 1) / 2.
+      // Pixel centres at integers; a k-block's centre at (k - 1) / 2.
+      const double dx = at.x + (x + 0.5) * s - 0.5 - pose.centre.x;
+      const double dy = at.y + (y + 0.5) * s - 0.5 - pose.centre.y;
       const double qx = pose.centre.x + c * dx - sn * dy, qy = pose.centre.y + sn * dx + c * dy;
       for (int ch = 0; ch < 3; ++ch)
         p.rgb[(size_t(y) * kSide + x) * 3 + ch] = uint8_t(std::lround(std::clamp(
@@ -244,28 +262,31 @@ Portrait makePortrait(const Picture& picture, const Face& face, const std::strin
     }
   auto toPortrait = [&](const Point& q) {
     const double dx = q.x - pose.centre.x, dy = q.y - pose.centre.y;
-    return Point{mid.x + (c * dx + sn * dy) / s, mid.y + (-sn * dx + c * dy) / s};
+    return Point{(pose.centre.x + c * dx + sn * dy - at.x + 0.5) / s - 0.5,
+                 (pose.centre.y - sn * dx + c * dy - at.y + 0.5) / s - 0.5};
   };
+  const Point centre = toPortrait(pose.centre);
+  p.box = {centre.x - box / s / 2, centre.y - box / s / 2, box / s};
   std::array<Point, 68> pts;
   for (size_t i = 0; i < 68; ++i) pts[i] = toPortrait(face.points[i]);
   p.keypoints = engineKeypoints(pts);
   for (size_t i = 0; i < 12; ++i) p.lipLine[i] = pts[size_t(kLipLine[i])];
   // The neck below the chin, as far as the astronaut's is below hers.
-  p.neck = {p.keypoints[11].x, p.keypoints[11].y + 0.78 * kBoxSide};
-  p.mouthWidth = (p.keypoints[13].x - p.keypoints[17].x) * 2 / kBoxSide;
+  p.neck = {p.keypoints[11].x, p.keypoints[11].y + 0.78 * p.box.side};
+  p.mouthWidth = (p.keypoints[13].x - p.keypoints[17].x) * 2 / p.box.side;
   return p;
 }
 
 // Crop pixel (centre at x + 0.5) to portrait pixel.
-double cropToPx(double v, double origin, int crop) {
-  return origin + (v + 0.5) * (kBoxSide / crop) - 0.5;
+double cropToPx(double v, double origin, double side, int crop) {
+  return origin + (v + 0.5) * (side / crop) - 0.5;
 }
 
 std::vector<float> neutralKeypoints(const Portrait& p) {
   std::vector<float> kp(63, 0.f);
   for (size_t r = 0; r < 21; ++r) {
-    kp[r * 3 + 0] = float(2 * (p.keypoints[r].x + 0.5 - kBoxX) / kBoxSide - 1);
-    kp[r * 3 + 1] = float(2 * (p.keypoints[r].y + 0.5 - kBoxY) / kBoxSide - 1);
+    kp[r * 3 + 0] = float(2 * (p.keypoints[r].x + 0.5 - p.box.x) / p.box.side - 1);
+    kp[r * 3 + 1] = float(2 * (p.keypoints[r].y + 0.5 - p.box.y) / p.box.side - 1);
   }
   return kp;
 }
@@ -334,14 +355,17 @@ void writeIdleLoop(const std::string& dir, const std::vector<uint8_t>& photo, co
 
 // The warp prior (the face box at crop resolution, identical for every
 // frame) and the pooled features (a coarse look at the face per channel).
-void writeFaceMembers(const std::string& dir, const std::vector<uint8_t>& photo, int crop, int nt) {
+void writeFaceMembers(const std::string& dir, const std::vector<uint8_t>& photo, const Box& box,
+                      int crop, int nt) {
   const size_t plane = size_t(crop) * crop;
   std::vector<float> face(plane * 3);
   for (int y = 0; y < crop; ++y)
     for (int x = 0; x < crop; ++x)
       for (int c = 0; c < 3; ++c)
         face[size_t(c) * plane + size_t(y) * crop + x] =
-            sample(photo, cropToPx(x, kBoxX, crop), cropToPx(y, kBoxY, crop), c) / 255.f;
+            sample(photo, cropToPx(x, box.x, box.side, crop), cropToPx(y, box.y, box.side, crop),
+                   c) /
+            255.f;
   std::vector<uint16_t> one(plane * 3);
   le::simd::f32ToF16(face.data(), one.data(), one.size());
   std::vector<uint16_t> prior;
@@ -366,15 +390,15 @@ void writeFaceMembers(const std::string& dir, const std::vector<uint8_t>& photo,
 // Paste transforms (crop pixel -> portrait pixel -> swayed portrait pixel ->
 // scene pixel) and the paste mask: the lower face, feathered so that no seam
 // shows.
-void writePasteMembers(const std::string& dir, const Point& neck, const Placement& at, int crop,
-                       int nt) {
+void writePasteMembers(const std::string& dir, const Point& neck, const Box& box,
+                       const Placement& at, int crop, int nt) {
   const size_t plane = size_t(crop) * crop;
   std::vector<float> M(size_t(nt) * 6);
-  const double cropScale = kBoxSide / crop;
+  const double cropScale = box.side / crop;
   const double s = at.scale, tx = 0.5 * s - 0.5 + at.ox, ty = 0.5 * s - 0.5 + at.oy;
   for (int t = 0; t < nt; ++t) {
     const Affine A = sway(t, nt, neck);
-    const double ox = kBoxX + 0.5 * cropScale - 0.5, oy = kBoxY + 0.5 * cropScale - 0.5;
+    const double ox = box.x + 0.5 * cropScale - 0.5, oy = box.y + 0.5 * cropScale - 0.5;
     const double m[6] = {A.a * cropScale, A.b * cropScale, A.a * ox + A.b * oy + A.c,
                          A.d * cropScale, A.e * cropScale, A.d * ox + A.e * oy + A.f};
     const double p[6] = {s * m[0], s * m[1], s * m[2] + tx, s * m[3], s * m[4], s * m[5] + ty};
@@ -445,17 +469,17 @@ void writeMotionDir(const std::string& dir, const std::string& models,
 // lip landmarks in units of the lip keypoints' half-extents about their mean.
 void writeLipTemplate(const std::string& dir, const Portrait& p, int crop) {
   auto toCrop = [&](const Point& q, double origin, bool y) {
-    return ((y ? q.y : q.x) + 0.5 - origin) * crop / kBoxSide - 0.5;
+    return ((y ? q.y : q.x) + 0.5 - origin) * crop / p.box.side - 0.5;
   };
   double mx = 0, my = 0;
   for (int r = 13; r <= 20; ++r) {
-    mx += toCrop(p.keypoints[size_t(r)], kBoxX, false) / 8;
-    my += toCrop(p.keypoints[size_t(r)], kBoxY, true) / 8;
+    mx += toCrop(p.keypoints[size_t(r)], p.box.x, false) / 8;
+    my += toCrop(p.keypoints[size_t(r)], p.box.y, true) / 8;
   }
   double ax = 1e-6, ay = 1e-6;
   for (int r = 13; r <= 20; ++r) {
-    ax = std::max(ax, std::fabs(toCrop(p.keypoints[size_t(r)], kBoxX, false) - mx));
-    ay = std::max(ay, std::fabs(toCrop(p.keypoints[size_t(r)], kBoxY, true) - my));
+    ax = std::max(ax, std::fabs(toCrop(p.keypoints[size_t(r)], p.box.x, false) - mx));
+    ay = std::max(ay, std::fabs(toCrop(p.keypoints[size_t(r)], p.box.y, true) - my));
   }
   std::string text = "{\"format\": \"lip-template-v1\", \"canvas\": " + std::to_string(crop) +
                      ", \"feather_px\": " + std::to_string(std::max(2, crop / 64)) +
@@ -463,8 +487,8 @@ void writeLipTemplate(const std::string& dir, const Portrait& p, int crop) {
   for (size_t i = 0; i < p.lipLine.size(); ++i) {
     char v[64];
     std::snprintf(v, sizeof v, "%s[%.4f, %.4f]", i ? ", " : "",
-                  (toCrop(p.lipLine[i], kBoxX, false) - mx) / ax,
-                  (toCrop(p.lipLine[i], kBoxY, true) - my) / ay);
+                  (toCrop(p.lipLine[i], p.box.x, false) - mx) / ax,
+                  (toCrop(p.lipLine[i], p.box.y, true) - my) / ay);
     text += v;
   }
   text += "]}\n";
@@ -529,8 +553,8 @@ void build(const std::string& dir, const AvatarOptions& o) {
   progress("the idle loop", 0.1);
   writeIdleLoop(dir, portrait.rgb, portrait.neck, at, W, H, nt);
   progress("the face members", 0.5);
-  writeFaceMembers(dir, portrait.rgb, crop, nt);
-  writePasteMembers(dir, portrait.neck, at, crop, nt);
+  writeFaceMembers(dir, portrait.rgb, portrait.box, crop, nt);
+  writePasteMembers(dir, portrait.neck, portrait.box, at, crop, nt);
   const std::vector<float> target =
       writeKeypoints(dir, neutralKeypoints(portrait), nt, o.driveFrames);
   writeLipTemplate(dir, portrait, crop);
