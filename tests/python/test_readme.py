@@ -83,6 +83,9 @@ class ReadmeCommandsTest(unittest.TestCase):
         for command in demo[1:]:
             self.run_command(command)
         self.assert_video("out/me.mp4", 50)
+        for command in self.commands["Your own face"]:
+            self.run_command(command)
+        self.assert_video("out/grace.mp4", 50)
 
         # The test command is the one CI runs.
         self.assertEqual(self.commands["Test"][0], "./scripts/test")
