@@ -24,6 +24,7 @@
 
 #include "compute/le_simd.h"
 #include "face_landmarks.h"
+#include "mouth_inside.h"
 #include "mp4_writer.h"
 #include "picture_file.h"
 #include "teeth_members.h"
@@ -571,6 +572,16 @@ void build(const std::string& dir, const AvatarOptions& o) {
     t.openMouth = [](const std::vector<float>& rest, double amount) {
       return openMouth(rest, amount);
     };
+    Teeth teeth;
+    if (!o.teethPhoto.empty()) {
+      const Picture shows = readPicture(o.teethPhoto);
+      const std::vector<Face> them = finder.find(shows.rgb.data(), shows.width, shows.height);
+      if (them.empty()) fail(o.teethPhoto + ": no face found for the avatar's teeth");
+      teeth = teethOf(shows, them.front().points);
+      t.paintInside = [&teeth](uint8_t* rgb, int C, const float* rest, const float* open) {
+        paintMouthInside(rgb, C, rest, open, teeth);
+      };
+    }
     writeTeethMembers(dir, t);
   }
   progress("done", 1);

@@ -22,6 +22,9 @@ struct AvatarOptions {
   std::string motionModels;
   // The blend-head checkpoint of the teeth borrow; empty: no teeth members.
   std::string teethHead;
+  // A photograph whose parted lips show the upper teeth: the donors' teeth.
+  // Empty: the donors show what the render model makes of an open mouth.
+  std::string teethPhoto;
   // The scene: the 512 x 512 portrait, or a larger frame into which the
   // portrait is scaled to fit and centred on a backdrop.
   int width = 512, height = 512;

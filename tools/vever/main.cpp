@@ -217,6 +217,8 @@ int buildAvatar(const Args& a, const std::string& input, const std::string& dir,
   o.teethHead =
       firstExisting({VEVER_DEMO_TEETH_HEAD, std::string(VEVER_SHARE_DIR) + "/tessera_head.v1.pt"});
   if (!exists(o.teethHead)) o.teethHead.clear();
+  o.teethPhoto = firstExisting({VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
+  if (!exists(o.teethPhoto)) o.teethPhoto.clear();
   o.progress = showProgress;
   vever::writeAvatarBundle(dir, o);
   std::printf(

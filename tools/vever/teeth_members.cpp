@@ -80,6 +80,7 @@ void writeDonor(le_ctx* ctx, const le::tessera::UnifiedPi& pi, const le::Geometr
       const float v = crop[size_t(c) * plane + p];
       rgb[p * 3 + size_t(c)] = v > 0 ? uint8_t(std::nearbyint(std::min(v, 1.f) * 255.f)) : 0;
     }
+  if (o.paintInside) o.paintInside(rgb.data(), C, rest.data(), kp.data());
   for (int r = 0; r < sh; ++r)
     std::copy_n(&rgb[(size_t(st.window_y0 + st.band_r0 - st.shift_margin + r) * size_t(C) +
                       size_t(st.window_x0 + st.band_c0 - st.shift_margin)) *

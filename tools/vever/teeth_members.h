@@ -4,6 +4,7 @@
 // with its configuration.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -16,6 +17,10 @@ struct TeethOptions {
   std::string headCheckpoint;
   // The rest keypoints (63 floats) with the mouth open by `amount` in [0, 1].
   std::function<std::vector<float>(const std::vector<float>& rest, double amount)> openMouth;
+  // Paints what the render leaves out between parted lips into a donor's
+  // C x C RGB crop, given the rest and the opened keypoints; empty: donors
+  // as rendered.
+  std::function<void(uint8_t* rgb, int C, const float* rest, const float* open)> paintInside;
 };
 
 // Writes tessera_bank.v1.mp4, tessera_bank.v1.json, tessera_head.v1.pt and
