@@ -27,6 +27,7 @@
 #include "mouth_inside.h"
 #include "mp4_writer.h"
 #include "picture_file.h"
+#include "portrait.h"
 #include "teeth_members.h"
 
 #define STB_IMAGE_WRITE_STATIC
@@ -40,27 +41,8 @@
 namespace vever {
 namespace {
 
-constexpr int kSide = 512;  // the portrait is 512 x 512
+constexpr int kSide = kPortraitSide;
 constexpr double kPi = 3.14159265358979323846;
-
-// The face box (the square the render model's crop is cut from) is this many
-// times the distance from the eyes to the mouth, centred halfway between
-// them: the astronaut's measured so.
-constexpr double kBoxPerSize = 3.7;
-// The portrait shows at most this many boxes across (the astronaut's
-// portrait 3.2), with the box's top this far down (45 of her 512 pixels):
-// a face small in a large photograph is framed as she is.
-constexpr double kBoxesAcross = 3.2, kBoxTop = 45.0 / 512;
-// Below this, a crop of the face is mostly made up: the 256 crop enlarges
-// a box of 96 pixels 2.7 times (the astronaut's 160-pixel box 1.6 times).
-constexpr double kMinBoxPx = 96;
-// Beyond these, the landmarks and the render model's frontal face part ways.
-constexpr double kMaxYaw = 30, kMaxPitch = 25;
-// Roll up to this is kept as the photograph has it; more is turned upright,
-// for the mouth opens along the portrait's vertical.
-constexpr double kKeepRoll = 6;
-// The outer lip line of the lip template: dlib's 48..59, corner to corner.
-constexpr int kLipLine[12] = {48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59};
 // The mouth width (corner to corner, in box halves) of the astronaut, whose
 // face the procedural motion models were tuned on.
 constexpr double kReferenceMouth = 0.55;
@@ -141,23 +123,6 @@ Affine sway(int t, int nt, const Point& neck) {
   return {ca, -sa, cx - ca * cx + sa * cy + tx, sa, ca, cy - sa * cx - ca * cy + ty};
 }
 
-// The face box in portrait pixels.
-struct Box {
-  double x = 0, y = 0, side = 0;
-};
-
-// The photograph as the portrait: a square of it around the face, turned
-// upright if the face leans, resampled to kSide; the face box, keypoints
-// and lip line in its pixels.
-struct Portrait {
-  std::vector<uint8_t> rgb;  // kSide x kSide
-  Box box;
-  std::array<Point, 21> keypoints;
-  std::array<Point, 12> lipLine;
-  Point neck;             // the sway's pivot
-  double mouthWidth = 0;  // corner to corner, in box halves
-};
-
 std::string faceName(const std::string& input, size_t n, size_t of) {
   return of > 1 ? input + ": face " + std::to_string(n) : input + ": the face";
 }
@@ -174,108 +139,6 @@ const Face& chooseFace(const std::vector<Face>& faces, const AvatarOptions& o) {
          " faces; choose one with --face N (1 is the largest, " + std::to_string(faces.size()) +
          " the smallest)");
   return faces[size_t(o.face > 0 ? o.face - 1 : 0)];
-}
-
-// Bilinear sample of an RGB picture, mirrored about its edges.
-struct Sampler {
-  const uint8_t* px;
-  int w, h;
-  double at(double x, double y, int c) const {
-    auto mirror = [](double v, int n) {
-      const double far = n - 1.0;
-      if (far <= 0) return 0.0;
-      v = std::fmod(std::fabs(v), 2 * far);
-      return v > far ? 2 * far - v : v;
-    };
-    x = mirror(x, w);
-    y = mirror(y, h);
-    const int x0 = std::min(int(x), std::max(w - 2, 0)), y0 = std::min(int(y), std::max(h - 2, 0));
-    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
-    const double fx = x - x0, fy = y - y0;
-    auto v = [&](int xx, int yy) { return double(px[(size_t(yy) * w + xx) * 3 + c]); };
-    return (1 - fy) * ((1 - fx) * v(x0, y0) + fx * v(x1, y0)) +
-           fy * ((1 - fx) * v(x0, y1) + fx * v(x1, y1));
-  }
-};
-
-// The picture averaged over k x k blocks, so that a large photograph is not
-// aliased when the portrait takes every few pixels of it.
-Picture shrink(const Picture& p, int k) {
-  Picture s;
-  s.width = p.width / k;
-  s.height = p.height / k;
-  s.rgb.assign(size_t(s.width) * s.height * 3, 0);
-  for (int y = 0; y < s.height; ++y)
-    for (int x = 0; x < s.width; ++x)
-      for (int c = 0; c < 3; ++c) {
-        int sum = 0;
-        for (int dy = 0; dy < k; ++dy)
-          for (int dx = 0; dx < k; ++dx)
-            sum += p.rgb[(size_t(y * k + dy) * p.width + size_t(x * k + dx)) * 3 + c];
-        s.rgb[(size_t(y) * s.width + x) * 3 + c] = uint8_t((sum + k * k / 2) / (k * k));
-      }
-  return s;
-}
-
-Portrait makePortrait(const Picture& picture, const Face& face, const std::string& name) {
-  const FacePose pose = poseOf(face.points);
-  const double box = kBoxPerSize * pose.size;
-  if (box < kMinBoxPx)
-    fail(name + " is too small: its box is " + std::to_string(int(box)) +
-         " pixels and the crop needs at least " + std::to_string(int(kMinBoxPx)) + " (about " +
-         std::to_string(int(kMinBoxPx / kBoxPerSize * 2)) + " pixels from the eyes to the chin)");
-  char turned[160];
-  if (std::fabs(pose.yaw) > kMaxYaw || std::fabs(pose.pitch) > kMaxPitch) {
-    std::snprintf(turned, sizeof turned,
-                  " is turned too far from the camera: about %.0f degrees sideways and %.0f up "
-                  "or down, the limits are %.0f and %.0f",
-                  std::fabs(pose.yaw), std::fabs(pose.pitch), kMaxYaw, kMaxPitch);
-    fail(name + turned);
-  }
-  // The square of the photograph: as large as it holds, up to kBoxesAcross
-  // boxes, placed as the astronaut's portrait frames her and kept inside the
-  // photograph; only a face too large for it reaches past its edges, which
-  // are mirrored.
-  const double W = picture.width, H = picture.height;
-  const double side = std::max(std::min({W, H, box * kBoxesAcross}), box * 1.1);
-  Point at{pose.centre.x - side / 2, pose.centre.y - box / 2 - kBoxTop * side};
-  if (side <= W) at.x = std::clamp(at.x, 0.0, W - side);
-  if (side <= H) at.y = std::clamp(at.y, 0.0, H - side);
-  // portrait point p -> picture point q = centre + R (at + s p - centre)
-  const double s = side / kSide;
-  const double roll = std::fabs(pose.roll) > kKeepRoll ? pose.roll * kPi / 180 : 0.0;
-  const double c = std::cos(roll), sn = std::sin(roll);
-  const int k = std::max(1, int(s));
-  const Picture small = k > 1 ? shrink(picture, k) : Picture{};
-  const Sampler from{k > 1 ? small.rgb.data() : picture.rgb.data(),
-                     k > 1 ? small.width : picture.width, k > 1 ? small.height : picture.height};
-  Portrait p;
-  p.rgb.resize(size_t(kSide) * kSide * 3);
-  for (int y = 0; y < kSide; ++y)
-    for (int x = 0; x < kSide; ++x) {
-      // Pixel centres at integers; a k-block's centre at (k - 1) / 2.
-      const double dx = at.x + (x + 0.5) * s - 0.5 - pose.centre.x;
-      const double dy = at.y + (y + 0.5) * s - 0.5 - pose.centre.y;
-      const double qx = pose.centre.x + c * dx - sn * dy, qy = pose.centre.y + sn * dx + c * dy;
-      for (int ch = 0; ch < 3; ++ch)
-        p.rgb[(size_t(y) * kSide + x) * 3 + ch] = uint8_t(std::lround(std::clamp(
-            from.at((qx - (k - 1) / 2.0) / k, (qy - (k - 1) / 2.0) / k, ch), 0.0, 255.0)));
-    }
-  auto toPortrait = [&](const Point& q) {
-    const double dx = q.x - pose.centre.x, dy = q.y - pose.centre.y;
-    return Point{(pose.centre.x + c * dx + sn * dy - at.x + 0.5) / s - 0.5,
-                 (pose.centre.y - sn * dx + c * dy - at.y + 0.5) / s - 0.5};
-  };
-  const Point centre = toPortrait(pose.centre);
-  p.box = {centre.x - box / s / 2, centre.y - box / s / 2, box / s};
-  std::array<Point, 68> pts;
-  for (size_t i = 0; i < 68; ++i) pts[i] = toPortrait(face.points[i]);
-  p.keypoints = engineKeypoints(pts);
-  for (size_t i = 0; i < 12; ++i) p.lipLine[i] = pts[size_t(kLipLine[i])];
-  // The neck below the chin, as far as the astronaut's is below hers.
-  p.neck = {p.keypoints[11].x, p.keypoints[11].y + 0.78 * p.box.side};
-  p.mouthWidth = (p.keypoints[13].x - p.keypoints[17].x) * 2 / p.box.side;
-  return p;
 }
 
 // Crop pixel (centre at x + 0.5) to portrait pixel.
@@ -547,8 +410,10 @@ void build(const std::string& dir, const AvatarOptions& o) {
   const FaceFinder finder(o.landmarkModel.empty() ? defaultLandmarkModel() : o.landmarkModel);
   const std::vector<Face> faces = finder.find(picture.rgb.data(), picture.width, picture.height);
   const Face& face = chooseFace(faces, o);
+  const FacePose pose = poseOf(face.points);
+  checkFace(pose, faceName(o.input, size_t(std::max(o.face, 1)), faces.size()));
   const Portrait portrait =
-      makePortrait(picture, face, faceName(o.input, size_t(std::max(o.face, 1)), faces.size()));
+      portraitOf(picture, face.points, framingFor(pose, picture.width, picture.height));
   makeDir(dir + "/drive");
   const int nt = o.sourceFrames;
   progress("the idle loop", 0.1);
