@@ -24,6 +24,7 @@
 
 #include "compute/le_simd.h"
 #include "face_landmarks.h"
+#include "face_video.h"
 #include "mouth_inside.h"
 #include "mp4_writer.h"
 #include "picture_file.h"
@@ -127,19 +128,16 @@ std::string faceName(const std::string& input, size_t n, size_t of) {
   return of > 1 ? input + ": face " + std::to_string(n) : input + ": the face";
 }
 
-const Face& chooseFace(const std::vector<Face>& faces, const AvatarOptions& o) {
-  if (faces.empty())
-    fail(o.input + ": no face found (a face looking at the camera, at least " +
-         std::to_string(int(kMinBoxPx / kBoxPerSize * 2)) + " pixels from the eyes to the chin)");
-  if (o.face > int(faces.size()))
-    fail(o.input + ": --face " + std::to_string(o.face) + " asked for, and the picture holds " +
-         std::to_string(faces.size()) + (faces.size() == 1 ? " face" : " faces"));
-  if (o.face == 0 && faces.size() > 1)
-    fail(o.input + ": the picture holds " + std::to_string(faces.size()) +
-         " faces; choose one with --face N (1 is the largest, " + std::to_string(faces.size()) +
-         " the smallest)");
-  return faces[size_t(o.face > 0 ? o.face - 1 : 0)];
-}
+// What the idle loop shows: one portrait swaying gently (a photograph), or
+// the frames of a video as they are.
+struct Footage {
+  std::vector<Portrait> frames;
+  bool sway = true;
+  const Portrait& frame(int t) const { return frames[size_t(t) % frames.size()]; }
+  Affine motion(int t, int nt) const {
+    return sway ? vever::sway(t, nt, frames[0].neck) : Affine{1, 0, 0, 0, 1, 0};
+  }
+};
 
 // Crop pixel (centre at x + 0.5) to portrait pixel.
 double cropToPx(double v, double origin, double side, int crop) {
@@ -187,14 +185,15 @@ std::string copyFile(const std::string& from, const std::string& to) {
 // decode (no CABAC, no deblocking: about 40% less CPU at 1080p, 0.1 dB). A
 // larger scene carries its idle loop as the MP4 track alone: a 1080p JPEG
 // costs the driver about three times the CPU of an H.264 frame.
-void writeIdleLoop(const std::string& dir, const std::vector<uint8_t>& photo, const Point& neck,
-                   const Placement& at, int W, int H, int nt) {
+void writeIdleLoop(const std::string& dir, const Footage& footage, const Placement& at, int W,
+                   int H, int nt) {
   const bool jpegs = !at.backdrop;
   if (jpegs) makeDir(dir + "/target_frames");
   Mp4Writer mp4(dir + "/target_frames_mp4", W, H, 25, 18, 0, false, "fastdecode");
   std::vector<uint8_t> frame(size_t(W) * H * 3);
   for (int t = 0; t < nt; ++t) {
-    const Affine A = sway(t, nt, neck);
+    const Affine A = footage.motion(t, nt);
+    const std::vector<uint8_t>& photo = footage.frame(t).rgb;
     const double det = A.a * A.e - A.b * A.d;
     for (int Y = 0; Y < H; ++Y)
       for (int X = 0; X < W; ++X) {
@@ -217,51 +216,54 @@ void writeIdleLoop(const std::string& dir, const std::vector<uint8_t>& photo, co
   mp4.finish();
 }
 
-// The warp prior (the face box at crop resolution, identical for every
-// frame) and the pooled features (a coarse look at the face per channel).
-void writeFaceMembers(const std::string& dir, const std::vector<uint8_t>& photo, const Box& box,
-                      int crop, int nt) {
+// The warp prior (the face box at crop resolution) and the pooled features
+// (a coarse look at the face per channel) of each source frame.
+void writeFaceMembers(const std::string& dir, const Footage& footage, int crop, int nt) {
   const size_t plane = size_t(crop) * crop;
-  std::vector<float> face(plane * 3);
-  for (int y = 0; y < crop; ++y)
-    for (int x = 0; x < crop; ++x)
-      for (int c = 0; c < 3; ++c)
-        face[size_t(c) * plane + size_t(y) * crop + x] =
-            sample(photo, cropToPx(x, box.x, box.side, crop), cropToPx(y, box.y, box.side, crop),
-                   c) /
-            255.f;
-  std::vector<uint16_t> one(plane * 3);
-  le::simd::f32ToF16(face.data(), one.data(), one.size());
-  std::vector<uint16_t> prior;
-  prior.reserve(one.size() * size_t(nt));
-  for (int t = 0; t < nt; ++t) prior.insert(prior.end(), one.begin(), one.end());
+  std::vector<uint16_t> prior, pooledAll;
+  prior.reserve(plane * 3 * size_t(nt));
+  std::vector<uint16_t> one(plane * 3), pooled16(65536);
+  std::vector<float> face(plane * 3), pooled(65536);
+  for (int t = 0; t < nt; ++t) {
+    if (t < int(footage.frames.size())) {
+      const Portrait& p = footage.frame(t);
+      const Box& box = p.box;
+      for (int y = 0; y < crop; ++y)
+        for (int x = 0; x < crop; ++x)
+          for (int c = 0; c < 3; ++c)
+            face[size_t(c) * plane + size_t(y) * crop + x] =
+                sample(p.rgb, cropToPx(x, box.x, box.side, crop),
+                       cropToPx(y, box.y, box.side, crop), c) /
+                255.f;
+      le::simd::f32ToF16(face.data(), one.data(), one.size());
+      const int step = crop / 32;
+      for (int k = 0; k < 64; ++k)
+        for (int y = 0; y < 32; ++y)
+          for (int x = 0; x < 32; ++x)
+            pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
+                face[size_t(k % 3) * plane + size_t(y * step) * crop + x * step] * float(k + 1) /
+                64.f;
+      le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
+    }
+    prior.insert(prior.end(), one.begin(), one.end());
+    pooledAll.insert(pooledAll.end(), pooled16.begin(), pooled16.end());
+  }
   writeVector(dir + "/P.f16", prior);
-
-  std::vector<float> pooled(65536);
-  const int step = crop / 32;
-  for (int k = 0; k < 64; ++k)
-    for (int y = 0; y < 32; ++y)
-      for (int x = 0; x < 32; ++x)
-        pooled[size_t(k) * 1024 + size_t(y) * 32 + x] =
-            face[size_t(k % 3) * plane + size_t(y * step) * crop + x * step] * float(k + 1) / 64.f;
-  std::vector<uint16_t> pooled16(pooled.size());
-  le::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
-  std::vector<uint16_t> pooledAll;
-  for (int t = 0; t < nt; ++t) pooledAll.insert(pooledAll.end(), pooled16.begin(), pooled16.end());
   writeVector(dir + "/pooled64.f16", pooledAll);
 }
 
 // Paste transforms (crop pixel -> portrait pixel -> swayed portrait pixel ->
 // scene pixel) and the paste mask: the lower face, feathered so that no seam
 // shows.
-void writePasteMembers(const std::string& dir, const Point& neck, const Box& box,
-                       const Placement& at, int crop, int nt) {
+void writePasteMembers(const std::string& dir, const Footage& footage, const Placement& at,
+                       int crop, int nt) {
   const size_t plane = size_t(crop) * crop;
   std::vector<float> M(size_t(nt) * 6);
-  const double cropScale = box.side / crop;
   const double s = at.scale, tx = 0.5 * s - 0.5 + at.ox, ty = 0.5 * s - 0.5 + at.oy;
   for (int t = 0; t < nt; ++t) {
-    const Affine A = sway(t, nt, neck);
+    const Box& box = footage.frame(t).box;
+    const double cropScale = box.side / crop;
+    const Affine A = footage.motion(t, nt);
     const double ox = box.x + 0.5 * cropScale - 0.5, oy = box.y + 0.5 * cropScale - 0.5;
     const double m[6] = {A.a * cropScale, A.b * cropScale, A.a * ox + A.b * oy + A.c,
                          A.d * cropScale, A.e * cropScale, A.d * ox + A.e * oy + A.f};
@@ -281,16 +283,21 @@ void writePasteMembers(const std::string& dir, const Point& neck, const Box& box
   writeVector(dir + "/mask_512.u8", mask);
 }
 
-// Keypoints: every source frame shows the same face; the drive track opens
-// and closes the mouth while the idle loop plays on. Returns the corpus rows.
-std::vector<float> writeKeypoints(const std::string& dir, const std::vector<float>& neutral, int nt,
+// Keypoints of each source frame; the drive track opens and closes the mouth
+// while the idle loop plays on. Returns the corpus rows.
+std::vector<float> writeKeypoints(const std::string& dir, const Footage& footage, int nt,
                                   int driveFrames) {
   std::vector<float> target;
-  for (int t = 0; t < nt; ++t) target.insert(target.end(), neutral.begin(), neutral.end());
+  for (int t = 0; t < nt; ++t) {
+    const std::vector<float> row = neutralKeypoints(footage.frame(t));
+    target.insert(target.end(), row.begin(), row.end());
+  }
   writeVector(dir + "/xs_target.bin", target);
   std::vector<float> xs, xd;
   std::vector<int32_t> si;
   for (int i = 0; i < driveFrames; ++i) {
+    const std::vector<float> neutral(target.begin() + (i % nt) * 63,
+                                     target.begin() + (i % nt + 1) * 63);
     const auto driven = openMouth(neutral, mouthOpening(i));
     xs.insert(xs.end(), neutral.begin(), neutral.end());
     xd.insert(xd.end(), driven.begin(), driven.end());
@@ -398,7 +405,7 @@ int cropFor(const AvatarOptions& o) {
 
 namespace {
 
-void build(const std::string& dir, const AvatarOptions& o) {
+int build(const std::string& dir, const AvatarOptions& o) {
   auto progress = [&](const char* stage, double done) {
     if (o.progress) o.progress(stage, done);
   };
@@ -406,23 +413,34 @@ void build(const std::string& dir, const AvatarOptions& o) {
   const int W = o.width, H = o.height;
   const Placement at = place(W, H);
   progress("finding the face", 0);
-  const Picture picture = readPicture(o.input);
   const FaceFinder finder(o.landmarkModel.empty() ? defaultLandmarkModel() : o.landmarkModel);
-  const std::vector<Face> faces = finder.find(picture.rgb.data(), picture.width, picture.height);
-  const Face& face = chooseFace(faces, o);
-  const FacePose pose = poseOf(face.points);
-  checkFace(pose, faceName(o.input, size_t(std::max(o.face, 1)), faces.size()));
-  const Portrait portrait =
-      portraitOf(picture, face.points, framingFor(pose, picture.width, picture.height));
+  Footage footage;
+  int nt = o.sourceFrames;
+  if (opensAsPicture(o.input)) {
+    const Picture picture = readPicture(o.input);
+    const std::vector<Face> faces = finder.find(picture.rgb.data(), picture.width, picture.height);
+    const Face& face = chooseFace(faces, o.face, o.input, "the picture");
+    const FacePose pose = poseOf(face.points);
+    checkFace(pose, faceName(o.input, size_t(std::max(o.face, 1)), faces.size()));
+    footage.frames.push_back(
+        portraitOf(picture, face.points, framingFor(pose, picture.width, picture.height)));
+  } else {
+    VideoLoopOptions v;
+    v.face = o.face;
+    v.seconds = o.seconds;
+    v.progress = [&](double done) { progress("following the face", 0.05 + 0.45 * done); };
+    footage.frames = videoLoop(o.input, finder, v);
+    footage.sway = false;
+    nt = int(footage.frames.size());
+  }
+  const Portrait& portrait = footage.frames[0];
   makeDir(dir + "/drive");
-  const int nt = o.sourceFrames;
-  progress("the idle loop", 0.1);
-  writeIdleLoop(dir, portrait.rgb, portrait.neck, at, W, H, nt);
-  progress("the face members", 0.5);
-  writeFaceMembers(dir, portrait.rgb, portrait.box, crop, nt);
-  writePasteMembers(dir, portrait.neck, portrait.box, at, crop, nt);
-  const std::vector<float> target =
-      writeKeypoints(dir, neutralKeypoints(portrait), nt, o.driveFrames);
+  progress("the idle loop", 0.5);
+  writeIdleLoop(dir, footage, at, W, H, nt);
+  progress("the face members", 0.65);
+  writeFaceMembers(dir, footage, crop, nt);
+  writePasteMembers(dir, footage, at, crop, nt);
+  const std::vector<float> target = writeKeypoints(dir, footage, nt, o.driveFrames);
   writeLipTemplate(dir, portrait, crop);
   copyFile(o.model, dir + "/model_b1.onnx");
   if (!o.motionModels.empty()) writeMotionDir(dir, o.motionModels, target, portrait);
@@ -431,7 +449,7 @@ void build(const std::string& dir, const AvatarOptions& o) {
   // Donor mouths for the teeth borrow, rendered from the finished bundle with
   // the mouth open as far as the drive track opens it.
   if (!o.teethHead.empty()) {
-    progress("the teeth members", 0.7);
+    progress("the teeth members", 0.8);
     TeethOptions t;
     t.headCheckpoint = o.teethHead;
     t.openMouth = [](const std::vector<float>& rest, double amount) {
@@ -450,11 +468,12 @@ void build(const std::string& dir, const AvatarOptions& o) {
     writeTeethMembers(dir, t);
   }
   progress("done", 1);
+  return nt;
 }
 
 }  // namespace
 
-void writeAvatarBundle(const std::string& dir, const AvatarOptions& o) {
+int writeAvatarBundle(const std::string& dir, const AvatarOptions& o) {
   namespace fs = std::filesystem;
   if (o.sourceFrames < 2 || o.driveFrames < 1) fail("too few frames");
   if (dir.empty()) fail("no bundle directory given");
@@ -471,7 +490,7 @@ void writeAvatarBundle(const std::string& dir, const AvatarOptions& o) {
   std::string part = target.string() + ".part-XXXXXX";
   if (!::mkdtemp(part.data())) fail("cannot make a directory beside " + dir);
   try {
-    build(part, o);
+    const int nt = build(part, o);
     std::string old;
     if (fs::exists(target, ec)) {
       old = target.string() + ".old-XXXXXX";
@@ -483,6 +502,7 @@ void writeAvatarBundle(const std::string& dir, const AvatarOptions& o) {
       fail("cannot put the new bundle in " + dir);
     }
     if (!old.empty()) fs::remove_all(old, ec);
+    return nt;
   } catch (...) {
     fs::remove_all(part, ec);
     throw;

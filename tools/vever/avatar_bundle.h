@@ -10,12 +10,13 @@
 namespace vever {
 
 struct AvatarOptions {
-  std::string input;             // the photograph (any picture FFmpeg decodes)
+  std::string input;             // a photograph, or a video of 1 to 60 s, FFmpeg decodes
   int face = 0;                  // which face, 1 = the largest; 0: the picture must hold one
   std::string landmarkModel;     // dlib's 68-point predictor; empty: the installed one
   std::string agent = "avatar";  // the manifest's name for it
   std::string model;             // a director at this bundle's crop (cropFor), batch 1
-  int sourceFrames = 50;         // idle-loop length (2 s at 25 fps)
+  int sourceFrames = 50;         // a photograph's idle-loop length (2 s at 25 fps)
+  double seconds = 10;           // a video's longest idle loop
   int driveFrames = 125;         // drive track length (5 s)
   // The procedural motion models (w2v.onnx, a2x_enc_stream.onnx, a2x_dec.onnx);
   // empty: no motion directory.
@@ -40,7 +41,7 @@ int cropFor(const AvatarOptions& options);
 // directory for it in dir/motion. The bundle is built beside dir and put in
 // its place at the end, so a failure leaves nothing half-written; a dir that
 // exists must be empty or a bundle. Throws std::runtime_error naming the input
-// and what was refused.
-void writeAvatarBundle(const std::string& dir, const AvatarOptions& options);
+// and what was refused. Returns the number of source frames (the idle loop's).
+int writeAvatarBundle(const std::string& dir, const AvatarOptions& options);
 
 }  // namespace vever

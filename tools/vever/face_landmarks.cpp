@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "base/le_env.h"
 
@@ -154,11 +155,56 @@ std::vector<Face> FaceFinder::find(const uint8_t* rgb, int w, int h) const {
   return faces;
 }
 
-Face FaceFinder::landmarks(const uint8_t* rgb, int w, int h, const Face& near) const {
-  const dlib::rectangle at(long(std::lround(near.box[0].x)), long(std::lround(near.box[0].y)),
-                           long(std::lround(near.box[1].x)) - 1,
-                           long(std::lround(near.box[1].y)) - 1);
-  return faceOf(impl_->predictor(toDlib(rgb, w, h), at));
+bool FaceFinder::follow(const uint8_t* rgb, int w, int h, const Face& before, Face& now) const {
+  // Looked for in the region around where it was, shrunk so that the face
+  // is about 120 pixels across: a few milliseconds a frame at any size.
+  const double fw = before.box[1].x - before.box[0].x, fh = before.box[1].y - before.box[0].y;
+  const int x0 = std::max(0, int(before.box[0].x - 0.6 * fw));
+  const int y0 = std::max(0, int(before.box[0].y - 0.6 * fh));
+  const int x1 = std::min(w, int(before.box[1].x + 0.6 * fw));
+  const int y1 = std::min(h, int(before.box[1].y + 0.6 * fh));
+  if (x1 - x0 < 16 || y1 - y0 < 16) return false;
+  dlib::matrix<dlib::rgb_pixel> region(y1 - y0, x1 - x0);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) {
+      const uint8_t* p = rgb + (size_t(y) * w + x) * 3;
+      region(y - y0, x - x0) = dlib::rgb_pixel(p[0], p[1], p[2]);
+    }
+  const double scale = std::clamp(120.0 / std::max(fw, 1.0), 0.25, 2.0);
+  dlib::matrix<dlib::rgb_pixel> look(long(std::lround((y1 - y0) * scale)),
+                                     long(std::lround((x1 - x0) * scale)));
+  dlib::resize_image(region, look);
+  std::vector<dlib::rect_detection> found;
+  impl_->detector(look, found);
+  if (found.empty()) return false;
+  const auto best = std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) {
+    return a.detection_confidence < b.detection_confidence;
+  });
+  const dlib::rectangle& r = best->rect;
+  const dlib::rectangle at(long(std::lround(r.left() / scale)), long(std::lround(r.top() / scale)),
+                           long(std::lround(r.right() / scale)),
+                           long(std::lround(r.bottom() / scale)));
+  now = faceOf(impl_->predictor(region, at));
+  for (Point& q : now.points) q.x += x0, q.y += y0;
+  for (Point& q : now.box) q.x += x0, q.y += y0;
+  return true;
+}
+
+const Face& chooseFace(const std::vector<Face>& faces, int choice, const std::string& input,
+                       const std::string& holder) {
+  auto fail = [&](const std::string& what) -> void {
+    throw std::runtime_error(input + ": " + what);
+  };
+  if (faces.empty())
+    fail("no face found in " + holder + " (the avatar needs a face looking at the camera)");
+  const std::string n = std::to_string(faces.size());
+  if (choice > int(faces.size()))
+    fail("--face " + std::to_string(choice) + " asked for, and " + holder + " holds " + n +
+         (faces.size() == 1 ? " face" : " faces"));
+  if (choice == 0 && faces.size() > 1)
+    fail(holder + " holds " + n + " faces; choose one with --face N (1 is the largest, " + n +
+         " the smallest)");
+  return faces[size_t(choice > 0 ? choice - 1 : 0)];
 }
 
 std::array<Point, 21> engineKeypoints(const std::array<Point, 68>& p) {

@@ -32,14 +32,20 @@ class FaceFinder {
 
   // Every face in an RGB image, largest first.
   std::vector<Face> find(const uint8_t* rgb, int width, int height) const;
-  // The landmarks of a face already known to be about `near` (a detector
-  // rectangle from an earlier frame of the same video).
-  Face landmarks(const uint8_t* rgb, int width, int height, const Face& near) const;
+  // The face of an earlier frame of the same video, found again near where
+  // it was; false when it is not there.
+  bool follow(const uint8_t* rgb, int width, int height, const Face& before, Face& now) const;
 
  private:
   struct Impl;
   Impl* impl_;
 };
+
+// The face `choice` asks for (1 = the largest; 0: there must be one), or a
+// refusal naming the input and what it holds ("the picture", "the video's
+// first frame").
+const Face& chooseFace(const std::vector<Face>& faces, int choice, const std::string& input,
+                       const std::string& holder);
 
 // The 21 engine keypoints from the 68 landmarks, each the mean of the listed
 // landmarks (dlib's numbering: 0-16 jaw, 17-26 brows, 27-35 nose, 36-47

@@ -37,11 +37,13 @@ const char kUsage[] =
     "usage: vever <command> [arguments]\n"
     "\n"
     "commands:\n"
-    "  avatar PHOTO -o DIR [--face N] [--size WxH] [--frames N] [--source-frames N]\n"
-    "        [--model ONNX] [--int8]\n"
+    "  avatar PHOTO|VIDEO -o DIR [--face N] [--size WxH] [--seconds S] [--frames N]\n"
+    "        [--source-frames N] [--model ONNX] [--int8]\n"
     "        build an avatar bundle of the face in a photograph (any picture FFmpeg\n"
-    "        reads, at most 8192x8192) into DIR, with its motion directory in\n"
-    "        DIR/motion; --face chooses among several faces, 1 being the largest\n"
+    "        reads, at most 8192x8192) or in a video of 1 to 60 s of a still, silent\n"
+    "        face (its idle loop at most --seconds long, 10 by default) into DIR,\n"
+    "        with its motion directory in DIR/motion; --face chooses among several\n"
+    "        faces, 1 being the largest\n"
     "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
     "        [--size WxH]\n"
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
@@ -73,6 +75,7 @@ constexpr int kExitUsage = 2;
 struct Args {
   std::vector<std::string> positional;
   std::string out, model = "b1", ep, image, onnx, wav, text;
+  double seconds = 10;
   int frames = -1, sourceFrames = -1, threads = 0, width = 512, height = 512, face = 0;
   bool realtime = false;
   double interruptAt = -1;
@@ -135,7 +138,10 @@ Args parse(int argc, char** argv, int first) {
       a.height = toInt(s, v.substr(x + 1));
     } else if (s == "--threads")
       a.threads = toInt(s, value());
-    else if (s == "--face") {
+    else if (s == "--seconds") {
+      a.seconds = toSeconds(s, value());
+      if (a.seconds < 1) usageError("--seconds must be at least 1");
+    } else if (s == "--face") {
       a.face = toInt(s, value());
       if (a.face < 1) usageError("--face counts from 1 (the largest face)");
     } else if (s == "--int8")
@@ -196,6 +202,7 @@ int buildAvatar(const Args& a, const std::string& input, const std::string& dir,
   o.input = input;
   o.agent = agent;
   o.face = a.face;
+  o.seconds = a.seconds;
   o.width = a.width;
   o.height = a.height;
   int crop = 0;
@@ -220,17 +227,17 @@ int buildAvatar(const Args& a, const std::string& input, const std::string& dir,
   o.teethPhoto = firstExisting({VEVER_DEMO_IMAGE, std::string(VEVER_SHARE_DIR) + "/astronaut.png"});
   if (!exists(o.teethPhoto)) o.teethPhoto.clear();
   o.progress = showProgress;
-  vever::writeAvatarBundle(dir, o);
+  const int sourceFrames = vever::writeAvatarBundle(dir, o);
   std::printf(
       "%s written to %s (%dx%d, crop %d, %d source frames, %d drive frames%s), motion "
       "directory %s/motion\n",
-      what, dir.c_str(), o.width, o.height, crop, o.sourceFrames, o.driveFrames,
+      what, dir.c_str(), o.width, o.height, crop, sourceFrames, o.driveFrames,
       a.int8 ? ", quantised director" : "", dir.c_str());
   return 0;
 }
 
 int cmdAvatar(const Args& a) {
-  if (a.positional.size() != 1) usageError("avatar takes one photograph");
+  if (a.positional.size() != 1) usageError("avatar takes one photograph or video");
   if (a.out.empty()) usageError("avatar needs -o DIR");
   return buildAvatar(a, a.positional[0], a.out, "avatar", "avatar bundle");
 }

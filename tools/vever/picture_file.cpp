@@ -83,6 +83,21 @@ std::string sizeRefusal(int w, int h) {
 
 }  // namespace
 
+bool opensAsPicture(const std::string& path) {
+  // Probed from its first bytes and its name, as FFmpeg would open it.
+  std::ifstream f(path, std::ios::binary);
+  std::vector<uint8_t> head(4096 + AVPROBE_PADDING_SIZE, 0);
+  f.read(reinterpret_cast<char*>(head.data()), 4096);
+  AVProbeData probe{};
+  probe.filename = path.c_str();
+  probe.buf = head.data();
+  probe.buf_size = int(f.gcount());
+  const AVInputFormat* format = av_probe_input_format(&probe, 1);
+  if (!format) return false;
+  const std::string name = format->name, formats = std::string(",") + kFormats + ",";
+  return formats.find("," + name + ",") != std::string::npos;
+}
+
 Picture readPicture(const std::string& path) {
   auto fail = [&](const std::string& what) -> void {
     throw std::runtime_error(path + ": " + what);

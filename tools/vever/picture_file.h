@@ -18,4 +18,7 @@ struct Picture {
 // Throws std::runtime_error naming the file and what is wrong with it.
 Picture readPicture(const std::string& path);
 
+// True when FFmpeg opens the file as a still picture, not as a video.
+bool opensAsPicture(const std::string& path);
+
 }  // namespace vever
