@@ -1,7 +1,8 @@
 """vever.make_avatar: the tool builds a bundle the binding opens and
 renders, from a file whatever its name starts with, and a refusal comes back
 as vever.Error in the tool's own words. An avatar of a closed mouth opens it
-to a dark cavity and a band of teeth when it speaks."""
+to a dark cavity and a band of teeth when it speaks. A video's face is
+followed without lag and held still where it is still."""
 
 import json
 import os
@@ -103,6 +104,81 @@ class MakeAvatarTest(unittest.TestCase):
             self.assertLessEqual(rest[1], 5, seen)
             self.assertGreaterEqual(widest[0] - rest[0], 100, seen)
             self.assertGreaterEqual(widest[1], 50, seen)
+
+
+def astronaut():
+    import av
+    with av.open(PHOTO) as f:
+        return next(f.decode(video=0)).to_ndarray(format="rgb24").astype(np.float64)
+
+
+def placed(src, dx, w=640, h=480, scale=0.9):
+    """src scaled and centred in a w x h frame, moved dx pixels right."""
+    ys, xs = np.mgrid[0:h, 0:w].astype(np.float64)
+    u = np.clip((xs - w / 2 - dx) / scale + src.shape[1] / 2, 0, src.shape[1] - 1.001)
+    v = np.clip((ys - h / 2) / scale + src.shape[0] / 2, 0, src.shape[0] - 1.001)
+    u0, v0 = u.astype(int), v.astype(int)
+    fu, fv = (u - u0)[..., None], (v - v0)[..., None]
+    return ((1 - fv) * ((1 - fu) * src[v0, u0] + fu * src[v0, u0 + 1])
+            + fv * ((1 - fu) * src[v0 + 1, u0] + fu * src[v0 + 1, u0 + 1]))
+
+
+def h264(path, frames):
+    """H.264 at 25 fps, with noise: a still face is not trivially still."""
+    import av
+    noise = np.random.default_rng(1)
+    with av.open(path, "w") as f:
+        st = f.add_stream("libx264", rate=25)
+        st.height, st.width = frames[0].shape[:2]
+        st.pix_fmt = "yuv420p"
+        for fr in frames:
+            img = np.clip(fr + noise.normal(0, 3, fr.shape), 0, 255).astype(np.uint8)
+            for p in st.encode(av.VideoFrame.from_ndarray(img, format="rgb24")):
+                f.mux(p)
+        for p in st.encode():
+            f.mux(p)
+
+
+class VideoTest(unittest.TestCase):
+    def test_the_face_is_followed_without_lag_and_still_when_still(self):
+        # Still, 40 px right over a second, still, back, still: 6 s that loop.
+        path = [0] * 38 + [40 * t / 25 for t in range(25)] + [40] * 25 + \
+               [40 - 40 * t / 25 for t in range(25)] + [0] * 37
+        src = astronaut()
+        with scratch() as d:
+            h264(os.path.join(d, "still.mp4"), [placed(src, x - 40) for x in path])
+            bundle = vever.make_avatar(os.path.join(d, "still.mp4"), os.path.join(d, "v"))
+            with open(os.path.join(bundle, "manifest.json")) as f:
+                manifest = json.load(f)
+            nt, crop = manifest["NT"], manifest["crop"]
+            self.assertEqual(nt, len(path), "the loop that closes is the whole video")
+            kp = np.fromfile(os.path.join(bundle, "xs_target.bin"), np.float32)
+            m = np.fromfile(os.path.join(bundle, "M.f32"), np.float32).reshape(nt, 2, 3)
+            pts = (kp.reshape(nt, 21, 3)[:, :, :2] + 1) * crop / 2 - 0.5
+            scene = np.einsum("tij,tkj->tki", m[:, :, :2], pts) + m[:, None, :, 2]
+            # Each keypoint on the still second, in the crop's pixels.
+            still = scene[5:33]
+            jitter = np.sqrt(((still - still.mean(0)) ** 2).sum(2).mean()) / m[0, 0, 0]
+            self.assertLess(jitter, 0.5)
+            x, lag = scene.mean(1)[:, 0], {}
+            for shift in range(-3, 4):
+                a = np.stack([np.roll(path, shift), np.ones(nt)], 1)[5:-5]
+                lag[shift] = np.linalg.lstsq(a, x[5:-5], rcond=None)[1][0]
+            self.assertLessEqual(abs(min(lag, key=lag.get)), 1, lag)
+
+    def test_videos_it_refuses(self):
+        src = astronaut()
+        grey = np.full((480, 640, 3), 128.0)
+        with scratch() as d:
+            for name, frames, says in [
+                    ("short.mp4", [placed(src, 0)] * 15, "it must last at least 1.0 s"),
+                    ("gone.mp4", [placed(src, 0)] * 25 + [grey] * 50,
+                     "the face is lost in 50 of 75 frames, first at 1.00 s; the limit is 10%")]:
+                h264(os.path.join(d, name), frames)
+                with self.assertRaises(vever.Error) as e:
+                    vever.make_avatar(os.path.join(d, name), os.path.join(d, "out"))
+                self.assertIn(says, str(e.exception))
+                self.assertFalse(os.path.exists(os.path.join(d, "out")))
 
 
 if __name__ == "__main__":
