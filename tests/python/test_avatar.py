@@ -87,6 +87,7 @@ class MakeAvatarTest(unittest.TestCase):
                             "--wav", speech, "-o", video], check=True, capture_output=True)
             import av
             with av.open(video) as f:
+                self.assertTrue(f.metadata.get("comment", "").startswith("synthetic"), f.metadata)
                 frames = [fr.to_ndarray(format="rgb24") for fr in f.decode(video=0)]
             rows, cols = mouth_box(bundle)
 
