@@ -94,6 +94,15 @@ int main(int argc, char** argv) {
     seed("fuzz_tessera_json", "head.json", tessera_test::headConfigText());
 
     seed("fuzz_bankdec", "yuv444.mp4", track(3, "yuv444p", "t.mp4"));
+    // The avatar input: the first byte names the file (0 PNG, 1 JPEG, 2 MP4).
+    {
+      le_test::TempDir tmp;
+      std::vector<uint8_t> rgb(64 * 48 * 3);
+      for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 7);
+      le_test::writeJpg(tmp.path() + "/p.jpg", rgb.data(), 64, 48, 90);
+      seed("fuzz_avatar_input", "picture.jpg", "\x01" + le_test::readFile(tmp.path() + "/p.jpg"));
+      seed("fuzz_avatar_input", "video.mp4", "\x02" + track(30, "yuv420p", "v.mp4"));
+    }
     seed("fuzz_bankdec", "yuv420.mp4", track(3, "yuv420p", "t.mp4"));
 
     for (const bool width : {false, true}) {
