@@ -4,7 +4,8 @@ random bodies and SDP at every endpoint, paths that climb out of the page;
 speech streamed in over a socket and text spoken as it is synthesised; and
 visitors who leave, drop or never connect, each giving back its slot and its
 memory; every frame a visitor decodes as its video goes from the shared idle
-loop to its own encoder and back. Runs one server on the py_fixture bundle,
+loop to its own encoder and back; a visitor's own avatar from their photo,
+seen by them alone and deleted when they leave. Runs one server on the py_fixture bundle,
 with a token secret and small limits, and real WebRTC clients (aiortc) where
 a session is needed."""
 
@@ -152,6 +153,40 @@ def wav_b64(seconds, level=8000):
     return base64.b64encode(buf.getvalue()).decode()
 
 
+def watched_session(at=None):
+    """A visitor whose connection completes and whose media is kept: (session
+    id, client connection, {"video": [(time, gray picture)], "audio": [(time,
+    mean level)]})."""
+    got, readers = {"video": [], "audio": []}, []
+
+    async def receive(track):
+        while True:
+            try:
+                frame = await track.recv()
+            except Exception:  # the connection closed
+                return
+            if track.kind == "video":
+                got["video"].append((time.monotonic(), frame.to_ndarray(format="gray")))
+            else:
+                level = float(np.abs(frame.to_ndarray().astype(np.int32)).mean())
+                got["audio"].append((time.monotonic(), level))
+
+    async def connect():
+        pc = await client_offer()
+        pc.on("track", lambda track: readers.append(asyncio.ensure_future(receive(track))))
+        # aiortc's receiver (1.4) fails to parse the abs-send-time header its
+        # own sender writes; left out of the offer, it stays off the wire.
+        sdp = "\r\n".join(line for line in pc.localDescription.sdp.split("\r\n")
+                           if "abs-send-time" not in line)
+        status, doc, _ = await LOOP.run_in_executor(None, lambda: request(
+            "POST", "/offer", {"sdp": sdp, "type": "offer", "token": mint_token(SECRET)},
+            at=at))
+        assert status == 200, doc
+        await pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"]))
+        return doc["session"], pc, got
+    return on_loop(connect())
+
+
 class TextTest(unittest.TestCase):
     def test_text_is_spoken_never_obeyed(self):
         private = os.path.join(FIX, "private.txt")
@@ -238,36 +273,7 @@ class MediaTest(unittest.TestCase):
     def test_a_visitor_sees_the_frames_and_hears_the_voice(self):
         # What reaches a visitor: frames that are the engine's (not a blank or
         # a stale one) at 25 a second, and sound under speech only.
-        got = {"video": [], "audio": []}
-
-        async def receive(track):
-            while True:
-                try:
-                    frame = await track.recv()
-                except Exception:  # the connection closed
-                    return
-                if track.kind == "video":
-                    got["video"].append((time.monotonic(), frame.to_ndarray(format="gray")))
-                else:
-                    level = float(np.abs(frame.to_ndarray().astype(np.int32)).mean())
-                    got["audio"].append((time.monotonic(), level))
-
-        async def connect():
-            pc = await client_offer()
-            readers = []
-            pc.on("track", lambda track: readers.append(asyncio.ensure_future(receive(track))))
-            # aiortc's receiver (1.4) fails to parse the abs-send-time header its
-            # own sender writes; left out of the offer, it stays off the wire.
-            sdp = "\r\n".join(line for line in pc.localDescription.sdp.split("\r\n")
-                               if "abs-send-time" not in line)
-            status, doc, _ = await LOOP.run_in_executor(None, lambda: request(
-                "POST", "/offer", {"sdp": sdp, "type": "offer",
-                                   "token": mint_token(SECRET)}))
-            self.assertEqual(status, 200, doc)
-            await pc.setRemoteDescription(RTCSessionDescription(doc["sdp"], doc["type"]))
-            return doc["session"], pc, readers
-
-        sid, pc, readers = on_loop(connect())
+        sid, pc, got = watched_session()
         try:
             time.sleep(3)
             spoke = time.monotonic()
@@ -690,6 +696,125 @@ class ServerTest(unittest.TestCase):
         self.assertEqual((status, doc["ok"]), (200, True))
         self.assertEqual(request("GET", "/stats?session=" + self.sid)[0], 200)
         self.assertIsNone(server.poll())
+
+
+GRACE = os.path.join(ROOT, ".deps", "demo", "grace_hopper.jpg")
+
+
+def likeness(pictures, bundle, motion):
+    """Each picture's PSNR to the closest idle frame of the avatar, as a
+    session of its own renders them (0 where the sizes differ)."""
+    os.environ["W2V_ONNX"] = os.path.join(FIX, "w2v", "w2v.onnx")  # as the server's
+    live, idle = Live(bundle, motion, 1, vp8.IdlePictures(0)), {}
+    try:
+        while len(idle) < live.nt:  # the loop comes round within nt frames
+            frame = live.next_frame()
+            if live.taken is not None:
+                idle[live.taken.index] = frame.to_ndarray(format="gray").astype(np.float64)
+            time.sleep(0.01)
+    finally:
+        live.close()
+    return [max(10 * np.log10(255 ** 2 / max(np.mean((p - q) ** 2), 1e-10))
+                if p.shape == q.shape else 0 for q in idle.values()) for p in pictures]
+
+
+class PhotoTest(unittest.TestCase):
+    """Visitors' own avatars, on a server whose directory for them the test reads."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="photos-", dir=FIX)
+        with open(GRACE, "rb") as f:
+            cls.photo = f.read()
+        cls.proc, cls.at = start_server("motion", "--max-sessions", "2", "--max-photo-mib",
+                                        "0.5", "--avatar-dir", cls.dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        stop_server(cls.proc)
+        assert os.listdir(cls.dir) == [], "the server's directory outlived it"
+
+    assertRefused = ServerTest.assertRefused
+
+    def files(self, start="photo-"):
+        return [os.path.join(d, f) for d, dirs, files in os.walk(self.dir)
+                for f in files + dirs if f.startswith(start)]
+
+    def upload(self, sid, data, query="", at=None):
+        return request("POST", "/avatar?session=%s%s" % (sid, query), data, at=at or self.at)
+
+    def test_a_visitor_on_their_own_face_and_the_next_on_the_servers(self):
+        (mine, pc, got), (theirs, pc2, their_got) = (watched_session(self.at),
+                                                     watched_session(self.at))
+        try:
+            time.sleep(1)
+            self.assertEqual(self.upload(mine, self.photo)[:2], (200, {"width": 512,
+                                                                        "height": 512}))
+            switched = time.monotonic()
+            bundle, = self.files("avatar-")
+            self.assertEqual(self.files(), [], "the photo kept after its build")
+            speak = {"session": mine, "wav_base64": wav_b64(1.0)}
+            self.assertEqual(request("POST", "/speak", speak, at=self.at)[0], 200)
+            time.sleep(3)  # its 25 speech frames made and sent
+            self.assertGreaterEqual(request("GET", "/stats?session=" + mine, at=self.at)[1]
+                                    ["speech_frames_out"], 20, "the new avatar does not speak")
+            ours = likeness([p for t, p in got["video"] if t > switched + 0.5], bundle,
+                            os.path.join(bundle, "motion"))
+            self.assertEqual(request("POST", "/bye", {"session": mine}, at=self.at)[0], 200)
+            self.assertEqual(self.files("visitor-"), [], "the photo's avatar outlived its visitor")
+        finally:
+            for sid, conn in ((mine, pc), (theirs, pc2)):
+                request("POST", "/bye", {"session": sid}, at=self.at)
+                on_loop(conn.close())
+        # Every frame decodes close to an idle frame of its avatar (speech
+        # frames within 24 dB, idle ones past 30); another's scores 0 (its size).
+        served = likeness([p for t, p in their_got["video"]] +
+                          [p for t, p in got["video"] if t < switched - 0.5],
+                          os.path.join(FIX, "bundle"), os.path.join(FIX, "motion"))
+        self.assertGreater(min(ours), 24)
+        self.assertGreater(min(served), 30)
+
+    def test_photos_refused_with_the_builders_reason_or_the_limit(self):
+        (mine, pc), (theirs, pc2), photo = open_session(self.at), open_session(self.at), self.photo
+        png = av.CodecContext.create("png", "w")
+        png.width, png.height, png.pix_fmt = 256, 256, "rgb24"
+        wall = bytes(png.encode(av.VideoFrame.from_ndarray(
+            np.full((256, 256, 3), 128, np.uint8), format="rgb24"))[0])
+        try:
+            for body, query, status, words in (
+                    (b"GIF89a" + photo, "", 415, "neither a JPEG nor a PNG"),
+                    (photo[:3] + bytes(512 * 1024), "", 413, "limit of 524288 bytes"),
+                    (b"\x89PNG\r\n\x1a\n<svg>", "", 422, "not a picture FFmpeg can read"),
+                    (wall, "", 422, "no face found"), (photo, "&face=x", 400, "from 1 to 32")):
+                answer = self.upload(mine, body, query)
+                self.assertRefused(answer, status, *words)
+                self.assertNotIn(self.dir, answer[1]["error"])  # the server's paths are its own
+            # One build at a time: its photo is on disk while the tool runs.
+            first = []
+            building = threading.Thread(target=lambda: first.append(self.upload(mine, photo)))
+            building.start()
+            until = time.monotonic() + 10
+            while not self.files() and not first:
+                self.assertLess(time.monotonic(), until, "the build never started")
+                time.sleep(0.002)
+            self.assertRefused(self.upload(theirs, photo), 429, "one at a time")
+            building.join(60)
+            self.assertEqual(first[0][0], 200, first)
+            self.assertEqual(self.files(), [], "photos kept after their builds")
+        finally:
+            for sid, conn in ((mine, pc), (theirs, pc2)):
+                request("POST", "/bye", {"session": sid}, at=self.at)
+                on_loop(conn.close())
+        # Past the time limit the tool is stopped; what it began goes with the visitor.
+        proc, at = start_server("motion", "--avatar-seconds", "0.3", "--avatar-dir", self.dir)
+        try:
+            sid, pc = open_session(at)
+            self.assertRefused(self.upload(sid, photo, at=at), 422, "within the limit of 0.3 s")
+            request("POST", "/bye", {"session": sid}, at=at)
+            on_loop(pc.close())
+            self.assertEqual(self.files("visitor-"), [])
+        finally:
+            stop_server(proc)
 
 
 if __name__ == "__main__":

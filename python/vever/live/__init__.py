@@ -8,6 +8,7 @@
     speech    what a visitor sends to be spoken, decoded or synthesised
     stream    /stream: speech that streams in over a WebSocket, events out
     client    stream_audio: a client of /stream
+    photo     a visitor's own avatar, built from their photograph
     worker    one worker of many: its name, ICE servers, capacity, metrics, drain
     memory    the process's heap, kept flat as visitors come and go
     opus, vp8 aiortc's encoders, tuned for a rendered face

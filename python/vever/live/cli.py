@@ -14,6 +14,7 @@ from . import worker
 from .idleloop import KEYFRAME_EVERY, LOOP_MIB
 from .memory import limit_heap_arenas
 from .microphone import PAUSE_MS, find_vad_model
+from .photo import AVATAR_SECONDS, MAX_PHOTO_MIB
 from .routes import CONNECT_SECONDS, IDLE_CACHE_MIB, MAX_QUEUED_SECONDS, Server
 from .security import TOKEN_ENV
 from .speech import MAX_AUDIO_SECONDS, MAX_TEXT_CHARS
@@ -82,6 +83,17 @@ def parser():
     ap.add_argument("--mic-pause-ms", type=float, default=PAUSE_MS,
                     help="a pause in the visitor's speech this long ends the avatar's "
                          "utterance; shorter pauses are spoken through (default %(default)g)")
+    ap.add_argument("--max-photo-mib", type=float, default=MAX_PHOTO_MIB,
+                    help="size of a photo a visitor uploads for an avatar of their own "
+                         "(default %(default)g)")
+    ap.add_argument("--avatar-seconds", type=float, default=AVATAR_SECONDS,
+                    help="time the avatar of a visitor's photo may take to build; one builds "
+                         "at a time, at a lower priority than the live sessions "
+                         "(default %(default)g)")
+    ap.add_argument("--avatar-dir", default=None, metavar="DIR",
+                    help="where visitors' photos and avatars are kept while they stay, in a "
+                         "directory of this server's own (default: the system's temporary "
+                         "directory)")
     return ap
 
 
@@ -111,7 +123,8 @@ def parse(argv=None):
         if not os.path.exists(path):
             ap.error("%s does not exist" % path)
     for name in ("max_text_chars", "max_audio_seconds", "max_queued_seconds",
-                 "connect_seconds", "max_stream_message_kib"):
+                 "connect_seconds", "max_stream_message_kib", "max_photo_mib",
+                 "avatar_seconds"):
         if getattr(args, name) <= 0:
             ap.error("--%s must be positive" % name.replace("_", "-"))
     if args.max_body_mib is not None and args.max_body_mib <= 0:
@@ -129,6 +142,8 @@ def parse(argv=None):
     if args.vad_model is None:
         log.warning("no voice-activity model: the page's microphone mode is off "
                     "(run scripts/setup, or give --vad-model)")
+    if args.avatar_dir is not None and not os.path.isdir(args.avatar_dir):
+        ap.error("--avatar-dir %s is not a directory" % args.avatar_dir)
     if args.idle_cache_mib < 0:
         ap.error("--idle-cache-mib must not be negative")
     if args.idle_loop_mib < 0:
@@ -155,7 +170,8 @@ def build(args):
                   connect_seconds=args.connect_seconds, idle_cache_mib=args.idle_cache_mib,
                   max_stream_message=max(2, int(args.max_stream_message_kib * 1024) & ~1),
                   vad_model=args.vad_model, mic_pause_ms=args.mic_pause_ms,
-                  idle_loop_mib=args.idle_loop_mib)
+                  idle_loop_mib=args.idle_loop_mib, max_photo_mib=args.max_photo_mib,
+                  avatar_seconds=args.avatar_seconds, avatar_dir=args.avatar_dir)
 
 
 def run(server, args):

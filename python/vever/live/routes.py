@@ -12,6 +12,9 @@ HTTP interface (JSON in and out):
                      the connection, spoken by the avatar (vever.live.microphone)
     POST /interrupt  {"session"}
     POST /bye        {"session"}   (the page sends it when it closes)
+    POST /avatar?session=ID[&face=N]  a JPEG or PNG as the body -> {"width", "height"}
+                     once the visitor's session shows the avatar built from it
+                     (vever.live.photo)
     GET  /stats?session=ID  -> the session's statistics, frames_sent, audio_ms_sent
     GET  /  the page;  GET /healthz  -> 200
 The worker side (vever.live.worker) adds /capacity, /metrics and /ice.
@@ -25,22 +28,25 @@ import contextlib
 import json
 import logging
 import os
+import shutil
 
 from aiohttp import web
 from aiortc import RTCPeerConnection, RTCSessionDescription
 
 import vever
+from vever.avatar import tool_path
 
 from . import opus, vp8
 from .idleloop import LOOP_MIB, IdleLoop
 from .memory import give_back_memory
 from .microphone import PAUSE_MS, Microphone
+from .photo import AVATAR_SECONDS, MAX_PHOTO_MIB, Photos, face_number
 from .security import check_token, page_policy
 from .speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused, body_limit_for,
                      check_text, decode_speech, synthesise)
 from .stream import MAX_MESSAGE_BYTES, Streams
 from .tracks import FrameTrack, VoiceTrack
-from .visitor import Live
+from .visitor import Live, close_engine, open_engine
 from .worker import GATHER_SECONDS, session_id
 
 # The idle loop's pictures in the encoder's format, shared by all visitors:
@@ -66,7 +72,8 @@ class Server:
                  max_queued_seconds=MAX_QUEUED_SECONDS, max_body=None, worker=None,
                  ice=None, connect_seconds=CONNECT_SECONDS, idle_cache_mib=IDLE_CACHE_MIB,
                  max_stream_message=MAX_MESSAGE_BYTES, vad_model=None, mic_pause_ms=PAUSE_MS,
-                 idle_loop_mib=LOOP_MIB):
+                 idle_loop_mib=LOOP_MIB, max_photo_mib=MAX_PHOTO_MIB,
+                 avatar_seconds=AVATAR_SECONDS, avatar_dir=None):
         self._bundle, self._motion = bundle, motion
         self._max_sessions, self._threads = max_sessions, threads
         self._token_secret = token_secret or None
@@ -91,6 +98,13 @@ class Server:
         self._streams = Streams(self, max_stream_message)
         self._vad_model = vad_model   # None: no microphone mode
         self._mic_pause_ms = mic_pause_ms
+        try:
+            tool = tool_path()
+        except vever.Error as e:
+            log.warning("%s: visitors cannot use their own photo", e)
+            tool = None
+        self._photos = Photos(tool, avatar_dir, int(max_photo_mib * 1024 * 1024),
+                              avatar_seconds)
         vp8.install()
         opus.install()
 
@@ -209,16 +223,19 @@ class Server:
             live.ending = asyncio.ensure_future(self.end_live(live))
         await asyncio.shield(live.ending)
 
-    @staticmethod
-    async def end_live(live):
+    async def end_live(self, live):
         if live.deadline is not None:
             live.deadline.cancel()
+        if live.build is not None:  # the tool is killed before its directory goes
+            live.build.cancel()
+            await asyncio.wait([live.build])
         if live.microphone is not None:
             live.microphone.close()
         if live.pc is not None:
             await live.pc.close()
         loop = asyncio.get_running_loop()
         await loop.run_in_executor(None, live.close)
+        await loop.run_in_executor(None, self._photos.discard, live)
         live.pc = None  # the connection's objects go with this visitor, not with the next
         await loop.run_in_executor(None, give_back_memory)
 
@@ -442,6 +459,43 @@ class Server:
         await self.close_live(self.live_of(doc.get("session")))
         return web.json_response({"ok": True})
 
+    async def avatar(self, request):
+        """Builds the avatar of the visitor's photograph and puts their
+        session on it."""
+        live = self.live_of(request.query.get("session"))
+        face = face_number(request.query.get("face"))
+        data = await self._photos.read(request)
+        if live.build is not None:
+            raise Refused(429, "this session's avatar is being built already; one at a time")
+        live.build = asyncio.ensure_future(self._photos.build(live, data, face))
+        try:
+            bundle = await live.build
+        except asyncio.CancelledError:
+            if live.ending is None:  # this request was cancelled, not the visitor's build
+                raise
+            raise LookupError("unknown session %r" % (live.id,))
+        finally:
+            live.build = None
+        loop = asyncio.get_running_loop()
+        try:
+            engine = await loop.run_in_executor(None, open_engine, bundle,
+                                                os.path.join(bundle, "motion"), self._threads)
+        except vever.Error as e:
+            await loop.run_in_executor(None, shutil.rmtree, bundle, True)
+            return self.error(500, "cannot open the avatar built from the photo: %s" % e)
+        if live.ending is not None:  # left while it opened
+            await loop.run_in_executor(None, close_engine, engine)
+            raise LookupError("unknown session %r" % (live.id,))
+        # Converted and encoded once for all, the server's caches hold its own
+        # avatar's face: this visitor's face is converted and encoded for them alone.
+        old_avatar = live.avatar
+        old = live.switch(engine, vp8.IdlePictures(0), bundle)
+        log.info("session %s: on the avatar of an uploaded photo", live.id)
+        await loop.run_in_executor(None, close_engine, old)
+        if old_avatar is not None:
+            await loop.run_in_executor(None, shutil.rmtree, old_avatar, True)
+        return web.json_response({"width": live.ctx.width, "height": live.ctx.height})
+
     async def stats(self, request):
         live = self.live_of(request.query.get("session"))
         st = live.session.stats()
@@ -487,6 +541,7 @@ class Server:
             await self.close_live(live)
         if self._loop is not None:
             self._loop.close()
+        self._photos.close()
 
     def app(self):
         """The visitors' routes; the worker side adds its own to it."""
@@ -496,6 +551,7 @@ class Server:
                         web.post("/offer", self.offer), web.post("/speak", self.speak),
                         web.post("/microphone", self.microphone),
                         web.post("/interrupt", self.interrupt), web.post("/bye", self.bye),
+                        web.post("/avatar", self.avatar),
                         web.get("/stats", self.stats),
                         web.get("/stream", self._streams.handle)])
         app.on_response_prepare.append(self.headers)

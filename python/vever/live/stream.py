@@ -182,6 +182,9 @@ class Stream:
                 self.closing = True
                 await self.ws.close(code=WSCloseCode.GOING_AWAY, message=b"the session ended")
                 return
+            if self.live.session is not session:  # the visitor switched avatars
+                session = self.live.session
+                told = 0
             st = session.stats()
             events = []
             if st.utterances_started > told:

@@ -53,9 +53,21 @@ class FrameTrack(PacedTrack):
 
     def __init__(self, live, loop=None):
         super().__init__(live)
-        self.loop = loop        # the server's IdleLoop, None to encode every frame here
+        self.shared = loop      # the server's IdleLoop of its avatar, or None
+        self.loop = loop        # the loop it sends from; None: every frame encoded here
         self.at = None          # (group, index) of the loop frame the receiver decoded last
         self.keyframe = False   # the receiver asked for one and has not had it
+        self.serial = live.serial
+
+    def follow(self):
+        """After the visitor switched avatars: a keyframe of the new face,
+        and the server's loop only for the server's avatar, whose face it
+        holds."""
+        live = self.live
+        if self.serial != live.serial:
+            self.serial = live.serial
+            self.loop = self.shared if live.avatar is None else None
+            self.at, self.keyframe = None, True
 
     async def recv(self):
         n = await self.next_slot()
@@ -75,6 +87,7 @@ class FrameTrack(PacedTrack):
         the visitor's encoder from the shared idle loop, or encoded by it.
         keyframe_asked: the receiver asked for a keyframe (PLI)."""
         n = await self.next_slot()
+        self.follow()
         pts = n * (VIDEO_CLOCK // FPS)
         self.keyframe = self.keyframe or keyframe_asked
         live = self.live

@@ -23,25 +23,59 @@ SILENCE = np.zeros(FRAME_SAMPLES, np.int16)  # shared by every silent frame: nev
 SILENCE.flags.writeable = False
 
 
+def open_engine(bundle, motion, threads):
+    """A context on bundle and a ready session of it: (ctx, session)."""
+    ctx = vever.Context(bundle, threads=threads)
+    try:
+        session = vever.Session(ctx, motion, threads=threads, end_silence_s=-1)
+        try:
+            session.wait_ready()
+        except Exception:
+            session.close()
+            raise
+    except Exception:
+        ctx.close()
+        raise
+    return ctx, session
+
+
+def close_engine(engine):
+    ctx, session = engine
+    session.close()
+    ctx.close()
+
+
 class Live:
     """One visitor: a context and a session of its own, the two video frames
     the engine writes into, and the voice queued for the audio track."""
 
     def __init__(self, bundle, motion, threads, idle):
         self.id = uuid.uuid4().hex
-        self.idle = idle          # the server's idle pictures, shared by every visitor
-        self.ctx = vever.Context(bundle, threads=threads)
-        try:
-            self.session = vever.Session(self.ctx, motion, threads=threads, end_silence_s=-1)
-            self.session.wait_ready()
-        except Exception:
-            self.ctx.close()
-            raise
+        self.ctx, self.session = open_engine(bundle, motion, threads)
         self.audio = collections.deque()   # int16 pieces for the audio track
-        self.audio_samples = 0
         self.frames_sent = 0
         self.audio_ms_sent = 0.0
         self.underruns = 0
+        self.pc = None
+        self.closed = False
+        self.ending = None      # the task closing this visitor's connection and session
+        self.deadline = None    # the task that lets go a peer who never connects
+        self.preparing = False  # a /speak of this visitor is being decoded or synthesised
+        self.interrupts = 0     # a text being spoken in stops at the next one
+        self.stream = None      # the visitor's /stream socket, one at a time
+        self.microphone = None  # the visitor's microphone (vever.live.microphone), if sent
+        self.folder = None      # the visitor's directory for their photo and avatars
+        self.build = None       # the task building the visitor's avatar
+        self.serial = 0         # counts the avatars this visitor has switched to
+        self.speech_before = 0  # speech frames of the sessions switched away from
+        self.start(idle, None)
+
+    def start(self, idle, avatar):
+        """The state of the session now in self.session: its frames and voice."""
+        self.idle = idle          # the idle pictures of this visitor's avatar
+        self.avatar = avatar      # the bundle of the visitor's own avatar; None: the server's
+        self.audio.clear()
+        self.audio_samples = 0
         self.last_kind = vever.IDLE
         # The engine writes each frame straight into one of two video frames
         # of the track, taking turns: the one on show stays intact when no new
@@ -56,17 +90,21 @@ class Live:
         self.showing = self.frames[0]
         self.taken = None       # the session's record of the frame next_frame took last
         self.nt = self.ctx.nt   # corpus frames: the idle loop's length
-        self.pc = None
-        self.closed = False
-        self.ending = None      # the task closing this visitor's connection and session
-        self.deadline = None    # the task that lets go a peer who never connects
-        self.preparing = False  # a /speak of this visitor is being decoded or synthesised
-        self.interrupts = 0     # a text being spoken in stops at the next one
-        self.stream = None      # the visitor's /stream socket, one at a time
-        self.microphone = None  # the visitor's microphone (vever.live.microphone), if sent
         self.last_source = None  # what pushed speech last: "speak", "stream" or "microphone"
         self.pushed = 0         # samples the session took, where each frame's audio_at counts
         self.unvoiced = collections.deque(maxlen=64)  # [start, end) of speech sent silent
+
+    def switch(self, engine, idle, avatar):
+        """Puts the visitor on another avatar: engine is its (ctx, session)
+        from open_engine, idle its idle pictures, avatar its bundle. The
+        speech of the old session is dropped. Returns the old (ctx,
+        session), for the caller to close off the event loop."""
+        old = self.ctx, self.session
+        self.speech_before += self.session.stats().speech_frames_out
+        self.ctx, self.session = engine
+        self.serial += 1  # the video track starts afresh on it
+        self.start(idle, avatar)
+        return old
 
     def push(self, samples, source, own_voice=False):
         """Pushes speech; own_voice: the visitor's own, which the avatar says
@@ -180,5 +218,4 @@ class Live:
         if self.closed:
             return
         self.closed = True
-        self.session.close()
-        self.ctx.close()
+        close_engine((self.ctx, self.session))

@@ -119,11 +119,11 @@ class Metrics:
             buckets=(0.1, 0.2, 0.3, 0.5, 0.75, 1.0, 1.5, 2.0, 3.0, 5.0))
         self.frame_cost.labels(worker)  # present, at zero, before the first observation
         self.first_frame.labels(worker)
-        self.seen = {}  # live id -> utterances_started when last read
+        self.seen = {}  # live id -> (its avatar's serial, utterances_started) when last read
 
     def counts(self, live):
         st = live.session.stats()
-        return live.frames_sent, st.speech_frames_out, live.underruns
+        return live.frames_sent, live.speech_before + st.speech_frames_out, live.underruns
 
     def end(self, live):
         """A session leaves the server: keep what it counted."""
@@ -167,10 +167,13 @@ class Metrics:
             st = live.session.stats()
             if st.state == vever.STATE_SPEAKING and st.frame_cost_ms > 0:  # the cost is current
                 self.frame_cost.labels(self.worker).observe(st.frame_cost_ms / 1000)
-            before = self.seen.get(live.id, 0)
+            # A visitor's new avatar is a new session, counting from 0.
+            serial, before = self.seen.get(live.id, (live.serial, 0))
+            if serial != live.serial:
+                before = 0
             if st.utterances_started > before and st.first_frame_ms > 0:
                 self.first_frame.labels(self.worker).observe(st.first_frame_ms / 1000)
-            self.seen[live.id] = st.utterances_started
+            self.seen[live.id] = live.serial, st.utterances_started
 
     async def sampler(self, app):
         async def loop():
