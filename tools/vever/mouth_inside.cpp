@@ -19,6 +19,19 @@ double luma(const uint8_t* p) {
   return 0.299 * p[0] + 0.587 * p[1] + 0.114 * p[2];
 }
 
+// The mean colour of row y from x0 to x1 of an RGB image w pixels wide,
+// against its brightness; 1, 1, 1 for a row out of the image.
+void colourOf(const uint8_t* rgb, int w, int h, int y, double x0, double x1, double out[3]) {
+  double sum[3] = {0, 0, 0}, l = 0;
+  if (y >= 0 && y < h)
+    for (int x = std::max(0, int(x0)); x <= std::min(w - 1, int(x1)); ++x) {
+      const uint8_t* p = rgb + (size_t(y) * w + x) * 3;
+      for (int c = 0; c < 3; ++c) sum[c] += p[c];
+      l += luma(p);
+    }
+  for (int c = 0; c < 3; ++c) out[c] = l > 0 ? sum[c] / l : 1.0;
+}
+
 }  // namespace
 
 Teeth teethOf(const Picture& photo, const std::array<Point, 68>& p) {
@@ -30,6 +43,8 @@ Teeth teethOf(const Picture& photo, const std::array<Point, 68>& p) {
   if (y1 - y0 < 3 || x1 - x0 < 8)
     throw std::runtime_error("the teeth photograph shows no teeth: its lips are closed");
   Teeth t;
+  colourOf(photo.rgb.data(), photo.width, photo.height, int((p[30].y + p[51].y) / 2), p[48].x,
+           p[54].x, t.skin);
   t.w = int(x1 - x0);
   t.h = int(y1 - y0);
   t.rgb.resize(size_t(t.w) * t.h * 3);
@@ -67,6 +82,11 @@ void paintMouthInside(uint8_t* rgb, int C, const float* rest, const float* open,
   for (int sx = std::max(0, int(left)); sx <= std::min(C - 1, int(right)); ++sx, ++n)
     skin += luma(rgb + (size_t(sy) * C + sx) * 3);
   skin = n ? skin / n : 160;
+  // The avatar's light against the teeth photograph's, on the same kind of
+  // skin: teeth and cavity are lit as the face around them.
+  double light[3];
+  colourOf(rgb, C, C, sy, left, right, light);
+  for (int k = 0; k < 3; ++k) light[k] = std::clamp(light[k] / teeth.skin[k], 0.7, 1.4);
   double own = 0;
   for (size_t i = 0; i < teeth.rgb.size(); i += 3) own += luma(&teeth.rgb[i]);
   own = std::max(1.0, own / double(teeth.rgb.size() / 3));
@@ -92,15 +112,15 @@ void paintMouthInside(uint8_t* rgb, int C, const float* rest, const float* open,
         // its light's, not the avatar's.
         const double l = luma(&teeth.rgb[(size_t(ty) * teeth.w + tx) * 3]) * gain;
         const double shade = 0.55 + 0.45 * w;
-        for (int k = 0; k < 3; ++k) c[k] = l * shade * kIvory[k];
+        for (int k = 0; k < 3; ++k) c[k] = l * shade * kIvory[k] * light[k];
       } else {
         // The cavity: dark red, darkest deep in the middle.
         const double depth =
             std::clamp(std::min(cy - top - teethH, bot - cy) / (0.5 * h), 0.0, 1.0);
         const double f = 1.0 - 0.45 * depth * w;
-        c[0] = 96 * f;
-        c[1] = 34 * f;
-        c[2] = 38 * f;
+        c[0] = 96 * f * light[0];
+        c[1] = 34 * f * light[1];
+        c[2] = 38 * f * light[2];
       }
       uint8_t* d = rgb + (size_t(cy) * C + cx) * 3;
       for (int k = 0; k < 3; ++k)

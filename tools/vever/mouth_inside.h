@@ -17,6 +17,9 @@ namespace vever {
 struct Teeth {
   int w = 0, h = 0;
   std::vector<uint8_t> rgb;  // w x h x 3
+  // The colour of the skin above the lips against its brightness: the
+  // photograph's light, which the avatar's may differ from.
+  double skin[3] = {1, 1, 1};
 };
 
 // The upper teeth of a face whose lips are apart: the middle of the space
