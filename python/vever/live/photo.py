@@ -46,10 +46,6 @@ def face_number(text):
     return int(text)
 
 
-def lower_priority():
-    os.nice(NICENESS)  # in the child, between fork and exec
-
-
 class Photos:
     """The visitors' own avatars of one server: where they are built and
     the one build that runs."""
@@ -60,12 +56,15 @@ class Photos:
         self.max_bytes = max_bytes
         self.seconds = seconds
         # One directory per server: what a crash left behind is in one place.
-        self.root = tempfile.mkdtemp(prefix="vever-serve-", dir=parent)
+        self.parent = parent
+        self.root = None          # made on the first upload
         self.building = False
         self.serial = itertools.count(1)
 
     def folder(self, live):
         """The visitor's own directory, made on their first upload."""
+        if self.root is None:
+            self.root = tempfile.mkdtemp(prefix="vever-serve-", dir=self.parent)
         if live.folder is None:
             live.folder = tempfile.mkdtemp(prefix="visitor-", dir=self.root)
         return live.folder
@@ -124,8 +123,13 @@ class Photos:
         args += ["--", photo]
         proc = await asyncio.create_subprocess_exec(
             *args, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.DEVNULL,
-            stderr=asyncio.subprocess.PIPE, preexec_fn=lower_priority,
+            stderr=asyncio.subprocess.PIPE,
             start_new_session=True)  # its own group: a kill takes whatever it started
+        # Lowered from here, not in the child before exec: Python code between
+        # fork and exec may deadlock in a process with threads, as this one is.
+        # The whole group: every thread the tool has started so far.
+        with contextlib.suppress(ProcessLookupError):
+            os.setpriority(os.PRIO_PGRP, proc.pid, NICENESS)
 
         async def finish():
             said = await self.complaints(proc)
@@ -168,5 +172,6 @@ class Photos:
             live.folder = None
 
     def close(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        if self.root is not None:
+            shutil.rmtree(self.root, ignore_errors=True)
 
