@@ -810,6 +810,7 @@ class PhotoTest(unittest.TestCase):
         try:
             sid, pc = open_session(at)
             self.assertRefused(self.upload(sid, photo, at=at), 422, "within the limit of 0.3 s")
+            self.assertEqual(self.files("avatar-"), [], "a stopped build's parts kept")
             request("POST", "/bye", {"session": sid}, at=at)
             on_loop(pc.close())
             self.assertEqual(self.files("visitor-"), [])

@@ -110,6 +110,14 @@ class Photos:
                 f.write(data)
             try:
                 await self.run(photo, out, face)
+            except BaseException:
+                # What a refused or stopped build left ("<out>.part-*"): its own
+                # names only, as the visitor's last avatar may still be opening.
+                for name in os.listdir(folder):
+                    if name == os.path.basename(out) or name.startswith(
+                            os.path.basename(out) + "."):
+                        shutil.rmtree(os.path.join(folder, name), ignore_errors=True)
+                raise
             finally:
                 os.unlink(photo)
             return out
