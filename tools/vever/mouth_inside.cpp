@@ -82,11 +82,11 @@ void paintMouthInside(uint8_t* rgb, int C, const float* rest, const float* open,
   for (int sx = std::max(0, int(left)); sx <= std::min(C - 1, int(right)); ++sx, ++n)
     skin += luma(rgb + (size_t(sy) * C + sx) * 3);
   skin = n ? skin / n : 160;
-  // The avatar's light against the teeth photograph's, on the same kind of
-  // skin: teeth and cavity are lit as the face around them.
+  // The avatar's light against the teeth photograph's, on skin above the
+  // lips in both: half of it, since skin differs from face to face too.
   double light[3];
   colourOf(rgb, C, C, sy, left, right, light);
-  for (int k = 0; k < 3; ++k) light[k] = std::clamp(light[k] / teeth.skin[k], 0.7, 1.4);
+  for (int k = 0; k < 3; ++k) light[k] = std::clamp(std::sqrt(light[k] / teeth.skin[k]), 0.85, 1.2);
   double own = 0;
   for (size_t i = 0; i < teeth.rgb.size(); i += 3) own += luma(&teeth.rgb[i]);
   own = std::max(1.0, own / double(teeth.rgb.size() / 3));
