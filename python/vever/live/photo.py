@@ -7,7 +7,7 @@ or an argument. The tool runs at a lower priority than the server, in a
 process of its own, for at most --avatar-seconds, one build at a time per
 worker: a build takes both cores of a small machine for a few seconds, and
 the live visitors' frames come first. The photograph is deleted once the
-tool has read it; the visitor's directory, and every avatar built in it,
+tool is done with it; the visitor's directory, and every avatar built in it,
 when the visitor leaves, and the server's whole directory when it stops.
 """
 
