@@ -132,7 +132,7 @@ class Metrics:
         try:
             frames, speech, underruns = self.counts(live)
         except Exception:  # a session the engine already let go of counts what we saw
-            frames, speech, underruns = live.frames_sent, 0, live.underruns
+            frames, speech, underruns = live.frames_sent, live.speech_before, live.underruns
         self.ended["frames"] += frames
         self.ended["speech"] += speech
         self.ended["underruns"] += underruns
