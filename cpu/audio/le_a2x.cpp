@@ -523,7 +523,8 @@ void takeBundle(le_a2x& s, A2xBundle&& bundle) {
   s.layerBehind = meta.left;
   s.contextBehind = s.layerBehind * meta.layers;
   s.contextAhead = s.layerAhead * meta.layers;
-  s.rowLag = 12;
+  // The directory's own look-ahead, unless the environment sets one.
+  s.rowLag = meta.w2vRight >= 0 ? meta.w2vRight : 12;
   if (const char* r = le::envValue("LE_A2X_W2V_RIGHT"))
     s.rowLag = std::max<long long>(0, std::min<long long>(std::strtoll(r, nullptr, 10), INT_MAX));
   s.positions = std::move(bundle.positions);

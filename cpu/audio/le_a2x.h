@@ -24,6 +24,9 @@ struct A2xMeta {
   int64_t layers = 6;
   int width = 0;  // the "width" flag, 0 or 1
   long long silencePrime = 0;
+  // The audio frontend's look-ahead in frames the directory's model was made
+  // for ("w2v_right"); -1 when it does not say.
+  int w2vRight = -1;
 };
 A2xMeta readA2xMeta(const std::string& text);
 

@@ -69,6 +69,10 @@ A2xMeta readA2xMeta(const std::string& text) {
     throw Refusal("le_a2x_create: meta layers=" + std::to_string(m.layers) + " is negative");
   m.width = metaTruth(text, "width");
   m.silencePrime = metaInt(text, "silence_prime", 0);
+  m.w2vRight = metaInt(text, "w2v_right", -1);
+  if (m.w2vRight < -1 || (m.w2vRight == -1 && metaValue(text, "w2v_right") != std::string::npos))
+    throw Refusal("le_a2x_create: meta w2v_right=" + std::to_string(m.w2vRight) +
+                  " is not a look-ahead in frames (0 or more)");
   return m;
 }
 

@@ -50,6 +50,7 @@ inline std::vector<float> clip(std::initializer_list<int> frames) {
 
 struct Meta {
   int window = 2, left = 3, layers = 1, width = 0, prime = 0;
+  int right = -1;  // "w2v_right", written unless -1
   bool wnEncoder = false;
   int P = 256;  // positional rows
   int NT = 5;
@@ -73,7 +74,9 @@ inline void writeMotionDir(const std::string& dir, const Meta& m) {
                      "{\"h\": " + std::to_string(kH) + ", \"window\": " + std::to_string(m.window) +
                          ", \"left\": " + std::to_string(m.left) + ", \"layers\": " +
                          std::to_string(m.layers) + ", \"width\": " + (m.width ? "true" : "false") +
-                         ", \"silence_prime\": " + std::to_string(m.prime) + "}\n");
+                         ", \"silence_prime\": " + std::to_string(m.prime) +
+                         (m.right != -1 ? ", \"w2v_right\": " + std::to_string(m.right) : "") +
+                         "}\n");
   std::vector<float> pos(size_t(m.P) * kH), norm, target;
   for (int r = 0; r < m.P; ++r)
     for (int c = 0; c < kH; ++c)

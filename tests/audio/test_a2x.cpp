@@ -132,6 +132,22 @@ TEST_F(A2xTest, ReleasesWholeBlocksWithLookAhead) {
   EXPECT_EQ(le_a2x_pull(s, idx, base, driven, 32), 8);
   EXPECT_EQ(le_a2x_pull(s, idx, base, driven, 32), 0);
 
+  // A directory that states a look-ahead of 2 releases 14 of the 16; the
+  // environment's still wins.
+  Meta shortSight;
+  shortSight.right = 2;
+  for (const char* env : {"", "12"}) {
+    if (*env) ::setenv("LE_A2X_W2V_RIGHT", env, 1);
+    ASSERT_EQ(open(shortSight), "");
+    at = 0;
+    EXPECT_EQ(pushTo(9601), *env ? 4 : 14) << env;
+  }
+  ::unsetenv("LE_A2X_W2V_RIGHT");
+  shortSight.right = -3;
+  EXPECT_EQ(open(shortSight),
+            "le_a2x_create: meta w2v_right=-3 is not a look-ahead in frames (0 or more)");
+  ASSERT_EQ(open({}), "");
+
   le_a2x_reset(s, 0, 1, 1);
   at = 0;
   EXPECT_EQ(pushTo(4481), 0);
