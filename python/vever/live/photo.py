@@ -19,7 +19,7 @@ import shutil
 import signal
 import tempfile
 
-from .speech import BadRequest, Refused
+from .speech import BadRequest, Refused, read_body
 
 MAX_PHOTO_MIB = 10.0      # a phone's photograph is 2 to 6 MiB
 AVATAR_SECONDS = 60.0     # a build takes about 2 s at 512x512 on an idle 2-core machine
@@ -74,19 +74,10 @@ class Photos:
         mib = self.max_bytes / (1024 * 1024)
         too_big = Refused(413, "the photo is larger than the limit of %d bytes (%g MiB)"
                                % (self.max_bytes, mib))
-        if request.content_length is not None and request.content_length > self.max_bytes:
-            raise too_big
-        data = bytearray()
-        while True:
-            chunk = await request.content.readany()
-            if not chunk:
-                break
-            data += chunk
-            if len(data) > self.max_bytes:
-                raise too_big
+        data = await read_body(request, self.max_bytes, too_big)
         if not data:
             raise BadRequest("the body is empty: send the photo's bytes")
-        return bytes(data)
+        return data
 
     async def build(self, live, data, face=None):
         """Builds the avatar of the photograph data for the visitor live:

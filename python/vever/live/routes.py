@@ -43,7 +43,7 @@ from .microphone import PAUSE_MS, Microphone
 from .photo import AVATAR_SECONDS, MAX_PHOTO_MIB, Photos, face_number
 from .security import check_token, page_policy
 from .speech import (MAX_AUDIO_SECONDS, MAX_TEXT_CHARS, BadRequest, Refused, body_limit_for,
-                     check_text, decode_speech, synthesise)
+                     check_text, decode_speech, read_body, synthesise)
 from .stream import MAX_MESSAGE_BYTES, Streams
 from .tracks import FrameTrack, VoiceTrack
 from .visitor import Live, close_engine, open_engine
@@ -165,17 +165,8 @@ class Server:
 
     async def body(self, request, limit):
         """The request's JSON object, read up to limit bytes."""
-        too_big = Refused(413, "the request body is larger than the limit of %d bytes" % limit)
-        if request.content_length is not None and request.content_length > limit:
-            raise too_big
-        data = bytearray()
-        while True:
-            chunk = await request.content.readany()
-            if not chunk:
-                break
-            data += chunk
-            if len(data) > limit:
-                raise too_big
+        data = await read_body(request, limit, Refused(
+            413, "the request body is larger than the limit of %d bytes" % limit))
         try:
             doc = json.loads(data)
         except (ValueError, RecursionError):  # RecursionError: nesting deeper than the parser goes

@@ -39,6 +39,21 @@ class BadRequest(Refused):
         super().__init__(400, message)
 
 
+async def read_body(request, limit, too_big):
+    """A request's body, refused with too_big past limit bytes: told by its
+    length when it states one, else as it arrives."""
+    if request.content_length is not None and request.content_length > limit:
+        raise too_big
+    data = bytearray()
+    while True:
+        chunk = await request.content.readany()
+        if not chunk:
+            return bytes(data)
+        data += chunk
+        if len(data) > limit:
+            raise too_big
+
+
 def body_limit_for(audio_seconds):
     """Bytes of a /speak body: the base64 of a WAV of audio_seconds at 48 kHz,
     stereo, 16-bit, and room for the JSON around it."""
