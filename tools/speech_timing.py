@@ -1,11 +1,13 @@
 """Synthesised speech with the time of every phoneme: the training data of
 the motion model.
 
-usage: speech_timing.py OUTDIR [--minutes M] [--seed S] [--quiet]
+usage: speech_timing.py OUTDIR [--synth espeak|festival] [--voices V,V]
+                        [--minutes M] [--seed S] [--quiet]
 
 espeak-ng speaks generated English sentences in its English voices and
 variants, at varied rate, pitch and loudness, and its library reports each
-phoneme at the sample where it starts. Each phoneme stands for one of seven
+phoneme at the sample where it starts. festival speaks them in its voices at
+varied rate and reports where each segment ends. Each phoneme stands for one of seven
 mouth shapes; the targets of a 40 ms frame are the shapes spoken in it,
 blended with their neighbours over a few frames as lips do (they close
 before a "p" is heard and open again after it). Consonants made behind the
@@ -17,15 +19,18 @@ Files written to OUTDIR: shard_NNN.npz, each holding "audio" (int16, 16 kHz
 mono, the utterances one after another), "starts" (each utterance's first
 sample), "shapes" (float32 [frames, 7], 40 ms frames, utterance after
 utterance), "frame_starts" (each utterance's first frame), "phonemes" (the
-phoneme mnemonics and their start frames, as text lines, for inspection) and
-"voices" (the voice of each utterance); and shapes.json naming the shapes.
+phoneme mnemonics and their start frames, as text lines, for inspection),
+"labels" (the phoneme heard at each frame's middle) and "voices" (the voice
+of each utterance); and shapes.json naming the shapes.
 """
 
 import argparse
 import ctypes
 import json
 import os
+import subprocess
 import sys
+import wave
 
 import numpy as np
 
@@ -47,6 +52,20 @@ for shape, names in {
 }.items():
     for name in names.split():
         SHAPE_OF[name] = SHAPES.index(shape)
+
+# festival's phone set (radio), likewise.
+FESTIVAL_SHAPE_OF = {}
+for shape, names in {
+        "closed": "p b m",
+        "lip_on_teeth": "f v",
+        "rounded": "uw uh ow ao aw oy w r er",
+        "open": "aa ae ah ay",
+        "spread": "iy ih ey eh y",
+        "tongue_teeth": "th dh s z sh zh ch jh t d n l dx",
+        "rest": "pau h#",
+}.items():
+    for name in names.split():
+        FESTIVAL_SHAPE_OF[name] = SHAPES.index(shape)
 
 # Words rich in every shape, for sentences of no meaning but real phonetics.
 WORDS = """
@@ -142,13 +161,21 @@ def resample(audio, rate):
     return np.interp(np.arange(n) * rate / RATE, np.arange(len(x)), x)
 
 
-def targets(phonemes, rate, frames):
+def labels(phonemes, rate, frames):
+    """The phoneme heard at each frame's middle ("_" before the first)."""
+    starts = np.array([s * RATE / rate for s, _ in phonemes] or [0.0])
+    names = np.array(["_"] + [p for _, p in phonemes])
+    middles = np.arange(frames) * FRAME + FRAME / 2
+    return names[np.searchsorted(starts, middles, side="right")]
+
+
+def targets(phonemes, rate, frames, shape_of=SHAPE_OF):
     """Per-frame shape weights [frames, 7] from (sample, phoneme) starts."""
     spoken = np.full(frames, -1)
     starts = [(int(s * RATE / rate), p) for s, p in phonemes]
     for (at, name), nxt in zip(starts, starts[1:] + [(frames * FRAME, "_")]):
         first, last = at // FRAME, max(at // FRAME, (nxt[0] - 1) // FRAME)
-        shape = SHAPE_OF.get(name, -2)  # -2: made behind the lips
+        shape = shape_of.get(name, -2)  # -2: made behind the lips
         for f in range(max(first, 0), min(last + 1, frames)):
             # A frame shows the lips' shape when any of its sounds needs them.
             if spoken[f] < 0 or shape in (0, 1):
@@ -196,37 +223,98 @@ def sentence(rng):
     return text[0].upper() + text[1:] + rng.choice([".", ".", "?", "!", ","])
 
 
-def utterance(espeak, rng):
-    voice = rng.choice(VOICES) + rng.choice(VARIANTS)
-    audio, phonemes = espeak.say(sentence(rng), voice, rate=rng.integers(110, 240),
-                                 pitch=rng.integers(20, 80), pitch_range=rng.integers(20, 90),
-                                 volume=rng.integers(60, 140))
-    speech = resample(audio, espeak.rate)
-    # Half a second of silence either side: speech starts and ends in a stream.
+class Festival:
+    """festival in batch mode: a few sentences per run, each segment's end."""
+
+    VOICES = ["kal_diphone", "ked_diphone", "cmu_us_slt_arctic_hts"]
+
+    def __init__(self, workdir):
+        self.workdir = workdir
+
+    def say_many(self, texts, voice, stretches):
+        """[(audio float at 16 kHz, [(sample, phone), ...]), ...]."""
+        lines = ["(voice_%s)" % voice]
+        for i, (text, stretch) in enumerate(zip(texts, stretches)):
+            wav = os.path.join(self.workdir, "say_%d.wav" % i)
+            # The text is ours (generated words), never a caller's.
+            lines.append('(Parameter.set \'Duration_Stretch %.3f)' % stretch)
+            lines.append('(set! u (utt.synth (Utterance Text "%s")))' % text)
+            lines.append('(utt.save.wave u "%s" \'riff)' % wav)
+            lines.append('(format t "=%d\\n")' % i)
+            lines.append("(mapcar (lambda (s) (format t \"%s %f\\n\" (item.name s) "
+                         "(item.feat s \"end\"))) (utt.relation.items u 'Segment))")
+        script = os.path.join(self.workdir, "say.scm")
+        with open(script, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        out = subprocess.run(["festival", "-b", script], capture_output=True, text=True,
+                             check=True, timeout=600).stdout
+        ends = {}
+        for line in out.splitlines():
+            if line.startswith("="):
+                current = ends.setdefault(int(line[1:]), [])
+            elif line.strip():
+                name, end = line.split()
+                current.append((name, float(end)))
+        said = []
+        for i in range(len(texts)):
+            wav = os.path.join(self.workdir, "say_%d.wav" % i)
+            with wave.open(wav) as w:
+                rate = w.getframerate()
+                audio = np.frombuffer(w.readframes(w.getnframes()), np.int16)
+            os.unlink(wav)
+            starts = [0.0] + [end for _, end in ends.get(i, [])[:-1]]
+            phonemes = [(t * RATE, name) for t, (name, _) in zip(starts, ends.get(i, []))]
+            said.append((resample(audio, rate), phonemes))
+        return said
+
+
+def pad_and_rough(speech, phonemes, shape_of, voice, rng):
+    """Silence either side (speech starts and ends in a stream), targets, labels."""
     pad = np.zeros(int(rng.uniform(0.1, 0.5) * RATE))
     speech = np.concatenate([pad, speech, pad])
-    shift = len(pad) * espeak.rate / RATE
-    phonemes = [(s + shift, p) for s, p in phonemes]
+    phonemes = [(s + len(pad), p) for s, p in phonemes]
     frames = len(speech) // FRAME
     speech = speech[:frames * FRAME]
-    return roughen(speech, rng), targets(phonemes, espeak.rate, frames), phonemes, voice
+    return (roughen(speech, rng), targets(phonemes, RATE, frames, shape_of), phonemes, voice,
+            labels(phonemes, RATE, frames))
 
 
-def write_shard(path, items, rate):
-    audio = np.concatenate([a for a, _, _, _ in items])
-    shapes = np.concatenate([s for _, s, _, _ in items])
-    starts = np.cumsum([0] + [len(a) for a, _, _, _ in items[:-1]])
-    frame_starts = np.cumsum([0] + [len(s) for _, s, _, _ in items[:-1]])
-    lines = [" ".join("%s@%d" % (p, int(s * RATE / rate) // FRAME) for s, p in ph)
-             for _, _, ph, _ in items]
+def espeak_utterances(espeak, voices, rng):
+    while True:
+        voice = rng.choice(voices) + rng.choice(VARIANTS)
+        audio, phonemes = espeak.say(sentence(rng), voice, rate=rng.integers(110, 240),
+                                     pitch=rng.integers(20, 80), pitch_range=rng.integers(20, 90),
+                                     volume=rng.integers(60, 140))
+        phonemes = [(s * RATE / espeak.rate, p) for s, p in phonemes]
+        yield pad_and_rough(resample(audio, espeak.rate), phonemes, SHAPE_OF, voice, rng)
+
+
+def festival_utterances(festival, voices, rng, batch=20):
+    while True:
+        voice = str(rng.choice(voices))
+        texts = [sentence(rng).rstrip(",") for _ in range(batch)]
+        for audio, phonemes in festival.say_many(texts, voice, rng.uniform(0.8, 1.3, batch)):
+            yield pad_and_rough(audio, phonemes, FESTIVAL_SHAPE_OF, voice, rng)
+
+
+def write_shard(path, items):
+    audio = np.concatenate([a for a, _, _, _, _ in items])
+    shapes = np.concatenate([s for _, s, _, _, _ in items])
+    starts = np.cumsum([0] + [len(a) for a, _, _, _, _ in items[:-1]])
+    frame_starts = np.cumsum([0] + [len(s) for _, s, _, _, _ in items[:-1]])
+    lines = [" ".join("%s@%d" % (p, int(s) // FRAME) for s, p in ph)
+             for _, _, ph, _, _ in items]
     np.savez_compressed(path, audio=audio, starts=starts, shapes=shapes,
                         frame_starts=frame_starts, phonemes=np.array(lines),
-                        voices=np.array([v for _, _, _, v in items]))
+                        labels=np.concatenate([lb for _, _, _, _, lb in items]),
+                        voices=np.array([v for _, _, _, v, _ in items]))
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("outdir")
+    ap.add_argument("--synth", choices=["espeak", "festival"], default="espeak")
+    ap.add_argument("--voices", help="comma-separated voices (default: all of the synthesiser's)")
     ap.add_argument("--minutes", type=float, default=120.0,
                     help="minutes of speech to make (default %(default)g)")
     ap.add_argument("--seed", type=int, default=1)
@@ -239,16 +327,21 @@ def main(argv=None):
     with open(os.path.join(args.outdir, "shapes.json"), "w") as f:
         json.dump({"shapes": SHAPES, "frame_ms": 1000 * FRAME // RATE, "rate": RATE}, f)
     rng = np.random.default_rng(args.seed)
-    espeak = Espeak()
+    if args.synth == "espeak":
+        voices = args.voices.split(",") if args.voices else VOICES
+        said = espeak_utterances(Espeak(), voices, rng)
+    else:
+        voices = args.voices.split(",") if args.voices else Festival.VOICES
+        said = festival_utterances(Festival(args.outdir), voices, rng)
     made, shard, items = 0.0, 0, []
     while made < args.minutes * 60:
-        item = utterance(espeak, rng)
+        item = next(said)
         items.append(item)
         seconds = len(item[0]) / RATE
         made += seconds
-        if sum(len(a) for a, _, _, _ in items) / RATE >= args.shard_minutes * 60 or \
+        if sum(len(a) for a, _, _, _, _ in items) / RATE >= args.shard_minutes * 60 or \
                 made >= args.minutes * 60:
-            write_shard(os.path.join(args.outdir, "shard_%03d.npz" % shard), items, espeak.rate)
+            write_shard(os.path.join(args.outdir, "shard_%03d.npz" % shard), items)
             shard, items = shard + 1, []
         if not args.quiet and sys.stderr.isatty():
             sys.stderr.write("\r[speech_timing] %.1f of %g minutes" % (made / 60, args.minutes))
