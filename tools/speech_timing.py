@@ -12,8 +12,9 @@ mouth shapes; the targets of a 40 ms frame are the shapes spoken in it,
 blended with their neighbours over a few frames as lips do (they close
 before a "p" is heard and open again after it). Consonants made behind the
 lips (k, g, h, ...) take the shape of the sounds around them. The audio is
-then made less like one synthesiser's: louder or softer, with noise, a
-room's echo or a telephone's band.
+then made less like one synthesiser's: played faster or slower (a larger or
+smaller speaker), louder or softer, with noise, a room's echo or a
+telephone's band.
 
 Files written to OUTDIR: shard_NNN.npz, each holding "audio" (int16, 16 kHz
 mono, the utterances one after another), "starts" (each utterance's first
@@ -36,7 +37,8 @@ import numpy as np
 
 RATE = 16000
 FRAME = 640  # 40 ms
-SHAPES = ["closed", "lip_on_teeth", "rounded", "open", "spread", "tongue_teeth", "rest"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from mouth_shapes import SHAPES  # noqa: E402
 
 # espeak-ng's phoneme mnemonics (its English voices) by mouth shape; any not
 # listed is made behind the lips and takes the shapes around it.
@@ -192,11 +194,13 @@ def targets(phonemes, rate, frames, shape_of=SHAPE_OF):
     onehot[np.arange(frames), spoken] = 1
     # Co-articulation: each frame's shape reaches two frames either way,
     # closures and lip-on-teeth held fully where they are.
-    kernel = np.array([0.25, 0.5, 1.0, 0.5, 0.25])
+    kernel = np.array([0.15, 0.4, 1.0, 0.4, 0.15])
     blended = np.stack([np.convolve(onehot[:, k], kernel, mode="same")
                         for k in range(len(SHAPES))], 1)
-    blended = np.maximum(blended, onehot * 1.5)
-    return (blended / blended.sum(1, keepdims=True)).astype(np.float32)
+    blended /= blended.sum(1, keepdims=True)
+    held = spoken <= SHAPES.index("lip_on_teeth")
+    blended[held] = onehot[held]
+    return blended.astype(np.float32)
 
 
 def roughen(audio, rng):
@@ -231,13 +235,18 @@ class Festival:
     def __init__(self, workdir):
         self.workdir = workdir
 
-    def say_many(self, texts, voice, stretches):
-        """[(audio float at 16 kHz, [(sample, phone), ...]), ...]."""
+    def say_many(self, texts, voice, stretches, f0s):
+        """[(audio float at 16 kHz, [(sample, phone), ...]), ...]; f0s are
+        (mean, deviation) pairs in Hz."""
         lines = ["(voice_%s)" % voice]
         for i, (text, stretch) in enumerate(zip(texts, stretches)):
             wav = os.path.join(self.workdir, "say_%d.wav" % i)
             # The text is ours (generated words), never a caller's.
             lines.append('(Parameter.set \'Duration_Stretch %.3f)' % stretch)
+            # A voice higher or lower, livelier or flatter (the diphone
+            # voices' intonation model; others ignore it).
+            lines.append("(set! int_lr_params '((target_f0_mean %d) (target_f0_std %d) "
+                         "(model_f0_mean 170) (model_f0_std 34)))" % f0s[i])
             lines.append('(set! u (utt.synth (Utterance Text "%s")))' % text)
             lines.append('(utt.save.wave u "%s" \'riff)' % wav)
             lines.append('(format t "=%d\\n")' % i)
@@ -269,7 +278,14 @@ class Festival:
 
 
 def pad_and_rough(speech, phonemes, shape_of, voice, rng):
-    """Silence either side (speech starts and ends in a stream), targets, labels."""
+    """Another speaker's size (played faster or slower: pitch, formants and
+    rate together), silence either side (speech starts and ends in a
+    stream), targets, labels."""
+    if rng.random() < 0.7:
+        speed = rng.uniform(0.85, 1.2)
+        n = int(len(speech) / speed)
+        speech = np.interp(np.arange(n) * speed, np.arange(len(speech)), speech)
+        phonemes = [(s / speed, p) for s, p in phonemes]
     pad = np.zeros(int(rng.uniform(0.1, 0.5) * RATE))
     speech = np.concatenate([pad, speech, pad])
     phonemes = [(s + len(pad), p) for s, p in phonemes]
@@ -293,7 +309,8 @@ def festival_utterances(festival, voices, rng, batch=20):
     while True:
         voice = str(rng.choice(voices))
         texts = [sentence(rng).rstrip(",") for _ in range(batch)]
-        for audio, phonemes in festival.say_many(texts, voice, rng.uniform(0.8, 1.3, batch)):
+        f0s = [(rng.integers(85, 240), rng.integers(10, 40)) for _ in range(batch)]
+        for audio, phonemes in festival.say_many(texts, voice, rng.uniform(0.8, 1.3, batch), f0s):
             yield pad_and_rough(audio, phonemes, FESTIVAL_SHAPE_OF, voice, rng)
 
 

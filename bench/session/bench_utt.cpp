@@ -7,8 +7,10 @@
 // frame; and the paste queue's deliver latency. Then the frame path of a
 // speech frame outside the network's run, stage by stage, in CPU time of the
 // whole process (the driver's decoding thread and the pool's workers count).
-//   bench_utt BUNDLE [SPEECH_SECONDS]      (scripts/bench passes the demo bundle;
-//                                           0 seconds: the frame path alone)
+//   bench_utt BUNDLE [SPEECH_SECONDS] [MOTION_DIR]
+//     scripts/bench passes the demo bundle; 0 seconds: the frame path alone;
+//     MOTION_DIR (e.g. BUNDLE/motion) runs the session on that directory and
+//     its own frontend instead of the synthetic test models.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -258,7 +260,7 @@ Split framePath(le_ctx* ctx, int frames) {
 int main(int argc, char** argv) {
   const char* bundle = argc > 1 ? argv[1] : std::getenv("LE_BENCH_BUNDLE");
   if (!bundle) {
-    std::fprintf(stderr, "usage: bench_utt BUNDLE [SPEECH_SECONDS]\n");
+    std::fprintf(stderr, "usage: bench_utt BUNDLE [SPEECH_SECONDS] [MOTION_DIR]\n");
     return 2;
   }
   const double seconds = argc > 2 ? std::atof(argv[2]) : 6;
@@ -267,16 +269,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_utt: %s\n", le_last_error());
     return 1;
   }
-  // The synthetic a2x models beside the avatar's own corpus keypoints.
+  // The synthetic a2x models beside the avatar's own corpus keypoints, unless
+  // a motion directory is named: then it runs with its own frontend.
   le_test::TempDir dir;
-  le_audio_test::link(le_audio_test::model("w2v.onnx"), dir / "w2v.onnx");
-  ::setenv("W2V_ONNX", (dir / "w2v.onnx").c_str(), 1);
-  const std::string motion = dir / "motion";
-  le_audio_test::Meta meta;
-  meta.NT = le_nt(ctx);
-  le_audio_test::writeMotionDir(motion, meta);
-  le_test::writeFile(motion + "/xs_target.bin",
-                     le_test::readFile(std::string(bundle) + "/xs_target.bin"));
+  std::string motion = argc > 3 ? argv[3] : "";
+  if (motion.empty()) {
+    le_audio_test::link(le_audio_test::model("w2v.onnx"), dir / "w2v.onnx");
+    ::setenv("W2V_ONNX", (dir / "w2v.onnx").c_str(), 1);
+    motion = dir / "motion";
+    le_audio_test::Meta meta;
+    meta.NT = le_nt(ctx);
+    le_audio_test::writeMotionDir(motion, meta);
+    le_test::writeFile(motion + "/xs_target.bin",
+                       le_test::readFile(std::string(bundle) + "/xs_target.bin"));
+  } else {
+    ::setenv("W2V_ONNX", (motion + "/w2v.onnx").c_str(), 1);
+  }
 
   if (seconds > 0) {
     const auto audio = speech(seconds);
@@ -299,6 +307,8 @@ int main(int argc, char** argv) {
                 res[1].firstMs - ahead);
     std::printf("%-44s %14.1f %14.1f\n", "first speech frame pulled - look-ahead",
                 res[0].firstPulledMs - ahead, res[1].firstPulledMs - ahead);
+    std::printf("%-44s %14.0f %14.0f\n", "first speech frame pulled after 1st push (ms)",
+                res[0].firstPulledMs, res[1].firstPulledMs);
     std::printf("%-44s %14.2f %14.2f\n", "fast push: speech x real time", res[0].fastX,
                 res[1].fastX);
     std::printf("%-44s %14.1f %14.1f\n", "interrupt -> first ramp frame (ms)", res[0].interruptMs,

@@ -45,7 +45,7 @@ namespace {
 constexpr int kSide = kPortraitSide;
 constexpr double kPi = 3.14159265358979323846;
 // The mouth width (corner to corner, in box halves) of the astronaut, whose
-// face the procedural motion models were tuned on.
+// face the motion models were made on.
 constexpr double kReferenceMouth = 0.55;
 
 [[noreturn]] void fail(const std::string& msg) {
@@ -310,28 +310,44 @@ std::vector<float> writeKeypoints(const std::string& dir, const Footage& footage
   return target;
 }
 
-// The motion directory: the procedural speech-to-mouth models and this
-// avatar's corpus keypoints. The models were tuned on the astronaut's mouth:
-// their mouth motion is scaled to this one's width. They only open a mouth
-// from where the photograph has it, so the rest offset stays 0: closing a
-// mouth the photograph shows open (the astronaut's, teeth showing) would
-// press the lips together in every quiet frame of speech.
+// The motion directory: the speech-to-mouth models and this avatar's corpus
+// keypoints. The models were made on the astronaut's mouth: their mouth
+// motion is scaled to this one's width.
+//
+// A trained model (its directory brings its own a2x_meta.json) moves the
+// lips from a closed mouth at rest, so the mean offset first closes the
+// photograph's lips by its gap, the lower lip and jaw rising more than the
+// upper lip falls. The procedural model only opens a mouth from where the
+// photograph has it, so its rest offset stays 0.
 void writeMotionDir(const std::string& dir, const std::string& models,
                     const std::vector<float>& target, const Portrait& p) {
   const std::string motion = dir + "/motion";
   makeDir(motion);
   for (const char* name : {"w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"})
     copyFile(models + "/" + name, motion + "/" + name);
-  const char meta[] =
-      "{\"h\": 32, \"window\": 2, \"left\": 3, \"layers\": 1, \"width\": false, "
-      "\"silence_prime\": 0}\n";
-  writeBytes(motion + "/a2x_meta.json", meta, sizeof meta - 1);
-  writeVector(motion + "/a2x_pos.f32", std::vector<float>(256 * 32, 0.f));
+  const bool trained = std::filesystem::exists(models + "/a2x_meta.json");
+  if (trained) {
+    copyFile(models + "/a2x_meta.json", motion + "/a2x_meta.json");
+    copyFile(models + "/a2x_pos.f32", motion + "/a2x_pos.f32");
+  } else {
+    const char meta[] =
+        "{\"h\": 32, \"window\": 2, \"left\": 3, \"layers\": 1, \"width\": false, "
+        "\"silence_prime\": 0}\n";
+    writeBytes(motion + "/a2x_meta.json", meta, sizeof meta - 1);
+    writeVector(motion + "/a2x_pos.f32", std::vector<float>(256 * 32, 0.f));
+  }
   std::vector<float> norm(126, 0.f);  // mean, then scale
   std::fill(norm.begin() + 63, norm.end(), 1.f);
   const float mouth = float(p.mouthWidth / kReferenceMouth);
-  for (int r : {11, 13, 14, 15, 16, 17, 18, 19, 20})
+  for (int r : {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20})
     for (int c = 0; c < 3; ++c) norm[size_t(63 + r * 3 + c)] = mouth;
+  if (trained) {
+    const float gap = float(p.lipGap);
+    auto y = [&](int row) -> float& { return norm[size_t(row * 3 + 1)]; };
+    y(15) = -0.6f * gap, y(14) = y(16) = -0.42f * gap;
+    y(19) = 0.4f * gap, y(18) = y(20) = 0.28f * gap;
+    y(11) = -0.6f * gap, y(10) = y(12) = -0.3f * gap;
+  }
   writeVector(motion + "/a2x_norm.f32", norm);
   writeVector(motion + "/xs_target.bin", target);
 }

@@ -38,16 +38,17 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  avatar PHOTO|VIDEO -o DIR [--face N] [--size WxH] [--seconds S] [--frames N]\n"
-    "        [--source-frames N] [--model ONNX] [--int8]\n"
+    "        [--source-frames N] [--model ONNX] [--int8] [--motion trained|procedural]\n"
     "        build an avatar bundle of the face in a photograph (any picture FFmpeg\n"
     "        reads, at most 8192x8192) or in a video of 1 to 60 s of a still, silent\n"
     "        face (its idle loop at most --seconds long, 10 by default) into DIR,\n"
     "        with its motion directory in DIR/motion; --face chooses among several\n"
-    "        faces, 1 being the largest\n"
+    "        faces, 1 being the largest; --motion procedural gives it the procedural\n"
+    "        mouth (opening with loudness) instead of the trained one\n"
     "  demo-bundle DIR [--frames N] [--source-frames N] [--image PNG] [--model ONNX] [--int8]\n"
-    "        [--size WxH]\n"
+    "        [--size WxH] [--motion trained|procedural]\n"
     "        build the demo avatar bundle (the astronaut portrait) into DIR, with its\n"
-    "        procedural motion directory in DIR/motion; --int8 gives it the quantised\n"
+    "        motion directory in DIR/motion; --int8 gives it the quantised\n"
     "        director (int8 convolutions) as model_b1.onnx; --size places the portrait\n"
     "        in a larger scene (e.g. 1920x1080) with a face crop of 512 instead of 256\n"
     "  render BUNDLE -o OUT.mp4 [--model KEY] [--frames N] [--threads N] [--ep EP] [--no-teeth]\n"
@@ -81,6 +82,7 @@ struct Args {
   double interruptAt = -1;
   bool int8 = false;
   bool noTeeth = false;
+  bool proceduralMotion = false;
 };
 
 [[noreturn]] void usageError(const std::string& msg) {
@@ -148,7 +150,12 @@ Args parse(int argc, char** argv, int first) {
       a.int8 = true;
     else if (s == "--no-teeth")
       a.noTeeth = true;
-    else if (s == "--wav")
+    else if (s == "--motion") {
+      const std::string v = value();
+      if (v != "trained" && v != "procedural")
+        usageError("--motion is trained or procedural, not " + v);
+      a.proceduralMotion = v == "procedural";
+    } else if (s == "--wav")
       a.wav = value();
     else if (s == "--text")
       a.text = value();
@@ -219,7 +226,10 @@ int buildAvatar(const Args& a, const std::string& input, const std::string& dir,
        shared + model});
   if (a.frames > 0) o.driveFrames = a.frames;
   if (a.sourceFrames > 0) o.sourceFrames = a.sourceFrames;
-  o.motionModels = firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
+  o.motionModels =
+      a.proceduralMotion
+          ? firstExisting({VEVER_DEMO_MOTION, std::string(VEVER_SHARE_DIR) + "/motion-procedural"})
+          : firstExisting({VEVER_TRAINED_MOTION, std::string(VEVER_SHARE_DIR) + "/motion"});
   // Without the blend head the avatar is built without teeth members.
   o.teethHead =
       firstExisting({VEVER_DEMO_TEETH_HEAD, std::string(VEVER_SHARE_DIR) + "/tessera_head.v1.pt"});

@@ -134,6 +134,7 @@ Portrait portraitOf(const Picture& picture, const std::array<Point, 68>& landmar
   // The neck below the chin, as far as the astronaut's is below hers.
   p.neck = {p.keypoints[11].x, p.keypoints[11].y + 0.78 * p.box.side};
   p.mouthWidth = (p.keypoints[13].x - p.keypoints[17].x) * 2 / p.box.side;
+  p.lipGap = std::max(0.0, (pts[66].y - pts[62].y) * 2 / p.box.side);
   return p;
 }
 

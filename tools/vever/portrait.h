@@ -35,6 +35,7 @@ struct Portrait {
   std::array<Point, 12> lipLine;  // the outer lip line, corner to corner
   Point neck;                     // where a sway would pivot
   double mouthWidth = 0;          // corner to corner, in box halves
+  double lipGap = 0;              // inner lip to inner lip at the centre, in box halves
 };
 
 // Which square of the picture becomes the portrait, and the roll undone.
