@@ -40,15 +40,19 @@ def tool_path() -> str:
 
 
 def make_avatar(input: PathLike, out_dir: PathLike, face: Optional[int] = None,
-                size: Optional[Tuple[int, int]] = None, timeout: Optional[float] = None) -> str:
+                size: Optional[Tuple[int, int]] = None, timeout: Optional[float] = None,
+                motion: str = "trained") -> str:
     """Builds the avatar bundle of the face in the photograph `input` into
     out_dir (replacing a bundle there), with its motion directory in
     out_dir/motion; returns out_dir. face chooses among several faces (1 is
     the largest); size is the scene (width, height), 512 x 512 by default.
     Raises vever.Error with the tool's own refusal (no face, several faces,
     too small, turned away, not a picture, ...), or when the build takes
-    longer than timeout seconds."""
-    args = [tool_path(), "avatar", "-o", os.path.abspath(os.fspath(out_dir))]
+    longer than timeout seconds. motion is "trained" (the mouth shapes the
+    sounds) or "procedural" (it opens with loudness)."""
+    if motion not in ("trained", "procedural"):
+        raise ValueError("motion is 'trained' or 'procedural', not %r" % (motion,))
+    args = [tool_path(), "avatar", "-o", os.path.abspath(os.fspath(out_dir)), "--motion", motion]
     if face is not None:
         args += ["--face", str(int(face))]
     if size is not None:
