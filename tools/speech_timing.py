@@ -40,34 +40,34 @@ FRAME = 640  # 40 ms
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from mouth_shapes import SHAPES  # noqa: E402
 
+def shape_table(names_by_shape):
+    """{phoneme: shape index} from {shape: "phoneme phoneme ..."}."""
+    return {name: SHAPES.index(shape)
+            for shape, names in names_by_shape.items() for name in names.split()}
+
+
 # espeak-ng's phoneme mnemonics (its English voices) by mouth shape; any not
 # listed is made behind the lips and takes the shapes around it.
-SHAPE_OF = {}
-for shape, names in {
-        "closed": "p b m",
-        "lip_on_teeth": "f v",
-        "rounded": "u: U O: O o: oU aU OI 0 @U w u 3: r",
-        "open": "a A: aI a# & V A@ e@ aa A",
-        "spread": "i: i I e eI E j I@ i@ I2 I#",
-        "tongue_teeth": "T D s z S Z tS dZ t d n l t# d#",
-        "rest": "_ _: _!",
-}.items():
-    for name in names.split():
-        SHAPE_OF[name] = SHAPES.index(shape)
+SHAPE_OF = shape_table({
+    "closed": "p b m",
+    "lip_on_teeth": "f v",
+    "rounded": "u: U O: O o: oU aU OI 0 @U w u 3: r",
+    "open": "a A: aI a# & V A@ e@ aa A",
+    "spread": "i: i I e eI E j I@ i@ I2 I#",
+    "tongue_teeth": "T D s z S Z tS dZ t d n l t# d#",
+    "rest": "_ _: _!",
+})
 
 # festival's phone set (radio), likewise.
-FESTIVAL_SHAPE_OF = {}
-for shape, names in {
-        "closed": "p b m",
-        "lip_on_teeth": "f v",
-        "rounded": "uw uh ow ao aw oy w r er",
-        "open": "aa ae ah ay",
-        "spread": "iy ih ey eh y",
-        "tongue_teeth": "th dh s z sh zh ch jh t d n l dx",
-        "rest": "pau h#",
-}.items():
-    for name in names.split():
-        FESTIVAL_SHAPE_OF[name] = SHAPES.index(shape)
+FESTIVAL_SHAPE_OF = shape_table({
+    "closed": "p b m",
+    "lip_on_teeth": "f v",
+    "rounded": "uw uh ow ao aw oy w r er",
+    "open": "aa ae ah ay",
+    "spread": "iy ih ey eh y",
+    "tongue_teeth": "th dh s z sh zh ch jh t d n l dx",
+    "rest": "pau h#",
+})
 
 # Words rich in every shape, for sentences of no meaning but real phonetics.
 WORDS = """
