@@ -82,8 +82,8 @@ class Frontend(nn.Module):
     def trained(self, x):
         """[B, 128000] -> [B, 200, 396]."""
         bins = STEP_WINDOW // 2 + 1
-        spec = F.conv1d(F.pad(x[:, None], (STEP_WINDOW - STEP, 0)), self.dft, stride=STEP)
-        power = spec[:, :bins] ** 2 + spec[:, bins:] ** 2            # [B, 161, 800]
+        dft = F.conv1d(F.pad(x[:, None], (STEP_WINDOW - STEP, 0)), self.dft, stride=STEP)
+        power = dft[:, :bins] ** 2 + dft[:, bins:] ** 2             # [B, 161, 800]
         logmel = torch.log(torch.matmul(self.mel, power) + 1e-4)      # [B, 32, 800]
         shape = logmel - logmel.mean(1, keepdim=True)
         # Less the voice's and the channel's own colour: the mean shape of the
