@@ -26,6 +26,7 @@ import argparse
 import ctypes
 import json
 import os
+import shutil
 import sys
 import time
 import wave
@@ -48,6 +49,29 @@ OPEN_VOWELS = {"a", "A:", "aI", "a#", "&", "V", "A@", "aa", "A", "ae", "ah", "ay
 ROUND = {"u:", "U", "O:", "o:", "oU", "@U", "w", "uw", "uh", "ow", "ao"}
 SPREAD = {"i:", "I", "eI", "i", "iy", "ih", "ey"}
 SILENT = {"_", "_:", "_!", "pau", "h#"}
+
+
+def as_motion_dir(models, into):
+    """A copy of a model directory the a2x stream opens: corpus keypoints of
+    zeros, so that a frame's deltas are its driven keypoints less the base."""
+    shutil.copytree(models, into)
+    np.zeros((2, 63), np.float32).tofile(os.path.join(into, "xs_target.bin"))
+    return into
+
+
+def procedural_dir(models, into):
+    """The procedural models as a motion directory with identity tables."""
+    os.makedirs(into, exist_ok=True)
+    for name in ("w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"):
+        shutil.copy(os.path.join(models, name), into)
+    with open(os.path.join(into, "a2x_meta.json"), "w") as f:
+        f.write('{"h": 32, "window": 2, "left": 3, "layers": 1, "width": false, '
+                '"silence_prime": 0}\n')
+    np.zeros((256, 32), np.float32).tofile(os.path.join(into, "a2x_pos.f32"))
+    np.concatenate([np.zeros(63), np.ones(63)]).astype(np.float32).tofile(
+        os.path.join(into, "a2x_norm.f32"))
+    np.zeros((2, 63), np.float32).tofile(os.path.join(into, "xs_target.bin"))
+    return into
 
 
 def engine():

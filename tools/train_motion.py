@@ -35,6 +35,7 @@ import torch
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
+import motion_eval  # noqa: E402
 import motion_model as mm  # noqa: E402
 import speech_timing  # noqa: E402
 
@@ -116,21 +117,6 @@ def train(feats, shapes, steps, seed, quiet):
     return model
 
 
-def procedural_dir(models, into):
-    """The procedural models as a motion directory with identity tables."""
-    os.makedirs(into, exist_ok=True)
-    for name in ("w2v.onnx", "a2x_enc_stream.onnx", "a2x_dec.onnx"):
-        shutil.copy(os.path.join(models, name), into)
-    with open(os.path.join(into, "a2x_meta.json"), "w") as f:
-        f.write('{"h": 32, "window": 2, "left": 3, "layers": 1, "width": false, '
-                '"silence_prime": 0}\n')
-    np.zeros((256, 32), np.float32).tofile(os.path.join(into, "a2x_pos.f32"))
-    np.concatenate([np.zeros(63), np.ones(63)]).astype(np.float32).tofile(
-        os.path.join(into, "a2x_norm.f32"))
-    np.zeros((2, 63), np.float32).tofile(os.path.join(into, "xs_target.bin"))
-    return into
-
-
 def measured(motion_dir, data_dir, recordings=()):
     # The stream reads its frontend from the environment: the directory's own.
     env = dict(os.environ, W2V_ONNX=os.path.join(motion_dir, "w2v.onnx"))
@@ -196,10 +182,8 @@ def main(argv=None):
     say(args.quiet, "exported to %s; evaluating (%.0f s)" % (args.outdir, time.monotonic() - t0))
     recordings = [p for p in RECORDINGS if os.path.exists(p)]
     with tempfile.TemporaryDirectory() as tmp:
-        trained_dir = os.path.join(tmp, "trained")
-        shutil.copytree(args.outdir, trained_dir)
-        np.zeros((2, 63), np.float32).tofile(os.path.join(trained_dir, "xs_target.bin"))
-        proc = procedural_dir(args.procedural, os.path.join(tmp, "procedural"))
+        trained_dir = motion_eval.as_motion_dir(args.outdir, os.path.join(tmp, "trained"))
+        proc = motion_eval.procedural_dir(args.procedural, os.path.join(tmp, "procedural"))
         results = {}
         for i, (name, d) in enumerate(held.items()):
             recs = recordings if i == 0 else ()

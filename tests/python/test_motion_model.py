@@ -6,27 +6,20 @@ one a process loads, still serves the procedural model's directories."""
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
 
-import numpy as np
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 TOOLS = os.path.join(ROOT, "tools")
 sys.path.insert(0, TOOLS)
 import speech_timing  # noqa: E402
+from motion_eval import as_motion_dir, procedural_dir  # noqa: E402
 
 SHIPPED = os.path.join(ROOT, "models", "motion")
-
-
-def motion_dir(models, into):
-    shutil.copytree(models, into)
-    np.zeros((2, 63), np.float32).tofile(os.path.join(into, "xs_target.bin"))
-    return into
 
 
 def evaluate(motion, data, frontend):
@@ -46,7 +39,7 @@ class ShippedModelTest(unittest.TestCase):
         cls.data = os.path.join(cls.tmp.name, "held")
         speech_timing.main([cls.data, "--synth", "festival", "--voices", "cmu_us_slt_arctic_hts",
                             "--minutes", "1.5", "--seed", "99", "--quiet"])
-        cls.trained = motion_dir(SHIPPED, os.path.join(cls.tmp.name, "trained"))
+        cls.trained = as_motion_dir(SHIPPED, os.path.join(cls.tmp.name, "trained"))
 
     @classmethod
     def tearDownClass(cls):
@@ -66,12 +59,7 @@ class ShippedModelTest(unittest.TestCase):
         if not procedural:
             self.skipTest("LE_PROCEDURAL_MOTION names no procedural model")
         with tempfile.TemporaryDirectory(dir=self.tmp.name) as d:
-            proc = motion_dir(procedural, os.path.join(d, "proc"))
-            with open(os.path.join(proc, "a2x_meta.json"), "w") as f:
-                f.write('{"h": 32, "window": 2, "left": 3, "layers": 1, "silence_prime": 0}\n')
-            np.zeros((256, 32), np.float32).tofile(os.path.join(proc, "a2x_pos.f32"))
-            np.concatenate([np.zeros(63), np.ones(63)]).astype(np.float32).tofile(
-                os.path.join(proc, "a2x_norm.f32"))
+            proc = procedural_dir(procedural, os.path.join(d, "proc"))
             own = evaluate(proc, self.data, os.path.join(proc, "w2v.onnx"))
             # A process whose one frontend is the trained model's still runs
             # procedural directories as their own frontend would.
